@@ -1,0 +1,31 @@
+// Directory listing in place of the Windows file search.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/wintypes.h"
+
+namespace platform {
+
+struct DirEntry {
+    WIN32_FIND_DATAA fd;   // cFileName in CP932 (empty when the name does not convert)
+    std::string nativeName; // the name as the file system holds it
+    bool nameConverts;     // false: the name has no CP932 form and fd.cFileName is empty
+};
+
+// Lists regular files and folders (links are followed for the data; FIFOs,
+// devices and sockets are left out; "." and ".." too), sorted by native name
+// byte order. pattern is "*" or "*.lnk" (suffix matched without regard to
+// case). Attributes: 0x10 folder, 0x20 file, + 0x02 for a name starting with
+// '.', + 0x01 when not writable. Returns false when the folder cannot be read.
+bool listDirectory(const std::string& folder, const char* pattern, std::vector<DirEntry>& out);
+
+// The find data of one path (following links), as a file search on that path
+// would give it; false when missing or not a regular file or folder.
+bool findFileData(const std::string& path, WIN32_FIND_DATAA* fd);
+
+// Attributes as above, or INVALID_FILE_ATTRIBUTES when missing.
+DWORD getFileAttributes(const std::string& path);
+
+} // namespace platform

@@ -1,0 +1,96 @@
+// Files: an MFC-shaped file object with the open modes the store uses, and
+// whole-file helpers. All errors are errno values.
+//
+// Linux has no share modes, so the share flags are accepted and ignored:
+// there is never a sharing violation to retry.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// A seek, read or write that fails on an open file throws this, as the
+// class library's file exception does.
+class CFileException : public std::runtime_error {
+public:
+    CFileException(int err, const std::string& what) : std::runtime_error(what), m_errno(err) {}
+    int m_errno;
+};
+
+class CFile {
+public:
+    enum OpenFlags : unsigned {
+        modeRead = 0x0000,
+        modeWrite = 0x0001,
+        modeReadWrite = 0x0002,
+        shareCompat = 0x0000,
+        shareExclusive = 0x0010,
+        shareDenyWrite = 0x0020,
+        shareDenyRead = 0x0030,
+        shareDenyNone = 0x0040,
+        modeCreate = 0x1000,
+        modeNoTruncate = 0x2000,
+    };
+    enum SeekPosition { begin = 0, current = 1, end = 2 };
+
+    CFile() = default;
+    ~CFile();
+    CFile(const CFile&) = delete;
+    CFile& operator=(const CFile&) = delete;
+
+    // Opens path with the given flags; false on failure, with the errno in
+    // *err when given. modeCreate creates a missing file (and truncates an
+    // existing one unless modeNoTruncate is given).
+    bool Open(const std::string& path, unsigned flags, int* err = nullptr);
+    bool IsOpen() const { return m_fd >= 0; }
+    void Close();
+
+    // Reads up to n bytes, looping over short reads; returns the number read
+    // (less than n only at the end of the file). Throws on error.
+    std::size_t Read(void* buf, std::size_t n);
+    // Writes all n bytes, looping over short writes. Throws on error.
+    void Write(const void* buf, std::size_t n);
+    // Non-throwing forms: false on error (errno in *err when given).
+    bool TryRead(void* buf, std::size_t n, std::size_t* got, int* err = nullptr);
+    bool TryWrite(const void* buf, std::size_t n, int* err = nullptr);
+
+    std::uint64_t Seek(std::int64_t off, SeekPosition from);
+    void SeekToBegin() { Seek(0, begin); }
+    std::uint64_t SeekToEnd() { return Seek(0, end); }
+    std::uint64_t GetLength() const;
+    void SetLength(std::uint64_t len);
+    void Flush(); // fsync
+
+private:
+    int m_fd = -1;
+    std::string m_path;
+};
+
+// Whole-file reads and writes.
+bool readWholeFile(const std::string& path, std::string& out, int* err = nullptr);
+// Writes the file through a temporary file in the same folder, fsync and
+// rename, so a crash leaves either the old file or the new one.
+bool replaceFileAtomically(const std::string& path, const void* data, std::size_t n, int* err = nullptr);
+
+// Creates every missing folder level of path (a trailing '/' is allowed).
+bool makeSureDirectoryPathExists(const std::string& path);
+// Creates one folder level.
+bool createDirectory(const std::string& path);
+
+bool fileExists(const std::string& path);      // anything by that name (not following a final link)
+bool isDirectory(const std::string& path);
+bool isRegularFile(const std::string& path);   // following links
+bool deleteFile(const std::string& path, int* err = nullptr);   // never a folder
+bool renameFile(const std::string& from, const std::string& to, int* err = nullptr);
+std::int64_t fileSize(const std::string& path); // -1 when missing
+
+// Copies a regular file's content under a temporary name in the target's
+// folder, then renames it into place; false (and nothing under `to`) on any
+// failure. Refuses to copy a file onto itself.
+bool copyFile(const std::string& from, const std::string& to, int* err = nullptr);
+
+} // namespace platform

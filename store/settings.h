@@ -1,0 +1,69 @@
+// The settings interface of the node. The main window implements it over
+// its connection list; exactly one settings object exists per run.
+//
+// Folder paths are native paths ('/' separators, as the file system holds
+// them). Every other text is CP932.
+#pragma once
+
+#include <string>
+
+class CPropatyTandrel {
+public:
+    CPropatyTandrel();
+    virtual ~CPropatyTandrel();
+
+    static CPropatyTandrel* getInstance();
+    // Sets out to <current directory>/Yuvo.ini and returns it.
+    static std::string& getIniPath(std::string& out);
+
+    virtual const char* getRecvFolder();
+    virtual const char* getSendFolder();
+    virtual const char* getRecComment(int i);
+    virtual const char* getRecHostName(int i);
+    virtual const char* getRecHost(int i) = 0;
+    virtual int getRecPort(int i) = 0;
+    virtual const char* getRecSkypeId(int i);
+    virtual const char* getRecTransport(int i);
+    virtual int getConnectNum();
+    virtual const char* getNodeName();
+    virtual const char* getRecName(int i);
+    virtual int isAcceptSkypeId(const char* skypeId);
+    virtual const char* getPartyName();
+    virtual int getLimitDay();
+    virtual int getWindow() = 0;
+    virtual void setWindow(int w) = 0;
+    virtual void setListenPort(int port) = 0;
+    virtual int getListenPort() = 0;
+    // NAME of the first row whose transport (0 "SKYPE", 1 "TCP") and host
+    // part match, else "".
+    virtual std::string& findRecName(std::string& out, int transport, const char* host) = 0;
+    virtual void renameRecName(int transport, const char* host, const char* oldName,
+                               const char* newName) = 0;
+    virtual void setRecComment(int i, const char* text);
+    virtual void setRecvFolder(const char* folder);
+    virtual void setSendFolder(const char* folder);
+    virtual void setRecHostName(int i, const char* text);
+    virtual void setRecSkypeId(int i, const char* text);
+    virtual void setRecTransport(int i, const char* text);
+    virtual void setRecName(int i, const char* text);
+    virtual void setNodeName(const char* name);
+    virtual void setPartyName(const char* name);
+    virtual void setLimitDay(int days);
+
+    void readSetting();
+    void writeSetting();
+
+    // The catalog folder: <working directory>/CATALOG (no trailing '/').
+    std::string getCatalogFolder() const;
+    const std::string& getCurDir() const { return m_curDir; }
+    const std::string& iniPath() const { return m_iniPath; }
+
+protected:
+    std::string m_iniPath;
+    std::string m_curDir;
+    std::string m_recvFolder;
+    std::string m_sendFolder;
+
+private:
+    static CPropatyTandrel* s_instance;
+};
