@@ -18,14 +18,20 @@ struct DirEntry {
 // devices and sockets are left out; "." and ".." too), sorted by native name
 // byte order. pattern is "*" or "*.lnk" (suffix matched without regard to
 // case). Attributes: 0x10 folder, 0x20 file, + 0x02 for a name starting with
-// '.', + 0x01 when not writable. Returns false when the folder cannot be read.
+// '.', + 0x01 when not writable (this user may not write it, or it has no
+// write permission bit at all). Folders report size 0. out is emptied first.
+// Other patterns are matched as shell patterns, ASCII case ignored. Returns
+// false when the folder cannot be read.
 bool listDirectory(const std::string& folder, const char* pattern, std::vector<DirEntry>& out);
 
 // The find data of one path (following links), as a file search on that path
-// would give it; false when missing or not a regular file or folder.
+// would give it; false when missing or not a regular file or folder, and
+// when its name has no CP932 form that fits cFileName.
 bool findFileData(const std::string& path, WIN32_FIND_DATAA* fd);
 
-// Attributes as above, or INVALID_FILE_ATTRIBUTES when missing.
+// Attributes as above (following links), or INVALID_FILE_ATTRIBUTES when
+// missing or a dangling link. Something that is neither file nor folder (a
+// FIFO, a device) gives FILE_ATTRIBUTE_SYSTEM instead of 0x20.
 DWORD getFileAttributes(const std::string& path);
 
 } // namespace platform

@@ -44,7 +44,9 @@ public:
 
     // Opens path with the given flags; false on failure, with the errno in
     // *err when given. modeCreate creates a missing file (and truncates an
-    // existing one unless modeNoTruncate is given).
+    // existing one unless modeNoTruncate is given). Only regular files open:
+    // a folder, FIFO or device is refused without waiting on it. Seek, Read,
+    // Write, GetLength, SetLength and Flush on a closed file throw (EBADF).
     bool Open(const std::string& path, unsigned flags, int* err = nullptr);
     bool IsOpen() const { return m_fd >= 0; }
     void Close();
@@ -66,31 +68,44 @@ public:
     void Flush(); // fsync
 
 private:
+    [[noreturn]] void fail(int err, const char* what) const;
+
     int m_fd = -1;
     std::string m_path;
 };
 
-// Whole-file reads and writes.
+// Whole-file reads and writes. Only regular files are opened: a folder, FIFO
+// or device is refused (EISDIR, EINVAL) without waiting on it.
 bool readWholeFile(const std::string& path, std::string& out, int* err = nullptr);
 // Writes the file through a temporary file in the same folder, fsync and
-// rename, so a crash leaves either the old file or the new one.
+// rename, so a crash leaves either the old file or the new one. The new file
+// keeps the permission bits of the old one.
 bool replaceFileAtomically(const std::string& path, const void* data, std::size_t n, int* err = nullptr);
 
-// Creates every missing folder level of path (a trailing '/' is allowed).
+// A fresh hidden name (".yuvo-tmp-...") in the folder of `path`, for a file
+// or link that is made there and then renamed into place. Hidden, so that a
+// folder scan that catches it half-made passes it over.
+std::string temporarySibling(const std::string& path);
+
+// Creates every missing folder level of path, the last one included (a
+// trailing '/' is allowed); true when path is a folder afterwards.
 bool makeSureDirectoryPathExists(const std::string& path);
-// Creates one folder level.
+// Creates one folder level; false when it cannot (or it already exists).
 bool createDirectory(const std::string& path);
 
 bool fileExists(const std::string& path);      // anything by that name (not following a final link)
 bool isDirectory(const std::string& path);
 bool isRegularFile(const std::string& path);   // following links
 bool deleteFile(const std::string& path, int* err = nullptr);   // never a folder
+// Replaces a file already under `to`, as rename(2) does.
 bool renameFile(const std::string& from, const std::string& to, int* err = nullptr);
 std::int64_t fileSize(const std::string& path); // -1 when missing
 
 // Copies a regular file's content under a temporary name in the target's
 // folder, then renames it into place; false (and nothing under `to`) on any
-// failure. Refuses to copy a file onto itself.
+// failure. Refuses to copy a file onto itself (the same path or the same
+// file under another name: EINVAL). The copy keeps the times of last access
+// and last write of the original, as the desktop shell's copy does.
 bool copyFile(const std::string& from, const std::string& to, int* err = nullptr);
 
 } // namespace platform

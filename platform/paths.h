@@ -16,11 +16,14 @@ namespace paths {
 // truncated double-byte character, and it converts to UTF-8 and back.
 bool isSafeName(std::string_view cp932Name);
 
-// folder + "/" + UTF-8 of the name; nullopt when the name is not safe.
+// folder + "/" + UTF-8 of the name (a trailing '/' on folder is not
+// doubled); nullopt when the name is not safe or folder is empty.
 std::optional<std::string> joinName(std::string_view folder, std::string_view cp932Name);
 
 // folder + "/" + a fixed ASCII component of the program's own (never a name
-// from outside); a trailing '/' on folder is not doubled.
+// from outside); a trailing '/' on folder is not doubled, and an empty
+// folder gives the component alone (relative to the working directory,
+// never "/").
 std::string joinFixed(std::string_view folder, std::string_view component);
 
 // The current working directory ("" when it cannot be read).
@@ -28,7 +31,8 @@ std::string currentDirectory();
 
 // The last component of a path (after the last '/').
 std::string baseName(std::string_view path);
-// Everything before the last '/' ("" when there is none).
+// Everything before the last '/' ("" when there is none, "/" for a path
+// right under the root).
 std::string dirName(std::string_view path);
 
 } // namespace paths

@@ -9,15 +9,20 @@ namespace platform {
 
 bool isShortcutName(const std::string& name); // ends in ".lnk" (ASCII case ignored)
 
-// Makes the link lnkPath -> target (absolute); false when it cannot.
+// Makes the link lnkPath -> target (a relative target is made absolute
+// against the working directory), replacing an old shortcut of that name;
+// false when it cannot or lnkPath does not end in ".lnk".
 bool makeShortcut(const std::string& lnkPath, const std::string& target);
 
 // Reads the link and stats the target afresh: the target's native path and
-// its find data. False when lnkPath is not a link or the target is gone or is
-// not a regular file.
+// its find data (cFileName: the CP932 of the target's last component). False
+// when lnkPath is not a link, the target is gone or is not a regular file,
+// or the target's name has no CP932 form. A relative link is taken relative
+// to the link's folder.
 bool resolveShortcut(const std::string& lnkPath, std::string* target, WIN32_FIND_DATAA* fd);
 
-// Removes the link itself, never its target.
+// Removes the link itself, never its target; false when lnkPath is not a
+// symbolic link.
 bool deleteShortcut(const std::string& lnkPath);
 
 } // namespace platform

@@ -1,0 +1,138 @@
+#include "platform/dirlist.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/cp932.h"
+#include "platform/localtime.h"
+#include "platform/paths.h"
+
+namespace platform {
+
+namespace {
+
+// Read-only as Windows means it: this user may not write it, or nobody may
+// (no write permission bit at all; this also holds for root, whom access()
+// lets write anything).
+bool isWritable(int dirFd, const char* name, unsigned mode)
+{
+    return (mode & 0222) != 0 && faccessat(dirFd, name, W_OK, 0) == 0;
+}
+
+FILETIME fileTime(const struct statx_timestamp& t)
+{
+    struct timespec ts {};
+    ts.tv_sec = static_cast<time_t>(t.tv_sec);
+    ts.tv_nsec = static_cast<long>(t.tv_nsec);
+    return fileTimeFromTimespec(ts);
+}
+
+DWORD attributesOf(bool isDir, const std::string& nativeName, bool writable)
+{
+    DWORD attrs = isDir ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    if (!nativeName.empty() && nativeName[0] == '.' && nativeName != "." && nativeName != "..")
+        attrs |= FILE_ATTRIBUTE_HIDDEN;
+    if (!writable)
+        attrs |= FILE_ATTRIBUTE_READONLY;
+    return attrs;
+}
+
+// Looks at `name` relative to dirFd (links followed) without opening it and
+// fills the find data; false for anything but a regular file or folder, and
+// for a dangling link. *nameConverts tells whether cFileName could be filled.
+bool describe(int dirFd, const char* name, const std::string& nativeName, WIN32_FIND_DATAA* fd,
+              bool* nameConverts)
+{
+    struct statx stx {};
+    if (statx(dirFd, name, AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0)
+        return false;
+    const bool isDir = S_ISDIR(stx.stx_mode);
+    if (!isDir && !S_ISREG(stx.stx_mode))
+        return false;
+
+    std::memset(fd, 0, sizeof *fd);
+    const bool writable = isWritable(dirFd, name, stx.stx_mode);
+    fd->dwFileAttributes = attributesOf(isDir, nativeName, writable);
+    fd->ftCreationTime = fileTime((stx.stx_mask & STATX_BTIME) ? stx.stx_btime : stx.stx_ctime);
+    fd->ftLastAccessTime = fileTime(stx.stx_atime);
+    fd->ftLastWriteTime = fileTime(stx.stx_mtime);
+    if (!isDir) {
+        fd->nFileSizeHigh = static_cast<DWORD>(stx.stx_size >> 32);
+        fd->nFileSizeLow = static_cast<DWORD>(stx.stx_size & 0xFFFFFFFFu);
+    }
+    // A name without a CP932 form, or too long for the field with its NUL,
+    // is reported as such and never mangled into something else.
+    const auto cpName = cp932::fromUtf8(nativeName);
+    *nameConverts = cpName && !cpName->empty() && cpName->size() < sizeof fd->cFileName;
+    if (*nameConverts)
+        std::memcpy(fd->cFileName, cpName->data(), cpName->size());
+    return true;
+}
+
+bool matches(const char* pattern, const std::string& nativeName)
+{
+    if (!pattern || !*pattern || std::strcmp(pattern, "*") == 0)
+        return true;
+    // The ASCII letters of the pattern match without regard to case, as
+    // file searches on Windows do ("*.lnk" finds "A.LNK").
+    return fnmatch(pattern, nativeName.c_str(), FNM_CASEFOLD) == 0;
+}
+
+} // namespace
+
+bool listDirectory(const std::string& folder, const char* pattern, std::vector<DirEntry>& out)
+{
+    out.clear();
+    DIR* dir = opendir(folder.c_str());
+    if (!dir)
+        return false;
+    const int dirFd = dirfd(dir);
+    while (const struct dirent* e = readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == ".." || !matches(pattern, name))
+            continue;
+        DirEntry entry{};
+        entry.nativeName = name;
+        if (describe(dirFd, e->d_name, name, &entry.fd, &entry.nameConverts))
+            out.push_back(std::move(entry));
+    }
+    closedir(dir);
+    std::sort(out.begin(), out.end(),
+              [](const DirEntry& a, const DirEntry& b) { return a.nativeName < b.nativeName; });
+    return true;
+}
+
+bool findFileData(const std::string& path, WIN32_FIND_DATAA* fd)
+{
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
+    const std::string name = paths::baseName(p);
+    bool nameConverts = false;
+    return !name.empty() && describe(AT_FDCWD, p.c_str(), name, fd, &nameConverts) && nameConverts;
+}
+
+DWORD getFileAttributes(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return INVALID_FILE_ATTRIBUTES;
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
+    const bool writable = isWritable(AT_FDCWD, path.c_str(), st.st_mode);
+    DWORD attrs = attributesOf(S_ISDIR(st.st_mode), paths::baseName(p), writable);
+    // Neither file nor folder (a FIFO, a device): something is there, but
+    // nothing that the program may open.
+    if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode))
+        attrs = (attrs & ~FILE_ATTRIBUTE_ARCHIVE) | FILE_ATTRIBUTE_SYSTEM;
+    return attrs;
+}
+
+} // namespace platform

@@ -1,0 +1,452 @@
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <vector>
+
+#include "platform/paths.h"
+
+namespace platform {
+
+namespace {
+
+void setErr(int* err, int value)
+{
+    if (err)
+        *err = value;
+}
+
+// Opens a regular file only: a FIFO or device must never be opened for data
+// (it could block the one thread), and a folder is not a file. O_NONBLOCK
+// keeps the open itself from waiting on a FIFO; it is cleared once the file
+// is known to be regular.
+int openRegular(const std::string& path, int flags, int* err)
+{
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        setErr(err, errno);
+        return -1;
+    }
+    struct stat st {};
+    int e = 0;
+    if (fstat(fd, &st) != 0)
+        e = errno;
+    else if (S_ISDIR(st.st_mode))
+        e = EISDIR;
+    else if (!S_ISREG(st.st_mode))
+        e = EINVAL;
+    if (e != 0) {
+        ::close(fd);
+        setErr(err, e);
+        return -1;
+    }
+    const int fl = fcntl(fd, F_GETFL);
+    if (fl >= 0)
+        fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    return fd;
+}
+
+bool readAll(int fd, void* buf, std::size_t n, std::size_t* got, int* err)
+{
+    auto* p = static_cast<char*>(buf);
+    std::size_t done = 0;
+    while (done < n) {
+        const ssize_t r = ::read(fd, p + done, n - done);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            setErr(err, errno);
+            *got = done;
+            return false;
+        }
+        if (r == 0)
+            break;
+        done += static_cast<std::size_t>(r);
+    }
+    *got = done;
+    return true;
+}
+
+bool writeAll(int fd, const void* buf, std::size_t n, int* err)
+{
+    const auto* p = static_cast<const char*>(buf);
+    std::size_t done = 0;
+    while (done < n) {
+        const ssize_t w = ::write(fd, p + done, n - done);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            setErr(err, errno);
+            return false;
+        }
+        if (w == 0) {
+            setErr(err, ENOSPC);
+            return false;
+        }
+        done += static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+void syncFolder(const std::string& folder)
+{
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    fsync(fd);
+    ::close(fd);
+}
+
+// Creates a fresh temporary file beside `path`; returns its descriptor and
+// name, or -1.
+int createTemporarySibling(const std::string& path, std::string& tmpName, int* err)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tmpName = temporarySibling(path);
+        const int fd = ::open(tmpName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0)
+            return fd;
+        if (errno != EEXIST && errno != EINTR) {
+            setErr(err, errno);
+            return -1;
+        }
+    }
+    setErr(err, EEXIST);
+    return -1;
+}
+
+// Closes a temporary file and renames it into place; removes it on failure.
+bool finishTemporary(int fd, const std::string& tmpName, const std::string& path, bool ok, int* err)
+{
+    if (::close(fd) != 0 && ok) {
+        setErr(err, errno);
+        ok = false;
+    }
+    if (ok && ::rename(tmpName.c_str(), path.c_str()) != 0) {
+        setErr(err, errno);
+        ok = false;
+    }
+    if (!ok)
+        ::unlink(tmpName.c_str());
+    return ok;
+}
+
+std::string folderOf(const std::string& path)
+{
+    std::string folder = paths::dirName(path);
+    return folder.empty() ? std::string(".") : folder;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- CFile
+
+CFile::~CFile()
+{
+    Close();
+}
+
+bool CFile::Open(const std::string& path, unsigned flags, int* err)
+{
+    Close();
+    int oflags;
+    switch (flags & 0x3) {
+    case modeWrite:
+        oflags = O_WRONLY;
+        break;
+    case modeReadWrite:
+        oflags = O_RDWR;
+        break;
+    default:
+        oflags = O_RDONLY;
+        break;
+    }
+    if (flags & modeCreate) {
+        // Linux cuts the file on O_TRUNC even when it is opened for reading
+        // only, as a create without modeNoTruncate asks.
+        oflags |= O_CREAT;
+        if (!(flags & modeNoTruncate))
+            oflags |= O_TRUNC;
+    }
+    const int fd = openRegular(path, oflags, err);
+    if (fd < 0)
+        return false;
+    m_fd = fd;
+    m_path = path;
+    return true;
+}
+
+void CFile::Close()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+    m_path.clear();
+}
+
+void CFile::fail(int err, const char* what) const
+{
+    throw CFileException(err, std::string(what) + " " + m_path);
+}
+
+std::size_t CFile::Read(void* buf, std::size_t n)
+{
+    std::size_t got = 0;
+    int err = 0;
+    if (!TryRead(buf, n, &got, &err))
+        fail(err, "read");
+    return got;
+}
+
+void CFile::Write(const void* buf, std::size_t n)
+{
+    int err = 0;
+    if (!TryWrite(buf, n, &err))
+        fail(err, "write");
+}
+
+bool CFile::TryRead(void* buf, std::size_t n, std::size_t* got, int* err)
+{
+    std::size_t dummy = 0;
+    if (!got)
+        got = &dummy;
+    *got = 0;
+    if (m_fd < 0) {
+        setErr(err, EBADF);
+        return false;
+    }
+    return readAll(m_fd, buf, n, got, err);
+}
+
+bool CFile::TryWrite(const void* buf, std::size_t n, int* err)
+{
+    if (m_fd < 0) {
+        setErr(err, EBADF);
+        return false;
+    }
+    return writeAll(m_fd, buf, n, err);
+}
+
+std::uint64_t CFile::Seek(std::int64_t off, SeekPosition from)
+{
+    if (m_fd < 0)
+        fail(EBADF, "seek");
+    const int whence = from == begin ? SEEK_SET : from == current ? SEEK_CUR : SEEK_END;
+    const off_t pos = ::lseek(m_fd, static_cast<off_t>(off), whence);
+    if (pos < 0)
+        fail(errno, "seek");
+    return static_cast<std::uint64_t>(pos);
+}
+
+std::uint64_t CFile::GetLength() const
+{
+    struct stat st {};
+    if (m_fd < 0)
+        fail(EBADF, "length");
+    if (fstat(m_fd, &st) != 0)
+        fail(errno, "length");
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+void CFile::SetLength(std::uint64_t len)
+{
+    if (m_fd < 0)
+        fail(EBADF, "set length");
+    if (len > static_cast<std::uint64_t>(INT64_MAX))
+        fail(EINVAL, "set length");
+    if (ftruncate(m_fd, static_cast<off_t>(len)) != 0)
+        fail(errno, "set length");
+}
+
+void CFile::Flush()
+{
+    if (m_fd < 0)
+        fail(EBADF, "flush");
+    if (fsync(m_fd) != 0)
+        fail(errno, "flush");
+}
+
+// ---------------------------------------------------------- whole files
+
+bool readWholeFile(const std::string& path, std::string& out, int* err)
+{
+    out.clear();
+    const int fd = openRegular(path, O_RDONLY, err);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && st.st_size > 0)
+        out.reserve(static_cast<std::size_t>(st.st_size));
+    char buf[65536];
+    bool ok = true;
+    for (;;) {
+        std::size_t got = 0;
+        if (!readAll(fd, buf, sizeof buf, &got, err)) {
+            ok = false;
+            break;
+        }
+        out.append(buf, got);
+        if (got < sizeof buf)
+            break;
+    }
+    ::close(fd);
+    if (!ok)
+        out.clear();
+    return ok;
+}
+
+std::string temporarySibling(const std::string& path)
+{
+    static unsigned counter = 0;
+    char name[64];
+    std::snprintf(name, sizeof name, ".yuvo-tmp-%ld-%u", static_cast<long>(getpid()), ++counter);
+    return paths::joinFixed(paths::dirName(path), name);
+}
+
+bool replaceFileAtomically(const std::string& path, const void* data, std::size_t n, int* err)
+{
+    std::string tmp;
+    const int fd = createTemporarySibling(path, tmp, err);
+    if (fd < 0)
+        return false;
+    // The new content keeps the permissions that the old file had.
+    struct stat old {};
+    if (::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode))
+        fchmod(fd, old.st_mode & 07777);
+    bool ok = writeAll(fd, data, n, err);
+    if (ok && fsync(fd) != 0) {
+        setErr(err, errno);
+        ok = false;
+    }
+    if (!finishTemporary(fd, tmp, path, ok, err))
+        return false;
+    syncFolder(folderOf(path));
+    return true;
+}
+
+bool makeSureDirectoryPathExists(const std::string& path)
+{
+    if (path.empty())
+        return false;
+    std::size_t pos = 0;
+    for (;;) {
+        const std::size_t slash = path.find('/', pos);
+        const std::string level = path.substr(0, slash);
+        if (!level.empty() && level != "." && level != ".." && ::mkdir(level.c_str(), 0777) != 0
+            && errno != EEXIST) {
+            return false;
+        }
+        if (slash == std::string::npos)
+            break;
+        pos = slash + 1;
+    }
+    return isDirectory(path);
+}
+
+bool createDirectory(const std::string& path)
+{
+    return ::mkdir(path.c_str(), 0777) == 0;
+}
+
+bool fileExists(const std::string& path)
+{
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool isDirectory(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool isRegularFile(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool deleteFile(const std::string& path, int* err)
+{
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        setErr(err, errno);
+        return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        setErr(err, EISDIR);
+        return false;
+    }
+    if (::unlink(path.c_str()) != 0) {
+        setErr(err, errno);
+        return false;
+    }
+    return true;
+}
+
+bool renameFile(const std::string& from, const std::string& to, int* err)
+{
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+        setErr(err, errno);
+        return false;
+    }
+    return true;
+}
+
+std::int64_t fileSize(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return -1;
+    return static_cast<std::int64_t>(st.st_size);
+}
+
+bool copyFile(const std::string& from, const std::string& to, int* err)
+{
+    const int in = openRegular(from, O_RDONLY, err);
+    if (in < 0)
+        return false;
+    struct stat src {};
+    struct stat dst {};
+    if (fstat(in, &src) != 0 || from == to
+        || (::stat(to.c_str(), &dst) == 0 && dst.st_dev == src.st_dev && dst.st_ino == src.st_ino)) {
+        // Copying a file onto itself would first empty it.
+        ::close(in);
+        setErr(err, EINVAL);
+        return false;
+    }
+    std::string tmp;
+    const int out = createTemporarySibling(to, tmp, err);
+    if (out < 0) {
+        ::close(in);
+        return false;
+    }
+    std::vector<char> buf(1 << 16);
+    bool ok = true;
+    for (;;) {
+        std::size_t got = 0;
+        if (!readAll(in, buf.data(), buf.size(), &got, err) || !writeAll(out, buf.data(), got, err)) {
+            ok = false;
+            break;
+        }
+        if (got < buf.size())
+            break;
+    }
+    ::close(in);
+    // The copy keeps the original's times of access and last write, as a
+    // copy by the desktop shell does.
+    if (ok) {
+        const struct timespec times[2] = {src.st_atim, src.st_mtim};
+        futimens(out, times);
+    }
+    return finishTemporary(out, tmp, to, ok, err);
+}
+
+} // namespace platform
