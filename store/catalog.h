@@ -1,11 +1,116 @@
-// The catalog of registered files.
+// The catalog of registered files: the record list with its file
+// catalog.dat, the per-neighbour queue files, the chunk store under RECV,
+// expiry and compaction.
+//
+// One catalog per process (getInstance / releaseInstance). Every operation
+// runs on the main thread; the catalog mutex is taken before the change
+// broadcaster's own, and every change event is fired while it is held.
+//
+// Text arguments are CP932. Names that become paths (node names, file names)
+// are joined only through paths::joinName; a name that is not one safe path
+// component is refused.
 #pragma once
 
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "platform/mutex.h"
 #include "platform/wintypes.h"
 #include "store/catalog_record.h"
 
+namespace catalog_detail {
+class QueueImage;
+}
+
+// The record list in memory, mirrored into catalog.dat: with write-through
+// every change is written at once (record i always at byte i * 820),
+// otherwise only the whole list at release. Takes no lock: the calling
+// CCatalog operation holds the catalog mutex.
+class CCatalogCash {
+public:
+    // Sets the path and mode and appends the file's whole records to the
+    // list. A partial record at the end of the file is cut off. When the file
+    // cannot be opened or read, the store refuses to write it for the rest of
+    // its life, so an unreadable catalog is never replaced by an empty one.
+    void setupList(const std::string& path, int writeThrough);
+
+    // Copy of record i; 820 zero bytes when i is out of range. Returns out.
+    CatalogRecord* getRec(CatalogRecord* out, int i) const;
+    // Index of the first record with that key, -1 when none; the record is
+    // copied into out unless out is null.
+    int findRec(std::string_view node, std::string_view file, CatalogRecord* out) const;
+    int findRec(const CatalogRecord& keyOf, CatalogRecord* out) const;
+    // Indexes of every record with the key of rec, ascending (empty: none).
+    const std::vector<int>& indexesOf(const CatalogRecord& rec) const;
+
+    // Replaces record i (nothing when out of range); written through.
+    void setRec(int i, const CatalogRecord& rec);
+    // Replaces record i in memory only; writeRecs() then writes a batch.
+    void setRecNoWrite(int i, const CatalogRecord& rec);
+    // Writes the given records in place with one open of the file (write-
+    // through mode only).
+    void writeRecs(const std::vector<int>& indexes);
+    // Appends a record; written through.
+    void addRec(const CatalogRecord& rec);
+    // Replaces the whole list; written through as a whole rewrite.
+    void setList(const std::vector<CatalogRecord>& list);
+
+    // Writes the whole list over catalog.dat through an atomic replace.
+    void wreteList();
+    void saveList() { wreteList(); }
+    // Writes record i at its offset.
+    void writeRec(int i);
+    // Writes a just-appended record (the last one) at its offset.
+    void writeRec(const CatalogRecord& rec);
+
+    int getCount() const { return static_cast<int>(m_list.size()); }
+    const std::vector<CatalogRecord>& list() const { return m_list; }
+    const std::string& path() const { return m_path; }
+    int writeThrough() const { return m_writeThrough; }
+    bool loadFailed() const { return m_loadFailed; }
+
+    // The lookup key of a record: origin node and file name, each read
+    // within its field.
+    static std::string keyOf(const CatalogRecord& rec);
+    static std::string keyOf(std::string_view node, std::string_view file);
+
+private:
+    void rebuildIndex();
+    void indexAppend(int i);
+    void indexReplace(int i, const CatalogRecord& oldRec, const CatalogRecord& newRec);
+    bool canWrite(const char* who) const;
+
+    std::vector<CatalogRecord> m_list;
+    std::string m_path;
+    int m_writeThrough = 0;
+    bool m_loadFailed = false;
+    // key -> indexes of the records with that key, ascending; kept in step
+    // with m_list so that the first match is found without a scan.
+    std::unordered_map<std::string, std::vector<int>> m_index;
+};
+
 class CCatalog {
 public:
+    // --- The single catalog. ---
+
+    // The first call constructs the catalog, which loads catalog.dat and
+    // announces every loaded record.
+    static CCatalog* getInstance();
+    // Destroys the catalog (rewriting catalog.dat); nothing when there is none.
+    static void releaseInstance();
+    // The catalog mutex, guarding the list, catalog.dat, the queue files and
+    // the writing of received files. Recursive.
+    static platform::CRecursiveMutex& getMutex();
+    // <working directory>/CATALOG, where catalog.dat, the queue files and
+    // catalogErroRec.err lie.
+    static std::string getCatalogFolder();
+
+    virtual ~CCatalog();
+
     // --- Record operations: they touch no catalog state. ---
 
     // Records of the node's own files, state new, updated or deleted.
@@ -29,4 +134,146 @@ public:
     // Transfer identity: origin, the 320 find-data bytes and the 16
     // registration bytes all equal.
     static bool isSameTransfer(const CatalogRecord* a, const CatalogRecord* b);
+
+    // --- Changes from the SEND folder scan and the file lists. ---
+
+    // Own new file: stored complete and queued to every connection row. A
+    // key already held is replaced in place. A file of 4 GiB or more is not
+    // registered.
+    void addRec(const CatalogRecord* rec);
+    // Own changed file: replaces the stored record of that key and puts it
+    // into every row's queue (over the queued entry of that key).
+    void updateRec(const CatalogRecord* rec);
+    // Own deletion (rec's state already 2): marks the stored record deleted
+    // and queues rec to every row.
+    void deleteRec(const CatalogRecord* rec);
+    // Deletion on this node only: marks the stored record deleted.
+    void deleteRecLocal(const CatalogRecord* rec);
+
+    // --- Records received from a neighbour (checksum already tested). ---
+
+    // State 1 and 3: stored (not relayed) when new and not expired, or when
+    // registered later than the stored one. Records of another party, with
+    // names unsafe as paths, or of 4 GiB or more are refused.
+    void recvNewRec(const CatalogRecord* rec);
+    void mergeRec(const CatalogRecord* rec);
+    // State 2: marks the stored record deleted unless it is a later
+    // registration, and relays the deletion.
+    void recvDeleteRec(const CatalogRecord* rec);
+
+    // --- Queries. ---
+
+    // Copy of record index (820 zero bytes when out of range); always 1.
+    int getRec(int index, CatalogRecord* out);
+    // Number of records in the list.
+    int getRecCount();
+    // Looks up (node, file); copies the record into out unless null.
+    bool findRec(const char* fileName, const char* nodeName, CatalogRecord* out);
+    // Whether this node holds the whole file in exactly rec's version.
+    bool isRecComplete(const CatalogRecord* rec);
+    // Announces every record again, in order (no lock of its own).
+    void fireAllRecords();
+    // Path of the shortcut in SEND whose target has that file name; empty
+    // when none.
+    void findLinkFile(const char* fileName, std::string& out);
+    // Copies of the complete records of one origin node, in catalog order.
+    void getNodeRecs(const char* node, std::vector<CatalogRecord>& out);
+
+    // --- Neighbour queues (CATALOG/<node>.dat). ---
+
+    static constexpr int MAX_TAKE_RECORDS = 11;
+
+    // Index of the first entry with rec's key in the queue file named
+    // fileName (node name and ".dat"); -1 when absent or unreadable.
+    int findQueueRec(const CatalogRecord* rec, const char* fileName);
+    // Queues rec for one neighbour with this node added to its route; never
+    // to its origin, to a node on its route, or when the route is full.
+    void queueRec(const char* neighbour, const CatalogRecord* rec);
+    // queueRec to every connection row, unless this node is the origin.
+    void relayRec(const CatalogRecord* rec);
+    // Queues the catalog for one neighbour: mode 1 every record, mode 2 those
+    // registered on or after the date of since.
+    void syncTo(const char* peer, int mode, SYSTEMTIME since);
+    // Takes up to 11 waiting records for sending (they are marked sent);
+    // deletes the queue file when none is waiting. Returns the count.
+    int takeQueueRecs(const char* peer, CatalogRecord* out);
+    // Puts taken records back to waiting, each only when its entry (found by
+    // key) is still marked sent and otherwise unchanged. Used when taken
+    // records could not be sent. Returns how many were put back.
+    int putBackQueueRecs(const char* peer, const CatalogRecord* recs, int count);
+    bool putBackQueueRec(const char* peer, const CatalogRecord* rec);
+    // Renames a neighbour's queue file; onto an existing one the waiting
+    // records are merged into it.
+    void renameQueue(const char* oldName, const char* newName);
+
+    // The next incomplete record of another node to fetch: the first in
+    // catalog order, or the first after rec (rec is in and out). 1 found.
+    int getFirstFetchRec(CatalogRecord* out);
+    int getNextFetchRec(CatalogRecord* rec);
+
+    // --- File chunks. ---
+
+    // Stores a received chunk at offset (which must equal the bytes held) in
+    // RECV/<origin>/<file>. 1: stored, more wanted; 0: complete now, refused
+    // or failed.
+    int writeFileData(DWORD offset, DWORD length, const CatalogRecord* rec, const void* data);
+    // Reads at most maxLength bytes from offset of a file this node holds
+    // whole in rec's version; the number read, 0 when none.
+    DWORD readFileData(DWORD offset, DWORD maxLength, const CatalogRecord* rec, void* out);
+    // Target path of the SEND shortcut whose target has that file name (""
+    // when none), through a cache emptied at each compaction.
+    void findLinkTarget(const char* fileName, std::string& out);
+
+    // --- Expiry and compaction. ---
+
+    // Marks expired and invalid records deleted.
+    void checkLimit();
+    // Drops deleted records with their local files and rebuilds the lists.
+    void compactList();
+
+    // For tests: the store under the catalog.
+    const CCatalogCash& cash() const { return m_cash; }
+
+private:
+    CCatalog();
+    CCatalog(const CCatalog&) = delete;
+    CCatalog& operator=(const CCatalog&) = delete;
+
+    void load();
+    void storeReceived(const CatalogRecord* rec);
+    // Completes a received record of an empty file, making the file.
+    void completeIfEmpty(CatalogRecord* a);
+    void appendToRowQueues(const CatalogRecord& a);
+    // Marks the stored record of a's key deleted and announces it; its index
+    // or -1.
+    int markDeleted(const CatalogRecord& a);
+    void writeErrorRec(const CatalogRecord& rec);
+    std::string localFilePath(const CatalogRecord& rec, bool* isLinkEntry);
+    bool isFetchable(const CatalogRecord& rec);
+    // Queue-file writes, each keeping the taken-up-to mark in step.
+    bool queueAppend(const std::string& path, const CatalogRecord& rec);
+    bool queueFlush(catalog_detail::QueueImage& image);
+    void noteQueueWrite(const std::string& path, std::uint64_t index);
+    // Queues rec into an image of the neighbour's queue file under the
+    // route rules; false when it is not to be queued there.
+    bool queueInto(catalog_detail::QueueImage& image, std::string_view neighbour,
+                   const CatalogRecord& rec);
+    // First stored record with rec's transfer identity that is complete; -1.
+    int findCompleteTransfer(const CatalogRecord& rec);
+    // The shortcuts in SEND that resolve, in listing order; stops after the
+    // first whose target is named stopAt (when given).
+    struct ShortcutEntry {
+        std::string targetName; // CP932
+        std::string linkPath;
+        std::string targetPath;
+    };
+    static void listShortcuts(const char* stopAt, std::vector<ShortcutEntry>& out);
+
+    CCatalogCash m_cash;
+    std::vector<std::pair<std::string, std::string>> m_linkCache;
+    // Per queue file: every entry below this index is known to be taken, so a
+    // take starts reading there.
+    std::unordered_map<std::string, std::uint64_t> m_queueTakenUpTo;
+
+    static CCatalog* s_instance;
 };

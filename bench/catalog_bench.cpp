@@ -1,0 +1,348 @@
+// Catalog operations at 1,000 and 10,000 records. The catalog runs on the
+// thread that also draws the window and serves every link, so each single
+// operation must stay far below a frame's worth of stalling.
+#include <benchmark/benchmark.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/cp932.h"
+#include "platform/files.h"
+#include "platform/localtime.h"
+#include "store/catalog.h"
+#include "store/events.h"
+#include "store/settings.h"
+
+namespace {
+
+class BenchSettings : public CPropatyTandrel {
+public:
+    std::vector<std::string> rows;
+    const char* getRecHost(int) override { return ""; }
+    int getRecPort(int) override { return 42000; }
+    int getConnectNum() override { return static_cast<int>(rows.size()); }
+    const char* getNodeName() override { return "NODE_A"; }
+    const char* getRecName(int i) override { return rows.at(std::size_t(i)).c_str(); }
+    const char* getPartyName() override { return "PARTY"; }
+    int getLimitDay() override { return 3; }
+    int getWindow() override { return 0; }
+    void setWindow(int) override {}
+    void setListenPort(int) override {}
+    int getListenPort() override { return 42000; }
+    std::string& findRecName(std::string& out, int, const char*) override { return out = ""; }
+    void renameRecName(int, const char*, const char*, const char*) override {}
+};
+
+// A fresh working directory with the node's settings, removed at the end.
+class Node {
+public:
+    Node()
+    {
+        char tmpl[] = "/tmp/yuvo-bench-XXXXXX";
+        if (!mkdtemp(tmpl))
+            throw std::runtime_error("mkdtemp");
+        m_dir = tmpl;
+        if (chdir(m_dir.c_str()) != 0)
+            throw std::runtime_error("chdir");
+        settings = std::make_unique<BenchSettings>();
+        settings->rows = {"NODE_B", "NODE_C"};
+    }
+    ~Node()
+    {
+        CCatalog::releaseInstance();
+        ZQ_EVENTCATALOG::destroyInstance();
+        settings.reset();
+        if (chdir("/") != 0) {
+        }
+        std::error_code ec;
+        std::filesystem::remove_all(m_dir, ec);
+    }
+    std::string catalogFile() const { return m_dir + "/CATALOG/catalog.dat"; }
+    std::string queueFile(const char* node) const { return m_dir + "/CATALOG/" + node + ".dat"; }
+    std::string dir() const { return m_dir; }
+
+    std::unique_ptr<BenchSettings> settings;
+
+private:
+    std::string m_dir;
+};
+
+CatalogRecord makeRec(const char* origin, int n, DWORD state = CATALOG_STATE_NEW)
+{
+    CatalogRecord r;
+    std::memset(&r, 0, sizeof r);
+    r.recordSize = CATALOG_RECORD_SIZE;
+    r.version = CATALOG_RECORD_VERSION;
+    r.pending = 1;
+    cp932::copyField(r.originNode, CATALOG_NAME_LEN, origin);
+    r.state = state;
+    GetLocalTime(&r.registered);
+    r.expires = localTimeDaysFromNow(3);
+    r.findData.dwFileAttributes = 0x20;
+    r.findData.nFileSizeLow = 1000 + DWORD(n);
+    char name[64];
+    std::snprintf(name, sizeof name, "file%07d.bin", n);
+    cp932::copyField(r.findData.cFileName, MAX_PATH, name);
+    cp932::copyField(r.partyName, CATALOG_PARTY_LEN, "PARTY");
+    CCatalog::setCheckSum(&r);
+    return r;
+}
+
+// catalog.dat with n records of another node (complete when asked).
+void writeCatalog(const Node& node, int n, bool complete = false, int deletedEvery = 0)
+{
+    std::vector<CatalogRecord> v;
+    v.reserve(std::size_t(n));
+    for (int i = 0; i < n; ++i) {
+        CatalogRecord r = makeRec("NODE_X", i);
+        if (complete) {
+            r.complete = 1;
+            r.heldBytes = r.findData.nFileSizeLow;
+        }
+        if (deletedEvery > 0 && i % deletedEvery == 0)
+            r.state = CATALOG_STATE_DELETED;
+        CCatalog::setCheckSum(&r);
+        v.push_back(r);
+    }
+    platform::replaceFileAtomically(node.catalogFile(), v.data(), v.size() * sizeof(CatalogRecord));
+}
+
+void BM_Load(benchmark::State& state)
+{
+    Node node;
+    writeCatalog(node, int(state.range(0)));
+    for (auto _ : state) {
+        CCatalog::getInstance();
+        state.PauseTiming();
+        CCatalog::releaseInstance();
+        state.ResumeTiming();
+    }
+}
+
+void BM_AddRec(benchmark::State& state)
+{
+    Node node;
+    writeCatalog(node, int(state.range(0)));
+    CCatalog* c = CCatalog::getInstance();
+    int n = 0;
+    for (auto _ : state) {
+        const CatalogRecord r = makeRec("NODE_A", 10000000 + n++);
+        c->addRec(&r);
+    }
+}
+
+void BM_MergeRecNew(benchmark::State& state)
+{
+    Node node;
+    writeCatalog(node, int(state.range(0)));
+    CCatalog* c = CCatalog::getInstance();
+    int n = 0;
+    for (auto _ : state) {
+        const CatalogRecord r = makeRec("NODE_Y", n++);
+        c->mergeRec(&r);
+    }
+}
+
+void BM_MergeRecReplace(benchmark::State& state)
+{
+    Node node;
+    const int total = int(state.range(0));
+    writeCatalog(node, total);
+    CCatalog* c = CCatalog::getInstance();
+    int n = 0;
+    for (auto _ : state) {
+        CatalogRecord r = makeRec("NODE_X", (n * 7919) % total);
+        r.registered.wYear = WORD(2100 + n / total); // always later than stored
+        r.registered.wMilliseconds = WORD(n % 1000);
+        ++n;
+        c->mergeRec(&r);
+    }
+}
+
+void BM_SyncTo(benchmark::State& state)
+{
+    Node node;
+    writeCatalog(node, int(state.range(0)), true);
+    CCatalog* c = CCatalog::getInstance();
+    for (auto _ : state) {
+        c->syncTo("NODE_B", 1, SYSTEMTIME {});
+        state.PauseTiming();
+        platform::deleteFile(node.queueFile("NODE_B"));
+        state.ResumeTiming();
+    }
+}
+
+void BM_TakeQueueRecsUntilEmpty(benchmark::State& state)
+{
+    Node node;
+    writeCatalog(node, int(state.range(0)), true);
+    CCatalog* c = CCatalog::getInstance();
+    CatalogRecord out[CCatalog::MAX_TAKE_RECORDS];
+    std::int64_t takes = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        c->syncTo("NODE_B", 1, SYSTEMTIME {});
+        state.ResumeTiming();
+        while (c->takeQueueRecs("NODE_B", out) > 0)
+            ++takes;
+    }
+    state.counters["takes"] = benchmark::Counter(double(takes), benchmark::Counter::kAvgIterations);
+}
+
+void BM_SyncToAndDrain(benchmark::State& state)
+{
+    Node node;
+    writeCatalog(node, int(state.range(0)), true);
+    CCatalog* c = CCatalog::getInstance();
+    CatalogRecord out[CCatalog::MAX_TAKE_RECORDS];
+    for (auto _ : state) {
+        c->syncTo("NODE_B", 1, SYSTEMTIME {});
+        while (c->takeQueueRecs("NODE_B", out) > 0) {
+        }
+    }
+}
+
+// Every `every`-th record expired: all of them (one run of writes) or every
+// other one (scattered writes).
+void checkLimitBench(benchmark::State& state, int every)
+{
+    Node node;
+    const int total = int(state.range(0));
+    std::vector<CatalogRecord> v;
+    for (int i = 0; i < total; ++i) {
+        CatalogRecord r = makeRec("NODE_X", i);
+        if (i % every == 0)
+            r.expires = localTimeDaysFromNow(-2);
+        CCatalog::setCheckSum(&r);
+        v.push_back(r);
+    }
+    platform::replaceFileAtomically(node.catalogFile(), v.data(), v.size() * sizeof(CatalogRecord));
+    CCatalog* c = CCatalog::getInstance();
+    for (auto _ : state)
+        c->checkLimit();
+}
+
+void BM_CheckLimitAllExpired(benchmark::State& state)
+{
+    checkLimitBench(state, 1);
+}
+
+void BM_CheckLimitHalfExpired(benchmark::State& state)
+{
+    checkLimitBench(state, 2);
+}
+
+void BM_CheckLimitNoneExpired(benchmark::State& state)
+{
+    Node node;
+    writeCatalog(node, int(state.range(0)));
+    CCatalog* c = CCatalog::getInstance();
+    for (auto _ : state)
+        c->checkLimit();
+}
+
+void BM_CompactListNothingDeleted(benchmark::State& state)
+{
+    Node node;
+    writeCatalog(node, int(state.range(0)));
+    CCatalog* c = CCatalog::getInstance();
+    for (auto _ : state)
+        c->compactList();
+}
+
+// One record in ten deleted, each with its received file to remove.
+void BM_CompactListTenthDeleted(benchmark::State& state)
+{
+    Node node;
+    const int total = int(state.range(0));
+    platform::makeSureDirectoryPathExists(node.dir() + "/RECV/NODE_X/");
+    for (auto _ : state) {
+        state.PauseTiming();
+        CCatalog::releaseInstance();
+        writeCatalog(node, total, true, 10);
+        for (int i = 0; i < total; i += 10) {
+            char name[64];
+            std::snprintf(name, sizeof name, "/RECV/NODE_X/file%07d.bin", i);
+            std::FILE* f = std::fopen((node.dir() + name).c_str(), "wb");
+            if (f) {
+                std::fputc('x', f);
+                std::fclose(f);
+            }
+        }
+        CCatalog* c = CCatalog::getInstance();
+        state.ResumeTiming();
+        c->compactList();
+    }
+}
+
+void BM_WriteFileDataChunk(benchmark::State& state)
+{
+    Node node;
+    const int total = int(state.range(0));
+    writeCatalog(node, total);
+    CCatalog* c = CCatalog::getInstance();
+    std::vector<char> chunk(51200, 'c');
+    // A big file fetched in 50 KiB chunks, at the end of the catalog.
+    CatalogRecord big = makeRec("NODE_Z", 1);
+    big.findData.nFileSizeLow = 0x7fffffff;
+    CCatalog::setCheckSum(&big);
+    c->mergeRec(&big);
+    DWORD offset = 0;
+    for (auto _ : state) {
+        if (c->writeFileData(offset, DWORD(chunk.size()), &big, chunk.data()) != 1)
+            state.SkipWithError("chunk refused");
+        offset += DWORD(chunk.size());
+    }
+}
+
+void BM_GetFirstFetchRecNoneLeft(benchmark::State& state)
+{
+    Node node;
+    writeCatalog(node, int(state.range(0)), true);
+    CCatalog* c = CCatalog::getInstance();
+    CatalogRecord r;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(c->getFirstFetchRec(&r));
+}
+
+void BM_ReleaseRewrite(benchmark::State& state)
+{
+    Node node;
+    writeCatalog(node, int(state.range(0)));
+    for (auto _ : state) {
+        state.PauseTiming();
+        CCatalog::getInstance();
+        state.ResumeTiming();
+        CCatalog::releaseInstance();
+    }
+}
+
+} // namespace
+
+#define CATALOG_SIZES ->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)
+
+BENCHMARK(BM_Load) CATALOG_SIZES;
+BENCHMARK(BM_AddRec) CATALOG_SIZES;
+BENCHMARK(BM_MergeRecNew) CATALOG_SIZES;
+BENCHMARK(BM_MergeRecReplace) CATALOG_SIZES;
+BENCHMARK(BM_SyncTo) CATALOG_SIZES;
+BENCHMARK(BM_TakeQueueRecsUntilEmpty) CATALOG_SIZES;
+BENCHMARK(BM_SyncToAndDrain) CATALOG_SIZES;
+BENCHMARK(BM_CheckLimitAllExpired) CATALOG_SIZES;
+BENCHMARK(BM_CheckLimitHalfExpired) CATALOG_SIZES;
+BENCHMARK(BM_CheckLimitNoneExpired) CATALOG_SIZES;
+BENCHMARK(BM_CompactListNothingDeleted) CATALOG_SIZES;
+BENCHMARK(BM_CompactListTenthDeleted) CATALOG_SIZES;
+BENCHMARK(BM_WriteFileDataChunk) CATALOG_SIZES;
+BENCHMARK(BM_GetFirstFetchRecNoneLeft) CATALOG_SIZES;
+BENCHMARK(BM_ReleaseRewrite) CATALOG_SIZES;
+
+BENCHMARK_MAIN();

@@ -1,0 +1,305 @@
+// Changes of the catalog: own registrations from the SEND scan, records
+// received from neighbours, and the small lookups built on them.
+#include <cstdio>
+
+#include "platform/dirlist.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/localtime.h"
+#include "platform/shortcut.h"
+#include "store/catalog.h"
+#include "store/catalog_internal.h"
+
+using namespace catalog_detail;
+
+namespace {
+
+// The catalog keeps sizes in 32 bits: a file of 4 GiB or more can be neither
+// registered nor fetched.
+bool sizeFits(const CatalogRecord& rec)
+{
+    return rec.findData.nFileSizeHigh == 0;
+}
+
+bool sameParty(const CatalogRecord& rec)
+{
+    return cp932::fieldText(rec.partyName, CATALOG_PARTY_LEN) == ownPartyName();
+}
+
+CatalogRecord ownCopy(const CatalogRecord* rec)
+{
+    CatalogRecord a = *rec;
+    a.complete = 1;
+    a.heldBytes = a.findData.nFileSizeLow;
+    return a;
+}
+
+// The copy of an own record to register; false when its file is too big.
+bool registrable(const CatalogRecord* rec, const char* who, CatalogRecord* a)
+{
+    if (!rec)
+        return false;
+    *a = ownCopy(rec);
+    if (sizeFits(*a))
+        return true;
+    std::printf("Error:CCatalog::%s() file of 4 GiB or more not registered\n", who);
+    return false;
+}
+
+CatalogRecord receivedCopy(const CatalogRecord* rec)
+{
+    CatalogRecord a = *rec;
+    a.complete = 0;
+    a.heldBytes = 0;
+    return a;
+}
+
+} // namespace
+
+void CCatalog::appendToRowQueues(const CatalogRecord& a)
+{
+    const int rows = connectNum();
+    for (int i = 0; i < rows; ++i) {
+        std::optional<std::string> path = queuePath(rowName(i));
+        if (path)
+            queueAppend(*path, a);
+    }
+}
+
+void CCatalog::addRec(const CatalogRecord* rec)
+{
+    CatalogRecord a;
+    if (!registrable(rec, "addRec", &a))
+        return;
+    {
+        platform::CMutexLock lock(getMutex());
+        setCheckSum(&a);
+        // A second record of one key would be found by no lookup and would
+        // later expire and take the live file with it: replace instead.
+        const int i = m_cash.findRec(a, nullptr);
+        if (i >= 0) {
+            m_cash.setRec(i, a);
+            fireRecordAt(i, a);
+        } else {
+            m_cash.addRec(a);
+            fireRecord(a);
+        }
+    }
+    appendToRowQueues(a);
+}
+
+void CCatalog::updateRec(const CatalogRecord* rec)
+{
+    CatalogRecord a;
+    if (!registrable(rec, "updateRec", &a))
+        return;
+    platform::CMutexLock lock(getMutex());
+    const int i = m_cash.findRec(a, nullptr);
+    if (i < 0)
+        return;
+    setCheckSum(&a);
+    m_cash.setRec(i, a);
+    fireRecordAt(i, a);
+
+    const int rows = connectNum();
+    for (int row = 0; row < rows; ++row) {
+        std::optional<std::string> path = queuePath(rowName(row));
+        if (!path)
+            continue;
+        QueueImage q;
+        if (!q.load(*path))
+            continue;
+        q.put(q.find(a), a);
+        queueFlush(q);
+    }
+}
+
+int CCatalog::markDeleted(const CatalogRecord& a)
+{
+    CatalogRecord b;
+    const int i = m_cash.findRec(a, &b);
+    if (i < 0)
+        return -1;
+    // Only the state changes: registration, expiry, route and completion
+    // stay as stored.
+    b.state = CATALOG_STATE_DELETED;
+    setCheckSum(&b);
+    m_cash.setRec(i, b);
+    fireRecordAt(i, b);
+    return i;
+}
+
+void CCatalog::deleteRec(const CatalogRecord* rec)
+{
+    if (!rec)
+        return;
+    CatalogRecord a = ownCopy(rec);
+    platform::CMutexLock lock(getMutex());
+    if (markDeleted(a) < 0)
+        return;
+    // The neighbours get the caller's record, not the stored one.
+    setCheckSum(&a);
+    appendToRowQueues(a);
+}
+
+void CCatalog::deleteRecLocal(const CatalogRecord* rec)
+{
+    if (!rec)
+        return;
+    platform::CMutexLock lock(getMutex());
+    markDeleted(ownCopy(rec));
+}
+
+void CCatalog::recvNewRec(const CatalogRecord* rec)
+{
+    storeReceived(rec);
+}
+
+void CCatalog::mergeRec(const CatalogRecord* rec)
+{
+    storeReceived(rec);
+}
+
+void CCatalog::storeReceived(const CatalogRecord* rec)
+{
+    if (!rec)
+        return;
+    CatalogRecord a = receivedCopy(rec);
+    if (!sameParty(a))
+        return;
+    // The names become RECV/<origin>/<file>; anything but two plain names
+    // could reach outside the node's folders.
+    if (!hasSafeNames(a)) {
+        std::printf("Error:CCatalog::mergeRec() record with an unusable name refused\n");
+        return;
+    }
+    if (!sizeFits(a))
+        return;
+
+    platform::CMutexLock lock(getMutex());
+    CatalogRecord b;
+    const int i = m_cash.findRec(a, &b);
+    if (i >= 0) {
+        if (isLaterTime(a.registered, b.registered)) {
+            completeIfEmpty(&a);
+            setCheckSum(&a);
+            m_cash.setRec(i, a);
+            fireRecordAt(i, a);
+            if (a.complete == 1)
+                relayRec(&a);
+        }
+        return;
+    }
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    if (isSameOrLaterDate(a.expires, now)) {
+        completeIfEmpty(&a);
+        setCheckSum(&a);
+        m_cash.addRec(a);
+        fireRecord(a);
+        if (a.complete == 1)
+            relayRec(&a);
+    }
+}
+
+// A file of no bytes never gets a chunk written, so it is whole as soon as
+// its record is stored: its empty file is made under RECV/<origin>/ now.
+// When the file cannot be made the record stays incomplete.
+void CCatalog::completeIfEmpty(CatalogRecord* a)
+{
+    if (a->findData.nFileSizeLow != 0 || a->findData.nFileSizeHigh != 0)
+        return;
+    std::optional<std::string> folder = paths::joinName(recvFolder(), nodeText(*a));
+    if (!folder)
+        return;
+    platform::makeSureDirectoryPathExists(*folder + "/");
+    std::optional<std::string> path = paths::joinName(*folder, fileText(*a));
+    if (!path)
+        return;
+    platform::CFile f;
+    if (!f.Open(*path, platform::CFile::modeCreate | platform::CFile::modeWrite))
+        return;
+    f.Close();
+    a->complete = 1;
+}
+
+void CCatalog::recvDeleteRec(const CatalogRecord* rec)
+{
+    if (!rec)
+        return;
+    const CatalogRecord a = receivedCopy(rec);
+    if (!sameParty(a))
+        return;
+    if (!hasSafeNames(a)) {
+        std::printf("Error:CCatalog::recvDeleteRec() record with an unusable name refused\n");
+        return;
+    }
+
+    platform::CMutexLock lock(getMutex());
+    CatalogRecord b;
+    const int i = m_cash.findRec(a, &b);
+    // A deletion of an older registration must not take the newer one (and
+    // its file) with it; it still travels on to the nodes behind us.
+    if (i >= 0 && !isLaterTime(b.registered, a.registered)) {
+        b.state = CATALOG_STATE_DELETED;
+        setCheckSum(&b);
+        m_cash.setRec(i, b);
+    }
+    relayRec(&a);
+}
+
+int CCatalog::findCompleteTransfer(const CatalogRecord& rec)
+{
+    platform::CMutexLock lock(getMutex());
+    // Every record of the same transfer has rec's key, so the key's indexes
+    // (ascending) hold the first match.
+    for (int i : m_cash.indexesOf(rec)) {
+        const CatalogRecord& r = m_cash.list()[i];
+        if (r.complete == 1 && isSameTransfer(&r, &rec))
+            return i;
+    }
+    return -1;
+}
+
+bool CCatalog::isRecComplete(const CatalogRecord* rec)
+{
+    if (!rec)
+        return false;
+    return findCompleteTransfer(*rec) >= 0;
+}
+
+void CCatalog::listShortcuts(const char* stopAt, std::vector<ShortcutEntry>& out)
+{
+    out.clear();
+    const std::string folder = sendFolder();
+    std::vector<platform::DirEntry> entries;
+    if (folder.empty() || !platform::listDirectory(folder, "*.lnk", entries))
+        return;
+    for (const platform::DirEntry& e : entries) {
+        // The listing ignores case; only an exact ".lnk" counts.
+        const std::string& n = e.nativeName;
+        if (n.size() < 4 || n.compare(n.size() - 4, 4, ".lnk") != 0)
+            continue;
+        ShortcutEntry s;
+        s.linkPath = folder + "/" + n;
+        WIN32_FIND_DATAA fd;
+        if (!platform::resolveShortcut(s.linkPath, &s.targetPath, &fd))
+            continue;
+        s.targetName = std::string(cp932::fieldText(fd.cFileName, MAX_PATH));
+        const bool stop = stopAt && s.targetName == stopAt;
+        out.push_back(std::move(s));
+        if (stop)
+            return;
+    }
+}
+
+void CCatalog::findLinkFile(const char* fileName, std::string& out)
+{
+    out.clear();
+    if (!fileName)
+        return;
+    std::vector<ShortcutEntry> found;
+    listShortcuts(fileName, found);
+    if (!found.empty() && found.back().targetName == fileName)
+        out = found.back().linkPath;
+}

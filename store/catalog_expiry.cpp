@@ -1,0 +1,144 @@
+// Expiry sweep and compaction of the catalog.
+#include <unordered_map>
+
+#include "platform/files.h"
+#include "platform/localtime.h"
+#include "platform/paths.h"
+#include "platform/shortcut.h"
+#include "store/catalog.h"
+#include "store/catalog_internal.h"
+
+using namespace catalog_detail;
+
+void CCatalog::writeErrorRec(const CatalogRecord& rec)
+{
+    const std::string path = paths::joinFixed(getCatalogFolder(), "catalogErroRec.err");
+    platform::CFile f;
+    if (!f.Open(path, platform::CFile::modeCreate | platform::CFile::modeNoTruncate
+                          | platform::CFile::modeReadWrite))
+        return;
+    try {
+        f.Seek(0, platform::CFile::begin);
+        f.Write(&rec, sizeof rec);
+        f.Close();
+    } catch (const platform::CFileException&) {
+        // The copy is for inspection only; losing it changes nothing.
+    }
+}
+
+void CCatalog::checkLimit()
+{
+    platform::CMutexLock lock(getMutex());
+    std::vector<int> marked;
+    for (int i = 0; i < m_cash.getCount(); ++i) {
+        CatalogRecord r = m_cash.list()[i];
+        bool changed = false;
+        SYSTEMTIME now;
+        GetLocalTime(&now);
+        // Expired once today's date is past the expiry date; the time of day
+        // takes no part.
+        if (!isSameOrLaterDate(r.expires, now)) {
+            r.state = CATALOG_STATE_DELETED;
+            setCheckSum(&r);
+            changed = true;
+        }
+        if (!isValidRec(&r)) {
+            r.state = CATALOG_STATE_DELETED;
+            setCheckSum(&r);
+            changed = true;
+            writeErrorRec(r);
+        }
+        if (changed) {
+            m_cash.setRecNoWrite(i, r);
+            marked.push_back(i);
+        }
+    }
+    // One open of catalog.dat for every record marked.
+    m_cash.writeRecs(marked);
+}
+
+std::string CCatalog::localFilePath(const CatalogRecord& rec, bool* isLinkEntry)
+{
+    *isLinkEntry = false;
+    std::optional<std::string> path;
+    if (nodeText(rec) == ownNodeName()) {
+        if (rec.isLink == 1) {
+            *isLinkEntry = true;
+            return {};
+        }
+        path = paths::joinName(sendFolder(), fileText(rec));
+    } else {
+        std::optional<std::string> folder = paths::joinName(recvFolder(), nodeText(rec));
+        if (folder)
+            path = paths::joinName(*folder, fileText(rec));
+    }
+    return path ? *path : std::string();
+}
+
+void CCatalog::compactList()
+{
+    platform::CMutexLock lock(getMutex());
+    const std::vector<CatalogRecord>& list = m_cash.list();
+    std::vector<CatalogRecord> kept;
+    kept.reserve(list.size());
+    std::vector<int> dropped;
+    bool deletedFound = false;
+    bool badFound = false;
+    for (int i = 0; i < static_cast<int>(list.size()); ++i) {
+        const CatalogRecord& r = list[i];
+        if (r.state == CATALOG_STATE_NEW || r.state == CATALOG_STATE_UPDATED) {
+            kept.push_back(r);
+        } else if (r.state == CATALOG_STATE_DELETED) {
+            deletedFound = true;
+            dropped.push_back(i);
+        } else {
+            // Written once: the record leaves the catalog with this
+            // compaction instead of being copied out again every 5 s.
+            writeErrorRec(r);
+            badFound = true;
+        }
+    }
+
+    if (deletedFound) {
+        // Own shortcuts are looked up in one listing of SEND for all of them.
+        bool shortcutsListed = false;
+        std::unordered_map<std::string, std::string> shortcutOf; // target name -> first shortcut
+        for (int i : dropped) {
+            const CatalogRecord& r = list[i];
+            // A live record of the same key names the same local file.
+            bool shared = false;
+            for (int k : m_cash.indexesOf(r)) {
+                const DWORD s = list[k].state;
+                if (s == CATALOG_STATE_NEW || s == CATALOG_STATE_UPDATED) {
+                    shared = true;
+                    break;
+                }
+            }
+            if (shared)
+                continue;
+            bool isLinkEntry = false;
+            const std::string path = localFilePath(r, &isLinkEntry);
+            if (isLinkEntry) {
+                if (!shortcutsListed) {
+                    std::vector<ShortcutEntry> all;
+                    listShortcuts(nullptr, all);
+                    for (ShortcutEntry& s : all)
+                        shortcutOf.emplace(s.targetName, s.linkPath);
+                    shortcutsListed = true;
+                }
+                auto it = shortcutOf.find(std::string(fileText(r)));
+                if (it != shortcutOf.end())
+                    platform::deleteShortcut(it->second); // the link, never its target
+            } else if (!path.empty()) {
+                platform::deleteFile(path);
+            }
+        }
+    }
+
+    if (deletedFound || badFound) {
+        m_cash.setList(kept);
+        fireReset();
+        fireAllRecords();
+    }
+    m_linkCache.clear();
+}

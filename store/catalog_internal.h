@@ -1,0 +1,92 @@
+// Helpers shared by the catalog's source files; not part of its interface.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/cp932.h"
+#include "store/catalog_record.h"
+
+namespace catalog_detail {
+
+inline std::string_view nodeText(const CatalogRecord& rec)
+{
+    return cp932::fieldText(rec.originNode, CATALOG_NAME_LEN);
+}
+
+inline std::string_view fileText(const CatalogRecord& rec)
+{
+    return cp932::fieldText(rec.findData.cFileName, MAX_PATH);
+}
+
+inline std::string_view routeText(const CatalogRecord& rec, int j)
+{
+    return cp932::fieldText(rec.route[j], CATALOG_NAME_LEN);
+}
+
+// Settings, read afresh at every use ("" / 0 when there is no settings
+// object).
+std::string_view ownNodeName();
+std::string_view ownPartyName();
+int connectNum();
+std::string_view rowName(int i);
+std::string sendFolder();
+std::string recvFolder();
+
+// Both names of the record are single safe path components, so the record
+// can name RECV/<origin>/<file> and SEND/<file>.
+bool hasSafeNames(const CatalogRecord& rec);
+
+// The queue file of a node: CATALOG/<name>.dat; nullopt when the name is
+// empty, not one safe component, or "catalog" in any case (its queue file
+// would be catalog.dat itself).
+std::optional<std::string> queuePath(std::string_view nodeName);
+
+// Fires through the change broadcaster.
+void fireRecord(const CatalogRecord& rec);
+void fireRecordAt(int index, const CatalogRecord& rec);
+void fireReset();
+
+// One queue file read once, changed in memory and written back once: the
+// entries from the first changed one to the end go out in one write, and
+// the file's partial tail, if any, is cut first.
+class QueueImage {
+public:
+    // Reads the file (a missing file is an empty queue); false when it exists
+    // but cannot be read.
+    bool load(const std::string& path);
+    const std::string& path() const { return m_path; }
+    bool existed() const { return m_existed; }
+
+    std::size_t size() const { return m_recs.size(); }
+    const CatalogRecord& at(std::size_t k) const { return m_recs[k]; }
+    // Index of the first entry with rec's key; -1 when none.
+    long find(const CatalogRecord& rec);
+    // Indexes of every entry with rec's key, ascending.
+    const std::vector<std::size_t>& findAll(const CatalogRecord& rec);
+    // Overwrites entry k, or appends when k < 0.
+    void put(long k, const CatalogRecord& rec);
+    bool dirty() const { return m_firstDirty != NONE; }
+    // Index of the first entry that put() changed or added.
+    std::size_t firstDirty() const { return m_firstDirty; }
+    // Writes the changes (creating the file when missing); false on failure.
+    bool flush();
+
+    static constexpr std::size_t NONE = ~std::size_t(0);
+
+private:
+    void buildIndex();
+
+    std::string m_path;
+    bool m_existed = false;
+    std::vector<CatalogRecord> m_recs;
+    std::size_t m_firstDirty = NONE;
+    bool m_indexed = false;
+    std::unordered_map<std::string, std::vector<std::size_t>> m_index;
+};
+
+} // namespace catalog_detail

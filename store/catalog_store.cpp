@@ -1,0 +1,468 @@
+// The single catalog, its record store catalog.dat, and the small queries.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/cp932.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "store/catalog.h"
+#include "store/catalog_internal.h"
+#include "store/events.h"
+#include "store/settings.h"
+#include "store/switches.h"
+
+using namespace catalog_detail;
+
+namespace {
+
+constexpr std::uint64_t REC = sizeof(CatalogRecord);
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Shared helpers
+
+namespace catalog_detail {
+
+std::string_view ownNodeName()
+{
+    CPropatyTandrel* s = CPropatyTandrel::getInstance();
+    const char* n = s ? s->getNodeName() : nullptr;
+    return n ? n : "";
+}
+
+std::string_view ownPartyName()
+{
+    CPropatyTandrel* s = CPropatyTandrel::getInstance();
+    const char* n = s ? s->getPartyName() : nullptr;
+    return n ? n : "";
+}
+
+int connectNum()
+{
+    CPropatyTandrel* s = CPropatyTandrel::getInstance();
+    return s ? s->getConnectNum() : 0;
+}
+
+std::string_view rowName(int i)
+{
+    CPropatyTandrel* s = CPropatyTandrel::getInstance();
+    const char* n = s ? s->getRecName(i) : nullptr;
+    return n ? n : "";
+}
+
+std::string sendFolder()
+{
+    CPropatyTandrel* s = CPropatyTandrel::getInstance();
+    const char* f = s ? s->getSendFolder() : nullptr;
+    return f ? f : "";
+}
+
+std::string recvFolder()
+{
+    CPropatyTandrel* s = CPropatyTandrel::getInstance();
+    const char* f = s ? s->getRecvFolder() : nullptr;
+    return f ? f : "";
+}
+
+bool hasSafeNames(const CatalogRecord& rec)
+{
+    return paths::isSafeName(nodeText(rec)) && paths::isSafeName(fileText(rec));
+}
+
+std::optional<std::string> queuePath(std::string_view nodeName)
+{
+    if (nodeName.empty() || !paths::isSafeName(nodeName))
+        return std::nullopt;
+    if (cp932::equalsIgnoreAsciiCase(nodeName, "catalog"))
+        return std::nullopt;
+    std::string file(nodeName);
+    file += ".dat";
+    return paths::joinName(CCatalog::getCatalogFolder(), file);
+}
+
+void fireRecord(const CatalogRecord& rec)
+{
+    ZQ_EVENTCATALOG::getInstance()->fireRecord(&rec);
+}
+
+void fireRecordAt(int index, const CatalogRecord& rec)
+{
+    ZQ_EVENTCATALOG::getInstance()->fireRecordAt(index, &rec);
+}
+
+void fireReset()
+{
+    ZQ_EVENTCATALOG::getInstance()->fireReset();
+}
+
+} // namespace catalog_detail
+
+// ---------------------------------------------------------------------------
+// CCatalogCash
+
+std::string CCatalogCash::keyOf(std::string_view node, std::string_view file)
+{
+    std::string key;
+    key.reserve(node.size() + 1 + file.size());
+    key.append(node);
+    key.push_back('\0'); // never inside a field's text, so the pair is unambiguous
+    key.append(file);
+    return key;
+}
+
+std::string CCatalogCash::keyOf(const CatalogRecord& rec)
+{
+    return keyOf(nodeText(rec), fileText(rec));
+}
+
+void CCatalogCash::rebuildIndex()
+{
+    m_index.clear();
+    m_index.reserve(m_list.size());
+    for (std::size_t i = 0; i < m_list.size(); ++i)
+        m_index[keyOf(m_list[i])].push_back(static_cast<int>(i));
+}
+
+void CCatalogCash::indexAppend(int i)
+{
+    m_index[keyOf(m_list[i])].push_back(i);
+}
+
+void CCatalogCash::indexReplace(int i, const CatalogRecord& oldRec, const CatalogRecord& newRec)
+{
+    std::string oldKey = keyOf(oldRec);
+    std::string newKey = keyOf(newRec);
+    if (oldKey == newKey)
+        return;
+    auto it = m_index.find(oldKey);
+    if (it != m_index.end()) {
+        std::erase(it->second, i);
+        if (it->second.empty())
+            m_index.erase(it);
+    }
+    std::vector<int>& v = m_index[newKey];
+    v.insert(std::lower_bound(v.begin(), v.end(), i), i);
+}
+
+const std::vector<int>& CCatalogCash::indexesOf(const CatalogRecord& rec) const
+{
+    static const std::vector<int> none;
+    auto it = m_index.find(keyOf(rec));
+    return it == m_index.end() ? none : it->second;
+}
+
+void CCatalogCash::setupList(const std::string& path, int writeThrough)
+{
+    m_path = path;
+    m_writeThrough = writeThrough;
+
+    platform::CFile f;
+    int err = 0;
+    if (!f.Open(path, platform::CFile::modeCreate | platform::CFile::modeNoTruncate
+                          | platform::CFile::modeReadWrite,
+                &err)) {
+        std::printf("Error:CCatalogCash::setupList()-ctlgFile.Open() %d\n", err);
+        m_loadFailed = true;
+        return;
+    }
+    const std::size_t before = m_list.size();
+    try {
+        const std::uint64_t length = f.GetLength();
+        std::uint64_t whole = length / REC;
+        m_list.resize(before + whole);
+        const std::size_t got = f.Read(m_list.data() + before, whole * REC);
+        if (got < whole * REC) {
+            // The file shrank under us: keep what was read whole.
+            whole = got / REC;
+            m_list.resize(before + whole);
+        }
+        // A partial record at the end (an interrupted append) is cut, so the
+        // next append lands at count * 820 where the record belongs.
+        if (length != whole * REC)
+            f.SetLength(whole * REC);
+        f.Close();
+    } catch (const platform::CFileException& e) {
+        std::printf("Error:CCatalogCash::setupList() read %d\n", e.m_errno);
+        m_list.resize(before);
+        m_loadFailed = true;
+    }
+    rebuildIndex();
+}
+
+CatalogRecord* CCatalogCash::getRec(CatalogRecord* out, int i) const
+{
+    if (i < 0 || i >= getCount())
+        std::memset(out, 0, sizeof *out);
+    else
+        *out = m_list[i];
+    return out;
+}
+
+int CCatalogCash::findRec(std::string_view node, std::string_view file, CatalogRecord* out) const
+{
+    auto it = m_index.find(keyOf(node, file));
+    if (it == m_index.end() || it->second.empty())
+        return -1;
+    const int i = it->second.front();
+    if (out)
+        *out = m_list[i];
+    return i;
+}
+
+int CCatalogCash::findRec(const CatalogRecord& keyOfRec, CatalogRecord* out) const
+{
+    return findRec(nodeText(keyOfRec), fileText(keyOfRec), out);
+}
+
+void CCatalogCash::setRec(int i, const CatalogRecord& rec)
+{
+    if (i < 0 || i >= getCount())
+        return;
+    setRecNoWrite(i, rec);
+    if (m_writeThrough == 1)
+        writeRec(i);
+}
+
+void CCatalogCash::setRecNoWrite(int i, const CatalogRecord& rec)
+{
+    if (i < 0 || i >= getCount())
+        return;
+    indexReplace(i, m_list[i], rec);
+    m_list[i] = rec;
+}
+
+void CCatalogCash::addRec(const CatalogRecord& rec)
+{
+    m_list.push_back(rec);
+    indexAppend(getCount() - 1);
+    if (m_writeThrough == 1)
+        writeRec(rec);
+}
+
+void CCatalogCash::setList(const std::vector<CatalogRecord>& list)
+{
+    m_list = list;
+    rebuildIndex();
+    if (m_writeThrough == 1)
+        wreteList();
+}
+
+bool CCatalogCash::canWrite(const char* who) const
+{
+    if (m_path.empty())
+        return false;
+    if (m_loadFailed) {
+        // The file on disk holds records this run never saw: writing our
+        // list over it would lose them.
+        std::printf("Error:CCatalogCash::%s() catalog file was not loaded; left as it is\n", who);
+        return false;
+    }
+    return true;
+}
+
+void CCatalogCash::wreteList()
+{
+    if (!canWrite("wreteList"))
+        return;
+    static const char nothing = 0;
+    const void* data = m_list.empty() ? static_cast<const void*>(&nothing) : m_list.data();
+    int err = 0;
+    if (!platform::replaceFileAtomically(m_path, data, m_list.size() * REC, &err))
+        std::printf("Error:CCatalogCash::wreteList()-ctlgFile.Open() %d\n", err);
+}
+
+void CCatalogCash::writeRec(int i)
+{
+    if (i < 0 || i >= getCount())
+        return;
+    writeRecs({i});
+}
+
+void CCatalogCash::writeRec(const CatalogRecord& rec)
+{
+    (void)rec; // the record was just appended: it is the last one of the list
+    if (m_list.empty())
+        return;
+    writeRecs({getCount() - 1});
+}
+
+void CCatalogCash::writeRecs(const std::vector<int>& indexes)
+{
+    if (m_writeThrough != 1 || indexes.empty() || !canWrite("writeRec"))
+        return;
+    platform::CFile f;
+    int err = 0;
+    if (!f.Open(m_path, platform::CFile::modeCreate | platform::CFile::modeNoTruncate
+                            | platform::CFile::modeReadWrite,
+                &err)) {
+        std::printf("Error::CCatalogCash::writeRec()");
+        return;
+    }
+    try {
+        const std::uint64_t length = f.GetLength();
+        const std::uint64_t want = m_list.size() * REC;
+        for (int i : indexes) {
+            if (std::uint64_t(i) * REC > length) {
+                // A hole before the record (an earlier write failed): only a
+                // whole rewrite puts every record at its offset again.
+                f.Close();
+                wreteList();
+                return;
+            }
+        }
+        // Neighbouring records go out in one write. Many scattered ones go
+        // out as the one span from the first to the last: the records in
+        // between are the file's own bytes already, and one large write is
+        // far cheaper than thousands of small ones.
+        std::vector<int> sorted(indexes);
+        std::sort(sorted.begin(), sorted.end());
+        sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+        std::size_t runs = 0;
+        for (std::size_t k = 0; k < sorted.size(); ++k)
+            runs += k == 0 || sorted[k] != sorted[k - 1] + 1;
+        if (runs > 64) {
+            const int first = sorted.front();
+            const int last = sorted.back();
+            sorted.clear();
+            for (int i = first; i <= last; ++i)
+                sorted.push_back(i);
+        }
+        std::size_t k = 0;
+        while (k < sorted.size()) {
+            const int first = sorted[k];
+            std::size_t run = 1;
+            while (k + run < sorted.size() && sorted[k + run] == first + int(run))
+                ++run;
+            k += run;
+            if (first < 0 || first + int(run) > getCount())
+                continue;
+            f.Seek(std::int64_t(first) * std::int64_t(REC), platform::CFile::begin);
+            f.Write(&m_list[std::size_t(first)], run * REC);
+        }
+        if (f.GetLength() > want)
+            f.SetLength(want);
+        f.Close();
+    } catch (const platform::CFileException& e) {
+        std::printf("Error::CCatalogCash::writeRec() %d\n", e.m_errno);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The single catalog
+
+CCatalog* CCatalog::s_instance = nullptr;
+
+CCatalog* CCatalog::getInstance()
+{
+    if (!s_instance)
+        s_instance = new CCatalog();
+    return s_instance;
+}
+
+void CCatalog::releaseInstance()
+{
+    CCatalog* c = s_instance;
+    s_instance = nullptr;
+    delete c;
+}
+
+platform::CRecursiveMutex& CCatalog::getMutex()
+{
+    static platform::CRecursiveMutex mutex;
+    return mutex;
+}
+
+std::string CCatalog::getCatalogFolder()
+{
+    CPropatyTandrel* s = CPropatyTandrel::getInstance();
+    if (s)
+        return s->getCatalogFolder();
+    return paths::joinFixed(paths::currentDirectory(), "CATALOG");
+}
+
+CCatalog::CCatalog()
+{
+    load();
+}
+
+CCatalog::~CCatalog()
+{
+    m_linkCache.clear();
+    m_cash.saveList();
+}
+
+void CCatalog::load()
+{
+    const std::string path = paths::joinFixed(getCatalogFolder(), "catalog.dat");
+    m_cash.setupList(path, g_bCatalogCashMode == 1 ? 0 : 1);
+    {
+        platform::CMutexLock lock(getMutex());
+        std::vector<int> repaired;
+        const std::string party(ownPartyName());
+        for (int i = 0; i < m_cash.getCount(); ++i) {
+            CatalogRecord r = m_cash.list()[i];
+            bool changed = false;
+            if (!isCheckSumOk(&r)) {
+                r.state = CATALOG_STATE_DELETED;
+                changed = true;
+            }
+            if (r.partyName[0] == '\0') {
+                cp932::copyField(r.partyName, CATALOG_PARTY_LEN, party.c_str());
+                changed = true;
+            }
+            if (changed) {
+                setCheckSum(&r);
+                m_cash.setRecNoWrite(i, r);
+                repaired.push_back(i);
+            }
+            fireRecord(r);
+        }
+        // One open of the file for all the repairs.
+        m_cash.writeRecs(repaired);
+    }
+    m_linkCache.clear();
+}
+
+// ---------------------------------------------------------------------------
+// Queries
+
+int CCatalog::getRec(int index, CatalogRecord* out)
+{
+    if (!out)
+        return 1;
+    platform::CMutexLock lock(getMutex());
+    m_cash.getRec(out, index);
+    return 1;
+}
+
+int CCatalog::getRecCount()
+{
+    platform::CMutexLock lock(getMutex());
+    return m_cash.getCount();
+}
+
+bool CCatalog::findRec(const char* fileName, const char* nodeName, CatalogRecord* out)
+{
+    platform::CMutexLock lock(getMutex());
+    return m_cash.findRec(nodeName ? nodeName : "", fileName ? fileName : "", out) >= 0;
+}
+
+void CCatalog::fireAllRecords()
+{
+    for (int i = 0; i < m_cash.getCount(); ++i) {
+        CatalogRecord r = m_cash.list()[i];
+        fireRecord(r);
+    }
+}
+
+void CCatalog::getNodeRecs(const char* node, std::vector<CatalogRecord>& out)
+{
+    out.clear();
+    const std::string_view want(node ? node : "");
+    for (const CatalogRecord& r : m_cash.list()) {
+        if (r.complete == 1 && nodeText(r) == want)
+            out.push_back(r);
+    }
+}
