@@ -16,4 +16,5 @@ yuvo_install_missing() {
 # What building the program needs.
 YUVO_BUILD_PACKAGES=(build-essential cmake g++ qt6-base-dev)
 # What the tests need on top of that.
-YUVO_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev)
+# clang and its runtime build the fuzz target (libFuzzer).
+YUVO_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev)

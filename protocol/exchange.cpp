@@ -1,0 +1,240 @@
+#include "protocol/exchange.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "platform/cp932.h"
+#include "platform/paths.h"
+#include "store/catalog.h"
+#include "store/settings.h"
+
+namespace {
+
+const char* settingText(const char* (CPropatyTandrel::*get)())
+{
+    CPropatyTandrel* s = CPropatyTandrel::getInstance();
+    const char* t = s ? (s->*get)() : nullptr;
+    return t ? t : "";
+}
+
+// A received frame is only read where its header says it has bytes: the
+// header must be the 48 bytes every payload offset counts from, and the
+// payload must hold at least `need` bytes.
+bool payloadHolds(const ExchangeHeader& h, DWORD need)
+{
+    return h.headerLen == FRAME_HEADER_LEN && h.dataLen >= need;
+}
+
+bool isUsableNodeName(std::string_view name)
+{
+    // A node name names its queue file, CATALOG/<name>.dat, and its folder
+    // under RECV; "catalog" would make its queue file the catalog itself.
+    return paths::isSafeName(name) && !cp932::equalsIgnoreAsciiCase(name, "catalog");
+}
+
+// Both names of a received record become paths (RECV/<origin>/<file>).
+bool hasUsableNames(const CatalogRecord& rec)
+{
+    return isUsableNodeName(cp932::fieldText(rec.originNode, CATALOG_NAME_LEN))
+        && paths::isSafeName(cp932::fieldText(rec.findData.cFileName, MAX_PATH));
+}
+
+} // namespace
+
+CExchange::CExchange() = default;
+
+CExchange::~CExchange() = default;
+
+bool CExchange::queueFrame(const void* frame, DWORD length)
+{
+    return m_sendQueue.enqueue(frame, length) == 1;
+}
+
+void CExchange::sendNodeInfo(int syncMode, SYSTEMTIME since)
+{
+    NodeInfoFrame f{};
+    const DWORD n = buildNodeInfoFrame(&f, settingText(&CPropatyTandrel::getNodeName),
+                                       settingText(&CPropatyTandrel::getPartyName), syncMode, since);
+    queueFrame(&f, n);
+}
+
+void CExchange::sendSyncPoll()
+{
+    SyncPollFrame f{};
+    queueFrame(&f, buildSyncPollFrame(&f));
+}
+
+void CExchange::replyCatalog(const char* peerNode, const SyncPollFrame* poll)
+{
+    if (!poll || !payloadHolds(poll->header, 0))
+        return;
+    CatalogRecord taken[CCatalog::MAX_TAKE_RECORDS];
+    static_assert(CCatalog::MAX_TAKE_RECORDS == MAX_RECORDS_PER_FRAME);
+    int n = 0;
+    if (peerNode && *peerNode)
+        n = CCatalog::getInstance()->takeQueueRecs(peerNode, taken);
+    if (n < 0)
+        n = 0;
+
+    // Only the poll's header is echoed, whatever length it claims.
+    CatalogRecordsFrame f{};
+    const DWORD length = buildCatalogRecordsFrame(&f, *poll, taken, DWORD(n));
+    if (!queueFrame(&f, length) && n > 0) {
+        // The records were marked sent: without this they would never reach
+        // that neighbour.
+        CCatalog::getInstance()->putBackQueueRecs(peerNode, taken, n);
+    }
+}
+
+void CExchange::onCatalogRecords(const CatalogRecordsFrame* frame)
+{
+    if (!frame || frame->header.headerLen != FRAME_HEADER_LEN)
+        return;
+    if (static_cast<std::int32_t>(frame->header.count) < 1) {
+        requestNextFile();
+        return;
+    }
+    // Never more records than the frame may hold and its payload carries.
+    const DWORD n = recordsToApply(frame->header);
+    CCatalog* catalog = CCatalog::getInstance();
+    for (DWORD i = 0; i < n; ++i) {
+        CatalogRecord rec;
+        std::memcpy(&rec, &frame->records[i], sizeof rec);
+        if (!CCatalog::isCheckSumOk(&rec))
+            continue;
+        if (!hasUsableNames(rec)) {
+            std::printf("Error:CExchange::onCatalogRecords() record with an unusable name skipped\n");
+            continue;
+        }
+        switch (rec.state) {
+        case CATALOG_STATE_NEW:
+            catalog->recvNewRec(&rec);
+            break;
+        case CATALOG_STATE_UPDATED:
+            catalog->mergeRec(&rec);
+            break;
+        case CATALOG_STATE_DELETED:
+            catalog->recvDeleteRec(&rec);
+            break;
+        default:
+            break;
+        }
+    }
+    sendSyncPoll();
+}
+
+void CExchange::requestNextFile()
+{
+    CatalogRecord rec;
+    if (CCatalog::getInstance()->getFirstFetchRec(&rec) != 1)
+        return;
+    FileRequestFrame f{};
+    queueFrame(&f, buildFileRequestFrame(&f, rec));
+}
+
+void CExchange::requestFileAfter(const CatalogRecord* finished)
+{
+    if (!finished)
+        return;
+    CatalogRecord rec = *finished;
+    if (CCatalog::getInstance()->getNextFetchRec(&rec) != 1)
+        return;
+    FileRequestFrame f{};
+    queueFrame(&f, buildFileRequestFrame(&f, rec));
+}
+
+void CExchange::sendChunk(const FileRequestFrame* request, unsigned chunkLimit)
+{
+    if (!request || !payloadHolds(request->header, FILE_REQUEST_DATA_LEN))
+        return;
+    // The answer is built from the request's header and record only, so a
+    // request that claims a longer payload copies nothing more.
+    FileChunkFrame f{};
+    beginFileChunkFrame(&f, *request);
+    const DWORD limit = chunkLimit < CHUNK_LIMIT_TCP ? chunkLimit : CHUNK_LIMIT_TCP;
+    const DWORD n = CCatalog::getInstance()->readFileData(request->header.offset, limit, &f.record, f.data);
+    queueFrame(&f, finishFileChunkFrame(&f, n <= limit ? n : 0));
+}
+
+void CExchange::onChunk(FileChunkFrame* chunk)
+{
+    if (!chunk || !payloadHolds(chunk->header, CATALOG_RECORD_SIZE))
+        return;
+    const ExchangeHeader& h = chunk->header;
+    // The length must be what the payload carries, and no chunk is larger
+    // than the largest any carrier sends.
+    if (h.length != DWORD(h.dataLen) - CATALOG_RECORD_SIZE || h.length > CHUNK_LIMIT_TCP)
+        return;
+    const CatalogRecord rec = chunk->record;
+    if (h.length == 0) {
+        requestFileAfter(&rec);
+        return;
+    }
+    CCatalog* catalog = CCatalog::getInstance();
+    // Only the chunk that starts at the first byte still missing is stored.
+    CatalogRecord stored;
+    const std::string file(cp932::fieldText(rec.findData.cFileName, MAX_PATH));
+    const std::string node(cp932::fieldText(rec.originNode, CATALOG_NAME_LEN));
+    if (!catalog->findRec(file.c_str(), node.c_str(), &stored) || stored.heldBytes != h.offset) {
+        requestFileAfter(&rec);
+        return;
+    }
+    if (catalog->writeFileData(h.offset, h.length, &rec, chunk->data) != 1) {
+        requestFileAfter(&rec);
+        return;
+    }
+    // The frame becomes the request for the bytes after it; when those would
+    // lie beyond 4 GiB the file cannot go on and the next one is asked for.
+    const DWORD n = chunkToNextRequest(chunk);
+    if (n == 0) {
+        requestFileAfter(&rec);
+        return;
+    }
+    queueFrame(chunk, n);
+}
+
+int CExchange::onNodeInfo(const NodeInfoFrame* frame, int viaTcp, const char* key, int* partyFlag,
+                          const char* linkPeer)
+{
+    int result = 0;
+    if (partyFlag)
+        *partyFlag = 0;
+    if (!frame || !payloadHolds(frame->header, NODEINFO_DATA_LEN))
+        return 0;
+
+    const std::string_view framePartyName = cp932::fieldText(frame->partyName, sizeof frame->partyName);
+    if (framePartyName != settingText(&CPropatyTandrel::getPartyName))
+        return 0;
+    if (partyFlag)
+        *partyFlag = 1;
+
+    const std::string announced(cp932::fieldText(frame->nodeName, sizeof frame->nodeName));
+    const bool nameOk = isUsableNodeName(announced);
+    if (!nameOk)
+        std::printf("Error:CExchange::onNodeInfo() hello with an unusable node name\n");
+
+    CPropatyTandrel* settings = CPropatyTandrel::getInstance();
+    if (nameOk && settings && frame->nodeFlags == 0 && viaTcp == 0) {
+        std::string recorded;
+        settings->findRecName(recorded, 0, key ? key : "");
+        if (!recorded.empty()) {
+            m_strPeerNode = announced;
+            if (recorded != announced) {
+                settings->renameRecName(0, key ? key : "", recorded.c_str(), announced.c_str());
+                CCatalog::getInstance()->renameQueue(recorded.c_str(), announced.c_str());
+                result = 1;
+            }
+        }
+    }
+
+    if (frame->syncMode != 0) {
+        // A link that its carrier has already identified keeps that name:
+        // a later hello cannot redirect the catalog to another queue.
+        const std::string peer = linkPeer && *linkPeer ? std::string(linkPeer) : announced;
+        if (isUsableNodeName(peer))
+            CCatalog::getInstance()->syncTo(peer.c_str(), static_cast<int>(frame->syncMode),
+                                            frame->syncSince);
+    }
+    return result;
+}

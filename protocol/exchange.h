@@ -1,0 +1,70 @@
+// The per-link protocol engine. Every link to a neighbour (a TCP stream or
+// a messaging-client stream) holds one. The engine builds outgoing frames into
+// its send queue, which the carrier drains, and handles the frames that the
+// carrier has received and checked (checkFrame) by calling the catalog. It
+// knows nothing of sockets.
+//
+// Received frames are passed whole, header first, from an aligned buffer.
+// The engine never reads beyond headerLen + dataLen bytes of a frame, and
+// drops a frame whose header is not 48 bytes or whose payload is too short
+// for what it handles.
+#pragma once
+
+#include <string>
+
+#include "platform/wintypes.h"
+#include "protocol/frames.h"
+#include "protocol/que.h"
+
+class CExchange {
+public:
+    CExchange();
+    virtual ~CExchange();
+    CExchange(const CExchange&) = delete;
+    CExchange& operator=(const CExchange&) = delete;
+
+    // Queues a hello carrying the sync request (mode 0 and a zero date for
+    // none).
+    void sendNodeInfo(int syncMode, SYSTEMTIME since);
+    // Queues a catalog poll.
+    void sendSyncPoll();
+    // Answers a poll with the records waiting for peerNode (at most 11). When
+    // the answer cannot be queued, the records go back to waiting.
+    void replyCatalog(const char* peerNode, const SyncPollFrame* poll);
+    // Applies a received records frame (count < 1: starts fetching files and
+    // sends no poll). At most min(count, 11, dataLen / 820) records are
+    // applied; records with a bad checksum, another state than 1, 2 or 3, or
+    // names that are no plain path components are skipped. Then polls again.
+    void onCatalogRecords(const CatalogRecordsFrame* frame);
+    // Asks for the first incomplete file of another node; nothing when none.
+    void requestNextFile();
+    // Asks for the next incomplete file after `finished`; nothing when none.
+    void requestFileAfter(const CatalogRecord* finished);
+    // Answers a file request with a chunk of at most chunkLimit bytes (never
+    // more than CHUNK_LIMIT_TCP); length 0 when this node holds no whole copy.
+    void sendChunk(const FileRequestFrame* request, unsigned chunkLimit);
+    // Stores a received chunk and asks for the next one; the frame buffer is
+    // reused for that request. A chunk whose length is not dataLen - 820 is
+    // dropped. Length 0, an offset other than the bytes held, a refused or
+    // final chunk, or a next offset beyond 32 bits: the next file is asked
+    // for instead.
+    void onChunk(FileChunkFrame* chunk);
+    // Handles a hello: 1 when a connection row took the announced name. The
+    // party flag is set to 1 when the hello's party is the node's own. An
+    // announced name that is no plain path component (or is "catalog") is
+    // neither taken by a row nor synchronised to.
+    // linkPeer, when given (a TCP link identified by its first hello), is the
+    // name under which a sync request is queued, whatever a later hello says.
+    int onNodeInfo(const NodeInfoFrame* frame, int viaTcp, const char* key, int* partyFlag,
+                   const char* linkPeer = nullptr);
+    std::string getPeerNode() const { return m_strPeerNode; }
+
+    ZQ_QUE& sendQueue() { return m_sendQueue; }
+
+private:
+    // Queues a finished frame; false when the queue refused it.
+    bool queueFrame(const void* frame, DWORD length);
+
+    std::string m_strPeerNode;
+    ZQ_QUE m_sendQueue;
+};
