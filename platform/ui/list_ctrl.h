@@ -1,0 +1,108 @@
+// A list control in report view: rows of CP932 texts in columns, with the
+// colours of each cell decided by the derived list when the cell is drawn
+// (OnGetCellTextColor / OnGetCellBkColor, like custom draw), full-row
+// selection, optional grid lines and single selection, and files dropped
+// from the desktop.
+//
+// Notifications to the dialog (WM_NOTIFY): NM_CLICK when a mouse button is
+// released over the list, NM_DBLCLK on a double click, LVN_ITEMCHANGED when
+// the user changes the selection.
+//
+// The selection mark is the row the user last selected (or that
+// SetSelectionMark set); clicking the empty part of the list keeps it.
+// Removing rows moves it with its row, or clears it with its row.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/ui/controls.h"
+
+class QTableWidget;
+
+class CListCtrlEx : public CWnd {
+public:
+    CListCtrlEx();
+    ~CListCtrlEx() override;
+
+    // LVS_SINGLESEL for single selection; the report view is implied.
+    BOOL Create(DWORD dwStyle, const DlgRect& rect, CDialog* pParent, int nID);
+    // LVS_EX_GRIDLINES draws grid lines; rows are always selected whole.
+    DWORD SetExtendedStyle(DWORD dwNewStyle);
+    DWORD GetExtendedStyle() const { return m_exStyle; }
+
+    // Width in pixels; -1 leaves the default.
+    int InsertColumn(int nCol, const std::string& heading, int nFormat = LVCFMT_LEFT, int nWidth = -1);
+    int GetColumnCount() const;
+    int GetColumnWidth(int nCol) const;
+
+    int GetItemCount() const;
+    // Index of the new row (at the end when nItem is past it), -1 on failure.
+    int InsertItem(int nItem, const std::string& text);
+    BOOL SetItemText(int nItem, int nSubItem, const std::string& text);
+    // The text exactly as set ("" for a cell never set or out of range).
+    std::string GetItemText(int nItem, int nSubItem) const;
+    BOOL DeleteItem(int nItem);
+    BOOL DeleteAllItems();
+
+    // The next row after nItem (-1: from the top) with the flags:
+    // LVNI_SELECTED, LVNI_FOCUSED, or LVNI_ALL for any row.
+    int GetNextItem(int nItem, UINT nFlags) const;
+    int GetSelectedCount() const;
+    // LVIS_SELECTED and LVIS_FOCUSED in mask are set or cleared from state.
+    BOOL SetItemState(int nItem, UINT nState, UINT nMask);
+    UINT GetItemState(int nItem, UINT nMask) const;
+    int GetSelectionMark() const { return m_selectionMark; }
+    int SetSelectionMark(int nIndex);
+    int SetHotItem(int nIndex);
+    BOOL EnsureVisible(int nItem, BOOL bPartialOK);
+
+    // The list's own colours (the defaults the cell hooks fall back to).
+    COLORREF GetBkColor() const;
+    COLORREF GetTextColor() const;
+    BOOL SetBkColor(COLORREF cr);
+    BOOL SetTextColor(COLORREF cr);
+
+    // Lets files be dropped on the list; each drop of local files calls
+    // OnDropFiles.
+    void DragAcceptFiles(BOOL bAccept = TRUE);
+    BOOL acceptsFiles() const { return m_acceptFiles; }
+
+    // The colours a cell is drawn with, as the hooks decide (for tests and
+    // for code that wants to know).
+    COLORREF cellTextColor(int nRow, int nCol) { return OnGetCellTextColor(nRow, nCol); }
+    COLORREF cellBkColor(int nRow, int nCol) { return OnGetCellBkColor(nRow, nCol); }
+
+    QTableWidget* table() const;
+
+protected:
+    // Asked for every cell each time it is drawn.
+    virtual COLORREF OnGetCellTextColor(int nRow, int nColumn);
+    virtual COLORREF OnGetCellBkColor(int nRow, int nColumn);
+    // Native paths (UTF-8) of the dropped local files, in drop order.
+    virtual void OnDropFiles(const std::vector<std::string>& paths);
+
+private:
+    friend class ListTable;
+    friend class CellColourDelegate;
+    void userSelectionChanged();
+    void dropped(const std::vector<std::string>& paths)
+    {
+        runDelivery([&] { OnDropFiles(paths); });
+    }
+    void mouseReleased() { notifyParentNotify(NM_CLICK); }
+    void doubleClicked() { notifyParentNotify(NM_DBLCLK); }
+    void applyGrid();
+
+    DWORD m_style = 0;
+    DWORD m_exStyle = 0;
+    std::vector<int> m_formats;
+    int m_selectionMark = -1;
+    int m_programmatic = 0;
+    bool m_acceptFiles = false;
+    COLORREF m_bkColor = CLR_DEFAULT;
+    COLORREF m_textColor = CLR_DEFAULT;
+};
+
+// The name the windows' list classes derive from.
+using CMFCListCtrl = CListCtrlEx;
