@@ -1,12 +1,7 @@
 #include "store/folder_watch.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +10,7 @@
 
 #include "platform/cp932.h"
 #include "platform/dirlist.h"
+#include "platform/exclusive_open.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/shortcut.h"
@@ -427,48 +423,21 @@ void CFolderWatch::addEntry(ScanRecord& entry)
 
 CFolderWatch::Probe CFolderWatch::probe(const ScanRecord& entry, WIN32_FIND_DATAA* fresh)
 {
-    // O_NONBLOCK: an open must never wait, neither on a FIFO that took the
-    // file's place nor on another program's lease.
-    int fd;
-    do {
-        fd = ::open(entry.path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        const int err = errno;
-        if (err == ENOENT || err == ENOTDIR)
-            return Probe::missing;
-        if (err != EWOULDBLOCK)
+    WIN32_FIND_DATAA data;
+    int err = 0;
+    const platform::ExclusiveRead r = platform::tryExclusiveRead(entry.path, s_useLeases, &data, &err);
+    if (r == platform::ExclusiveRead::missing)
+        return Probe::missing;
+    if (r == platform::ExclusiveRead::busy) {
+        if (err)
             skip(entry.nativeName, std::string("the file cannot be opened: ") + std::strerror(err));
         return Probe::busy;
     }
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return Probe::missing;
-    }
-
-    // A read lease is granted only while no one has the file open for
-    // writing. A lease break would raise SIGIO, whose default ends the
-    // process; SIGURG is ignored by default.
-    int lease = -1;
-    int leaseErr = 0;
-    if (s_useLeases) {
-        fcntl(fd, F_SETSIG, SIGURG);
-        lease = fcntl(fd, F_SETLEASE, F_RDLCK);
-        leaseErr = errno;
-    }
-    WIN32_FIND_DATAA data;
-    const bool found = platform::findFileData(entry.path, &data);
-    ::close(fd); // drops the lease too
-    if (lease != 0 && (leaseErr == EAGAIN || leaseErr == EWOULDBLOCK))
-        return Probe::busy;
-    if (!found)
-        return Probe::missing;
 
     *fresh = data;
     std::memcpy(fresh->cFileName, entry.rec.findData.cFileName, sizeof fresh->cFileName);
     std::memcpy(fresh->cAlternateFileName, entry.rec.findData.cAlternateFileName, sizeof fresh->cAlternateFileName);
-    if (lease == 0)
+    if (r == platform::ExclusiveRead::ready)
         return Probe::ready;
 
     // No lease here (not the file's owner, or a file system without

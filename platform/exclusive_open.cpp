@@ -1,0 +1,59 @@
+#include "platform/exclusive_open.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include "platform/dirlist.h"
+
+namespace platform {
+
+ExclusiveRead tryExclusiveRead(const std::string& path, bool useLease, WIN32_FIND_DATAA* fresh, int* err)
+{
+    if (err)
+        *err = 0;
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        const int e = errno;
+        if (e == ENOENT || e == ENOTDIR)
+            return ExclusiveRead::missing;
+        if (err && e != EWOULDBLOCK)
+            *err = e;
+        return ExclusiveRead::busy;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return ExclusiveRead::missing;
+    }
+
+    // A lease break would raise SIGIO, whose default ends the process;
+    // SIGURG is ignored by default.
+    int lease = -1;
+    int leaseErr = 0;
+    if (useLease) {
+        fcntl(fd, F_SETSIG, SIGURG);
+        lease = fcntl(fd, F_SETLEASE, F_RDLCK);
+        leaseErr = errno;
+    }
+    WIN32_FIND_DATAA data;
+    const bool found = findFileData(path, &data);
+    ::close(fd); // drops the lease too
+    if (lease != 0 && (leaseErr == EAGAIN || leaseErr == EWOULDBLOCK))
+        return ExclusiveRead::busy;
+    if (!found)
+        return ExclusiveRead::missing;
+    *fresh = data;
+    std::memset(fresh->cFileName, 0, sizeof fresh->cFileName);
+    std::memset(fresh->cAlternateFileName, 0, sizeof fresh->cAlternateFileName);
+    return lease == 0 ? ExclusiveRead::ready : ExclusiveRead::noLease;
+}
+
+} // namespace platform
