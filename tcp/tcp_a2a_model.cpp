@@ -1,0 +1,439 @@
+#include "tcp/tcp_a2a_model.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "platform/cp932.h"
+#include "protocol/post_error.h"
+#include "store/settings.h"
+
+CTcpA2AModel* CTcpA2AModel::s_instance = nullptr;
+// Ids run 1, 2, 3 ... over the whole run, accepted and outgoing links alike.
+DWORD CTcpA2AModel::s_lastId = 0;
+std::chrono::milliseconds CTcpA2AModel::s_pendingTimeout = CTcpA2AModel::PENDING_TIMEOUT;
+std::chrono::milliseconds CTcpA2AModel::s_idleTimeout = CTcpA2AModel::IDLE_TIMEOUT;
+
+namespace {
+
+bool erase(std::vector<CTcpSockStream*>& list, CTcpSockStream* stream)
+{
+    auto it = std::find(list.begin(), list.end(), stream);
+    if (it == list.end())
+        return false;
+    list.erase(it);
+    return true;
+}
+
+// The notice of a new link, in the program's code page.
+std::string establishedText(const std::string& peerName)
+{
+    static const std::string tail = cp932::fromUtf8("ノードとTCP接続が確立しました").value_or("");
+    return peerName + tail;
+}
+
+void printPeer(CTcpSockStream* stream, const char* format)
+{
+    std::string address;
+    UINT port = 0;
+    stream->GetPeerName(address, port);
+    std::printf(format, address.c_str(), static_cast<int>(port));
+}
+
+} // namespace
+
+CTcpA2AModel* CTcpA2AModel::getInstance()
+{
+    if (!s_instance)
+        s_instance = new CTcpA2AModel;
+    return s_instance;
+}
+
+void CTcpA2AModel::releaseInstance()
+{
+    delete s_instance;
+    s_instance = nullptr;
+}
+
+void CTcpA2AModel::setTimeouts(std::chrono::milliseconds pending, std::chrono::milliseconds idle)
+{
+    s_pendingTimeout = pending;
+    s_idleTimeout = idle;
+}
+
+CTcpA2AModel::CTcpA2AModel()
+{
+    m_timer.start(TICK_MS, [] { onTimerProc(); });
+}
+
+CTcpA2AModel::~CTcpA2AModel()
+{
+    m_timer.stop();
+    while (!m_established.empty())
+        closeStream(m_established.front(), true);
+    m_listeners.clear();
+    while (!m_pending.empty())
+        closeStream(m_pending.back(), true);
+    reap();
+    m_listen.ShutDown(SD_BOTH);
+    m_listen.Close();
+}
+
+void CTcpA2AModel::addListener(CA2AModelListener* listener)
+{
+    m_listeners.push_back(listener);
+}
+
+// --- Listening ---------------------------------------------------------------
+
+int CTcpA2AModel::startListen()
+{
+    if (isListening())
+        return 1;
+    CPropatyTandrel* settings = CPropatyTandrel::getInstance();
+    const int port = settings ? settings->getListenPort() : 0;
+    int on = 1;
+    if (!m_listen.Create(static_cast<UINT>(port), SOCK_STREAM, FD_ALL_EVENTS)
+        || !m_listen.SetSockOpt(SO_REUSEADDR, &on, sizeof on)) {
+        const int error = WSAGetLastError();
+        m_listen.Close();
+        std::printf("●●ERROR　CTcpA2AModel::startListen() port=%d, err=%d \n", port, error);
+        return 0;
+    }
+    m_listen.m_pParent = this;
+    m_listen.setOwnerWnd(m_hOwner);
+    m_listen.m_strAddress = "ListenPort";
+    m_listen.m_strNodeName = "ListenUser";
+    if (!m_listen.Listen(5)) {
+        const int error = WSAGetLastError();
+        m_listen.Close();
+        std::printf("●●ERROR　CTcpA2AModel::startListen() listen port=%d, err=%d \n", port, error);
+        return 0;
+    }
+    return 1;
+}
+
+bool CTcpA2AModel::isListening() const
+{
+    return m_listen.socketHandle() != INVALID_SOCKET;
+}
+
+void CTcpA2AModel::stopListen()
+{
+    if (isListening()) {
+        m_listen.ShutDown(SD_BOTH);
+        m_listen.Close();
+    }
+    while (!m_pending.empty())
+        closeStream(m_pending.back());
+}
+
+void CTcpA2AModel::notifyOnAccept(int)
+{
+    auto* stream = new CTcpSockStream;
+    stream->setOwnerWnd(m_hOwner);
+    if (!m_listen.Accept(*stream)) {
+        std::printf("●●ERROR　CTcpA2AModel::notifyOnAccept() err=%d \n", WSAGetLastError());
+        delete stream; // never had a call of its own
+        return;
+    }
+    printPeer(stream, "●●ACCEPT PeerAddress=%s, port=%d\n");
+    stream->m_id = static_cast<int>(++s_lastId);
+    const auto unidentified = std::count_if(m_pending.begin(), m_pending.end(), [](CTcpSockStream* s) {
+        return s->m_strConnectType == "Accept";
+    });
+    if (unidentified >= MAX_UNIDENTIFIED_ACCEPTED) {
+        // A flood of links that never say hello must not take every socket.
+        std::printf("●●ERROR　CTcpA2AModel::notifyOnAccept() too many unidentified links, id=%d closed\n",
+                    stream->m_id);
+        stream->ShutDown(SD_BOTH);
+        delete stream;
+        return;
+    }
+    stream->m_strNodeName = "Pending";
+    stream->m_strAddress = "Pending";
+    stream->m_pParent = this;
+    stream->m_state = CTcpSockStream::STATE_CONNECTED;
+    stream->m_strConnectType = "Accept";
+    stream->m_pendingSince = CTcpSockStream::Clock::now();
+    m_pending.push_back(stream);
+}
+
+// --- Outgoing links ----------------------------------------------------------
+
+void CTcpA2AModel::connect(const char* name, const char* address, UINT port)
+{
+    const std::string nodeName = name ? name : "";
+    if (findEstablished(nodeName) || findPending(nodeName))
+        return;
+    auto* stream = new CTcpSockStream;
+    if (!stream->Create(0, SOCK_STREAM, FD_ALL_EVENTS)) {
+        delete stream;
+        return;
+    }
+    stream->m_strAddress = address ? address : "";
+    stream->m_strNodeName = nodeName;
+    stream->m_pParent = this;
+    stream->setOwnerWnd(m_hOwner);
+    stream->m_strConnectType = "connect()";
+    stream->m_id = static_cast<int>(++s_lastId);
+    stream->m_pendingSince = CTcpSockStream::Clock::now();
+    if (stream->Connect(stream->m_strAddress, port)) {
+        stream->m_state = CTcpSockStream::STATE_CONNECTED;
+        m_pending.push_back(stream);
+        return;
+    }
+    if (WSAGetLastError() == WSAEWOULDBLOCK) {
+        stream->m_state = CTcpSockStream::STATE_CONNECTING;
+        m_pending.push_back(stream);
+        fireConnectionsChanged();
+        return;
+    }
+    // Refused at once: the main window tries again at its next pass.
+    stream->ShutDown(SD_BOTH);
+    stream->Close();
+    delete stream;
+}
+
+void CTcpA2AModel::notifyOnConnect(int id)
+{
+    CTcpSockStream* stream = findPendingById(id);
+    if (!stream)
+        return;
+    stream->m_state = CTcpSockStream::STATE_CONNECTED;
+    stream->m_pendingSince = CTcpSockStream::Clock::now(); // the wait for the hello starts now
+}
+
+// --- Identification ----------------------------------------------------------
+
+void CTcpA2AModel::notifyOnIdentify(int id, const std::string& peerName)
+{
+    CPropatyTandrel* settings = CPropatyTandrel::getInstance();
+    bool matched = false;
+    std::string host;
+    const int rows = settings ? settings->getConnectNum() : 0;
+    for (int i = 0; i < rows; ++i) {
+        if (cp932::compare(settings->getRecTransport(i), "TCP") == 0
+            && cp932::compare(settings->getRecName(i), peerName.c_str()) == 0) {
+            matched = true;
+            host = settings->getRecHost(i);
+            break;
+        }
+    }
+
+    CTcpSockStream* stream = findPendingById(id);
+    if (!stream)
+        return;
+    erase(m_pending, stream);
+    if (!matched) {
+        printPeer(stream, "接続を拒否しました. IP=%s\n, port=%d\n");
+        closeStream(stream);
+        return;
+    }
+    if (CTcpSockStream* old = findEstablished(peerName)) {
+        if (!prefersNewLink(*stream, *old, peerName)) {
+            printPeer(stream, "重複した接続を破棄しました. IP=%s\n, port=%d\n");
+            closeStream(stream);
+            return;
+        }
+        // Both nodes connected to each other at once. Each end would keep
+        // whichever hello came first and might keep different links, which
+        // then both close; both ends keep the link opened by the node with
+        // the smaller name instead.
+        printPeer(old, "重複した接続を破棄しました. IP=%s\n, port=%d\n");
+        closeStream(old, true);
+    }
+    stream->m_strAddress = host;
+    stream->m_strNodeName = peerName;
+    stream->m_pParent = this;
+    stream->m_state = CTcpSockStream::STATE_IDENTIFIED;
+    stream->markActivity();
+    addEstablished(stream);
+    postConnectionsChanged();
+    CPostError::getInstance()->postErrorText(1, establishedText(peerName).c_str());
+}
+
+bool CTcpA2AModel::prefersNewLink(const CTcpSockStream& fresh, const CTcpSockStream& old,
+                                  const std::string& peerName)
+{
+    const bool freshAccepted = fresh.m_strConnectType == "Accept";
+    const bool oldAccepted = old.m_strConnectType == "Accept";
+    if (freshAccepted == oldAccepted)
+        return false;
+    CPropatyTandrel* settings = CPropatyTandrel::getInstance();
+    const char* own = settings ? settings->getNodeName() : "";
+    const bool ownOpensTheLink = cp932::compare(own, peerName.c_str()) < 0;
+    return ownOpensTheLink ? !freshAccepted : freshAccepted;
+}
+
+void CTcpA2AModel::addEstablished(CTcpSockStream* stream)
+{
+    m_established.push_back(stream);
+}
+
+// --- Queries and requests by name --------------------------------------------
+
+CTcpSockStream* CTcpA2AModel::findEstablished(const std::string& name) const
+{
+    for (CTcpSockStream* s : m_established)
+        if (s->m_strNodeName == name)
+            return s;
+    return nullptr;
+}
+
+CTcpSockStream* CTcpA2AModel::findPending(const std::string& name) const
+{
+    for (CTcpSockStream* s : m_pending)
+        if (s->m_strNodeName == name)
+            return s;
+    return nullptr;
+}
+
+CTcpSockStream* CTcpA2AModel::findPendingById(int id) const
+{
+    for (CTcpSockStream* s : m_pending)
+        if (s->m_id == id)
+            return s;
+    return nullptr;
+}
+
+CTcpSockStream* CTcpA2AModel::findEstablishedById(int id) const
+{
+    for (CTcpSockStream* s : m_established)
+        if (s->m_id == id)
+            return s;
+    return nullptr;
+}
+
+int CTcpA2AModel::isConnected(const char* name, const char*)
+{
+    CTcpSockStream* s = findEstablished(name ? name : "");
+    return s && s->m_state == CTcpSockStream::STATE_IDENTIFIED ? 1 : 0;
+}
+
+void CTcpA2AModel::requestSync(const char* name, const char*, int mode, SYSTEMTIME since)
+{
+    if (CTcpSockStream* s = findEstablished(name ? name : ""))
+        s->setSyncRequest(mode, since);
+}
+
+// --- Closing -----------------------------------------------------------------
+
+void CTcpA2AModel::disconnect(const char* name, const char*)
+{
+    closeNode(name ? name : "");
+}
+
+void CTcpA2AModel::closeNode(const std::string& name)
+{
+    while (CTcpSockStream* s = findEstablished(name))
+        closeStream(s, true);
+    for (std::size_t i = m_pending.size(); i-- > 0;)
+        if (m_pending[i]->m_strNodeName == name)
+            closeStream(m_pending[i]);
+    fireConnectionsChanged();
+}
+
+void CTcpA2AModel::notifyOnClose(int id)
+{
+    std::printf("CLOSE イベントを検出 id=%d\n", id);
+    if (CTcpSockStream* s = findPendingById(id))
+        closeStream(s);
+    closeEstablishedById(id);
+}
+
+void CTcpA2AModel::notifyOnError(int id, int err)
+{
+    std::printf("●●ERROR　CTcpA2AModel::notifyOnError() id=%d, err=%d \n", id, err);
+    notifyOnClose(id);
+}
+
+void CTcpA2AModel::closeEstablishedById(int id)
+{
+    if (CTcpSockStream* s = findEstablishedById(id))
+        closeStream(s);
+}
+
+void CTcpA2AModel::closeStream(CTcpSockStream* stream, bool quiet)
+{
+    const bool wasEstablished = erase(m_established, stream);
+    erase(m_pending, stream);
+    if (wasEstablished)
+        stream->putBackUnsent();
+    stream->closeLink();
+    m_closed.push_back(stream);
+    if (!m_reapPosted) {
+        m_reapPosted = true;
+        m_calls.post([this] { reap(); });
+    }
+    if (wasEstablished && !quiet)
+        postConnectionsChanged();
+}
+
+void CTcpA2AModel::reap()
+{
+    m_reapPosted = false;
+    std::vector<CTcpSockStream*> closed;
+    closed.swap(m_closed);
+    for (CTcpSockStream* s : closed)
+        delete s;
+}
+
+// --- Listeners -----------------------------------------------------------------
+
+void CTcpA2AModel::fireConnectionsChanged()
+{
+    for (std::size_t i = 0; i < m_listeners.size(); ++i)
+        m_listeners[i]->onConnectionsChanged();
+}
+
+// Links come and go inside their own calls; the listeners hear of it once
+// that call has returned.
+void CTcpA2AModel::postConnectionsChanged()
+{
+    if (m_changePosted)
+        return;
+    m_changePosted = true;
+    m_calls.post([this] {
+        m_changePosted = false;
+        fireConnectionsChanged();
+    });
+}
+
+// --- The tick ------------------------------------------------------------------
+
+void CTcpA2AModel::onTimerProc()
+{
+    getInstance()->tick();
+}
+
+void CTcpA2AModel::tick()
+{
+    // A link closed during the tick stays alive (closed) until the tick is
+    // over, so the list of this tick may be walked to its end.
+    m_tickList.assign(m_established.begin(), m_established.end());
+    m_tickList.insert(m_tickList.end(), m_pending.begin(), m_pending.end());
+    for (CTcpSockStream* s : m_tickList)
+        if (!s->isClosed())
+            s->onTick();
+    m_tickList.clear();
+    checkTimeouts();
+}
+
+void CTcpA2AModel::checkTimeouts()
+{
+    const auto now = CTcpSockStream::Clock::now();
+    for (std::size_t i = m_pending.size(); i-- > 0;) {
+        CTcpSockStream* s = m_pending[i];
+        if (now - s->pendingSince() > s_pendingTimeout) {
+            std::printf("●●ERROR　CTcpA2AModel: no hello in time, id=%d closed\n", s->m_id);
+            closeStream(s);
+        }
+    }
+    for (std::size_t i = m_established.size(); i-- > 0;) {
+        CTcpSockStream* s = m_established[i];
+        if (now - s->lastActivity() > s_idleTimeout) {
+            std::printf("●●ERROR　CTcpA2AModel: link silent too long, id=%d closed\n", s->m_id);
+            closeStream(s);
+        }
+    }
+}
