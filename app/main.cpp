@@ -1,7 +1,18 @@
-#include <cstdio>
+// The node program: one node of a party, run from its working directory.
+#include <string>
+#include <vector>
 
-int main()
+#include <QApplication>
+
+#include "app/tandrel_app.h"
+
+int main(int argc, char** argv)
 {
-    std::printf("Yuvo %s: the main window is not built yet; nothing to run.\n", YUVO_PRODUCT_VERSION);
-    return 0;
+    // The switches as given, before Qt takes its own options out.
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i)
+        args.emplace_back(argv[i]);
+    QApplication app(argc, argv);
+    CTandrelApp theApp;
+    return theApp.InitInstance(args);
 }

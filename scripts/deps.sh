@@ -13,8 +13,9 @@ yuvo_install_missing() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
-# What building the program needs.
-YUVO_BUILD_PACKAGES=(build-essential cmake g++ qt6-base-dev)
+# What building and running the program needs; the window is Japanese, so a
+# Japanese font comes along.
+YUVO_BUILD_PACKAGES=(build-essential cmake g++ qt6-base-dev fonts-noto-cjk)
 # What the tests need on top of that.
 # clang and its runtime build the fuzz target (libFuzzer).
 YUVO_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev)

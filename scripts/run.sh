@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the program needs, builds it in release mode and starts a
-# node in WORKDIR (default ./yuvo-node, created if missing).
+# node in WORKDIR (default ./yuvo-node, created if missing); further
+# arguments are the program's switches (-D386, -SERVER, ...).
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 WORKDIR="${1:-./yuvo-node}"
@@ -13,4 +14,9 @@ cmake --build "$BUILD" -j"$(nproc)" --target yuvo
 
 mkdir -p "$WORKDIR"
 cd "$WORKDIR"
+# Without a display the node runs on Qt's offscreen platform: no window to
+# see, its messages go to standard error, and it ends on SIGTERM.
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+    export QT_QPA_PLATFORM=offscreen
+fi
 exec "$BUILD/app/yuvo" "${@:2}"

@@ -17,6 +17,18 @@
 
 namespace ui {
 
+int closedAnswer(UINT type)
+{
+    switch (type & MB_TYPEMASK) {
+    case MB_OK:
+        return IDOK;
+    case MB_YESNO:
+        return IDNO;
+    default:
+        return IDCANCEL;
+    }
+}
+
 namespace {
 
 struct Handlers {
@@ -43,19 +55,6 @@ H replace(H& slot, H h)
 QWidget* ownerWidget(CWnd* owner)
 {
     return (owner && owner->widget()) ? owner->widget()->window() : nullptr;
-}
-
-// The answer a box gives when it is closed without a choice.
-int closedAnswer(UINT type)
-{
-    switch (type & MB_TYPEMASK) {
-    case MB_OK:
-        return IDOK;
-    case MB_YESNO:
-        return IDNO;
-    default:
-        return IDCANCEL;
-    }
 }
 
 int realMessageBox(const MessageBoxRequest& r)

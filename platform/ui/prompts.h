@@ -74,6 +74,10 @@ using ScopedFileDialogHandler = ScopedHandler<FileDialogHandler, &setFileDialogH
 using ScopedOpenUrlHandler = ScopedHandler<OpenUrlHandler, &setOpenUrlHandler>;
 using ScopedModalDialogHandler = ScopedHandler<ModalDialogHandler, &setModalDialogHandler>;
 
+// The answer a message box of that type gives when it is closed without a
+// choice: IDOK for an OK-only box, IDNO for Yes/No, IDCANCEL otherwise.
+int closedAnswer(UINT type);
+
 // The layer's entry points (CWnd::MessageBox and the free functions below
 // call these).
 int showMessageBox(CWnd* owner, const std::string& text, const std::string& caption, UINT type);

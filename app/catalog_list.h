@@ -1,0 +1,57 @@
+// The file list of the main window: one row per catalog entry, coloured by
+// origin and progress, and the queued changes that reach it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/ui/list_ctrl.h"
+#include "store/catalog_record.h"
+
+// One queued change of the file list; the record is a copy taken when the
+// change was queued.
+struct ViewEvent {
+    enum Kind : std::uint32_t {
+        CLEAR = 1,  // the list is emptied
+        APPEND = 2, // a row is added at the end
+        UPDATE = 3, // row `row` is rewritten
+    };
+    std::uint32_t kind;
+    std::uint32_t row; // kind 3 only
+    CatalogRecord record;
+};
+static_assert(sizeof(ViewEvent) == 828);
+static_assert(offsetof(ViewEvent, record) == 8);
+
+// The columns of the file list.
+enum CatalogColumn {
+    CATCOL_FILE = 0,
+    CATCOL_ORIGIN = 1,
+    CATCOL_REGISTERED = 2,
+    CATCOL_EXPIRES = 3,
+    CATCOL_STATUS = 4,
+    CATCOL_SIZE = 5,
+    CATCOL_SPARE = 6,
+    CATCOL_COUNT = 7,
+};
+
+// The CP932 text of one cell of a record's row; ownNode is this node's name.
+std::string catalogCellText(const CatalogRecord& rec, int column, const char* ownNode);
+// A number with "," between each group of three digits from the right.
+std::string groupDigits(unsigned long value);
+
+// The grey of a node record file's row (name ending in ".nod").
+constexpr COLORREF NODE_FILE_TEXT = RGB(150, 150, 150);
+// Rows of other nodes: in transfer, and held.
+constexpr COLORREF TRANSFER_BACKGROUND = RGB(255, 255, 180);
+constexpr COLORREF RECEIVED_BACKGROUND = RGB(180, 255, 180);
+
+// True when the name ends in exactly ".nod" (case counts).
+bool isNodeFileName(const std::string& name);
+
+class CCatalogMFCListCtl : public CMFCListCtrl {
+protected:
+    COLORREF OnGetCellTextColor(int nRow, int nColumn) override;
+    COLORREF OnGetCellBkColor(int nRow, int nColumn) override;
+};

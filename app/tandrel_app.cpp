@@ -1,0 +1,176 @@
+#include "app/tandrel_app.h"
+
+#include <cstring>
+
+#include <QGuiApplication>
+
+#include "app/session_events.h"
+#include "app/tandrel_dlg.h"
+#include "platform/cp932.h"
+#include "platform/ui/prompts.h"
+#include "platform/ui/text.h"
+#include "protocol/post_error.h"
+#include "store/settings.h"
+#include "store/switches.h"
+
+char g_szParty[261] = {};
+CTandrelDlg* g_pMainDlg = nullptr;
+
+namespace {
+
+std::string utf8Of(const std::string& cp932Text)
+{
+    auto u = cp932::toUtf8(cp932Text);
+    return u ? *u : cp932Text;
+}
+
+} // namespace
+
+const char* getVersionString()
+{
+    static char s_buffer[256];
+    static int s_built = 0;
+    if (s_built)
+        return s_buffer;
+    std::memset(s_buffer, 0, sizeof s_buffer);
+    std::snprintf(s_buffer, sizeof s_buffer, "Ver.:%s", YUVO_PRODUCT_VERSION);
+    s_built = 1;
+    return s_buffer;
+}
+
+void parseSwitches(const std::vector<std::string>& args)
+{
+    struct Switch {
+        const char* text;
+        int* flag;
+        int value;
+    };
+    static const Switch switches[] = {
+        {"-D386", &g_bDebugMode, 1},           {"-PASV", &g_bPasvMode, 1},
+        {"-SERVER", &g_bServerOnly, 1},        {"-CLIENT", &g_bClientOnly, 1},
+        {"-CATALOGCASH", &g_bCatalogCashMode, 1}, {"-NOSKYPE", &g_bUseSkype, 0},
+    };
+    for (const std::string& arg : args) {
+        for (const Switch& s : switches) {
+            if (arg == s.text)
+                *s.flag = s.value;
+        }
+    }
+}
+
+void printSwitchLines(std::FILE* out)
+{
+    if (g_bDebugMode)
+        std::fprintf(out, "DEBUG_MODE ON\n");
+    if (g_bPasvMode)
+        std::fprintf(out, "PASV_MODE ON\n");
+    if (g_bServerOnly)
+        std::fprintf(out, "SERVERONLY_MODE ON\n");
+    if (g_bClientOnly)
+        std::fprintf(out, "CLIENTONLY_MODE ON\n");
+    if (g_bCatalogCashMode)
+        std::fprintf(out, "CATALOGCASH_MODE ON\n");
+    if (!g_bUseSkype)
+        std::fprintf(out, "NO SKYPE MODE\n");
+    std::fflush(out);
+}
+
+bool installConsolePrompts()
+{
+    if (QGuiApplication::platformName() != QStringLiteral("offscreen"))
+        return false;
+    // A handler in place (a test's) keeps answering.
+    ui::MessageBoxHandler current = ui::setMessageBoxHandler(nullptr);
+    if (current) {
+        ui::setMessageBoxHandler(std::move(current));
+        return false;
+    }
+    ui::setMessageBoxHandler([](const ui::MessageBoxRequest& r) {
+        std::fprintf(stderr, "%s\n", r.utf8Text().c_str());
+        std::fflush(stderr);
+        return ui::closedAnswer(r.type);
+    });
+    return true;
+}
+
+CTandrelApp::CTandrelApp(std::string lockFolder) : m_multiCheck(std::move(lockFolder)) {}
+
+void CTandrelApp::refuseDuplicateStart()
+{
+    const std::string text = ui::cp(kDuplicateStart);
+    // Scripts and tests see it on standard error; the box may be unseen.
+    if (!m_consolePrompts) {
+        std::fprintf(stderr, "%s\n", utf8Of(text).c_str());
+        std::fflush(stderr);
+    }
+    AfxMessageBox(text, MB_OK);
+}
+
+int CTandrelApp::InitInstance(const std::vector<std::string>& args)
+{
+    // Sockets need no start on this platform; sending never raises SIGPIPE.
+    m_consolePrompts = installConsolePrompts();
+
+    std::string party;
+    CPropatyTandrel::readPartyName(party);
+    cp932::copyText(g_szParty, sizeof g_szParty, party);
+
+    if (!m_multiCheck.check(g_szParty)) {
+        refuseDuplicateStart();
+        return 1;
+    }
+    // Two instances in one folder would share catalog.dat, SEND and RECV,
+    // whatever their parties.
+    switch (m_workDirLock.lock(std::string())) {
+    case CWorkDirLock::locked:
+        break;
+    case CWorkDirLock::busy:
+        refuseDuplicateStart();
+        return 1;
+    case CWorkDirLock::failed:
+        std::fprintf(stderr, "Yuvo: the working directory cannot be locked (Yuvo.lock); going on without the lock\n");
+        break;
+    }
+
+    parseSwitches(args);
+
+    // The console: with -D386 standard output stays open (line by line, so
+    // a log file follows the run); otherwise every console line is dropped.
+    if (g_bDebugMode) {
+        std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    } else {
+        if (!std::freopen("/dev/null", "w", stdout))
+            std::fprintf(stderr, "Yuvo: standard output cannot be put on the null device\n");
+        if (!std::freopen("/dev/null", "r", stdin))
+            std::fprintf(stderr, "Yuvo: standard input cannot be put on the null device\n");
+    }
+    printSwitchLines(stdout);
+
+    {
+        CTandrelDlg dlg;
+        g_pMainDlg = &dlg;
+        dlg.m_pMultiCheck = &m_multiCheck;
+        // The end of the session and the machine's sleep reach the window as
+        // the messages the window answers.
+        CSessionEvents session(
+            [] {
+                CTandrelDlg* w = g_pMainDlg;
+                if (!w || !IsWindow(w->GetSafeHwnd()))
+                    return;
+                if (w->SendMessage(WM_QUERYENDSESSION, 0, 0))
+                    w->SendMessage(WM_ENDSESSION, TRUE, 0);
+            },
+            [](bool suspending) {
+                CTandrelDlg* w = g_pMainDlg;
+                if (w && IsWindow(w->GetSafeHwnd()))
+                    w->SendMessage(WM_POWERBROADCAST, suspending ? PBT_APMSUSPEND : PBT_APMRESUMESUSPEND, 0);
+            });
+        dlg.DoModal();
+        g_pMainDlg = nullptr;
+        std::fflush(stdout);
+        CPostError::destroyInstance();
+    }
+    if (m_consolePrompts)
+        ui::setMessageBoxHandler(nullptr);
+    return 0;
+}

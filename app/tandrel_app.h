@@ -1,0 +1,54 @@
+// The program's start-up and its way out: the instance locks, the
+// command-line switches, the console, then the main window for the whole
+// life of the program. Also the version text that other windows show.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/ui/multi_check.h"
+
+class CTandrelDlg;
+
+// The party name read at start-up (CP932); its lock is the party lock.
+extern char g_szParty[261];
+// The main window while it runs, else null.
+extern CTandrelDlg* g_pMainDlg;
+
+// "Ver.:" and the product version, built once.
+const char* getVersionString();
+
+// Sets the switch flags from the arguments after the program's name. Only
+// an exact, case-sensitive match counts; anything else is ignored.
+void parseSwitches(const std::vector<std::string>& args);
+// The console lines of the flags that are set, in a fixed order.
+void printSwitchLines(std::FILE* out);
+
+// Where nobody can see a message box (Qt's offscreen platform), message
+// boxes that no handler answers become lines on standard error, answered as
+// a closed box would be. True when that rule was installed now.
+bool installConsolePrompts();
+
+class CTandrelApp {
+public:
+    // lockFolder: where the party locks live ("" the user's own folder).
+    explicit CTandrelApp(std::string lockFolder = {});
+
+    // The whole run, on the GUI thread with the application object made.
+    // args: the command line after the program's name. Returns the exit
+    // status: 0 once the main window has ended, 1 when another instance
+    // holds the party or the working directory.
+    int InitInstance(const std::vector<std::string>& args);
+
+    CMultiCheck& multiCheck() { return m_multiCheck; }
+
+    static constexpr const char* kDuplicateStart = "    ２重起動です。処理を中止します    ";
+
+private:
+    void refuseDuplicateStart();
+
+    CMultiCheck m_multiCheck;
+    CWorkDirLock m_workDirLock;
+    bool m_consolePrompts = false;
+};

@@ -1,0 +1,561 @@
+#include "app/tandrel_dlg.h"
+
+#include <algorithm>
+
+#include <QAction>
+#include <QCursor>
+#include <QMenu>
+#include <QWidget>
+
+#include "app/resources.h"
+#include "platform/cp932.h"
+#include "platform/ui/text.h"
+#include "protocol/post_error.h"
+#include "store/catalog.h"
+
+using ui::cp;
+
+namespace {
+
+// A countdown counter of the tick does its work when it has run out and is
+// then reloaded, so a counter reloaded with N works every N + 1 ticks.
+bool runsOut(int& counter, int reload)
+{
+    if (counter > 0) {
+        --counter;
+        return false;
+    }
+    counter = reload;
+    return true;
+}
+
+constexpr COLORREF LABEL_BACKGROUND = RGB(255, 255, 180);
+
+// The buttons of the window and whether a connected link locks them.
+struct CommandButton {
+    int id;
+    bool lockedWhileConnected;
+    bool available; // its dialog or command is part of the window
+};
+constexpr CommandButton kCommandButtons[] = {
+    {IDC_SYSTEM_SETTINGS, true, false},  {IDC_CONNECT_ADD, true, false},
+    {IDC_CONNECT_CHANGE, true, false},   {IDC_CONNECT_DELETE, true, false},
+    {IDC_NODE_INFO, false, false},       {IDC_CATALOG_SYNC, false, false},
+    {IDC_EXTRACT_FILE, false, false},    {IDC_DELETE_REGISTRATION, false, false},
+};
+
+} // namespace
+
+CTandrelDlg::CTandrelDlg(CWnd* pParent) : CDialog(pParent)
+{
+    // IDCANCEL (Escape, the close box) hides like IDOK does.
+    MapCommand(IDCANCEL, [this] { OnOK(); });
+    MapCommand(IDC_ONLINE, [this] { OnBnClickedOnline(); });
+    MapCommand(IDC_OFFLINE, [this] { OnBnClickedOnline(); });
+    MapCommand(ID_TRAY_OPEN, [this] { OnTrayOpen(); });
+    MapCommand(ID_TRAY_EXIT, [this] { OnTrayExit(); });
+}
+
+CTandrelDlg::~CTandrelDlg()
+{
+    if (widget())
+        DestroyWindow();
+}
+
+// --- Window --------------------------------------------------------------------
+
+void CTandrelDlg::BuildDialog()
+{
+    SetTemplate(420, 302, "Yuvo");
+
+    AddGroupBox(cp("通信"), {5, 2, 124, 58});
+    AddRadioButton(IDC_ONLINE, cp("オンライン"), {12, 13, 54, 10}, WS_GROUP);
+    AddRadioButton(IDC_OFFLINE, cp("オフライン"), {68, 13, 56, 10});
+    AddButton(IDC_SYSTEM_SETTINGS, cp("システム設定"), {12, 27, 110, 13}, WS_GROUP);
+    AddButton(IDC_NODE_INFO, cp("ノード情報"), {12, 43, 110, 13});
+
+    AddStatic(IDC_STATIC, cp("パーティ名"), {136, 8, 44, 10});
+    AddStatic(IDC_PARTY_NAME, "", {182, 7, 120, 11}, SS_SUNKEN);
+    AddStatic(IDC_STATIC, cp("ノード名"), {136, 25, 44, 10});
+    AddStatic(IDC_NODE_NAME, "", {182, 24, 120, 11}, SS_SUNKEN);
+    AddStatic(IDC_STATIC, cp("SKYPE連携"), {136, 42, 44, 10});
+    AddStatic(IDC_SKYPE_STATE, "", {182, 41, 120, 11}, SS_SUNKEN);
+    CStatic* icon = AddStatic(IDC_STATIC, "", {318, 8, 14, 10});
+    icon->SetIcon(res::trayIcon());
+    AddButton(IDOK, cp("ウィンドウを閉じる"), {330, 42, 84, 14});
+
+    AddGroupBox(cp("接続ノード"), {5, 62, 410, 94});
+    m_connectList.Create(LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS, {12, 73, 338, 78}, this,
+                         IDC_CONNECT_LIST);
+    AddButton(IDC_CONNECT_ADD, cp("追加"), {356, 73, 52, 14});
+    AddButton(IDC_CONNECT_CHANGE, cp("変更"), {356, 90, 52, 14});
+    AddButton(IDC_CONNECT_DELETE, cp("削除"), {356, 107, 52, 14});
+    AddButton(IDC_CATALOG_SYNC, cp("カタログ同期"), {356, 137, 52, 14});
+
+    AddGroupBox(cp("カタログキャッシュ"), {5, 158, 410, 126});
+    AddStatic(IDC_DROP_HINT, cp("リスト内にファイルをドロップするとファイルが登録されます。"), {12, 171, 246, 10});
+    AddButton(IDC_EXTRACT_FILE, cp("ファイルを取り出す"), {264, 168, 76, 14});
+    AddButton(IDC_DELETE_REGISTRATION, cp("登録を削除"), {344, 168, 64, 14});
+    m_catalogList.Create(LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS, {12, 186, 396, 93}, this,
+                         IDC_CATALOG_LIST);
+
+    m_msg.Create("", SS_SUNKEN, {5, 288, 410, 11}, this, IDC_STATUS);
+}
+
+void CTandrelDlg::DoDataExchange(CDataExchange* pDX)
+{
+    CDialog::DoDataExchange(pDX);
+    DDX_Control(pDX, IDC_STATUS, m_msg);
+    DDX_Control(pDX, IDC_CATALOG_LIST, m_catalogList);
+    DDX_Control(pDX, IDC_CONNECT_LIST, m_connectList);
+    // The three statics only show their texts: reading a shown name back
+    // would turn bytes that have no character into '?'.
+    if (!pDX->m_bSaveAndValidate) {
+        DDX_Text(pDX, IDC_NODE_NAME, m_nodeName);
+        DDX_Text(pDX, IDC_SKYPE_STATE, m_skypeState);
+        DDX_Text(pDX, IDC_PARTY_NAME, m_party);
+    }
+    DDX_Radio(pDX, IDC_ONLINE, m_offline);
+}
+
+BOOL CTandrelDlg::OnInitDialog()
+{
+    CDialog::OnInitDialog();
+    CenterWindow();
+
+    // The About item: Windows keeps it in the system menu, which belongs to
+    // the window manager here, so it sits in the window's own context menu.
+    if (QWidget* w = widget()) {
+        w->setContextMenuPolicy(Qt::ActionsContextMenu);
+        m_aboutAction = new QAction(ui::toQt(cp("Yuvo のﾊﾞｰｼﾞｮﾝ情報(&A)...")), w);
+        m_aboutAction->setEnabled(false); // the About box is not part of the window yet
+        QObject::connect(m_aboutAction, &QAction::triggered, m_aboutAction,
+                         [this] { SendMessage(WM_SYSCOMMAND, IDM_ABOUTBOX, 0); });
+        w->addAction(m_aboutAction);
+        // Without a tray the tray menu's exit would be out of reach.
+        auto* separator = new QAction(w);
+        separator->setSeparator(true);
+        w->addAction(separator);
+        m_exitAction = new QAction(ui::toQt(cp("終了")), w);
+        QObject::connect(m_exitAction, &QAction::triggered, m_exitAction,
+                         [this] { SendMessage(WM_COMMAND, MAKEWPARAM(ID_TRAY_EXIT, BN_CLICKED), 0); });
+        w->addAction(m_exitAction);
+    }
+
+    SetIcon(res::windowIcon());
+
+    CPostError::getInstance()->setTarget([this](const PostedNotice& notice) {
+        m_noticeText = notice.text;
+        m_noticeTextSet = true;
+        SendMessage(notice.message, notice.wParam, notice.lParam);
+    });
+
+    m_msg.startTimer();
+
+    for (int id : {IDC_NODE_NAME, IDC_SKYPE_STATE, IDC_PARTY_NAME, IDC_DROP_HINT})
+        GetDlgItem(id)->SetCtlColors(CLR_DEFAULT, LABEL_BACKGROUND);
+    m_msg.SetCtlColors(CLR_DEFAULT, CMsg::BACKGROUND);
+
+    m_anyConnected = 0;
+
+    m_connectList.SetExtendedStyle(LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
+    m_connectList.InsertColumn(0, cp("接続ノード名"), LVCFMT_LEFT, 100);
+    m_connectList.InsertColumn(1, cp("接続方式"), LVCFMT_LEFT, 65);
+    m_connectList.InsertColumn(2, cp("接続先"), LVCFMT_LEFT, 100);
+    m_connectList.InsertColumn(3, cp("接続状態"), LVCFMT_LEFT, 65);
+    m_connectList.InsertColumn(4, cp("コメント"), LVCFMT_LEFT, 230);
+
+    m_catalogList.SetExtendedStyle(LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
+    m_catalogList.InsertColumn(0, cp("ファイル名"), LVCFMT_LEFT, 150);
+    m_catalogList.InsertColumn(1, cp("送信元"), LVCFMT_LEFT, 100);
+    m_catalogList.InsertColumn(2, cp("登録日時"), LVCFMT_LEFT, 150);
+    m_catalogList.InsertColumn(3, cp("有効期限"), LVCFMT_LEFT, 80);
+    m_catalogList.InsertColumn(4, cp("状況"), LVCFMT_LEFT, 60);
+    m_catalogList.InsertColumn(5, cp("サイズ"), LVCFMT_RIGHT, 80);
+    m_catalogList.InsertColumn(6, "", LVCFMT_RIGHT, 40);
+
+    m_catalogRows = 0;
+
+    readSetting();
+    updateTitle();
+
+    m_offline = getConnectNum() < 1 ? 1 : 0;
+    UpdateData(FALSE);
+
+    m_transfer.addListener(this);
+    m_transfer.initialize(GetSafeHwnd());
+
+    // The first call loads the catalog; every entry comes back as a queued
+    // append, shown at the first refresh.
+    CCatalog::getInstance();
+
+    m_pFolderWatch = std::make_unique<CFolderWatch>();
+
+    OnBnClickedOnline();
+
+    m_pFolderWatch->setFolder(getSendFolder());
+    m_pFolderWatch->loadList();
+
+    setupTrayIcon();
+    addTrayIcon();
+    showMainWindow(m_startClosed == 0 ? TRUE : FALSE);
+
+    SetTimer(TIMER_TICK, 500);
+    SetTimer(TIMER_TRAY, 5000);
+    SetTimer(TIMER_COMPACT, 5000);
+
+    applyButtonStates();
+    return TRUE;
+}
+
+void CTandrelDlg::updateTitle()
+{
+    SetWindowText("Yuvo [" + std::string(getPartyName()) + "]");
+}
+
+void CTandrelDlg::applyButtonStates()
+{
+    for (const CommandButton& b : kCommandButtons) {
+        CWnd* w = GetDlgItem(b.id);
+        if (!w)
+            continue;
+        const bool locked = b.lockedWhileConnected && m_anyConnected == 1;
+        w->EnableWindow(b.available && !locked ? TRUE : FALSE);
+    }
+}
+
+// --- Messages ------------------------------------------------------------------
+
+LRESULT CTandrelDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_QUERYENDSESSION:
+        KillTimer(TIMER_TICK);
+        m_endQueried = true;
+        for (int i = 0; i < getConnectNum(); ++i)
+            m_transfer.disconnect(i);
+        return TRUE;
+    case WM_ENDSESSION:
+        if (wParam != 0 || (lParam & ENDSESSION_LOGOFF) != 0) {
+            // The base class's OK: the dialog ends, and with it the program.
+            CDialog::OnOK();
+        } else if (m_endQueried) {
+            // The end was cancelled: the node goes on with its tick, and the
+            // next connect pass links it up again.
+            m_endQueried = false;
+            SetTimer(TIMER_TICK, 500);
+        }
+        break;
+    case WM_POWERBROADCAST:
+        if (wParam == PBT_APMSUSPEND && m_suspended == 0) {
+            m_savedOffline = m_offline;
+            m_suspended = 1;
+            m_offline = 1;
+            UpdateData(FALSE);
+            for (int i = 0; i < getConnectNum(); ++i) {
+                if (m_transfer.isConnected(i) == 1)
+                    m_transfer.disconnect(i);
+            }
+        } else if (wParam == PBT_APMRESUMESUSPEND && m_suspended == 1) {
+            m_offline = m_savedOffline;
+            m_suspended = 0;
+            UpdateData(FALSE);
+        }
+        break;
+    case WM_TRAYNOTIFY:
+        switch (lParam) {
+        case WM_LBUTTONDOWN:
+        case WM_RBUTTONDOWN:
+            return 0;
+        case WM_LBUTTONDBLCLK:
+            showMainWindow(TRUE);
+            SetForegroundWindow();
+            return 0;
+        case WM_RBUTTONUP:
+            SetForegroundWindow();
+            m_tray.menu()->popup(QCursor::pos());
+            return 0;
+        default:
+            break;
+        }
+        break;
+    case WM_POSTERROR:
+        onNotice(UINT(wParam), lParam);
+        break;
+    case WM_SYSCOMMAND:
+        if ((wParam & 0xFFF0) == IDM_ABOUTBOX)
+            return 0; // the About box is not part of the window yet
+        break;
+    default:
+        break;
+    }
+    return CDialog::WindowProc(message, wParam, lParam);
+}
+
+void CTandrelDlg::onNotice(UINT wParam, LPARAM lParam)
+{
+    if (lParam == 0 && wParam == POSTERROR_PARTY_MISMATCH)
+        m_msg.showMessage(cp("TCP接続でパーティ名が不一致の接続があります.切断します."));
+    else if (lParam == 0 && wParam == POSTERROR_FRAME_ERROR)
+        m_msg.showMessage(cp("TCP接続フレームエラーです接続先のバージョンを確認して下さい."));
+    else if (lParam == POSTERROR_FREE_TEXT && wParam == 1)
+        m_msg.showMessage(m_noticeTextSet ? m_noticeText : CPostError::getInstance()->getErrorText());
+    m_noticeText.clear();
+    m_noticeTextSet = false;
+}
+
+void CTandrelDlg::OnOK()
+{
+    showMainWindow(FALSE);
+}
+
+void CTandrelDlg::OnTimer(UINT_PTR nIDEvent)
+{
+    switch (nIDEvent) {
+    case TIMER_TICK:
+        if (m_offline == 0) {
+            if (runsOut(m_connectCounter, 20))
+                connectPass();
+        } else {
+            if (runsOut(m_disconnectCounter, 20))
+                disconnectPass();
+        }
+        if (runsOut(m_stateCounter, 2)) {
+            refreshConnectStates();
+            drainViewEvents();
+        }
+        if (runsOut(m_folderCounter, 10) && m_pFolderWatch)
+            m_pFolderWatch->checkFolder();
+        if (runsOut(m_limitCounter, 7200))
+            CCatalog::getInstance()->checkLimit();
+        break;
+    case TIMER_TRAY:
+        if (!m_tray.Modify())
+            addTrayIcon();
+        if (m_exitAction)
+            m_exitAction->setVisible(!m_tray.isShown());
+        break;
+    case TIMER_COMPACT:
+        KillTimer(TIMER_COMPACT);
+        CCatalog::getInstance()->compactList();
+        SetTimer(TIMER_COMPACT, 5000);
+        break;
+    default:
+        break;
+    }
+    CDialog::OnTimer(nIDEvent);
+}
+
+void CTandrelDlg::connectPass()
+{
+    // A listen that failed (the port still taken) is tried again here.
+    m_transfer.startListen();
+    for (int i = 0; i < getConnectNum(); ++i) {
+        if (m_transfer.isConnected(i) == 0 && m_transfer.isReachable(i) == 1)
+            m_transfer.connect(i);
+    }
+}
+
+void CTandrelDlg::disconnectPass()
+{
+    for (int i = 0; i < getConnectNum(); ++i) {
+        if (m_transfer.isConnected(i) == 1)
+            m_transfer.disconnect(i);
+    }
+}
+
+void CTandrelDlg::refreshConnectStates()
+{
+    const std::string connected = cp("接続");
+    const std::string notConnected = cp("未接続");
+    m_connectList.SetRedraw(FALSE);
+    for (int i = 0; i < getConnectNum(); ++i) {
+        const std::string& wanted = m_transfer.isConnected(i) == 1 ? connected : notConnected;
+        if (m_connectList.GetItemText(i, CConnectionRows::COL_STATE) != wanted) {
+            m_rows.setCellText(i, CConnectionRows::COL_STATE, wanted.c_str());
+            m_connectList.SetItemText(i, CConnectionRows::COL_STATE, wanted);
+        }
+    }
+    m_connectList.SetRedraw(TRUE);
+    m_connectList.Invalidate(TRUE);
+}
+
+// --- Online and offline --------------------------------------------------------
+
+void CTandrelDlg::OnBnClickedOnline()
+{
+    UpdateData(TRUE);
+    if (m_offline != 0) {
+        m_transfer.stopListen();
+        return;
+    }
+    const char* missing = nullptr;
+    if (getNodeName()[0] == '\0')
+        missing = "ノード名が未設定です。ノード名を設定してください。";
+    else if (getPartyName()[0] == '\0')
+        missing = "パーティ名が未設定です。パーティ名を設定してください。";
+    else if (getConnectNum() == 0)
+        missing = "接続先の設定がありません。接続先を1つ以上設定してください。";
+    if (missing) {
+        MessageBox(cp(missing), std::string(), MB_OK);
+        m_offline = 1;
+        UpdateData(FALSE);
+        return;
+    }
+    m_transfer.startListen();
+}
+
+// --- Transport listener --------------------------------------------------------
+
+void CTandrelDlg::onSkypeStateChanged()
+{
+    switch (m_transfer.getSkypeStatus()) {
+    case 0:
+        m_skypeState = cp("SKYPEと未接続");
+        break;
+    case 1:
+        m_skypeState = cp("SKYPEと接続");
+        break;
+    case 2:
+        m_skypeState = cp("SKYPEと認証中");
+        break;
+    case 3:
+        m_skypeState = cp("SKYPEと切断");
+        break;
+    default:
+        break;
+    }
+    UpdateData(FALSE);
+}
+
+void CTandrelDlg::onConnectedChanged(int anyConnected)
+{
+    if (m_anyConnected != 1 && anyConnected != 0) {
+        m_anyConnected = 1;
+        applyButtonStates();
+    } else if (m_anyConnected == 1 && anyConnected != 1) {
+        m_anyConnected = 0;
+        applyButtonStates();
+    }
+}
+
+// --- Shutdown ------------------------------------------------------------------
+
+void CTandrelDlg::OnDestroy()
+{
+    CDialog::OnDestroy();
+    shutdown();
+}
+
+void CTandrelDlg::shutdown()
+{
+    m_offline = 1;
+    UpdateData(FALSE);
+    KillTimer(TIMER_TICK);
+    KillTimer(TIMER_TRAY);
+    KillTimer(TIMER_COMPACT);
+    for (int i = 0; i < getConnectNum(); ++i)
+        m_transfer.disconnect(i);
+    m_transfer.release();
+    writeSetting();
+    m_pFolderWatch.reset();
+    CCatalog::releaseInstance();
+    // Notices still under way would find no window.
+    if (CPostError* poster = CPostError::getInstance())
+        poster->setTarget(nullptr);
+}
+
+void CTandrelDlg::PostNcDestroy()
+{
+    m_tray.Delete();
+    m_aboutAction = nullptr;
+    m_exitAction = nullptr;
+    CDialog::PostNcDestroy();
+}
+
+// --- Settings interface --------------------------------------------------------
+
+const char* CTandrelDlg::getRecComment(int i) { return m_rows.getRecComment(i); }
+const char* CTandrelDlg::getRecHostName(int i) { return m_rows.getRecHostName(i); }
+const char* CTandrelDlg::getRecHost(int i) { return m_rows.getRecHost(i); }
+int CTandrelDlg::getRecPort(int i) { return m_rows.getRecPort(i); }
+const char* CTandrelDlg::getRecSkypeId(int i) { return m_rows.getRecSkypeId(i); }
+const char* CTandrelDlg::getRecTransport(int i) { return m_rows.getRecTransport(i); }
+int CTandrelDlg::getConnectNum() { return m_rows.getConnectNum(); }
+const char* CTandrelDlg::getRecName(int i) { return m_rows.getRecName(i); }
+int CTandrelDlg::isAcceptSkypeId(const char* skypeId) { return m_rows.isAcceptSkypeId(skypeId, m_offline == 0); }
+
+std::string& CTandrelDlg::findRecName(std::string& out, int transport, const char* host)
+{
+    return m_rows.findRecName(out, transport, host);
+}
+
+void CTandrelDlg::renameRecName(int transport, const char* host, const char* oldName, const char* newName)
+{
+    m_rows.renameRecName(transport, host, oldName, newName);
+    for (int i = 0; i < getConnectNum(); ++i)
+        mirrorRow(i);
+}
+
+void CTandrelDlg::setRecComment(int i, const char* text)
+{
+    m_rows.setRecComment(i, text);
+    mirrorRow(i);
+}
+
+void CTandrelDlg::setRecHostName(int i, const char* text)
+{
+    m_rows.setRecHostName(i, text);
+    mirrorRow(i);
+}
+
+void CTandrelDlg::setRecSkypeId(int i, const char* text)
+{
+    m_rows.setRecSkypeId(i, text);
+    mirrorRow(i);
+}
+
+void CTandrelDlg::setRecTransport(int i, const char* text)
+{
+    m_rows.setRecTransport(i, text);
+    mirrorRow(i);
+}
+
+void CTandrelDlg::setRecName(int i, const char* text)
+{
+    if (i < 0)
+        return;
+    const int at = std::min(i, getConnectNum());
+    m_rows.setRecName(i, text);
+    insertListRow(at);
+}
+
+void CTandrelDlg::insertListRow(int i)
+{
+    if (!m_connectList.widget())
+        return;
+    m_connectList.InsertItem(i, m_rows.cellText(i, CConnectionRows::COL_NAME));
+    mirrorRow(i);
+}
+
+void CTandrelDlg::mirrorRow(int i)
+{
+    if (!m_connectList.widget() || i < 0 || i >= m_connectList.GetItemCount())
+        return;
+    for (int c = 0; c < CConnectionRows::COLUMN_COUNT; ++c) {
+        const std::string& text = m_rows.cellText(i, c);
+        if (m_connectList.GetItemText(i, c) != text)
+            m_connectList.SetItemText(i, c, text);
+    }
+}
+
+const char* CTandrelDlg::getNodeName() { return m_nodeName.c_str(); }
+const char* CTandrelDlg::getPartyName() { return m_party.c_str(); }
+int CTandrelDlg::getLimitDay() { return m_limitDay; }
+int CTandrelDlg::getWindow() { return m_startClosed; }
+void CTandrelDlg::setWindow(int w) { m_startClosed = w; }
+void CTandrelDlg::setListenPort(int port) { m_listenPort = port; }
+int CTandrelDlg::getListenPort() { return m_listenPort; }
+void CTandrelDlg::setNodeName(const char* name) { m_nodeName = name ? name : ""; }
+void CTandrelDlg::setPartyName(const char* name) { m_party = name ? name : ""; }
+void CTandrelDlg::setLimitDay(int days) { m_limitDay = days; }

@@ -1,0 +1,211 @@
+// The node's one top-level window. It is at once the settings object (the
+// scalar settings as members, the connection records as the rows of its
+// connection list), the listener of the transport facade and the owner of
+// everything that lives as long as the node runs. Its 500 ms timer is the
+// node's main loop: it connects and disconnects links, refreshes the link
+// states, applies queued catalog changes to the file list, scans SEND and
+// expires catalog entries. Closing the window only hides it; the program
+// ends from the tray menu or when the session ends.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/catalog_list.h"
+#include "app/connect_list.h"
+#include "app/msg_label.h"
+#include "platform/ui/dialog.h"
+#include "platform/ui/multi_check.h"
+#include "platform/ui/tray_icon.h"
+#include "protocol/transfer_listeners.h"
+#include "store/connection_rows.h"
+#include "store/folder_watch.h"
+#include "store/settings.h"
+#include "transport/transfer.h"
+
+class QAction;
+
+// Window messages the main window answers beyond the layer's own.
+constexpr UINT WM_SYSCOMMAND = 0x0112;
+constexpr UINT WM_TRAYNOTIFY = WM_USER + 100;
+constexpr UINT WM_LBUTTONDOWN = 0x0201;
+constexpr UINT WM_LBUTTONDBLCLK = 0x0203;
+constexpr UINT WM_RBUTTONDOWN = 0x0204;
+constexpr UINT WM_RBUTTONUP = 0x0205;
+constexpr WPARAM PBT_APMSUSPEND = 4;
+constexpr WPARAM PBT_APMRESUMESUSPEND = 7;
+constexpr LPARAM ENDSESSION_LOGOFF = LPARAM(0x80000000u);
+// The About item's command.
+constexpr WPARAM IDM_ABOUTBOX = 0x10;
+
+// Control ids of the main window.
+enum : int {
+    IDC_CONNECT_LIST = 1002,
+    IDC_CATALOG_LIST = 1004,
+    IDC_CONNECT_DELETE = 1005,
+    IDC_CONNECT_ADD = 1007,
+    IDC_CONNECT_CHANGE = 1008,
+    IDC_CATALOG_SYNC = 1009,
+    IDC_NODE_NAME = 1025,
+    IDC_SYSTEM_SETTINGS = 1026,
+    IDC_SKYPE_STATE = 1028,
+    IDC_ONLINE = 1030,
+    IDC_OFFLINE = 1031,
+    IDC_PARTY_NAME = 1034,
+    IDC_EXTRACT_FILE = 1042,
+    IDC_DROP_HINT = 1043,
+    IDC_DELETE_REGISTRATION = 1057,
+    IDC_NODE_INFO = 1063,
+    IDC_STATUS = 1071,
+    ID_TRAY_OPEN = 32771,
+    ID_TRAY_EXIT = 32772,
+};
+
+// The main window's timers.
+enum : UINT_PTR {
+    TIMER_TICK = 101,    // the node's tick, 500 ms
+    TIMER_TRAY = 102,    // tray icon refresh, 5 s
+    TIMER_COMPACT = 107, // catalog compaction, 5 s after the previous one
+};
+
+class CTandrelDlg : public CDialog, public CPropatyTandrel, public CTransferListener {
+public:
+    explicit CTandrelDlg(CWnd* pParent = nullptr);
+    ~CTandrelDlg() override;
+
+    // The one-instance-per-party lock, set by the start-up before the
+    // window runs.
+    CMultiCheck* m_pMultiCheck = nullptr;
+
+    // --- Settings interface. ---
+    const char* getRecComment(int i) override;
+    const char* getRecHostName(int i) override;
+    const char* getRecHost(int i) override;
+    int getRecPort(int i) override;
+    const char* getRecSkypeId(int i) override;
+    const char* getRecTransport(int i) override;
+    int getConnectNum() override;
+    const char* getNodeName() override;
+    const char* getRecName(int i) override;
+    int isAcceptSkypeId(const char* skypeId) override;
+    const char* getPartyName() override;
+    int getLimitDay() override;
+    int getWindow() override;
+    void setWindow(int w) override;
+    void setListenPort(int port) override;
+    int getListenPort() override;
+    std::string& findRecName(std::string& out, int transport, const char* host) override;
+    void renameRecName(int transport, const char* host, const char* oldName, const char* newName) override;
+    void setRecComment(int i, const char* text) override;
+    void setRecHostName(int i, const char* text) override;
+    void setRecSkypeId(int i, const char* text) override;
+    void setRecTransport(int i, const char* text) override;
+    void setRecName(int i, const char* text) override;
+    void setNodeName(const char* name) override;
+    void setPartyName(const char* name) override;
+    void setLimitDay(int days) override;
+
+    // --- Transport listener. ---
+    void onCatalogAdd(const CatalogRecord* rec) override;
+    void onCatalogUpdate(int row, const CatalogRecord* rec) override;
+    void onCatalogClear() override;
+    void onSkypeStateChanged() override;
+    void onConnectedChanged(int anyConnected) override;
+
+    // The title "Yuvo [party]".
+    void updateTitle();
+    // Shows the window, or hides it to the tray (minimises it where the
+    // desktop has no tray, so that it stays reachable).
+    void showMainWindow(BOOL show);
+    // The tray icon's picture, tooltip (the title) and menu.
+    void setupTrayIcon();
+    void addTrayIcon();
+
+    // The file list: the queue of changes and its application.
+    void drainViewEvents();
+    void clearCatalogList();
+    void appendCatalogRow(const CatalogRecord* rec);
+    void updateCatalogRow(int row, const CatalogRecord* rec);
+
+    // --- What the window holds, for the other windows and for tests. ---
+    CTransfer& transfer() { return m_transfer; }
+    CMsg& statusLabel() { return m_msg; }
+    CCatalogMFCListCtl& catalogList() { return m_catalogList; }
+    CConnectMFCListCtl& connectList() { return m_connectList; }
+    CTrayIcon& trayIcon() { return m_tray; }
+    CFolderWatch* folderWatch() { return m_pFolderWatch.get(); }
+    const std::vector<ViewEvent>& viewEvents() const { return m_viewEvents; }
+    int catalogRows() const { return m_catalogRows; }
+    int offline() const { return m_offline; }
+    int visibleMeant() const { return m_visible; }
+    int anyConnected() const { return m_anyConnected; }
+    int suspended() const { return m_suspended; }
+    const std::string& skypeStateText() const { return m_skypeState; }
+    // The context menu's About item and the exit offered there while the
+    // desktop has no tray.
+    QAction* aboutAction() const { return m_aboutAction; }
+    QAction* exitAction() const { return m_exitAction; }
+
+protected:
+    void BuildDialog() override;
+    BOOL OnInitDialog() override;
+    void DoDataExchange(CDataExchange* pDX) override;
+    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+    void OnTimer(UINT_PTR nIDEvent) override;
+    // Enter, Escape, the close box and "ウィンドウを閉じる": hide.
+    void OnOK() override;
+    void OnDestroy() override;
+    void PostNcDestroy() override;
+
+private:
+    void OnBnClickedOnline();
+    void OnTrayOpen();
+    void OnTrayExit();
+    void onNotice(UINT wParam, LPARAM lParam);
+    void shutdown();
+    // The tick's steps.
+    void connectPass();
+    void disconnectPass();
+    void refreshConnectStates();
+    // The buttons whose dialogs are not part of this window yet stay
+    // disabled; the connection lock disables the lockable ones.
+    void applyButtonStates();
+    void mirrorRow(int i);
+    void insertListRow(int i);
+
+    CTransfer m_transfer;
+    int m_visible = 0;
+    CMsg m_msg;
+    CCatalogMFCListCtl m_catalogList;
+    CConnectMFCListCtl m_connectList;
+    std::string m_nodeName;
+    std::string m_skypeState;
+    int m_offline = -1;
+    std::string m_party;
+    int m_limitDay = 3;
+    std::unique_ptr<CFolderWatch> m_pFolderWatch;
+    int m_catalogRows = 0;
+    int m_anyConnected = 0;
+    int m_startClosed = 0;
+    int m_listenPort = 42000;
+    int m_savedOffline = 0;
+    CTrayIcon m_tray;
+    std::vector<ViewEvent> m_viewEvents;
+    int m_suspended = 0;
+    CConnectionRows m_rows;
+    // The tick's countdown counters (four run on the first tick; expiry
+    // first on tick 601).
+    int m_connectCounter = 0;
+    int m_disconnectCounter = 0;
+    int m_stateCounter = 0;
+    int m_folderCounter = 0;
+    int m_limitCounter = 600;
+    // Timer 101 was stopped by a query of the session's end.
+    bool m_endQueried = false;
+    // The text of the notice being delivered (each notice carries its own).
+    std::string m_noticeText;
+    bool m_noticeTextSet = false;
+    QAction* m_aboutAction = nullptr;
+    QAction* m_exitAction = nullptr;
+};
