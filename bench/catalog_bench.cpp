@@ -3,14 +3,8 @@
 // operation must stay far below a frame's worth of stalling.
 #include <benchmark/benchmark.h>
 
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -19,60 +13,35 @@
 #include "platform/localtime.h"
 #include "store/catalog.h"
 #include "store/events.h"
-#include "store/settings.h"
+#include "support/tempdir.h"
+#include "support/test_settings.h"
 
 namespace {
-
-class BenchSettings : public CPropatyTandrel {
-public:
-    std::vector<std::string> rows;
-    const char* getRecHost(int) override { return ""; }
-    int getRecPort(int) override { return 42000; }
-    int getConnectNum() override { return static_cast<int>(rows.size()); }
-    const char* getNodeName() override { return "NODE_A"; }
-    const char* getRecName(int i) override { return rows.at(std::size_t(i)).c_str(); }
-    const char* getPartyName() override { return "PARTY"; }
-    int getLimitDay() override { return 3; }
-    int getWindow() override { return 0; }
-    void setWindow(int) override {}
-    void setListenPort(int) override {}
-    int getListenPort() override { return 42000; }
-    std::string& findRecName(std::string& out, int, const char*) override { return out = ""; }
-    void renameRecName(int, const char*, const char*, const char*) override {}
-};
 
 // A fresh working directory with the node's settings, removed at the end.
 class Node {
 public:
     Node()
     {
-        char tmpl[] = "/tmp/yuvo-bench-XXXXXX";
-        if (!mkdtemp(tmpl))
-            throw std::runtime_error("mkdtemp");
-        m_dir = tmpl;
-        if (chdir(m_dir.c_str()) != 0)
-            throw std::runtime_error("chdir");
-        settings = std::make_unique<BenchSettings>();
-        settings->rows = {"NODE_B", "NODE_C"};
+        m_settings.nodeName = "NODE_A";
+        m_settings.partyName = "PARTY";
+        m_settings.addRow("NODE_B", "TCP", "");
+        m_settings.addRow("NODE_C", "TCP", "");
     }
     ~Node()
     {
         CCatalog::releaseInstance();
         ZQ_EVENTCATALOG::destroyInstance();
-        settings.reset();
-        if (chdir("/") != 0) {
-        }
-        std::error_code ec;
-        std::filesystem::remove_all(m_dir, ec);
     }
-    std::string catalogFile() const { return m_dir + "/CATALOG/catalog.dat"; }
-    std::string queueFile(const char* node) const { return m_dir + "/CATALOG/" + node + ".dat"; }
-    std::string dir() const { return m_dir; }
-
-    std::unique_ptr<BenchSettings> settings;
+    std::string catalogFile() const { return m_dir.file("CATALOG/catalog.dat"); }
+    std::string queueFile(const char* node) const { return m_dir.file(std::string("CATALOG/") + node + ".dat"); }
+    std::string dir() const { return m_dir.path(); }
 
 private:
-    std::string m_dir;
+    testsupport::TempDir m_dir;
+    testsupport::ScopedChdir m_cwd {m_dir.path()};
+    // Made in the working directory, so after the change into it.
+    testsupport::TestSettings m_settings;
 };
 
 CatalogRecord makeRec(const char* origin, int n, DWORD state = CATALOG_STATE_NEW)

@@ -4,36 +4,18 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <memory>
 #include <stdexcept>
 #include <string>
 
 #include "store/catalog.h"
 #include "store/events.h"
 #include "store/folder_watch.h"
-#include "store/settings.h"
+#include "support/tempdir.h"
+#include "support/test_settings.h"
 
 namespace {
-
-class BenchSettings : public CPropatyTandrel {
-public:
-    const char* getRecHost(int) override { return ""; }
-    int getRecPort(int) override { return 0; }
-    const char* getNodeName() override { return "benchNode"; }
-    const char* getPartyName() override { return "benchParty"; }
-    int getLimitDay() override { return 3; }
-    int getWindow() override { return 0; }
-    void setWindow(int) override {}
-    void setListenPort(int) override {}
-    int getListenPort() override { return 42000; }
-    std::string& findRecName(std::string& out, int, const char*) override { return out = ""; }
-    void renameRecName(int, const char*, const char*, const char*) override {}
-};
 
 void setMtime(const std::string& path, long secs)
 {
@@ -47,15 +29,9 @@ class Node {
 public:
     explicit Node(int n) : m_count(n)
     {
-        const char* base = std::getenv("TMPDIR");
-        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/yuvo-bench-XXXXXX";
-        if (!mkdtemp(tmpl.data()))
-            throw std::runtime_error("mkdtemp");
-        m_dir = tmpl;
-        m_oldDir = std::filesystem::current_path();
-        std::filesystem::current_path(m_dir);
-        m_settings = std::make_unique<BenchSettings>();
-        const std::string send = m_settings->getSendFolder();
+        m_settings.nodeName = "benchNode";
+        m_settings.partyName = "benchParty";
+        m_send = m_settings.getSendFolder();
         for (int i = 0; i < n; ++i) {
             const std::string p = path(i);
             FILE* f = std::fopen(p.c_str(), "wb");
@@ -66,7 +42,7 @@ public:
             setMtime(p, 1500000000);
         }
         CCatalog::getInstance();
-        watch.setFolder(send.c_str());
+        watch.setFolder(m_send.c_str());
         watch.loadList();
         // Registers everything; not part of what is measured.
         watch.checkFolder();
@@ -77,27 +53,26 @@ public:
     {
         CCatalog::releaseInstance();
         ZQ_EVENTCATALOG::destroyInstance();
-        m_settings.reset();
-        std::filesystem::current_path(m_oldDir);
-        std::error_code ec;
-        std::filesystem::remove_all(m_dir, ec);
     }
 
     std::string path(int i) const
     {
         char name[32];
         std::snprintf(name, sizeof name, "/file%05d.dat", i);
-        return std::string(m_settings->getSendFolder()) + name;
+        return m_send + name;
     }
     int count() const { return m_count; }
 
-    CFolderWatch watch;
-
 private:
     int m_count;
-    std::string m_dir;
-    std::filesystem::path m_oldDir;
-    std::unique_ptr<BenchSettings> m_settings;
+    testsupport::TempDir m_dir;
+    testsupport::ScopedChdir m_cwd {m_dir.path()};
+    // Made in the working directory, so after the change into it.
+    testsupport::TestSettings m_settings;
+    std::string m_send;
+
+public:
+    CFolderWatch watch;
 };
 
 void BM_CheckUnchanged(benchmark::State& state)

@@ -24,50 +24,33 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/dirlist.h"
 #include "protocol/frames.h"
 #include "store/catalog.h"
-#include "store/connection_rows.h"
-#include "store/settings.h"
+#include "support/tempdir.h"
+#include "support/test_settings.h"
 #include "tcp/tcp_a2a_model.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class BenchSettings : public CPropatyTandrel {
-public:
-    std::string node;
-    int port = 42000;
-    CConnectionRows rows;
+// A node's settings: its name and listening port in party "BENCH". Made in
+// the node's working directory.
+void configure(testsupport::TestSettings& settings, const char* node, int port)
+{
+    settings.nodeName = node;
+    settings.partyName = "BENCH";
+    settings.listenPort = port;
+}
 
-    const char* getRecHost(int i) override { return rows.getRecHost(i); }
-    int getRecPort(int i) override { return rows.getRecPort(i); }
-    const char* getRecTransport(int i) override { return rows.getRecTransport(i); }
-    int getConnectNum() override { return rows.getConnectNum(); }
-    const char* getNodeName() override { return node.c_str(); }
-    const char* getRecName(int i) override { return rows.getRecName(i); }
-    const char* getPartyName() override { return "BENCH"; }
-    int getLimitDay() override { return 3; }
-    int getWindow() override { return 0; }
-    void setWindow(int) override {}
-    void setListenPort(int p) override { port = p; }
-    int getListenPort() override { return port; }
-    std::string& findRecName(std::string& out, int t, const char* h) override { return rows.findRecName(out, t, h); }
-    void renameRecName(int t, const char* h, const char* o, const char* n) override { rows.renameRecName(t, h, o, n); }
-
-    void addTcpRow(const char* name, int peerPort)
-    {
-        const int r = rows.getConnectNum();
-        rows.setRecName(r, name);
-        rows.setRecTransport(r, "TCP");
-        rows.setRecHostName(r, ("127.0.0.1/" + std::to_string(peerPort)).c_str());
-    }
-};
+void addTcpRow(testsupport::TestSettings& settings, const char* name, int peerPort)
+{
+    settings.addRow(name, "TCP", ("127.0.0.1/" + std::to_string(peerPort)).c_str());
+}
 
 double cpuSeconds()
 {
@@ -99,16 +82,6 @@ int freePort()
     return ntohs(sa.sin_port);
 }
 
-std::string makeWorkDir(const char* tag)
-{
-    std::string tmpl = (std::filesystem::temp_directory_path() / (std::string("yuvo-bench-") + tag + "-XXXXXX")).string();
-    if (!::mkdtemp(tmpl.data())) {
-        std::perror("mkdtemp");
-        std::exit(2);
-    }
-    return tmpl;
-}
-
 char patternByte(std::size_t i)
 {
     return static_cast<char>((i * 2654435761u) >> 13);
@@ -131,10 +104,9 @@ bool runUntil(Pred pred, double seconds)
 int runFetcher(const std::string& dir, int servePort, std::size_t size, int resultFd)
 {
     std::filesystem::current_path(dir);
-    BenchSettings settings;
-    settings.node = "F";
-    settings.port = freePort();
-    settings.addTcpRow("S", servePort);
+    testsupport::TestSettings settings;
+    configure(settings, "F", freePort());
+    addTcpRow(settings, "S", servePort);
     CTcpA2AModel* model = CTcpA2AModel::getInstance();
     model->connect("S", "127.0.0.1", static_cast<UINT>(servePort));
 
@@ -180,14 +152,14 @@ struct Transfer {
 
 bool runTransfer(const char* self, std::size_t size, Transfer& out)
 {
-    const std::string serveDir = makeWorkDir("serve");
-    const std::string fetchDir = makeWorkDir("fetch");
-    std::filesystem::current_path(serveDir);
+    const testsupport::TempDir serve, fetch;
+    const std::string& serveDir = serve.path();
+    const std::string& fetchDir = fetch.path();
+    const testsupport::ScopedChdir cwd(serveDir);
     const int port = freePort();
-    BenchSettings settings;
-    settings.node = "S";
-    settings.port = port;
-    settings.addTcpRow("F", 0);
+    testsupport::TestSettings settings;
+    configure(settings, "S", port);
+    addTcpRow(settings, "F", 0);
 
     {
         std::ofstream f(serveDir + "/SEND/bench.bin", std::ios::binary);
@@ -246,9 +218,6 @@ bool runTransfer(const char* self, std::size_t size, Transfer& out)
     ::close(pipeFd[0]);
     CTcpA2AModel::releaseInstance();
     CCatalog::releaseInstance();
-    std::filesystem::current_path("/");
-    std::filesystem::remove_all(serveDir);
-    std::filesystem::remove_all(fetchDir);
 
     int same = 0;
     if (std::sscanf(result.c_str(), "%lf %lf %d", &out.wall, &out.fetchCpu, &same) != 3) {
@@ -277,14 +246,13 @@ struct TenLinks {
 TenLinks measureTenLinks()
 {
     TenLinks out;
-    const std::string dir = makeWorkDir("links");
-    std::filesystem::current_path(dir);
+    const testsupport::TempDir dir;
+    const testsupport::ScopedChdir cwd(dir.path());
     out.before = residentKiB();
-    BenchSettings settings;
-    settings.node = "S";
-    settings.port = freePort();
+    testsupport::TestSettings settings;
+    configure(settings, "S", freePort());
     for (int i = 0; i < 10; ++i)
-        settings.addTcpRow(linkName(i).c_str(), 0);
+        addTcpRow(settings, linkName(i).c_str(), 0);
     CTcpA2AModel* model = CTcpA2AModel::getInstance();
     model->startListen();
     out.listening = residentKiB();
@@ -296,7 +264,7 @@ TenLinks measureTenLinks()
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
         sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        sa.sin_port = htons(static_cast<std::uint16_t>(settings.port));
+        sa.sin_port = htons(static_cast<std::uint16_t>(settings.listenPort));
         ::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
         NodeInfoFrame hello{};
         buildNodeInfoFrame(&hello, linkName(i).c_str(), "BENCH", 0, SYSTEMTIME{});
@@ -317,8 +285,6 @@ TenLinks measureTenLinks()
     CTcpA2AModel::releaseInstance();
     for (int s : peers)
         ::close(s);
-    std::filesystem::current_path("/");
-    std::filesystem::remove_all(dir);
     return out;
 }
 

@@ -69,7 +69,8 @@ void CExchange::replyCatalog(const char* peerNode, const SyncPollFrame* poll)
 {
     if (!poll || !payloadHolds(poll->header, 0))
         return;
-    CatalogRecord taken[CCatalog::MAX_TAKE_RECORDS];
+    // Zeroed, so that nothing unset is ever handed on, even when none is taken.
+    CatalogRecord taken[CCatalog::MAX_TAKE_RECORDS]{};
     static_assert(CCatalog::MAX_TAKE_RECORDS == MAX_RECORDS_PER_FRAME);
     int n = 0;
     if (peerNode && *peerNode)
