@@ -366,3 +366,39 @@ TEST_F(TcpLink, SilentEstablishedLinkIsClosedAndAnnounced)
     EXPECT_EQ(model->isConnected("B", ""), 1) << "a link that receives stays";
     EXPECT_TRUE(pumpUntil([&] { return listener.changes == before + 1; })) << "the lost link is announced";
 }
+
+// The periodic hello and poll wait while fewer than 15 of the 20 send slots
+// are free, and go on the first tick at which enough have drained.
+TEST_F(TcpLink, HelloWaitsForFifteenFreeSendSlots)
+{
+    addTcpRow("B");
+    ASSERT_EQ(model->startListen(), 1);
+    ScriptedPeer peer;
+    ASSERT_TRUE(identify(peer, "B"));
+    CTcpSockStream* s = established("B");
+    ZQ_QUE& q = s->exchange().sendQueue();
+    auto slot = std::make_unique<BYTE[]>(ZQ_QUE::SLOT_SIZE);
+    while (q.dequeue(slot.get())) {
+    }
+    // Ticks are driven by hand from here: the event loop is not run.
+    CTcpSockStream::setHelloTicks(0);
+    for (int i = 0; i < 7; ++i)
+        s->exchange().sendSyncPoll();
+    ASSERT_EQ(q.freeCount(), 13);
+    s->onTick(); // one frame leaves; 14 free: no hello
+    EXPECT_EQ(q.freeCount(), 14);
+    s->onTick(); // one more leaves; 15 free: hello and poll are queued
+    EXPECT_EQ(q.freeCount(), 13);
+    CTcpSockStream::setHelloTicks(CTcpSockStream::HELLO_TICKS);
+
+    // Everything reaches the peer in order: seven polls, then the hello and
+    // its poll.
+    Frame f;
+    for (int i = 0; i < 7; ++i) {
+        ASSERT_TRUE(peer.waitFrame(isPoll, f)) << i;
+        EXPECT_TRUE(peer.skipped.empty() || isHello(peer.skipped.back())) << i;
+        peer.skipped.clear();
+    }
+    ASSERT_TRUE(peer.waitFrame(isHello, f));
+    ASSERT_TRUE(peer.waitFrame(isPoll, f));
+}

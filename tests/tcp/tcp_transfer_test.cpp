@@ -167,3 +167,33 @@ TEST_F(TcpTransfer, EntriesTakenButNotSentGoBackToTheQueue)
     ASSERT_TRUE(peer.waitFrame(isRecords, f));
     EXPECT_EQ(headerOf(f).count, 2u) << "both entries are sent again";
 }
+
+// A records frame holds at most eleven records (no node takes more for one
+// answer); a larger one is a frame error that closes the link, and none of
+// its records reaches the catalog.
+TEST_F(TcpTransfer, AnAnswerOfTwelveRecordsIsAFrameError)
+{
+    CTcpSockStream::setHelloTicks(4);
+    ASSERT_TRUE(identify(peer, "B"));
+    Frame poll;
+    ASSERT_TRUE(peer.waitFrame(isPoll, poll));
+
+    constexpr DWORD n = 12;
+    Frame answer(FRAME_HEADER_LEN + n * CATALOG_RECORD_SIZE, 0);
+    ExchangeHeader h = headerOf(poll);
+    h.command = COMMAND_CATALOGRECORDS;
+    h.count = n;
+    h.dataLen = static_cast<WORD>(n * CATALOG_RECORD_SIZE);
+    std::memcpy(answer.data(), &h, sizeof h);
+    for (DWORD i = 0; i < n; ++i) {
+        const std::string file = "f" + std::to_string(i) + ".bin";
+        const CatalogRecord rec = peerRecord("B", file.c_str(), 10);
+        std::memcpy(answer.data() + FRAME_HEADER_LEN + i * CATALOG_RECORD_SIZE, &rec, sizeof rec);
+    }
+    peer.sendFrame(answer.data());
+
+    EXPECT_TRUE(peer.waitEnded());
+    EXPECT_TRUE(pumpUntil([&] { return model->isConnected("B", "") == 0; }));
+    EXPECT_EQ(CCatalog::getInstance()->getRecCount(), 0);
+    EXPECT_TRUE(pumpUntil([&] { return noticeCount(POSTERROR_FRAME_ERROR) == 1; }));
+}
