@@ -187,6 +187,9 @@ bool CCatalog::queueInto(QueueImage& image, std::string_view neighbour, const Ca
     if (!addRoute(&a))
         return false;
     const long k = image.find(a);
+    // An entry put into a queue waits to be sent, whatever mark the record
+    // came with (a peer's record with a sent mark would never go out).
+    a.pending = 1;
     setCheckSum(&a);
     image.put(k, a);
     return true;
@@ -267,6 +270,7 @@ int CCatalog::takeQueueRecs(const char* peer, CatalogRecord* out)
         return 0;
 
     int count = 0;
+    bool failed = false;
     platform::CFile f;
     try {
         const std::int64_t total = openQueue(f, *path);
@@ -314,8 +318,11 @@ int CCatalog::takeQueueRecs(const char* peer, CatalogRecord* out)
         // The records taken go out all the same; an entry whose sent mark
         // could not be written stays waiting and is sent again later, which
         // the receiver takes as the registration it already has.
+        failed = true;
     }
-    if (count == 0) {
+    // Only a queue read to its end without finding anything waiting goes; one
+    // that could not be read may still hold waiting records.
+    if (count == 0 && !failed) {
         platform::deleteFile(*path);
         m_queueTakenUpTo.erase(*path);
     }

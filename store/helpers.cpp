@@ -22,6 +22,13 @@ bool isPunct(unsigned char c)
         || (c >= 0x7B && c <= 0x7E);
 }
 
+// The second byte of a double-byte character: 0x40-0x7E or 0x80-0xFC. A
+// lead byte followed by anything else (a blank, the end) stands alone.
+bool isTrailByte(unsigned char c)
+{
+    return c >= 0x40 && c <= 0xFC && c != 0x7F;
+}
+
 // Appends bytes to a bounded token; once one piece does not fit nothing more
 // is added, so the token stays a prefix cut on a character boundary.
 class TokenWriter {
@@ -61,7 +68,7 @@ const char* getToken(const char* src, char* dst, std::size_t dstSize, const char
     while (*p) {
         // The second byte of a double-byte character may look like
         // punctuation ('\\', '@', '[' ...); it never ends a token.
-        if (cp932::isLeadByte(*p) && p[1]) {
+        if (cp932::isLeadByte(*p) && isTrailByte(p[1])) {
             token.add(p, 2);
             p += 2;
             continue;

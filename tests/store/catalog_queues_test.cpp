@@ -94,6 +94,26 @@ TEST_F(CatalogQueues, RelayRecQueuesAnotherNodesRecordToEveryRowWithThisNodeOnTh
     }
 }
 
+TEST_F(CatalogQueues, ARecordThatCameWithASentMarkStillWaitsInTheQueue)
+{
+    // A peer's record marked as sent would otherwise sit in every queue
+    // without ever being taken.
+    settings->addRow("NODE_B", "TCP", "h1");
+    CatalogRecord r = makeRec("NODE_X", "f.txt", 0);
+    r.pending = 0;
+    CCatalog::setCheckSum(&r);
+    catalog()->mergeRec(&r); // an empty file is whole at once and travels on
+    catalog()->syncTo("NODE_C", 1, SYSTEMTIME {});
+
+    CatalogRecord out[CCatalog::MAX_TAKE_RECORDS];
+    for (const char* node : {"NODE_B", "NODE_C"}) {
+        ASSERT_EQ(catalog()->takeQueueRecs(node, out), 1) << node;
+        EXPECT_EQ(fileOf(out[0]), "f.txt");
+        EXPECT_EQ(out[0].pending, 1u);
+        EXPECT_TRUE(CCatalog::isCheckSumOk(&out[0]));
+    }
+}
+
 TEST_F(CatalogQueues, SyncToQueuesByModeAndDateAndKeepsTheRouteRules)
 {
     loadForeign(5); // registered 10-01 .. 10-05

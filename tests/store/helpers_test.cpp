@@ -83,6 +83,14 @@ TEST(GetToken, DoubleByteCharactersStayWhole)
     // A lead byte at the very end stays in the token.
     EXPECT_EQ(getToken("ab\x95", tok, sizeof tok, nullptr), nullptr);
     EXPECT_STREQ(tok, "ab\x95");
+    // A lead byte followed by no second byte (a blank, a control) is a byte
+    // of its own: the blank still ends the token.
+    rest = getToken("ab\x95 cd", tok, sizeof tok, " ");
+    EXPECT_STREQ(tok, "ab\x95");
+    EXPECT_STREQ(rest, "cd");
+    rest = getToken("\x81\tx", tok, sizeof tok, nullptr);
+    EXPECT_STREQ(tok, "\x81");
+    EXPECT_STREQ(rest, "x");
 }
 
 TEST(GetToken, ATokenLongerThanItsBufferIsCutAndSkipped)
