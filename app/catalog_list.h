@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/ui/list_ctrl.h"
 #include "store/catalog_record.h"
@@ -51,7 +52,18 @@ constexpr COLORREF RECEIVED_BACKGROUND = RGB(180, 255, 180);
 bool isNodeFileName(const std::string& name);
 
 class CCatalogMFCListCtl : public CMFCListCtrl {
+public:
+    // Put the dropped file (a native path) into SEND, where the SEND scan
+    // registers it: a copy (a shortcut is copied as a shortcut), or a new
+    // shortcut "<name>へのショートカット.lnk". Failures are reported.
+    void copyToSendFolder(const std::string& path);
+    void createShortcutInSendFolder(const std::string& path);
+
 protected:
     COLORREF OnGetCellTextColor(int nRow, int nColumn) override;
     COLORREF OnGetCellBkColor(int nRow, int nColumn) override;
+    // One file: checked, then copied or linked as the user chooses; several:
+    // all linked after one question, refused ones counted.
+    void OnDropFiles(const std::vector<std::string>& paths) override;
+    void onDropMultipleFiles(const std::vector<std::string>& paths);
 };

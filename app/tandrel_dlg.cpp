@@ -38,10 +38,10 @@ struct CommandButton {
     bool available; // its dialog or command is part of the window
 };
 constexpr CommandButton kCommandButtons[] = {
-    {IDC_SYSTEM_SETTINGS, true, false},  {IDC_CONNECT_ADD, true, false},
-    {IDC_CONNECT_CHANGE, true, false},   {IDC_CONNECT_DELETE, true, false},
-    {IDC_NODE_INFO, false, false},       {IDC_CATALOG_SYNC, false, false},
-    {IDC_EXTRACT_FILE, false, false},    {IDC_DELETE_REGISTRATION, false, false},
+    {IDC_SYSTEM_SETTINGS, true, true},   {IDC_CONNECT_ADD, true, true},
+    {IDC_CONNECT_CHANGE, true, true},    {IDC_CONNECT_DELETE, true, true},
+    {IDC_NODE_INFO, false, true},        {IDC_CATALOG_SYNC, false, true},
+    {IDC_EXTRACT_FILE, false, true},    {IDC_DELETE_REGISTRATION, false, true},
 };
 
 } // namespace
@@ -53,7 +53,13 @@ CTandrelDlg::CTandrelDlg(CWnd* pParent) : CDialog(pParent)
     MapCommand(IDC_ONLINE, [this] { OnBnClickedOnline(); });
     MapCommand(IDC_OFFLINE, [this] { OnBnClickedOnline(); });
     MapCommand(ID_TRAY_OPEN, [this] { OnTrayOpen(); });
+    MapCommand(IDC_NODE_INFO, [this] { OnBnClickedNodeInfo(); });
     MapCommand(ID_TRAY_EXIT, [this] { OnTrayExit(); });
+    MapCommand(IDC_SYSTEM_SETTINGS, [this] { OnBnClickedSystemSettings(); });
+    MapCommand(IDC_CONNECT_ADD, [this] { OnBnClickedConnectAdd(); });
+    MapCommand(IDC_CONNECT_CHANGE, [this] { OnBnClickedConnectChange(); });
+    MapCommand(IDC_CONNECT_DELETE, [this] { OnBnClickedConnectDelete(); });
+    mapFileCommands();
 }
 
 CTandrelDlg::~CTandrelDlg()
@@ -128,7 +134,6 @@ BOOL CTandrelDlg::OnInitDialog()
     if (QWidget* w = widget()) {
         w->setContextMenuPolicy(Qt::ActionsContextMenu);
         m_aboutAction = new QAction(ui::toQt(cp("Yuvo のﾊﾞｰｼﾞｮﾝ情報(&A)...")), w);
-        m_aboutAction->setEnabled(false); // the About box is not part of the window yet
         QObject::connect(m_aboutAction, &QAction::triggered, m_aboutAction,
                          [this] { SendMessage(WM_SYSCOMMAND, IDM_ABOUTBOX, 0); });
         w->addAction(m_aboutAction);
@@ -200,11 +205,19 @@ BOOL CTandrelDlg::OnInitDialog()
     addTrayIcon();
     showMainWindow(m_startClosed == 0 ? TRUE : FALSE);
 
+    // The node window lives hidden from here on; its own timer publishes
+    // the node record.
+    m_nodeInfoDlg.m_pTransfer = &m_transfer;
+    m_nodeInfoDlg.m_pProp = this;
+    m_nodeInfoDlg.Create(this);
+    m_nodeInfoDlg.ShowWindow(SW_HIDE);
+
     SetTimer(TIMER_TICK, 500);
     SetTimer(TIMER_TRAY, 5000);
     SetTimer(TIMER_COMPACT, 5000);
 
     applyButtonStates();
+    m_catalogList.DragAcceptFiles(TRUE);
     return TRUE;
 }
 
@@ -283,8 +296,10 @@ LRESULT CTandrelDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
         onNotice(UINT(wParam), lParam);
         break;
     case WM_SYSCOMMAND:
-        if ((wParam & 0xFFF0) == IDM_ABOUTBOX)
-            return 0; // the About box is not part of the window yet
+        if ((wParam & 0xFFF0) == IDM_ABOUTBOX) {
+            showAboutBox();
+            return 0;
+        }
         break;
     default:
         break;
@@ -302,6 +317,12 @@ void CTandrelDlg::onNotice(UINT wParam, LPARAM lParam)
         m_msg.showMessage(m_noticeTextSet ? m_noticeText : CPostError::getInstance()->getErrorText());
     m_noticeText.clear();
     m_noticeTextSet = false;
+}
+
+void CTandrelDlg::OnBnClickedNodeInfo()
+{
+    m_nodeInfoDlg.CenterWindow();
+    m_nodeInfoDlg.ShowWindow(SW_SHOW);
 }
 
 void CTandrelDlg::OnOK()
@@ -449,6 +470,7 @@ void CTandrelDlg::OnDestroy()
 
 void CTandrelDlg::shutdown()
 {
+    m_nodeInfoDlg.DestroyWindow();
     m_offline = 1;
     UpdateData(FALSE);
     KillTimer(TIMER_TICK);

@@ -15,6 +15,7 @@
 #include "app/catalog_list.h"
 #include "app/connect_list.h"
 #include "app/msg_label.h"
+#include "nodes/node_info_dlg.h"
 #include "platform/ui/dialog.h"
 #include "platform/ui/multi_check.h"
 #include "platform/ui/tray_icon.h"
@@ -134,6 +135,7 @@ public:
     CCatalogMFCListCtl& catalogList() { return m_catalogList; }
     CConnectMFCListCtl& connectList() { return m_connectList; }
     CTrayIcon& trayIcon() { return m_tray; }
+    CNodeInfoDlg& nodeInfoDlg() { return m_nodeInfoDlg; }
     CFolderWatch* folderWatch() { return m_pFolderWatch.get(); }
     const std::vector<ViewEvent>& viewEvents() const { return m_viewEvents; }
     int catalogRows() const { return m_catalogRows; }
@@ -160,6 +162,24 @@ protected:
 
 private:
     void OnBnClickedOnline();
+    // System settings, About box and the connection list's add, change and
+    // delete (tandrel_dlg_settings.cpp).
+    void OnBnClickedSystemSettings();
+    void OnBnClickedConnectAdd();
+    void OnBnClickedConnectChange();
+    void OnBnClickedConnectDelete();
+    void showAboutBox();
+    // --- File list and synchronisation commands (file_actions.cpp, sync_dlg.cpp). ---
+    void mapFileCommands();
+    void OnBnClickedExtractFile();
+    void OnNMDblclkCatalogList();
+    void OnBnClickedDeleteRegistration();
+    void OnBnClickedCatalogSync();
+    // Whether the file list's row still shows that catalog record.
+    bool rowShowsRecord(int row, const CatalogRecord& rec);
+    // ---
+    // The node window: shown by its button, destroyed first at shutdown.
+    void OnBnClickedNodeInfo();
     void OnTrayOpen();
     void OnTrayExit();
     void onNotice(UINT wParam, LPARAM lParam);
@@ -179,6 +199,7 @@ private:
     CMsg m_msg;
     CCatalogMFCListCtl m_catalogList;
     CConnectMFCListCtl m_connectList;
+    CNodeInfoDlg m_nodeInfoDlg;
     std::string m_nodeName;
     std::string m_skypeState;
     int m_offline = -1;

@@ -13,7 +13,7 @@ namespace platform {
 
 namespace {
 
-// Longest value the profile functions hand out, in bytes.
+// Longest value a number is read from, in bytes.
 constexpr std::size_t kMaxValue = 260;
 
 bool isBlank(char c)
@@ -179,7 +179,7 @@ DWORD GetPrivateProfileStringA(const char* section, const char* key, const char*
         return 0;
     const std::optional<std::string> value = readValue(section, key, path);
     const std::string_view text = value ? std::string_view(*value) : std::string_view(def ? def : "");
-    return static_cast<DWORD>(cp932::copyText(out, size, cp932::cutText(text, kMaxValue)));
+    return static_cast<DWORD>(cp932::copyText(out, size, text));
 }
 
 UINT GetPrivateProfileIntA(const char* section, const char* key, int def, const std::string& path)

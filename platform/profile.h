@@ -10,8 +10,8 @@
 namespace platform {
 
 // Copies the value (or def when the file, section or key is missing) into
-// out, cut to size-1 bytes on a character boundary and never more than 260
-// bytes of value; returns the number of bytes copied.
+// out, cut to size-1 bytes on a character boundary; returns the number of
+// bytes copied.
 DWORD GetPrivateProfileStringA(const char* section, const char* key, const char* def,
                                char* out, DWORD size, const std::string& path);
 

@@ -1,0 +1,103 @@
+// Building and publishing the own node record, and the own-contact keys of
+// the settings file.
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "nodes/node_info_dlg.h"
+#include "platform/cp932.h"
+#include "platform/files.h"
+#include "platform/localtime.h"
+#include "platform/paths.h"
+#include "platform/profile.h"
+#include "store/helpers.h"
+#include "store/settings.h"
+
+namespace {
+
+constexpr char SECTION[] = "SYSTEM";
+constexpr char KEY_SKYPEID[] = "NODESKYPEID";
+constexpr char KEY_MAIL[] = "NODEMAILADR";
+constexpr char KEY_STATUS[] = "NODESTATUS";
+constexpr char KEY_INFO[] = "INFOMATION";
+
+std::string readKey(const char* key, DWORD bufferSize, const std::string& path)
+{
+    std::vector<char> buf(bufferSize, '\0');
+    platform::GetPrivateProfileStringA(SECTION, key, "", buf.data(), bufferSize, path);
+    return buf.data();
+}
+
+} // namespace
+
+const char* nodeRecordVersion()
+{
+    static const std::string s_version = std::string("Ver.:") + YUVO_PRODUCT_VERSION;
+    return s_version.c_str();
+}
+
+void CNodeInfoDlg::loadOwnSettings()
+{
+    m_ownInfo.m_skypeId = readKey(KEY_SKYPEID, 2049, m_iniPath);
+    m_ownInfo.m_mail = readKey(KEY_MAIL, 2049, m_iniPath);
+    m_ownInfo.m_status = static_cast<int>(platform::GetPrivateProfileIntA(SECTION, KEY_STATUS, 0, m_iniPath));
+    const std::string hex = readKey(KEY_INFO, 2048, m_iniPath);
+    BYTE info[NODE_INFO_LEN] = {};
+    // At most 2047 digits fit the read, so the text ends in a zero byte.
+    hexToBin(hex.c_str(), info, sizeof info);
+    m_ownInfo.m_info = std::string(cp932::fieldText(reinterpret_cast<const char*>(info), sizeof info));
+}
+
+void CNodeInfoDlg::saveOwnSettings()
+{
+    platform::WritePrivateProfileStringA(SECTION, KEY_SKYPEID, m_ownInfo.m_skypeId.c_str(), m_iniPath);
+    platform::WritePrivateProfileStringA(SECTION, KEY_MAIL, m_ownInfo.m_mail.c_str(), m_iniPath);
+    const std::string status = std::to_string(m_ownInfo.m_status);
+    platform::WritePrivateProfileStringA(SECTION, KEY_STATUS, status.c_str(), m_iniPath);
+    std::vector<char> hex(2 * m_ownInfo.m_info.size() + 1);
+    bytesToHex(static_cast<int>(m_ownInfo.m_info.size()),
+               reinterpret_cast<const BYTE*>(m_ownInfo.m_info.data()), hex.data());
+    platform::WritePrivateProfileStringA(SECTION, KEY_INFO, hex.data(), m_iniPath);
+}
+
+void CNodeInfoDlg::buildOwnRecord()
+{
+    std::memset(&m_ownRecord, 0, sizeof m_ownRecord);
+    m_ownRecord.recordKind = 1;
+    m_ownRecord.recordSize = NODE_RECORD_SIZE;
+    GetLocalTime(&m_ownRecord.time);
+    m_ownInfo.m_time = m_ownRecord.time;
+
+    const char* nodeName = m_pProp ? m_pProp->getNodeName() : "";
+    cp932::copyField(m_ownRecord.name, sizeof m_ownRecord.name, nodeName);
+    m_ownInfo.m_name = nodeName;
+    cp932::copyField(m_ownRecord.mail, sizeof m_ownRecord.mail, m_ownInfo.m_mail.c_str());
+    cp932::copyField(m_ownRecord.skypeId, sizeof m_ownRecord.skypeId, m_ownInfo.m_skypeId.c_str());
+    m_ownRecord.status = static_cast<std::uint32_t>(m_ownInfo.m_status);
+
+    const int n = m_pProp ? std::clamp(m_pProp->getConnectNum(), 0, NODE_ADJACENT_MAX) : 0;
+    m_ownRecord.adjacentCount = n;
+    m_ownInfo.m_adjacentCount = n;
+    for (int i = 0; i < n; ++i) {
+        const char* rec = m_pProp->getRecName(i);
+        cp932::copyField(m_ownRecord.adjacent[i], NODE_NAME_LEN, rec ? rec : "");
+        m_ownInfo.m_adjacent[i] = rec ? rec : "";
+    }
+
+    cp932::copyField(m_ownRecord.version, sizeof m_ownRecord.version, nodeRecordVersion());
+    m_ownInfo.m_version = nodeRecordVersion();
+    cp932::copyField(m_ownRecord.info, sizeof m_ownRecord.info, m_ownInfo.m_info.c_str());
+}
+
+void CNodeInfoDlg::writeOwnRecord()
+{
+    if (!m_pProp)
+        return;
+    const std::string path = paths::joinFixed(m_pProp->getSendFolder(), NODE_RECORD_FILE);
+    platform::CFile f;
+    if (!f.Open(path, platform::CFile::modeCreate | platform::CFile::modeNoTruncate | platform::CFile::modeWrite))
+        return; // the next tick tries again
+    // A failed write leaves it for the next tick as well.
+    f.TryWrite(&m_ownRecord, sizeof m_ownRecord);
+    f.Close();
+}
