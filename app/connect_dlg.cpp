@@ -96,7 +96,15 @@ void CDialogConnectMethod::fillContacts()
                 m_combo->AddString(std::string(c->handle, strnlen(c->handle, sizeof c->handle)));
         }
     }
-    const int found = m_combo->FindString(-1, m_contact);
+    // The contact itself before one whose ID merely begins like it: "bob"
+    // must not turn into "bob.smith" because that one is listed first.
+    int found = CB_ERR;
+    for (int i = 0; i < m_combo->GetCount() && found == CB_ERR; ++i) {
+        if (cp932::equalsIgnoreAsciiCase(m_combo->GetLBText(i), m_contact))
+            found = i;
+    }
+    if (found == CB_ERR)
+        found = m_combo->FindString(-1, m_contact);
     if (found != CB_ERR)
         m_combo->SetCurSel(found);
     else

@@ -28,6 +28,9 @@ enum : int {
 
 // The longest host name the dialog takes, in CP932 bytes.
 constexpr int CON_HOST_CHARS = 50;
+// The settings file reads back at most this many connection rows: a row
+// beyond them would be gone at the next start.
+constexpr int MAX_CONNECTION_ROWS = 10;
 
 class CDialogConnectMethod : public CDialog {
 public:

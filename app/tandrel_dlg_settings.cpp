@@ -49,6 +49,10 @@ void CTandrelDlg::OnBnClickedConnectAdd()
 {
     if (m_anyConnected == 1)
         return;
+    if (getConnectNum() >= MAX_CONNECTION_ROWS) {
+        MessageBox(cp("接続先は10件まで設定できます。"), std::string(), MB_OK);
+        return;
+    }
     CDialogConnectMethod dlg(this);
     dlg.setOwner(this);
     dlg.m_host.clear();

@@ -20,6 +20,13 @@ bool endsWithNod(const std::string& name)
     return name.size() >= 4 && name.compare(name.size() - 4, 4, ".nod") == 0;
 }
 
+// The pane's grey reaches every child; a list keeps the system's own
+// colours, as list controls do not take the pane's background.
+void keepSystemColours(CWnd& list)
+{
+    list.SetCtlColors(GetSysColor(COLOR_WINDOWTEXT), GetSysColor(COLOR_WINDOW));
+}
+
 void fillSorted(CListBox& list, const std::string* names, int count)
 {
     list.SetRedraw(FALSE);
@@ -49,18 +56,19 @@ void reselectRow(CListCtrlEx& list, const std::string& remembered)
 void CNodeDetailDlg::BuildDialog()
 {
     SetTemplate(139, 235, "", WS_CHILD | WS_BORDER, 252, 45);
-    AddGroupBox(cp("コンタクト情報"), {3, 2, 133, 44});
-    AddStatic(IDC_STATIC, "SkypeID", {8, 13, 40, 9});
+    m_labels.clear();
+    m_labels.push_back(AddGroupBox(cp("コンタクト情報"), {3, 2, 133, 44}));
+    m_labels.push_back(AddStatic(IDC_STATIC, "SkypeID", {8, 13, 40, 9}));
     AddStatic(IDC_DETAIL_SKYPEID, "", {50, 12, 82, 11}, SS_SUNKEN);
     AddButton(IDC_DETAIL_MAILTO, "Mail-To", {8, 28, 40, 13});
     AddStatic(IDC_DETAIL_MAIL, "", {50, 29, 82, 11}, SS_SUNKEN);
-    AddStatic(IDC_STATIC, cp("隣接ノード"), {3, 50, 64, 9});
+    m_labels.push_back(AddStatic(IDC_STATIC, cp("隣接ノード"), {3, 50, 64, 9}));
     m_adjacentList.Create(LBS_SORT | LBS_NOTIFY | WS_VSCROLL | WS_HSCROLL, {3, 60, 64, 80}, this,
                           IDC_DETAIL_ADJACENT);
-    AddStatic(IDC_STATIC, cp("経路情報"), {72, 50, 64, 9});
+    m_labels.push_back(AddStatic(IDC_STATIC, cp("経路情報"), {72, 50, 64, 9}));
     m_routeList.Create(LBS_SORT | LBS_NOTIFY | WS_VSCROLL | WS_HSCROLL, {72, 60, 64, 80}, this,
                        IDC_DETAIL_ROUTE);
-    AddStatic(IDC_DETAIL_INFO_LABEL, "Infomation", {3, 144, 60, 9});
+    m_labels.push_back(AddStatic(IDC_DETAIL_INFO_LABEL, "Infomation", {3, 144, 60, 9}));
     m_infoEdit.Create(ES_MULTILINE | ES_READONLY | WS_VSCROLL | ES_WANTRETURN, {3, 154, 133, 78}, this,
                       IDC_DETAIL_INFO);
 }
@@ -79,7 +87,10 @@ BOOL CNodeDetailDlg::OnInitDialog()
     SetCtlColors(CLR_DEFAULT, PANE_GRAY);
     for (int id : {IDC_DETAIL_SKYPEID, IDC_DETAIL_MAIL, IDC_DETAIL_INFO})
         GetDlgItem(id)->SetCtlColors(CLR_DEFAULT, PANE_YELLOW);
-    GetDlgItem(IDC_DETAIL_INFO_LABEL)->SetCtlColors(RGB(255, 255, 255), PANE_GRAY);
+    for (CWnd* label : m_labels)
+        label->SetCtlColors(RGB(255, 255, 255), PANE_GRAY);
+    keepSystemColours(m_adjacentList);
+    keepSystemColours(m_routeList);
     GetDlgItem(IDC_DETAIL_SKYPEID)->SetWindowText("");
     GetDlgItem(IDC_DETAIL_MAIL)->SetWindowText("");
     return TRUE;
@@ -115,7 +126,7 @@ void CNodeDetailDlg::OnBnClickedMailTo()
 
 // --- File pane -----------------------------------------------------------------
 
-COLORREF CNodeFileListCtrl::OnGetCellTextColor(int nRow, int nColumn)
+COLORREF CFileMFCListCtrl::OnGetCellTextColor(int nRow, int nColumn)
 {
     if (endsWithNod(GetItemText(nRow, 0)))
         return RGB(150, 150, 150);
@@ -166,6 +177,7 @@ BOOL CNodeFileDlg::OnInitDialog()
     SetCtlColors(CLR_DEFAULT, PANE_GRAY);
     GetDlgItem(IDC_FILES_AUTO)->SetCtlColors(RGB(255, 255, 255), PANE_GRAY);
     GetDlgItem(IDC_FILES_TITLE)->SetCtlColors(RGB(255, 255, 255), PANE_GRAY);
+    keepSystemColours(m_fileList);
     m_fileList.SetExtendedStyle(LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
     m_fileList.InsertColumn(0, cp("ファイル名"), LVCFMT_LEFT, 140);
     m_fileList.InsertColumn(1, cp("登録日時"), LVCFMT_LEFT, 110);
@@ -283,12 +295,16 @@ void CNodeFileDlg::OnBnClickedExtract()
         return;
     // Both names come from a catalog record: only checked names make a path.
     CPropatyTandrel* prop = CPropatyTandrel::getInstance();
-    if (!prop)
-        return;
-    const auto folder = paths::joinName(prop->getRecvFolder(), origin);
+    const auto folder = prop ? paths::joinName(prop->getRecvFolder(), origin) : std::nullopt;
     const auto source = folder ? paths::joinName(*folder, fileName) : std::nullopt;
-    if (source)
-        shellFileOperation(GetSafeHwnd(), FO_COPY, *source, dlg.GetPathName());
+    // Our copy shows no progress or error window of its own, so the user
+    // hears of a copy that did not happen here.
+    const ShellOpResult result =
+        source ? shellFileOperation(GetSafeHwnd(), FO_COPY, *source, dlg.GetPathName()) : ShellOpResult::failed;
+    if (result == ShellOpResult::cancelled)
+        MessageBox(cp("操作はキャンセルされました"), {}, MB_OK);
+    else if (result == ShellOpResult::failed)
+        MessageBox(cp("ファイルの取り出しに失敗しました。"), {}, MB_OK);
 }
 
 void CNodeFileDlg::OnBnClickedDeleteRegistration()

@@ -60,10 +60,12 @@ private:
 
     CNodeInfo m_info;
     bool m_hasNode = false;
+    // The plain labels (no control id), drawn white on the pane's grey.
+    std::vector<CWnd*> m_labels;
 };
 
 // The file list: rows of node record files (".nod") are drawn in grey.
-class CNodeFileListCtrl : public CListCtrlEx {
+class CFileMFCListCtrl : public CListCtrlEx {
 protected:
     COLORREF OnGetCellTextColor(int nRow, int nColumn) override;
 };
@@ -78,7 +80,7 @@ public:
     void loadFileList();
     void updateFileList();
 
-    CNodeFileListCtrl m_fileList;
+    CFileMFCListCtrl m_fileList;
     BOOL m_autoRefresh = FALSE;
     std::string m_node;
     int m_mode = 0;

@@ -377,3 +377,60 @@ TEST_F(ConnectDialog, TheButtonsAreLockedWhileALinkIsUp)
     for (int id : {IDC_CONNECT_ADD, IDC_CONNECT_CHANGE, IDC_CONNECT_DELETE})
         EXPECT_TRUE(button(id)->IsWindowEnabled()) << id;
 }
+
+TEST_F(ConnectDialog, AContactIsNeverTakenForAnotherThatBeginsLikeIt)
+{
+    ContactSide side;
+    side.add("bob.smith");
+    side.add("bob");
+    ini.rows = {{"BOB", "SKYPE", "bob", ""}};
+    start();
+    dlg->transfer().setSkypeSide(&side);
+    select(0);
+    OnDialog<CDialogConnectMethod> change([&](CDialogConnectMethod& d) {
+        EXPECT_EQ(d.m_combo->GetCurSel(), 1);
+        // The radio clicked again fills the list anew and keeps the choice.
+        buttonOf(d, IDC_CON_SKYPE)->Click();
+        EXPECT_EQ(d.m_combo->GetCurSel(), 1);
+        EXPECT_EQ(textOf(d, IDC_CON_CONTACT), "bob");
+        clickOk(d);
+    });
+    button(IDC_CONNECT_CHANGE)->Click();
+    EXPECT_EQ(row(0), (std::vector<std::string>{"BOB", "SKYPE", "bob", ""}));
+    // An ID typed in part still finds the first contact that begins with it.
+    OnDialog<CDialogConnectMethod> add([&](CDialogConnectMethod& d) {
+        setText(d, IDC_CON_CONTACT, "BOB.S");
+        buttonOf(d, IDC_CON_SKYPE)->Click();
+        EXPECT_EQ(d.m_combo->GetCurSel(), 0);
+        EXPECT_EQ(textOf(d, IDC_CON_CONTACT), "bob.smith");
+    });
+    button(IDC_CONNECT_ADD)->Click();
+    dlg->transfer().setSkypeSide(nullptr);
+}
+
+TEST_F(ConnectDialog, NoMoreRowsThanTheSettingsFileReadsBack)
+{
+    for (int i = 1; i <= 9; ++i)
+        ini.rows.push_back({"N" + std::to_string(i), "TCP", "h" + std::to_string(i) + ".example", ""});
+    start();
+    OnDialog<CDialogConnectMethod> tenth([](CDialogConnectMethod& d) {
+        buttonOf(d, IDC_CON_TCP)->Click();
+        setText(d, IDC_CON_HOST, "h10.example");
+        setText(d, IDC_CON_NODE_NAME, "N10");
+        clickOk(d);
+    });
+    button(IDC_CONNECT_ADD)->Click();
+    ASSERT_EQ(dlg->getConnectNum(), 10);
+    EXPECT_EQ(connectNum(), 10);
+
+    // An eleventh row would be gone at the next start: refused before the
+    // dialog opens.
+    Boxes boxes;
+    OnDialog<CDialogConnectMethod> eleventh([](CDialogConnectMethod& d) { clickOk(d); });
+    button(IDC_CONNECT_ADD)->Click();
+    EXPECT_EQ(eleventh.runs, 0);
+    ASSERT_EQ(boxes.texts.size(), 1u);
+    EXPECT_EQ(boxes.texts[0], "接続先は10件まで設定できます。");
+    EXPECT_EQ(dlg->getConnectNum(), 10);
+    EXPECT_EQ(connectNum(), 10);
+}

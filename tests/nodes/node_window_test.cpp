@@ -3,6 +3,9 @@
 // presence buttons, the own-contact dialog and the mail link.
 #include <gtest/gtest.h>
 
+#include <QLabel>
+#include <QWidget>
+
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -45,6 +48,7 @@ protected:
     std::unique_ptr<CNodeInfoDlg> win;
     std::vector<std::string> boxes;
     std::unique_ptr<ui::ScopedMessageBoxHandler> boxScope;
+    int boxAnswer = IDOK;
 
     void SetUp() override
     {
@@ -55,7 +59,7 @@ protected:
         settings->partyName = "PARTY";
         boxScope = std::make_unique<ui::ScopedMessageBoxHandler>([this](const ui::MessageBoxRequest& r) {
             boxes.push_back(r.text);
-            return IDOK;
+            return boxAnswer;
         });
     }
     void TearDown() override
@@ -89,6 +93,33 @@ protected:
         win->SendMessage(WM_NOTIFY, IDC_NODEWIN_LIST, NM_CLICK);
     }
     CButton* button(CDialog& d, int id) { return dynamic_cast<CButton*>(d.GetDlgItem(id)); }
+
+    // A catalog.dat with complete files of this node and of NODE_B, the
+    // received one held under RECV/NODE_B.
+    void catalogWithFiles()
+    {
+        CatalogRecord mine = catalogtest::makeRec("NODE_A", "mine.txt", 4);
+        CatalogRecord got = catalogtest::makeRec("NODE_B", "got.txt", 6);
+        CatalogRecord part = catalogtest::makeRec("NODE_B", "part.bin", 6);
+        for (CatalogRecord* r : {&mine, &got})
+            r->complete = 1;
+        for (CatalogRecord* r : {&mine, &got, &part})
+            CCatalog::setCheckSum(r);
+        platform::makeSureDirectoryPathExists(dir.file("CATALOG"));
+        catalogtest::writeRecords(dir.file("CATALOG/catalog.dat"), {mine, got, part});
+        platform::makeSureDirectoryPathExists(dir.file("RECV/NODE_B"));
+        writeFile(dir.file("RECV/NODE_B/got.txt"), "6bytes");
+        putRecord("NODE_B", peerRecord("NODE_B"));
+    }
+    std::string fileCell(int row, int col) { return win->m_fileDlg.m_fileList.GetItemText(row, col); }
+    // The file pane shows this one record, selected (as if the catalog had
+    // changed since the list was filled).
+    void showOnly(const CatalogRecord& r)
+    {
+        win->m_fileDlg.m_files = {r};
+        win->m_fileDlg.updateFileList();
+        win->m_fileDlg.m_fileList.SetSelectionMark(0);
+    }
 };
 
 TEST_F(NodeWindow, StartsHiddenPublishesTheOwnRecordAndListsTheOwnNode)
@@ -279,6 +310,130 @@ TEST_F(NodeWindow, FilePaneRefusesManagementFilesAndFormatsSizes)
     EXPECT_EQ(nodeFileSizeText(fd), "3,221,225,472");
     fd.nFileSizeHigh = 1;
     EXPECT_EQ(nodeFileSizeText(fd), cp("2G超"));
+}
+
+TEST_F(NodeWindow, PanesGreyWithWhiteLabelsAndListsInTheSystemColours)
+{
+    start();
+    const auto base = [](CWnd& w) { return w.widget()->palette().color(QPalette::Base); };
+    const QColor window = QColor(GetRValue(GetSysColor(COLOR_WINDOW)), GetGValue(GetSysColor(COLOR_WINDOW)),
+                                 GetBValue(GetSysColor(COLOR_WINDOW)));
+    EXPECT_EQ(base(win->m_detailDlg.m_adjacentList), window);
+    EXPECT_EQ(base(win->m_detailDlg.m_routeList), window);
+    EXPECT_EQ(base(win->m_fileDlg.m_fileList), window);
+    EXPECT_EQ(base(win->m_detailDlg.m_infoEdit), QColor(255, 255, 180));
+    EXPECT_EQ(win->m_detailDlg.widget()->palette().color(QPalette::Window), QColor(160, 160, 160));
+
+    int labels = 0;
+    for (QLabel* l : win->m_detailDlg.widget()->findChildren<QLabel*>()) {
+        const std::string text = l->text().toStdString();
+        if (text == "SkypeID" || text == "Infomation" || text == "隣接ノード" || text == "経路情報") {
+            ++labels;
+            EXPECT_EQ(l->palette().color(QPalette::WindowText), QColor(255, 255, 255)) << text;
+        }
+    }
+    EXPECT_EQ(labels, 4);
+}
+
+TEST_F(NodeWindow, FilePaneExtractsACompleteFileAndSaysWhenTheCopyFails)
+{
+    catalogWithFiles();
+    start();
+    click(1);
+    ASSERT_EQ(win->m_fileDlg.m_fileList.GetItemCount(), 1); // the complete files only
+    EXPECT_EQ(fileCell(0, 0), "got.txt");
+    EXPECT_EQ(fileCell(0, 1), "2010/10/14 10:15:30:250");
+    EXPECT_FALSE(win->m_fileDlg.GetDlgItem(IDC_FILES_DELETE)->IsWindowEnabled());
+
+    std::vector<ui::FileDialogRequest> asked;
+    std::optional<std::string> answer;
+    ui::ScopedFileDialogHandler files([&](const ui::FileDialogRequest& r) {
+        asked.push_back(r);
+        return answer;
+    });
+    win->m_fileDlg.m_fileList.SetSelectionMark(0);
+    button(win->m_fileDlg, IDC_FILES_EXTRACT)->Click(); // cancelled
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_FALSE(asked[0].open);
+    EXPECT_EQ(asked[0].fileName, "got.txt");
+    EXPECT_EQ(asked[0].defaultExt, "");
+    EXPECT_EQ(asked[0].flags, DWORD(OFN_HIDEREADONLY | OFN_EXPLORER));
+    EXPECT_EQ(asked[0].filter, cp("全てのファイル(*.*)|*.*||"));
+
+    answer = dir.file("out.txt");
+    button(win->m_fileDlg, IDC_FILES_EXTRACT)->Click();
+    EXPECT_EQ(readFile(dir.file("out.txt")), "6bytes");
+    EXPECT_TRUE(boxes.empty());
+
+    platform::deleteFile(dir.file("RECV/NODE_B/got.txt"));
+    answer = dir.file("again.txt");
+    button(win->m_fileDlg, IDC_FILES_EXTRACT)->Click();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0], cp("ファイルの取り出しに失敗しました。"));
+    EXPECT_FALSE(testsupport::exists(dir.file("again.txt")));
+
+    // A row whose fetch is not finished (the catalog changed since).
+    showOnly(catalogtest::makeRec("NODE_B", "part.bin", 6));
+    button(win->m_fileDlg, IDC_FILES_EXTRACT)->Click();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[1], cp("このファイルはまだ食べ頃ではありません。後ほどお願いします"));
+    EXPECT_EQ(asked.size(), 3u);
+}
+
+TEST_F(NodeWindow, FilePaneDeletesTheOwnRegistrationOnlyWhenAnsweredYes)
+{
+    catalogWithFiles();
+    start();
+    click(0);
+    EXPECT_EQ(win->m_fileDlg.GetDlgItem(IDC_FILES_TITLE)->GetWindowText(), cp("登録ファイル一覧"));
+    EXPECT_FALSE(win->m_fileDlg.GetDlgItem(IDC_FILES_EXTRACT)->IsWindowEnabled());
+    ASSERT_EQ(win->m_fileDlg.m_fileList.GetItemCount(), 1);
+    EXPECT_EQ(fileCell(0, 0), "mine.txt");
+    win->m_fileDlg.m_fileList.SetSelectionMark(0);
+
+    CatalogRecord rec{};
+    boxAnswer = IDNO;
+    button(win->m_fileDlg, IDC_FILES_DELETE)->Click();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0], cp("選択したファイルとネットワークへの登録を削除します。この操作はネットワーク上他ノードのファイルも消去します。"));
+    ASSERT_TRUE(CCatalog::getInstance()->findRec("mine.txt", "NODE_A", &rec));
+    EXPECT_EQ(rec.state, DWORD(CATALOG_STATE_NEW));
+
+    boxAnswer = IDYES;
+    button(win->m_fileDlg, IDC_FILES_DELETE)->Click();
+    ASSERT_TRUE(CCatalog::getInstance()->findRec("mine.txt", "NODE_A", &rec));
+    EXPECT_EQ(rec.state, DWORD(CATALOG_STATE_DELETED));
+    EXPECT_EQ(fileCell(0, 0), "mine.txt"); // not refreshed here
+
+    // The entry gone since the list was filled.
+    showOnly(catalogtest::makeRec("NODE_A", "gone.txt", 1));
+    button(win->m_fileDlg, IDC_FILES_DELETE)->Click();
+    ASSERT_EQ(boxes.size(), 3u);
+    EXPECT_EQ(boxes[2], cp("カタログ情報の読み込みでエラーが発生しました。一覧を更新して下さい"));
+}
+
+TEST_F(NodeWindow, OwnContactAutoGetRestoresTheMailFieldAndOkStoresIt)
+{
+    CNodeInfo info;
+    info.m_mail = "old@example.org";
+    info.m_skypeId = "old.skype";
+    info.m_info = "keep";
+    CNodePropatyDlg dlg;
+    dlg.m_autoSkypeId = "own.skype";
+    dlg.m_pInfo = &info;
+    ui::ScopedModalDialogHandler modal([&](CDialog& d) {
+        EXPECT_TRUE(d.GetDlgItem(IDC_PROP_AUTOGET)->IsWindowEnabled());
+        EXPECT_EQ(d.GetDlgItem(IDC_PROP_INFO)->GetWindowText(), "keep");
+        d.GetDlgItem(IDC_PROP_MAIL)->SetWindowText("typed@example.org");
+        button(d, IDC_PROP_AUTOGET)->Click();
+        EXPECT_EQ(d.GetDlgItem(IDC_PROP_SKYPEID)->GetWindowText(), "own.skype");
+        EXPECT_EQ(d.GetDlgItem(IDC_PROP_MAIL)->GetWindowText(), "old@example.org");
+        button(d, IDOK)->Click();
+    });
+    EXPECT_EQ(dlg.DoModal(), IDOK);
+    EXPECT_EQ(info.m_mail, "old@example.org");
+    EXPECT_EQ(info.m_skypeId, "own.skype");
+    EXPECT_EQ(info.m_info, "keep");
 }
 
 } // namespace
