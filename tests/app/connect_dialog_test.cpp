@@ -52,7 +52,6 @@ TEST_F(ConnectDialog, AddATcpLinkWithAPort)
     start();
     Boxes boxes;
     OnDialog<CDialogConnectMethod> on([](CDialogConnectMethod& d) {
-        EXPECT_EQ(d.GetWindowText(), cp("接続先設定ダイアログ"));
         // Opened for a Skype link: the TCP fields are locked.
         EXPECT_EQ(buttonOf(d, IDC_CON_SKYPE)->GetCheck(), BST_CHECKED);
         EXPECT_FALSE(enabled(d, IDC_CON_HOST));
@@ -141,7 +140,7 @@ TEST_F(ConnectDialog, ChangeWithoutARowDoesNothingAndCancelKeepsTheRow)
     EXPECT_EQ(cell(dlg->connectList(), 0, 2), "peer.example");
 }
 
-TEST_F(ConnectDialog, AHostOfFiftyBytesWithAPortIsStored)
+TEST_F(ConnectDialog, FieldLimitsAndAHostOfFiftyBytesWithAPortIsStored)
 {
     start();
     const std::string host(50, 'h');
@@ -151,6 +150,10 @@ TEST_F(ConnectDialog, AHostOfFiftyBytesWithAPortIsStored)
         auto* edit = dynamic_cast<CEdit*>(d.GetDlgItem(IDC_CON_HOST));
         EXPECT_EQ(edit->GetLimitText(), 50u);
         edit->SetWindowText(host);
+        auto* node = dynamic_cast<CEdit*>(d.GetDlgItem(IDC_CON_NODE_NAME));
+        EXPECT_EQ(node->GetLimitText(), 32u);
+        EXPECT_TRUE(node->ReplaceSel(std::string(32, 'n')));
+        EXPECT_FALSE(node->ReplaceSel("x"));
         setText(d, IDC_CON_NODE_NAME, "PEER");
         buttonOf(d, IDC_CON_SET_PORT)->Click();
         setText(d, IDC_CON_PORT, "43000");
@@ -213,21 +216,6 @@ TEST_F(ConnectDialog, RefusalsKeepTheDialogOpen)
     }
     EXPECT_EQ(dlg->getConnectNum(), 0);
     EXPECT_FALSE(testsupport::readFile(dir.file("Yuvo.ini")).find("REC1") != std::string::npos);
-}
-
-TEST_F(ConnectDialog, TheNodeNameTakesAtMostThirtyTwoBytes)
-{
-    start();
-    OnDialog<CDialogConnectMethod> on([](CDialogConnectMethod& d) {
-        buttonOf(d, IDC_CON_TCP)->Click();
-        auto* edit = dynamic_cast<CEdit*>(d.GetDlgItem(IDC_CON_NODE_NAME));
-        EXPECT_EQ(edit->GetLimitText(), 32u);
-        edit->SetWindowText("");
-        EXPECT_TRUE(edit->ReplaceSel(std::string(32, 'n')));
-        EXPECT_FALSE(edit->ReplaceSel("x"));
-    });
-    button(IDC_CONNECT_ADD)->Click();
-    EXPECT_EQ(on.runs, 1);
 }
 
 TEST_F(ConnectDialog, ThePortBox)
@@ -352,9 +340,7 @@ TEST_F(ConnectDialog, Delete)
         Boxes boxes;
         button(IDC_CONNECT_DELETE)->Click();
         ASSERT_EQ(dlg->getConnectNum(), 1);
-        EXPECT_EQ(dlg->connectList().GetItemCount(), 1);
-        EXPECT_STREQ(dlg->getRecName(0), "TWO");
-        EXPECT_EQ(cell(dlg->connectList(), 0, 0), "TWO");
+        EXPECT_EQ(row(0), (std::vector<std::string>{"TWO", "TCP", "two.example/43000", "x"}));
         EXPECT_EQ(connectNum(), 1);
         EXPECT_EQ(rec(1, "NAME"), "TWO");
         EXPECT_EQ(rec(1, "HOSTNAME"), "two.example/43000");
@@ -367,14 +353,16 @@ TEST_F(ConnectDialog, TheButtonsAreLockedWhileALinkIsUp)
     start();
     select(0);
     dlg->onConnectedChanged(1);
-    for (int id : {IDC_CONNECT_ADD, IDC_CONNECT_CHANGE, IDC_CONNECT_DELETE}) {
+    dlg->onConnectedChanged(1); // a second link changes nothing
+    for (int id : {IDC_SYSTEM_SETTINGS, IDC_CONNECT_ADD, IDC_CONNECT_CHANGE, IDC_CONNECT_DELETE}) {
         EXPECT_FALSE(button(id)->IsWindowEnabled()) << id;
         button(id)->Click();
         dlg->SendMessage(WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
     }
     EXPECT_EQ(dlg->getConnectNum(), 1);
     dlg->onConnectedChanged(0);
-    for (int id : {IDC_CONNECT_ADD, IDC_CONNECT_CHANGE, IDC_CONNECT_DELETE})
+    EXPECT_EQ(dlg->anyConnected(), 0);
+    for (int id : {IDC_SYSTEM_SETTINGS, IDC_CONNECT_ADD, IDC_CONNECT_CHANGE, IDC_CONNECT_DELETE})
         EXPECT_TRUE(button(id)->IsWindowEnabled()) << id;
 }
 

@@ -177,22 +177,6 @@ TEST_F(MainWindowInit, RowsWithAMissingSettingShowItsMessageAndStayOffline)
     }
 }
 
-TEST_F(MainWindowInit, LaterCommandsAreInPlaceButDisabledAndTheAboutItemIsOffered)
-{
-    start();
-    // The node window's button works from the start (node_window_link_test).
-    ASSERT_NE(button(IDC_NODE_INFO), nullptr);
-    EXPECT_TRUE(button(IDC_NODE_INFO)->IsWindowEnabled());
-    EXPECT_EQ(text(IDC_DROP_HINT), cp("リスト内にファイルをドロップするとファイルが登録されます。"));
-    ASSERT_NE(dlg->aboutAction(), nullptr);
-    EXPECT_EQ(dlg->aboutAction()->text(), QString::fromUtf8("Yuvo のﾊﾞｰｼﾞｮﾝ情報(&A)..."));
-    EXPECT_TRUE(dlg->widget()->actions().contains(dlg->aboutAction()));
-    EXPECT_TRUE(dlg->aboutAction()->isEnabled());
-    // Without a tray the exit sits in the context menu too.
-    ASSERT_NE(dlg->exitAction(), nullptr);
-    EXPECT_TRUE(dlg->exitAction()->isVisible());
-}
-
 // --- The tick --------------------------------------------------------------------
 
 TEST_F(MainWindowTick, StateRefreshAndDrainOnTicksOneFourSeven)
@@ -247,18 +231,6 @@ TEST_F(MainWindowTick, ConnectPassOnTicksOneAndTwentyTwo)
     EXPECT_EQ(peer.acceptFor(300), 1);
 }
 
-TEST_F(MainWindowTick, OfflineMakesNoConnectionAttempts)
-{
-    CountingListener peer;
-    ini.name = "N1";
-    ini.rows = {{"PEER", "TCP", "127.0.0.1/" + std::to_string(peer.port), ""}};
-    start();
-    button(IDC_OFFLINE)->Click();
-    ASSERT_EQ(dlg->offline(), 1);
-    tick(23);
-    EXPECT_EQ(peer.acceptFor(200), 0);
-}
-
 TEST_F(MainWindowTick, ExpiryFirstOnTick601)
 {
     CatalogRecord old = catalogtest::makeRec("OTHER", "old.txt", 10);
@@ -277,14 +249,18 @@ TEST_F(MainWindowTick, ExpiryFirstOnTick601)
 
 // --- Online and offline ------------------------------------------------------------
 
-TEST_F(MainWindowOnline, SwitchingOfflineClosesTheListenerAndOnlineReopensIt)
+TEST_F(MainWindowOnline, OfflineClosesTheListenerAndConnectsNowhereAndOnlineReopensIt)
 {
-    ini.rows = {{"PEER", "TCP", "127.0.0.1/1", ""}};
+    CountingListener peer;
+    ini.name = "N1";
+    ini.rows = {{"PEER", "TCP", "127.0.0.1/" + std::to_string(peer.port), ""}};
     start();
     ASSERT_TRUE(accepts(ini.listenPort));
     button(IDC_OFFLINE)->Click();
     EXPECT_EQ(dlg->offline(), 1);
     EXPECT_FALSE(accepts(ini.listenPort));
+    tick(23);
+    EXPECT_EQ(peer.acceptFor(200), 0);
     button(IDC_ONLINE)->Click();
     EXPECT_EQ(dlg->offline(), 0);
     EXPECT_TRUE(accepts(ini.listenPort));
@@ -317,20 +293,6 @@ TEST_F(MainWindowOnline, GoingOnlineWithoutRowsAsksForOne)
     EXPECT_EQ(dlg->offline(), 1);
     EXPECT_EQ(button(IDC_OFFLINE)->GetCheck(), BST_CHECKED);
     EXPECT_FALSE(accepts(ini.listenPort));
-}
-
-TEST_F(MainWindowOnline, ConnectedLinksLockTheSettingsAndRowButtons)
-{
-    start();
-    EXPECT_EQ(dlg->anyConnected(), 0);
-    dlg->onConnectedChanged(1);
-    EXPECT_EQ(dlg->anyConnected(), 1);
-    for (int id : {IDC_SYSTEM_SETTINGS, IDC_CONNECT_ADD, IDC_CONNECT_CHANGE, IDC_CONNECT_DELETE})
-        EXPECT_FALSE(button(id)->IsWindowEnabled()) << id;
-    dlg->onConnectedChanged(1);
-    EXPECT_EQ(dlg->anyConnected(), 1);
-    dlg->onConnectedChanged(0);
-    EXPECT_EQ(dlg->anyConnected(), 0);
 }
 
 TEST_F(MainWindowOnline, SkypeStateTexts)

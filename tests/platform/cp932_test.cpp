@@ -11,14 +11,6 @@ namespace {
 const std::string kHyo = "\x95\x5C";
 const std::string kHyoUtf8 = "\xE8\xA1\xA8";
 
-TEST(Cp932, LeadBytesAreTheTwoRanges)
-{
-    for (int c = 0; c < 256; ++c) {
-        const bool lead = (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-        EXPECT_EQ(cp932::isLeadByte(static_cast<unsigned char>(c)), lead) << c;
-    }
-}
-
 TEST(Cp932, NamesRoundTrip)
 {
     EXPECT_EQ(cp932::toUtf8(kHyo + ".txt"), kHyoUtf8 + ".txt");

@@ -2,10 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
-#include "support/tempdir.h"
-
 namespace {
 
 TEST(Paths, JoinNameRefusesEveryUnsafeName)
@@ -54,18 +50,6 @@ TEST(Paths, FixedJoinAndSplit)
     EXPECT_EQ(paths::dirName("/w/SEND/a.txt"), "/w/SEND");
     EXPECT_EQ(paths::dirName("/a.txt"), "/");
     EXPECT_EQ(paths::dirName("a.txt"), "");
-}
-
-TEST(Paths, CurrentDirectory)
-{
-    testsupport::TempDir dir;
-    testsupport::ScopedChdir cd(dir.path());
-    // The temporary folder may lie behind a link (e.g. /tmp); compare the
-    // real paths.
-    char* real = realpath(dir.path().c_str(), nullptr);
-    ASSERT_NE(real, nullptr);
-    EXPECT_EQ(paths::currentDirectory(), real);
-    free(real);
 }
 
 } // namespace

@@ -2,8 +2,6 @@
 // re-entry through a nested loop, no catch-up after a stall.
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
 
@@ -16,55 +14,27 @@
 
 namespace {
 
+using testsupport::runFor;
+using testsupport::runUntil;
+
 class TimerTest : public testing::Test {
 protected:
-    // Runs the event loop until done() or the time is up; returns done().
-    template <class Done>
-    static bool runUntil(Done done, int ms = 5000)
-    {
-        QElapsedTimer clock;
-        clock.start();
-        while (!done() && clock.elapsed() < ms)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
-        return done();
-    }
-    static void runFor(int ms)
-    {
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < ms)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
-    }
-
     testsupport::QtApp app;
 };
 
 } // namespace
 
-TEST_F(TimerTest, RepeatsUntilStopped)
+TEST_F(TimerTest, RepeatsAndStopsRestartsAndDestroysFromInsideTheCallback)
 {
     platform::CTimer t;
     EXPECT_FALSE(t.isActive());
-    int n = 0;
-    t.start(5, [&] { ++n; });
-    EXPECT_TRUE(t.isActive());
-    EXPECT_EQ(n, 0); // never at once
-    ASSERT_TRUE(runUntil([&] { return n >= 3; }));
-    t.stop();
-    EXPECT_FALSE(t.isActive());
-    const int at = n;
-    runFor(50);
-    EXPECT_EQ(n, at);
-}
-
-TEST_F(TimerTest, StopRestartAndDestroyFromInsideTheCallback)
-{
-    platform::CTimer t;
     int n = 0;
     t.start(5, [&] {
         if (++n == 3)
             t.stop();
     });
+    EXPECT_TRUE(t.isActive());
+    EXPECT_EQ(n, 0); // never at once
     ASSERT_TRUE(runUntil([&] { return n >= 3; }));
     runFor(50);
     EXPECT_EQ(n, 3);

@@ -55,6 +55,8 @@ TEST_F(PromptsTest, UnexpectedPromptsFailTheTestWithSafeAnswers)
 {
     // The failure checks take no locals: static ones carry the results.
     static int answer = 0;
+    EXPECT_NONFATAL_FAILURE(answer = int(Owner().DoModal()), "unexpected modal dialog");
+    EXPECT_EQ(answer, IDCANCEL);
     EXPECT_NONFATAL_FAILURE(answer = AfxMessageBox("?", MB_YESNO), "unexpected message box");
     EXPECT_EQ(answer, IDNO);
     EXPECT_NONFATAL_FAILURE(answer = AfxMessageBox("?", MB_OKCANCEL), "unexpected message box");

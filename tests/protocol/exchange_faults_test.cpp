@@ -13,7 +13,7 @@ using namespace exchangetest;
 
 // --- Headers that claim more than the frame holds --------------------------
 
-TEST_F(ExchangeTest, APollClaimingALongPayloadIsAnsweredFromItsHeaderOnly)
+TEST_F(ExchangeTest, FramesClaimingALongPayloadAreAnsweredFromHeaderAndRecordOnly)
 {
     Frame poll = pollFrame();
     poll.mutableHeader()->dataLen = 65000;
@@ -27,15 +27,13 @@ TEST_F(ExchangeTest, APollClaimingALongPayloadIsAnsweredFromItsHeaderOnly)
     poll.mutableHeader()->headerLen = 0;
     ex.replyCatalog("NODE_B", poll.as<SyncPollFrame>());
     EXPECT_TRUE(drain(ex).empty());
-}
 
-TEST_F(ExchangeTest, ARequestClaimingALongPayloadIsAnsweredFromHeaderAndRecord)
-{
+    // A request: answered from its header and record.
     CatalogRecord mine = ownFile("m.bin", patternBytes(3000));
     Frame req = requestFrame(mine, 0);
     req.mutableHeader()->dataLen = 60000;
     ex.sendChunk(req.as<FileRequestFrame>(), CHUNK_LIMIT_TCP);
-    auto frames = drain(ex);
+    frames = drain(ex);
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].size(), 868u + 3000u);
 
@@ -61,54 +59,44 @@ TEST_F(ExchangeTest, AHelloTooShortForItsFieldsIsRefused)
 
 // --- How many records a frame applies ---------------------------------------
 
-TEST_F(ExchangeTest, NoMoreRecordsAreAppliedThanThePayloadCarries)
-{
-    // Eleven valid records in the buffer, but the header gives a payload of
-    // two: the rest are stale bytes of an earlier frame.
-    std::vector<CatalogRecord> recs;
-    for (int i = 0; i < 11; ++i)
-        recs.push_back(peerRec(("r" + std::to_string(i)).c_str(), 1));
-    Frame stale = recordsFrame(recs);
-    stale.mutableHeader()->dataLen = 2 * 820;
-    ex.onCatalogRecords(stale.as<CatalogRecordsFrame>());
-    EXPECT_EQ(catalog()->getRecCount(), 2);
-
-    // count 11 in a frame of exactly two records.
-    Frame shortOne = recordsFrame({peerRec("s0", 1), peerRec("s1", 1)});
-    shortOne.mutableHeader()->count = 11;
-    ex.onCatalogRecords(shortOne.as<CatalogRecordsFrame>());
-    EXPECT_EQ(catalog()->getRecCount(), 4);
-
-    auto frames = drain(ex);
-    ASSERT_EQ(frames.size(), 2u); // each brings the next poll
-    EXPECT_EQ(frames[1].header().command, 0);
-}
-
-TEST_F(ExchangeTest, TwelveRecordsApplyElevenAndPollAgain)
+// min(count, 11, dataLen / 820) records are applied; each non-empty answer
+// brings the next poll, a negative count starts fetching instead.
+TEST_F(ExchangeTest, RecordsAppliedAreBoundedByCountElevenAndPayload)
 {
     std::vector<CatalogRecord> recs;
     for (int i = 0; i < 12; ++i)
-        recs.push_back(peerRec(("t" + std::to_string(i)).c_str(), 1));
-    Frame f = recordsFrame(recs);
-    ex.onCatalogRecords(f.as<CatalogRecordsFrame>());
+        recs.push_back(peerRec(("r" + std::to_string(i)).c_str(), 1));
+    Frame twelve = recordsFrame(recs);
+    ex.onCatalogRecords(twelve.as<CatalogRecordsFrame>());
     EXPECT_EQ(catalog()->getRecCount(), 11);
-    EXPECT_FALSE(catalog()->findRec("t11", "NODE_B", nullptr));
-    auto frames = drain(ex);
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].header().command, 0);
-}
+    EXPECT_FALSE(catalog()->findRec("r11", "NODE_B", nullptr));
 
-TEST_F(ExchangeTest, ANegativeCountStartsFetchingAndSendsNoPoll)
-{
-    Frame recs = recordsFrame({peerRec("want.txt", 9)});
-    ex.onCatalogRecords(recs.as<CatalogRecordsFrame>());
-    drain(ex);
-    Frame f = recordsFrame({});
-    f.mutableHeader()->count = 0xFFFFFFFF;
-    ex.onCatalogRecords(f.as<CatalogRecordsFrame>());
+    // Eleven records in the buffer, but a payload of two: the rest are
+    // stale bytes of an earlier frame.
+    recs.resize(11);
+    for (int i = 0; i < 11; ++i)
+        recs[i] = peerRec(("s" + std::to_string(i)).c_str(), 1);
+    Frame stale = recordsFrame(recs);
+    stale.mutableHeader()->dataLen = 2 * 820;
+    ex.onCatalogRecords(stale.as<CatalogRecordsFrame>());
+    EXPECT_EQ(catalog()->getRecCount(), 13);
+
+    // count 11 in a frame of exactly two records.
+    Frame shortOne = recordsFrame({peerRec("t0", 1), peerRec("t1", 1)});
+    shortOne.mutableHeader()->count = 11;
+    ex.onCatalogRecords(shortOne.as<CatalogRecordsFrame>());
+    EXPECT_EQ(catalog()->getRecCount(), 15);
     auto frames = drain(ex);
+    ASSERT_EQ(frames.size(), 3u);
+    for (const Frame& f : frames)
+        EXPECT_EQ(f.header().command, COMMAND_SYNCPOLL);
+
+    Frame negative = recordsFrame({});
+    negative.mutableHeader()->count = 0xFFFFFFFF;
+    ex.onCatalogRecords(negative.as<CatalogRecordsFrame>());
+    frames = drain(ex);
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].header().command, 4);
+    EXPECT_EQ(frames[0].header().command, COMMAND_FILEREQUEST);
 }
 
 // --- Chunks out of step ----------------------------------------------------
@@ -134,16 +122,24 @@ protected:
     }
 };
 
-TEST_F(ChunkFaults, ALengthOtherThanThePayloadIsDropped)
+TEST_F(ChunkFaults, ALengthOtherThanThePayloadOrOverAnyLimitIsDropped)
 {
     Frame chunk = chunkFor(requestFrame(rec, 0), content, 1000);
-    chunk.mutableHeader()->length = 2000; // the payload carries 1000
-    ex.onChunk(chunk.as<FileChunkFrame>());
-    EXPECT_TRUE(drain(ex).empty());
-    EXPECT_TRUE(nothingStored());
+    for (DWORD length : {2000u, 999u}) { // the payload carries 1000
+        chunk.mutableHeader()->length = length;
+        ex.onChunk(chunk.as<FileChunkFrame>());
+        EXPECT_TRUE(drain(ex).empty());
+        EXPECT_TRUE(nothingStored());
+    }
 
-    chunk.mutableHeader()->length = 999;
-    ex.onChunk(chunk.as<FileChunkFrame>());
+    // Larger than any carrier sends, though length and payload agree.
+    const DWORD n = CHUNK_LIMIT_TCP + 100;
+    Frame big(868 + n);
+    beginFileChunkFrame(big.as<FileChunkFrame>(), *requestFrame(rec, 0).as<FileRequestFrame>());
+    big.mutableHeader()->command = COMMAND_FILECHUNK;
+    big.mutableHeader()->length = n;
+    big.mutableHeader()->dataLen = WORD(820 + n);
+    ex.onChunk(big.as<FileChunkFrame>());
     EXPECT_TRUE(drain(ex).empty());
     EXPECT_TRUE(nothingStored());
 
@@ -154,19 +150,6 @@ TEST_F(ChunkFaults, ALengthOtherThanThePayloadIsDropped)
     tiny.mutableHeader()->dataLen = 52;
     ex.onChunk(tiny.as<FileChunkFrame>());
     EXPECT_TRUE(drain(ex).empty());
-}
-
-TEST_F(ChunkFaults, AChunkLargerThanAnyCarrierSendsIsDropped)
-{
-    const DWORD n = CHUNK_LIMIT_TCP + 100;
-    Frame chunk(868 + n);
-    beginFileChunkFrame(chunk.as<FileChunkFrame>(), *requestFrame(rec, 0).as<FileRequestFrame>());
-    chunk.mutableHeader()->command = COMMAND_FILECHUNK;
-    chunk.mutableHeader()->length = n;
-    chunk.mutableHeader()->dataLen = WORD(820 + n);
-    ex.onChunk(chunk.as<FileChunkFrame>());
-    EXPECT_TRUE(drain(ex).empty());
-    EXPECT_TRUE(nothingStored());
 }
 
 TEST_F(ChunkFaults, AChunkNotAtTheBytesHeldIsNotStoredAndTheNextFileIsAskedFor)

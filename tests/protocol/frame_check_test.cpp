@@ -57,70 +57,46 @@ TEST(FrameCheckTest, HeaderMustBe48BytesAndWhole)
     EXPECT_EQ(check(req), FrameKind::FileRequest);
 }
 
-TEST(FrameCheckTest, FixedSizeKinds)
+// Each row: category, command, dataLen, count, length, carrier limit, kind.
+TEST(FrameCheckTest, KindsAndTheirBoundaries)
 {
-    EXPECT_EQ(check(frame(0, 0, 0)), FrameKind::KeepAlive);
-    EXPECT_EQ(check(frame(0, 5, 0)), FrameKind::KeepAlive); // any command
-    EXPECT_EQ(check(frame(0, 0, 1)), FrameKind::Bad);
-
-    EXPECT_EQ(check(frame(3, 0, 0)), FrameKind::SyncPoll);
-    EXPECT_EQ(check(frame(3, 0, 1)), FrameKind::Bad);
-    EXPECT_EQ(check(frame(3, 0, 820)), FrameKind::Bad);
-
-    EXPECT_EQ(check(frame(2, 8, 1032)), FrameKind::NodeInfo);
-    EXPECT_EQ(check(frame(2, 8, 1031)), FrameKind::Bad);
-    EXPECT_EQ(check(frame(2, 8, 1033)), FrameKind::Bad);
-    EXPECT_EQ(check(frame(2, 8, 0)), FrameKind::Bad);
-
-    EXPECT_EQ(check(frame(4, 4, 820, 1)), FrameKind::FileRequest);
-    EXPECT_EQ(check(frame(4, 4, 819, 1)), FrameKind::Bad);
-    EXPECT_EQ(check(frame(4, 4, 821, 1)), FrameKind::Bad);
-    EXPECT_EQ(check(frame(4, 4, 0, 1)), FrameKind::Bad);
-}
-
-TEST(FrameCheckTest, RecordsFrameCountAndPayloadAgree)
-{
-    EXPECT_EQ(check(frame(3, 2, 0, 0)), FrameKind::CatalogRecords);
-    EXPECT_EQ(check(frame(3, 2, 820, 1)), FrameKind::CatalogRecords);
-    EXPECT_EQ(check(frame(3, 2, 3 * 820, 3)), FrameKind::CatalogRecords);
-    EXPECT_EQ(check(frame(3, 2, 11 * 820, 11)), FrameKind::CatalogRecords);
-
-    EXPECT_EQ(check(frame(3, 2, 12 * 820, 12)), FrameKind::Bad);
-    EXPECT_EQ(check(frame(3, 2, 3 * 820 + 1, 3)), FrameKind::Bad);
-    EXPECT_EQ(check(frame(3, 2, 2 * 820, 3)), FrameKind::Bad);
-    EXPECT_EQ(check(frame(3, 2, 820, 0)), FrameKind::Bad);
-    EXPECT_EQ(check(frame(3, 2, 0, 1)), FrameKind::Bad);
-    // A count whose product with 820 wraps to the payload size (820 x 2^30
-    // is 205 x 2^32).
-    EXPECT_EQ(check(frame(3, 2, 0, 0x40000000u)), FrameKind::Bad);
-    EXPECT_EQ(check(frame(3, 2, 820, 0xFFFFFFFFu)), FrameKind::Bad);
-}
-
-TEST(FrameCheckTest, ChunkLengthMatchesPayloadAndCarrierLimit)
-{
-    EXPECT_EQ(check(frame(4, 6, 820, 1, 0)), FrameKind::FileChunk);
-    EXPECT_EQ(check(frame(4, 6, 920, 1, 100)), FrameKind::FileChunk);
-    EXPECT_EQ(check(frame(4, 6, 820 + 51200, 1, 51200)), FrameKind::FileChunk);
-    // Over TCP 51200 is the most; over Skype 20480.
-    EXPECT_EQ(check(frame(4, 6, 820 + 51201, 1, 51201)), FrameKind::Bad);
-    EXPECT_EQ(check(frame(4, 6, 820 + 20480, 1, 20480), CHUNK_LIMIT_SKYPE), FrameKind::FileChunk);
-    EXPECT_EQ(check(frame(4, 6, 820 + 20481, 1, 20481), CHUNK_LIMIT_SKYPE), FrameKind::Bad);
-    // length must be exactly dataLen - 820.
-    EXPECT_EQ(check(frame(4, 6, 920, 1, 99)), FrameKind::Bad);
-    EXPECT_EQ(check(frame(4, 6, 920, 1, 101)), FrameKind::Bad);
-    EXPECT_EQ(check(frame(4, 6, 920, 1, 0xFFFFFFFFu)), FrameKind::Bad);
-    EXPECT_EQ(check(frame(4, 6, 819, 1, 0)), FrameKind::Bad);
-    EXPECT_EQ(check(frame(4, 6, 0, 1, 0)), FrameKind::Bad);
-}
-
-TEST(FrameCheckTest, OtherKindsPassWithinTheLargestFrame)
-{
-    EXPECT_EQ(check(frame(7, 0, 0)), FrameKind::Other);
-    EXPECT_EQ(check(frame(3, 5, 0)), FrameKind::Other);
-    EXPECT_EQ(check(frame(2, 9, 100)), FrameKind::Other);
-    EXPECT_EQ(check(frame(4, 5, 820)), FrameKind::Other);
-    EXPECT_EQ(check(frame(9, 1, MAX_FRAME_SIZE - 48)), FrameKind::Other);
-    EXPECT_EQ(check(frame(9, 1, MAX_FRAME_SIZE - 47)), FrameKind::Bad);
+    constexpr DWORD TCP = CHUNK_LIMIT_TCP, SKYPE = CHUNK_LIMIT_SKYPE;
+    using K = FrameKind;
+    struct Row {
+        WORD cat, cmd;
+        DWORD dataLen, count, length, limit;
+        FrameKind want;
+    };
+    const Row rows[] = {
+        // Fixed sizes: keep-alive (any command), poll, hello, request.
+        {0, 0, 0, 0, 0, TCP, K::KeepAlive}, {0, 5, 0, 0, 0, TCP, K::KeepAlive}, {0, 0, 1, 0, 0, TCP, K::Bad},
+        {3, 0, 0, 0, 0, TCP, K::SyncPoll}, {3, 0, 1, 0, 0, TCP, K::Bad}, {3, 0, 820, 0, 0, TCP, K::Bad},
+        {2, 8, 1032, 0, 0, TCP, K::NodeInfo}, {2, 8, 1031, 0, 0, TCP, K::Bad}, {2, 8, 1033, 0, 0, TCP, K::Bad},
+        {2, 8, 0, 0, 0, TCP, K::Bad},
+        {4, 4, 820, 1, 0, TCP, K::FileRequest}, {4, 4, 819, 1, 0, TCP, K::Bad}, {4, 4, 821, 1, 0, TCP, K::Bad},
+        {4, 4, 0, 1, 0, TCP, K::Bad},
+        // Records: count and payload agree, eleven at most; counts whose
+        // product with 820 wraps to the payload size (820 x 2^30 is
+        // 205 x 2^32) are no match.
+        {3, 2, 0, 0, 0, TCP, K::CatalogRecords}, {3, 2, 820, 1, 0, TCP, K::CatalogRecords},
+        {3, 2, 11 * 820, 11, 0, TCP, K::CatalogRecords}, {3, 2, 12 * 820, 12, 0, TCP, K::Bad},
+        {3, 2, 3 * 820 + 1, 3, 0, TCP, K::Bad}, {3, 2, 2 * 820, 3, 0, TCP, K::Bad},
+        {3, 2, 820, 0, 0, TCP, K::Bad}, {3, 2, 0, 1, 0, TCP, K::Bad},
+        {3, 2, 0, 0x40000000u, 0, TCP, K::Bad}, {3, 2, 820, 0xFFFFFFFFu, 0, TCP, K::Bad},
+        // Chunks: length is exactly dataLen - 820, within the carrier's limit.
+        {4, 6, 820, 1, 0, TCP, K::FileChunk}, {4, 6, 920, 1, 100, TCP, K::FileChunk},
+        {4, 6, 820 + 51200, 1, 51200, TCP, K::FileChunk}, {4, 6, 820 + 51201, 1, 51201, TCP, K::Bad},
+        {4, 6, 820 + 20480, 1, 20480, SKYPE, K::FileChunk}, {4, 6, 820 + 20481, 1, 20481, SKYPE, K::Bad},
+        {4, 6, 920, 1, 99, TCP, K::Bad}, {4, 6, 920, 1, 101, TCP, K::Bad},
+        {4, 6, 920, 1, 0xFFFFFFFFu, TCP, K::Bad}, {4, 6, 819, 1, 0, TCP, K::Bad}, {4, 6, 0, 1, 0, TCP, K::Bad},
+        // Anything else passes within the largest frame.
+        {7, 0, 0, 0, 0, TCP, K::Other}, {3, 5, 0, 0, 0, TCP, K::Other}, {2, 9, 100, 0, 0, TCP, K::Other},
+        {4, 5, 820, 0, 0, TCP, K::Other}, {9, 1, MAX_FRAME_SIZE - 48, 0, 0, TCP, K::Other},
+        {9, 1, MAX_FRAME_SIZE - 47, 0, 0, TCP, K::Bad},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(check(frame(r.cat, r.cmd, r.dataLen, r.count, r.length), r.limit), r.want)
+            << r.cat << "/" << r.cmd << " dataLen " << r.dataLen << " count " << r.count << " length " << r.length;
 }
 
 // --- Reassembly ------------------------------------------------------------
@@ -202,25 +178,21 @@ TEST(FrameReassemblerTest, CutsAnyPiecesIntoTheSameFrames)
               (std::vector<Bytes>{frame(3, 0, 0), frame(4, 6, 1000, 1, 180)}));
 }
 
-TEST(FrameReassemblerTest, NothingIsCutBeforeAWholeHeader)
+TEST(FrameReassemblerTest, BadHeadersAreErrorsOnceWhole)
 {
-    CFrameReassembler r;
-    const Bytes junk(47, 0xFF); // would be a bad header once whole
-    r.append(junk.data(), junk.size());
     const BYTE* f = nullptr;
     std::size_t len = 0;
-    EXPECT_EQ(r.peek(&f, &len), CFrameReassembler::Cut::NeedMore);
-    EXPECT_EQ(f, nullptr);
-    r.pop(); // nothing whole: no effect
-    EXPECT_EQ(r.held(), 47u);
-    r.append(junk.data(), 1);
-    EXPECT_EQ(r.peek(&f, &len), CFrameReassembler::Cut::Error);
-}
-
-TEST(FrameReassemblerTest, BadHeadersAreErrors)
-{
-    const BYTE* f;
-    std::size_t len;
+    {
+        CFrameReassembler r;
+        const Bytes junk(47, 0xFF); // would be a bad header once whole
+        r.append(junk.data(), junk.size());
+        EXPECT_EQ(r.peek(&f, &len), CFrameReassembler::Cut::NeedMore);
+        EXPECT_EQ(f, nullptr);
+        r.pop(); // nothing whole: no effect
+        EXPECT_EQ(r.held(), 47u);
+        r.append(junk.data(), 1);
+        EXPECT_EQ(r.peek(&f, &len), CFrameReassembler::Cut::Error);
+    }
     for (WORD headerLen : {0, 1, 47, 49}) {
         CFrameReassembler r;
         Bytes poll = frame(3, 0, 0);

@@ -56,6 +56,8 @@ TEST_F(PostErrorTest, EachFreeTextNoticeKeepsItsOwnText)
     p->postErrorText(1, "N1 linked");
     p->postError(POSTERROR_PARTY_MISMATCH, nullptr);
     p->postErrorText(1, "N2 linked");
+    p->postErrorText(2, "other kinds"); // only kind 1 carries free text
+    p->postErrorText(0, "carry none");
     pump();
     ASSERT_EQ(got.size(), 3u);
     EXPECT_EQ(got[0].wParam, 1u);
@@ -66,18 +68,6 @@ TEST_F(PostErrorTest, EachFreeTextNoticeKeepsItsOwnText)
     EXPECT_EQ(got[1].text, "");
     EXPECT_EQ(got[2].text, "N2 linked");
     EXPECT_EQ(p->getErrorText(), "N2 linked");
-}
-
-TEST_F(PostErrorTest, OnlyKindOneCarriesFreeText)
-{
-    listen();
-    CPostError* p = CPostError::getInstance();
-    p->postErrorText(1, "first");
-    p->postErrorText(2, "second");
-    p->postErrorText(0, "third");
-    pump();
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(p->getErrorText(), "first");
 }
 
 TEST_F(PostErrorTest, NoticesUnderWayAreDroppedWhenTheTargetGoes)

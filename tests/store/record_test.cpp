@@ -166,83 +166,62 @@ TEST_F(RecordTest, ADoubleByteCharacterAtTheFieldEndIsLeftOutWhole)
 
 // --- Checksum ---
 
-TEST(RecordCheckSum, AZeroRecordSumsToOne)
+TEST(RecordCheckSum, EveryByteCountsAsUnsignedPlusOne)
 {
     CatalogRecord rec;
     std::memset(&rec, 0, sizeof rec);
     CCatalog::setCheckSum(&rec);
     EXPECT_EQ(bytesAt(rec, 768, 8), std::string("\x01\x00\x00\x00\x01\x00\x00\x00", 8));
     EXPECT_TRUE(CCatalog::isCheckSumOk(&rec));
-}
 
-TEST(RecordCheckSum, EveryByteCountsAsUnsigned)
-{
-    CatalogRecord rec;
     std::memset(&rec, 0, sizeof rec);
     rec.recordSize = 820;          // 0x34 + 0x03
     rec.reserved3[43] = 0xFF;      // the last byte of the record
     rec.originNode[0] = '\x95';
     CCatalog::setCheckSum(&rec);
     EXPECT_EQ(rec.checkSum, DWORD(0x34 + 0x03 + 0xFF + 0x95 + 1));
-}
-
-TEST(RecordCheckSum, AnyChangedByteFailsTheCheck)
-{
-    CatalogRecord base;
-    std::memset(&base, 0, sizeof base);
-    base.recordSize = 820;
-    std::strcpy(base.originNode, "NODE-A");
-    CCatalog::setCheckSum(&base);
-    ASSERT_TRUE(CCatalog::isCheckSumOk(&base));
     for (std::size_t off : {0u, 12u, 52u, 300u, 416u, 772u, 819u}) {
-        CatalogRecord rec = base;
-        reinterpret_cast<unsigned char*>(&rec)[off] ^= 0x01;
-        EXPECT_FALSE(CCatalog::isCheckSumOk(&rec)) << "offset " << off;
+        CatalogRecord changed = rec;
+        reinterpret_cast<unsigned char*>(&changed)[off] ^= 0x01;
+        EXPECT_FALSE(CCatalog::isCheckSumOk(&changed)) << "offset " << off;
     }
-}
 
-TEST(RecordCheckSum, ARecordWithoutChecksumAlwaysPasses)
-{
-    CatalogRecord rec;
+    // Without the flag (only 1 means "checked") any sum passes.
     std::memset(&rec, 0, sizeof rec);
     rec.checkSum = 12345;
     EXPECT_TRUE(CCatalog::isCheckSumOk(&rec));
-    rec.hasCheckSum = 2; // only 1 means "checked"
+    rec.hasCheckSum = 2;
     EXPECT_TRUE(CCatalog::isCheckSumOk(&rec));
 }
 
 // --- Time comparisons ---
 
-TEST(RecordTimes, LaterTimeIgnoresTheDayOfTheWeek)
+TEST(RecordTimes, LaterTimeAndSameOrLaterDate)
 {
-    const SYSTEMTIME a = makeTime(2010, 10, 14, 10, 15, 30, 250, 4);
-    const SYSTEMTIME b = makeTime(2010, 10, 14, 10, 15, 30, 250, 0);
-    EXPECT_FALSE(CCatalog::isLaterTime(a, b));
-    EXPECT_FALSE(CCatalog::isLaterTime(b, a));
-}
-
-TEST(RecordTimes, LaterTimeIsDecidedByTheFirstDifferingField)
-{
-    const SYSTEMTIME t = makeTime(2010, 10, 14, 10, 15, 30, 250);
-    EXPECT_TRUE(CCatalog::isLaterTime(makeTime(2010, 10, 14, 10, 15, 30, 251), t));
-    EXPECT_FALSE(CCatalog::isLaterTime(t, makeTime(2010, 10, 14, 10, 15, 30, 251)));
-    // An earlier month wins over every later field.
-    EXPECT_FALSE(CCatalog::isLaterTime(makeTime(2010, 9, 30, 23, 59, 59, 999), t));
-    EXPECT_TRUE(CCatalog::isLaterTime(makeTime(2011, 1, 1, 0, 0, 0, 0), t));
-    // Unsigned: 40000 is a large year, not a negative one.
-    EXPECT_TRUE(CCatalog::isLaterTime(makeTime(40000, 1, 1, 0, 0, 0, 0), t));
-    EXPECT_FALSE(CCatalog::isLaterTime(t, t));
-}
-
-TEST(RecordTimes, SameOrLaterDateIgnoresTheTimeOfDay)
-{
-    const SYSTEMTIME late = makeTime(2010, 10, 14, 23, 59, 59, 999);
-    const SYSTEMTIME early = makeTime(2010, 10, 14, 0, 0, 0, 0);
-    EXPECT_TRUE(CCatalog::isSameOrLaterDate(late, early));
-    EXPECT_TRUE(CCatalog::isSameOrLaterDate(early, late));
-    EXPECT_FALSE(CCatalog::isSameOrLaterDate(makeTime(2010, 10, 13, 23, 0, 0, 0), early));
-    EXPECT_TRUE(CCatalog::isSameOrLaterDate(makeTime(2010, 11, 1, 0, 0, 0, 0), late));
-    EXPECT_FALSE(CCatalog::isSameOrLaterDate(makeTime(2009, 12, 31, 0, 0, 0, 0), early));
+    const SYSTEMTIME t = makeTime(2010, 10, 14, 10, 15, 30, 250, 4);
+    struct Case {
+        SYSTEMTIME a;
+        bool later;     // isLaterTime(a, t)
+        bool sameDate;  // isSameOrLaterDate(a, t)
+    };
+    const Case cases[] = {
+        {makeTime(2010, 10, 14, 10, 15, 30, 250, 0), false, true}, // the day of the week does not count
+        {makeTime(2010, 10, 14, 10, 15, 30, 251), true, true},
+        {makeTime(2010, 10, 14, 10, 15, 30, 249), false, true},
+        {makeTime(2010, 10, 14, 0, 0, 0, 0), false, true},
+        {makeTime(2010, 10, 13, 23, 59, 59, 999), false, false},
+        {makeTime(2010, 9, 30, 23, 59, 59, 999), false, false}, // the first differing field decides
+        {makeTime(2010, 11, 1, 0, 0, 0, 0), true, true},
+        {makeTime(2009, 12, 31, 23, 0, 0, 0), false, false},
+        {makeTime(2011, 1, 1, 0, 0, 0, 0), true, true},
+        {makeTime(40000, 1, 1, 0, 0, 0, 0), true, true}, // unsigned: a large year, not a negative one
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(CCatalog::isLaterTime(c.a, t), c.later) << c.a.wYear << "-" << c.a.wMonth << "-" << c.a.wDay;
+        EXPECT_EQ(CCatalog::isSameOrLaterDate(c.a, t), c.sameDate) << c.a.wYear << "-" << c.a.wDay;
+    }
+    EXPECT_TRUE(CCatalog::isLaterTime(t, makeTime(2010, 10, 14, 10, 15, 30, 249)));
+    EXPECT_TRUE(CCatalog::isSameOrLaterDate(makeTime(2010, 10, 14, 0, 0, 0, 0), makeTime(2010, 10, 14, 23, 0, 0, 0)));
 }
 
 // --- Expiry ---
@@ -250,22 +229,13 @@ TEST(RecordTimes, SameOrLaterDateIgnoresTheTimeOfDay)
 TEST_F(RecordTest, ExpiryIsRegistrationPlusTheDaysToTheSecond)
 {
     setZone("JST-9");
-    settings.limitDay = 3;
-    CatalogRecord rec;
-    CCatalog::makeNewRec(&fd, &rec);
-    expectSameTime(addWallSeconds(rec.registered, 3 * 86400), rec.expires);
-    EXPECT_EQ(rec.expires.wMilliseconds, 0);
-}
-
-TEST_F(RecordTest, WithNoDaysARecordExpiresAtItsRegistrationSecond)
-{
-    setZone("UTC0");
-    settings.limitDay = 0;
-    CatalogRecord rec;
-    CCatalog::makeNewRec(&fd, &rec);
-    SYSTEMTIME want = rec.registered;
-    want.wMilliseconds = 0;
-    expectSameTime(want, rec.expires);
+    for (int days : {3, 0}) {
+        settings.limitDay = days;
+        CatalogRecord rec;
+        CCatalog::makeNewRec(&fd, &rec);
+        expectSameTime(addWallSeconds(rec.registered, days * 86400LL), rec.expires);
+        EXPECT_EQ(rec.expires.wMilliseconds, 0);
+    }
 }
 
 TEST_F(RecordTest, ExpiryFollowsTheClockOverASummerTimeChange)

@@ -70,8 +70,11 @@ protected:
 TEST_F(SettingsTest, ConstructionMakesTheFoldersAndBecomesTheInstance)
 {
     EXPECT_EQ(CPropatyTandrel::getInstance(), nullptr);
+    platform::makeSureDirectoryPathExists(dir.file("SEND") + "/");
+    writeFile(dir.file("SEND/keep.txt"), "x"); // an existing folder and its content stay
     TestSettings s;
     EXPECT_EQ(CPropatyTandrel::getInstance(), &s);
+    EXPECT_EQ(readFile(dir.file("SEND/keep.txt")), "x");
     EXPECT_TRUE(platform::isDirectory(dir.file("CATALOG")));
     EXPECT_TRUE(platform::isDirectory(dir.file("SEND")));
     EXPECT_TRUE(platform::isDirectory(dir.file("RECV")));
@@ -89,14 +92,6 @@ TEST_F(SettingsTest, ConstructionMakesTheFoldersAndBecomesTheInstance)
 
     std::string path;
     EXPECT_EQ(CPropatyTandrel::getIniPath(path), ini());
-}
-
-TEST_F(SettingsTest, ExistingFoldersAndTheirContentStay)
-{
-    platform::makeSureDirectoryPathExists(dir.file("SEND") + "/");
-    writeFile(dir.file("SEND/keep.txt"), "x");
-    TestSettings s;
-    EXPECT_EQ(readFile(dir.file("SEND/keep.txt")), "x");
 }
 
 TEST_F(SettingsTest, ThePartyNameCanBeReadBeforeAnySettingsObjectExists)

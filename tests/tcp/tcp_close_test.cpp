@@ -28,6 +28,20 @@ protected:
             peer.sendRequest(rec, static_cast<DWORD>(i) * CHUNK_LIMIT_TCP);
     }
 
+    // B asks for six chunks of a large own file while neither end's
+    // buffers hold them: the link's socket would block.
+    CTcpSockStream* blockedSender(const std::string& content)
+    {
+        const CatalogRecord rec = registerOwnFile("big.bin", content);
+        establish(4096);
+        CTcpSockStream* s = established("B");
+        int small = 4096;
+        s->SetSockOpt(SO_SNDBUF, &small, sizeof small);
+        askForChunks(rec, 6);
+        EXPECT_TRUE(pumpUntil([&] { return s->hasUnsentBytes(); })) << "the socket would block";
+        return s;
+    }
+
     // The link is gone from the lists, the peer sees it closed and the
     // listeners hear of it.
     void expectLost(int changesBefore)
@@ -76,19 +90,19 @@ TEST_F(TcpClose, BadFramesCloseTheLinkWithNoticeThree)
         EXPECT_TRUE(pumpUntil([&] { return noticeCount(POSTERROR_FRAME_ERROR) == kind; }));
     }
     EXPECT_EQ(noticeCount(POSTERROR_PARTY_MISMATCH), 0);
-}
 
-TEST_F(TcpClose, BadFrameOnAnUnidentifiedLink)
-{
+    // On a link not yet identified: closed too, and no established link
+    // was lost.
+    const int changes = listener.changes;
     ASSERT_TRUE(peer.connectTo(port));
     ASSERT_TRUE(pumpUntil([&] { return model->pending().size() == 1u; }));
     const std::string zeros(48, '\0');
     peer.sendRaw(zeros.data(), zeros.size());
     EXPECT_TRUE(peer.waitEnded());
     EXPECT_TRUE(model->pending().empty());
-    EXPECT_TRUE(pumpUntil([&] { return noticeCount(POSTERROR_FRAME_ERROR) == 1; }));
+    EXPECT_TRUE(pumpUntil([&] { return noticeCount(POSTERROR_FRAME_ERROR) == 5; }));
     pumpFor(20);
-    EXPECT_EQ(listener.changes, 0) << "no established link was lost";
+    EXPECT_EQ(listener.changes, changes);
 }
 
 // More frames in one read than the receive queue holds: reading pauses until
@@ -134,14 +148,8 @@ TEST_F(TcpClose, SendErrorInTheTick)
 
 TEST_F(TcpClose, SendErrorInTheSendEvent)
 {
-    const CatalogRecord rec = registerOwnFile("big.bin", pattern(8 * CHUNK_LIMIT_TCP));
-    establish(4096);
+    CTcpSockStream* s = blockedSender(pattern(8 * CHUNK_LIMIT_TCP));
     const int changes = listener.changes;
-    CTcpSockStream* s = established("B");
-    int small = 4096;
-    s->SetSockOpt(SO_SNDBUF, &small, sizeof small);
-    askForChunks(rec, 6);
-    ASSERT_TRUE(pumpUntil([&] { return s->hasUnsentBytes(); })) << "the socket would block";
     s->ShutDown(SD_SEND); // the socket becomes writable, and the send fails
     ASSERT_TRUE(pumpUntil([&] { return model->established().empty(); }));
     EXPECT_TRUE(pumpUntil([&] { return listener.changes == changes + 1; }));
@@ -150,13 +158,7 @@ TEST_F(TcpClose, SendErrorInTheSendEvent)
 TEST_F(TcpClose, PeerThatStopsReadingAndResumesGetsEverythingInOrder)
 {
     const std::string content = pattern(8 * CHUNK_LIMIT_TCP);
-    const CatalogRecord rec = registerOwnFile("big.bin", content);
-    establish(4096);
-    CTcpSockStream* s = established("B");
-    int small = 4096;
-    s->SetSockOpt(SO_SNDBUF, &small, sizeof small);
-    askForChunks(rec, 6);
-    ASSERT_TRUE(pumpUntil([&] { return s->hasUnsentBytes(); }));
+    CTcpSockStream* s = blockedSender(content);
     pumpFor(300);
     EXPECT_TRUE(s->hasUnsentBytes());
     EXPECT_EQ(model->isConnected("B", ""), 1);
@@ -230,14 +232,4 @@ TEST_F(TcpClose, StopListenClosesPendingLinksAndKeepsEstablishedOnes)
 
     ASSERT_EQ(model->startListen(), 1) << "listening again on the same port";
     EXPECT_TRUE(late.connectTo(port));
-}
-
-TEST_F(TcpClose, FailedListenIsReported)
-{
-    model->stopListen();
-    ScriptedPeer holder;
-    const int taken = holder.listen();
-    settings->listenPort = taken;
-    EXPECT_EQ(model->startListen(), 0);
-    EXPECT_FALSE(model->isListening());
 }

@@ -185,8 +185,6 @@ public:
         close();
     }
 
-    bool isOpen() const { return m_fd >= 0; }
-
     // --- Sending. ---
 
     void sendRaw(const void* data, std::size_t n)
@@ -226,12 +224,7 @@ public:
         sendFrame(&f);
     }
 
-    void sendKeepAlive()
-    {
-        KeepAliveFrame f{};
-        buildKeepAliveFrame(&f);
-        sendFrame(&f);
-    }
+    void sendKeepAlive() { sendKeepAlives(1); }
 
     // n keep-alives sent in one go.
     void sendKeepAlives(int n)
@@ -350,7 +343,6 @@ public:
     }
 
     bool ended() const { return m_ended; }
-    int fd() const { return m_fd; }
     std::vector<Frame> skipped;
 
 private:

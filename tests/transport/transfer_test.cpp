@@ -199,20 +199,7 @@ TEST_F(Transfer, ClientOnlyListensNowhereAndStillStopsPendingLinks)
     EXPECT_TRUE(model->pending().empty()) << "the model's stop ran all the same";
 }
 
-TEST_F(Transfer, ListensOnceAndAgainAfterAStop)
-{
-    transfer->startListen();
-    transfer->startListen();
-    EXPECT_EQ(transfer->isListening(), 1);
-    EXPECT_TRUE(canConnect());
-    transfer->stopListen();
-    EXPECT_EQ(transfer->isListening(), 0);
-    EXPECT_FALSE(model->isListening());
-    transfer->startListen();
-    EXPECT_TRUE(canConnect());
-}
-
-TEST_F(Transfer, FailedListenIsTriedAgainAtTheNextCall)
+TEST_F(Transfer, ListensOnceFailedListenIsTriedAgainAndStopEnds)
 {
     auto holder = std::make_unique<ScriptedPeer>();
     settings->listenPort = holder->listen();
@@ -223,7 +210,15 @@ TEST_F(Transfer, FailedListenIsTriedAgainAtTheNextCall)
     EXPECT_EQ(transfer->isListening(), 0);
     holder.reset(); // the port is free again
     transfer->startListen();
+    transfer->startListen(); // listening already: no second listener
     EXPECT_EQ(transfer->isListening(), 1);
+    EXPECT_TRUE(canConnect());
+
+    // Stopped, and listening again.
+    transfer->stopListen();
+    EXPECT_EQ(transfer->isListening(), 0);
+    EXPECT_FALSE(model->isListening());
+    transfer->startListen();
     EXPECT_TRUE(canConnect());
 }
 
@@ -240,12 +235,11 @@ TEST_F(Transfer, ConnectionChangesTellWhetherAnyRowIsConnected)
     peer.close();
     ASSERT_TRUE(pumpUntil([&] { return events.count("connected 0") == 1; }));
     EXPECT_EQ(events.events[events.events.size() - 2], "connections");
-}
 
-TEST_F(Transfer, NoRowsMeansNothingConnected)
-{
+    // No rows at all: nothing connected.
     while (settings->rows.getConnectNum() > 0)
         settings->rows.removeRow(0);
+    events.events.clear();
     transfer->onConnectionsChanged();
     EXPECT_EQ(events.events, (std::vector<std::string>{"connections", "connected 0"}));
 }
