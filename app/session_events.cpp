@@ -55,6 +55,7 @@ struct CSessionEvents::Impl {
     std::unique_ptr<QSocketNotifier> notifier;
     struct sigaction oldTerm {};
     struct sigaction oldHup {};
+    struct sigaction oldInt {};
     bool handlersSet = false;
     bool sleepHeard = false;
 #ifdef YUVO_HAVE_DBUS
@@ -84,6 +85,9 @@ CSessionEvents::CSessionEvents(std::function<void()> onEndSession, std::function
         sa.sa_flags = SA_RESTART;
         ::sigaction(SIGTERM, &sa, &m_impl->oldTerm);
         ::sigaction(SIGHUP, &sa, &m_impl->oldHup);
+        // Ctrl+C in the terminal ends the node in the same order, so the
+        // settings and the catalog are written as at any other end.
+        ::sigaction(SIGINT, &sa, &m_impl->oldInt);
         m_impl->handlersSet = true;
     } else {
         std::fprintf(stderr, "Yuvo: no pipe for the session signals; SIGTERM ends the program at once\n");
@@ -119,6 +123,7 @@ CSessionEvents::~CSessionEvents()
     if (m_impl->handlersSet) {
         ::sigaction(SIGTERM, &m_impl->oldTerm, nullptr);
         ::sigaction(SIGHUP, &m_impl->oldHup, nullptr);
+        ::sigaction(SIGINT, &m_impl->oldInt, nullptr);
     }
     g_signalPipe = -1;
     m_impl->notifier.reset();

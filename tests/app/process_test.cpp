@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "app_testkit.h"
@@ -149,11 +150,11 @@ bool exitedWith(int status, int code)
 
 } // namespace
 
-TEST_F(ProcessTest, SigtermAndSighupEndTheNodeInOrder)
+TEST_F(ProcessTest, SigtermSighupAndSigintEndTheNodeInOrder)
 {
-    for (int sig : {SIGTERM, SIGHUP}) {
-        SCOPED_TRACE(sig == SIGTERM ? "SIGTERM" : "SIGHUP");
-        const std::string name = sig == SIGTERM ? "term" : "hup";
+    for (int sig : {SIGTERM, SIGHUP, SIGINT}) {
+        SCOPED_TRACE(strsignal(sig));
+        const std::string name = sig == SIGTERM ? "term" : sig == SIGHUP ? "hup" : "int";
         const Ini i = onlineIni("TermParty");
         // The settings as a person wrote them, without the keys the program
         // writes itself; and a catalog with one entry.
