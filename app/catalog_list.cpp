@@ -37,18 +37,6 @@ std::string statusText(const CatalogRecord& rec, const char* ownNode)
 
 } // namespace
 
-std::string groupDigits(unsigned long value)
-{
-    const std::string digits = std::to_string(value);
-    std::string out;
-    for (std::size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0)
-            out += ',';
-        out += digits[i];
-    }
-    return out;
-}
-
 std::string catalogCellText(const CatalogRecord& rec, int column, const char* ownNode)
 {
     char buf[64];
@@ -71,9 +59,7 @@ std::string catalogCellText(const CatalogRecord& rec, int column, const char* ow
     case CATCOL_STATUS:
         return statusText(rec, ownNode);
     case CATCOL_SIZE:
-        if (rec.findData.nFileSizeHigh != 0)
-            return ui::cp("2G超");
-        return groupDigits(static_cast<unsigned long>(rec.findData.nFileSizeLow));
+        return ui::fileSizeText(rec.findData);
     default:
         return std::string();
     }

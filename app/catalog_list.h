@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/ui/list_ctrl.h"
+#include "platform/ui/text.h"
 #include "store/catalog_record.h"
 
 // One queued change of the file list; the record is a copy taken when the
@@ -39,8 +40,7 @@ enum CatalogColumn {
 
 // The CP932 text of one cell of a record's row; ownNode is this node's name.
 std::string catalogCellText(const CatalogRecord& rec, int column, const char* ownNode);
-// A number with "," between each group of three digits from the right.
-std::string groupDigits(unsigned long value);
+using ui::groupDigits;
 
 // The grey of a node record file's row (name ending in ".nod").
 constexpr COLORREF NODE_FILE_TEXT = RGB(150, 150, 150);

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "platform/dirlist.h"
+#include "support/ports.h"
 #include "protocol/frames.h"
 #include "store/catalog.h"
 #include "support/tempdir.h"
@@ -69,19 +70,6 @@ long residentKiB()
     return 0;
 }
 
-int freePort()
-{
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    socklen_t len = sizeof sa;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len);
-    ::close(s);
-    return ntohs(sa.sin_port);
-}
-
 char patternByte(std::size_t i)
 {
     return static_cast<char>((i * 2654435761u) >> 13);
@@ -105,7 +93,7 @@ int runFetcher(const std::string& dir, int servePort, std::size_t size, int resu
 {
     std::filesystem::current_path(dir);
     testsupport::TestSettings settings;
-    configure(settings, "F", freePort());
+    configure(settings, "F", testsupport::freePort());
     addTcpRow(settings, "S", servePort);
     CTcpA2AModel* model = CTcpA2AModel::getInstance();
     model->connect("S", "127.0.0.1", static_cast<UINT>(servePort));
@@ -156,7 +144,7 @@ bool runTransfer(const char* self, std::size_t size, Transfer& out)
     const std::string& serveDir = serve.path();
     const std::string& fetchDir = fetch.path();
     const testsupport::ScopedChdir cwd(serveDir);
-    const int port = freePort();
+    const int port = testsupport::freePort();
     testsupport::TestSettings settings;
     configure(settings, "S", port);
     addTcpRow(settings, "F", 0);
@@ -250,7 +238,7 @@ TenLinks measureTenLinks()
     const testsupport::ScopedChdir cwd(dir.path());
     out.before = residentKiB();
     testsupport::TestSettings settings;
-    configure(settings, "S", freePort());
+    configure(settings, "S", testsupport::freePort());
     for (int i = 0; i < 10; ++i)
         addTcpRow(settings, linkName(i).c_str(), 0);
     CTcpA2AModel* model = CTcpA2AModel::getInstance();

@@ -133,20 +133,6 @@ COLORREF CFileMFCListCtrl::OnGetCellTextColor(int nRow, int nColumn)
     return CListCtrlEx::OnGetCellTextColor(nRow, nColumn);
 }
 
-std::string nodeFileSizeText(const WIN32_FIND_DATAA& fd)
-{
-    if (fd.nFileSizeHigh != 0)
-        return cp("2G超");
-    const std::string digits = std::to_string(fd.nFileSizeLow);
-    std::string out;
-    for (std::size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0)
-            out += ',';
-        out += digits[i];
-    }
-    return out;
-}
-
 CNodeFileDlg::CNodeFileDlg(CWnd* pParent) : CDialog(pParent)
 {
     MapCommand(IDC_FILES_EXTRACT, [this] { OnBnClickedExtract(); });

@@ -9,6 +9,7 @@
 
 #include "nodes/node_info.h"
 #include "platform/ui/dialog.h"
+#include "platform/ui/text.h"
 #include "store/catalog_record.h"
 
 class CPropatyTandrel;
@@ -108,4 +109,4 @@ private:
 void reselectRow(CListCtrlEx& list, const std::string& remembered);
 
 // Text of a file size: "2G超" past 32 bits, else the digits grouped by ",".
-std::string nodeFileSizeText(const WIN32_FIND_DATAA& fd);
+inline std::string nodeFileSizeText(const WIN32_FIND_DATAA& fd) { return ui::fileSizeText(fd); }

@@ -114,6 +114,25 @@ COLORREF fromQColor(const QColor& c)
     return RGB(c.red(), c.green(), c.blue());
 }
 
+std::string groupDigits(unsigned long value)
+{
+    const std::string digits = std::to_string(value);
+    std::string out;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0)
+            out += ',';
+        out += digits[i];
+    }
+    return out;
+}
+
+std::string fileSizeText(const WIN32_FIND_DATAA& fd)
+{
+    if (fd.nFileSizeHigh != 0)
+        return cp("2G超");
+    return groupDigits(fd.nFileSizeLow);
+}
+
 } // namespace ui
 
 COLORREF GetSysColor(int index)

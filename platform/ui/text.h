@@ -33,6 +33,11 @@ std::size_t cp932Length(const QString& text);
 // the range of int.
 bool parseWholeNumber(const std::string& text, int& out);
 
+// A number with "," between each group of three digits from the right.
+std::string groupDigits(unsigned long value);
+// The size column of a file list: "2G超" above 4 GiB, else grouped digits.
+std::string fileSizeText(const WIN32_FIND_DATAA& fd);
+
 QColor toQColor(COLORREF c);
 COLORREF fromQColor(const QColor& c);
 

@@ -12,13 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "support/ports.h"
+
 namespace e2e {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-// A loopback port that was free a moment ago (bound and closed again).
-int freePort();
+using testsupport::accepts;
+using testsupport::freePort;
 
 // Polls pred every step until it holds or limit has passed; true when it held.
 bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit,

@@ -20,20 +20,6 @@ const char kDuplicateStart[] = "\xEF\xBC\x92\xE9\x87\x8D\xE8\xB5\xB7\xE5\x8B\x95
                                "\xE5\x87\xA6\xE7\x90\x86\xE3\x82\x92\xE4\xB8\xAD\xE6\xAD\xA2\xE3\x81\x97\xE3\x81\xBE"
                                "\xE3\x81\x99"; // ２重起動です。処理を中止します
 
-bool accepts(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
-}
-
 std::vector<std::string> withRuntimeDir(std::vector<std::string> env, const std::string& dir)
 {
     for (auto& e : env)

@@ -1,0 +1,14 @@
+// Loopback ports for tests and benchmarks that run real sockets.
+#pragma once
+
+namespace testsupport {
+
+// A loopback port that was free a moment ago (bound and closed again). It is
+// picked below the kernel's range for outgoing connections' ports, so that
+// no outgoing link takes a port meant for a listener before it binds it.
+int freePort();
+
+// Whether something accepts TCP connections on the loopback port.
+bool accepts(int port);
+
+} // namespace testsupport
