@@ -6,6 +6,7 @@
 #include "platform/paths.h"
 #include "platform/ui/multi_check.h"
 #include "platform/ui/text.h"
+#include "store/catalog.h"
 #include "store/settings.h"
 
 using ui::cp;
@@ -15,7 +16,7 @@ static_assert(SYS_PARTY_CHARS <= int(PARTY_NAME_MAX), "a party name must fit the
 
 bool isUsableNodeName(const std::string& cp932Name)
 {
-    return paths::isSafeName(cp932Name) && !cp932::equalsIgnoreAsciiCase(cp932Name, "catalog");
+    return CCatalog::isUsableNodeName(cp932Name);
 }
 
 std::string unusableNodeNameMessage()

@@ -26,17 +26,10 @@ bool payloadHolds(const ExchangeHeader& h, DWORD need)
     return h.headerLen == FRAME_HEADER_LEN && h.dataLen >= need;
 }
 
-bool isUsableNodeName(std::string_view name)
-{
-    // A node name names its queue file, CATALOG/<name>.dat, and its folder
-    // under RECV; "catalog" would make its queue file the catalog itself.
-    return paths::isSafeName(name) && !cp932::equalsIgnoreAsciiCase(name, "catalog");
-}
-
 // Both names of a received record become paths (RECV/<origin>/<file>).
 bool hasUsableNames(const CatalogRecord& rec)
 {
-    return isUsableNodeName(cp932::fieldText(rec.originNode, CATALOG_NAME_LEN))
+    return CCatalog::isUsableNodeName(cp932::fieldText(rec.originNode, CATALOG_NAME_LEN))
         && paths::isSafeName(cp932::fieldText(rec.findData.cFileName, MAX_PATH));
 }
 
@@ -211,7 +204,7 @@ int CExchange::onNodeInfo(const NodeInfoFrame* frame, int viaTcp, const char* ke
         *partyFlag = 1;
 
     const std::string announced(cp932::fieldText(frame->nodeName, sizeof frame->nodeName));
-    const bool nameOk = isUsableNodeName(announced);
+    const bool nameOk = CCatalog::isUsableNodeName(announced);
     if (!nameOk)
         std::printf("Error:CExchange::onNodeInfo() hello with an unusable node name\n");
 
@@ -233,7 +226,7 @@ int CExchange::onNodeInfo(const NodeInfoFrame* frame, int viaTcp, const char* ke
         // A link that its carrier has already identified keeps that name:
         // a later hello cannot redirect the catalog to another queue.
         const std::string peer = linkPeer && *linkPeer ? std::string(linkPeer) : announced;
-        if (isUsableNodeName(peer))
+        if (CCatalog::isUsableNodeName(peer))
             CCatalog::getInstance()->syncTo(peer.c_str(), static_cast<int>(frame->syncMode),
                                             frame->syncSince);
     }

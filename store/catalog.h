@@ -134,6 +134,11 @@ public:
     // Transfer identity: origin, the 320 find-data bytes and the 16
     // registration bytes all equal.
     static bool isSameTransfer(const CatalogRecord* a, const CatalogRecord* b);
+    // Whether a node name can name a neighbour: it names the queue file
+    // CATALOG/<name>.dat and the folder RECV/<name>, so it must be one safe
+    // path component, and "catalog" (any case) would make its queue file the
+    // catalog itself.
+    static bool isUsableNodeName(std::string_view name);
 
     // --- Changes from the SEND folder scan and the file lists. ---
 

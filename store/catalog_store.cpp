@@ -73,9 +73,7 @@ bool hasSafeNames(const CatalogRecord& rec)
 
 std::optional<std::string> queuePath(std::string_view nodeName)
 {
-    if (nodeName.empty() || !paths::isSafeName(nodeName))
-        return std::nullopt;
-    if (cp932::equalsIgnoreAsciiCase(nodeName, "catalog"))
+    if (!CCatalog::isUsableNodeName(nodeName))
         return std::nullopt;
     std::string file(nodeName);
     file += ".dat";
@@ -465,4 +463,9 @@ void CCatalog::getNodeRecs(const char* node, std::vector<CatalogRecord>& out)
         if (r.complete == 1 && nodeText(r) == want)
             out.push_back(r);
     }
+}
+
+bool CCatalog::isUsableNodeName(std::string_view name)
+{
+    return paths::isSafeName(name) && !cp932::equalsIgnoreAsciiCase(name, "catalog");
 }
