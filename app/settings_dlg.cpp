@@ -3,7 +3,6 @@
 #include <QString>
 
 #include "platform/cp932.h"
-#include "platform/paths.h"
 #include "platform/ui/multi_check.h"
 #include "platform/ui/text.h"
 #include "store/catalog.h"
