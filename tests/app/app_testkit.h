@@ -124,11 +124,6 @@ protected:
         catalogtest::writeRecords(dir.file("CATALOG/catalog.dat"), recs);
     }
 
-    // The node window publishes the own node record into SEND as soon as
-    // the window is made, and the SEND scan would register it; tests that
-    // count catalog entries leave it out unless they ask for it.
-    bool keepNodeRecord = false;
-
     void start(bool stopTick = true)
     {
         writeIni();
@@ -136,10 +131,10 @@ protected:
         ASSERT_TRUE(dlg->Create());
         if (stopTick)
             dlg->KillTimer(TIMER_TICK);
-        if (!keepNodeRecord) {
-            dlg->nodeInfoDlg().KillTimer(CNodeInfoDlg::TIMER_NODE_TICK);
-            platform::deleteFile(dir.file("SEND/nodeInfomation.nod"));
-        }
+        // The node window publishes the own node record into SEND at once;
+        // left out, so that the SEND scan registers only a test's files.
+        dlg->nodeInfoDlg().KillTimer(CNodeInfoDlg::TIMER_NODE_TICK);
+        platform::deleteFile(dir.file("SEND/nodeInfomation.nod"));
     }
 
     void tick(int n = 1)
@@ -149,7 +144,6 @@ protected:
     }
 
     CButton* button(int id) { return dynamic_cast<CButton*>(dlg->GetDlgItem(id)); }
-    std::string text(int id) { return dlg->GetDlgItem(id)->GetWindowText(); }
     std::string cell(CListCtrlEx& list, int row, int col) { return list.GetItemText(row, col); }
 };
 

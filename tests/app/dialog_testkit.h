@@ -44,39 +44,22 @@ private:
     ui::ScopedModalDialogHandler m_handler;
 };
 
-// Message boxes, recorded (UTF-8) and answered: OK for an OK-only box,
-// `okCancel` for OK/Cancel, `yesNo` for Yes/No.
+// Message boxes, recorded (UTF-8) and answered OK or Yes.
 class Boxes {
 public:
-    Boxes()
-        : m_handler([this](const ui::MessageBoxRequest& r) {
-              texts.push_back(r.utf8Text());
-              types.push_back(r.type & 0xF);
-              switch (r.type & 0xF) {
-              case MB_OKCANCEL:
-                  return okCancel;
-              case MB_YESNO:
-                  return yesNo;
-              default:
-                  return IDOK;
-              }
-          })
-    {
-    }
     std::vector<std::string> texts;
-    std::vector<UINT> types;
-    int okCancel = IDOK;
-    int yesNo = IDYES;
 
 private:
-    ui::ScopedMessageBoxHandler m_handler;
+    ui::ScopedMessageBoxHandler m_handler{[this](const ui::MessageBoxRequest& r) {
+        texts.push_back(r.utf8Text());
+        return (r.type & 0xF) == MB_YESNO ? IDYES : IDOK;
+    }};
 };
 
-// A messaging-client side with a contact list and an own ID.
+// A messaging-client side with a contact list.
 class ContactSide : public CSkypeSide {
 public:
     std::vector<CONTACT> contacts;
-    std::string ownId;
     void add(const char* handle)
     {
         CONTACT c{};
@@ -89,13 +72,11 @@ public:
     {
         return i >= 0 && i < getContactCount() ? &contacts[static_cast<std::size_t>(i)] : nullptr;
     }
-    std::string getSkypeId() override { return ownId; }
 };
 
 inline void setText(CDialog& d, int id, const std::string& utf8) { d.GetDlgItem(id)->SetWindowText(ui::cp(utf8)); }
 inline std::string textOf(CDialog& d, int id) { return d.GetDlgItem(id)->GetWindowText(); }
 inline CButton* buttonOf(CDialog& d, int id) { return dynamic_cast<CButton*>(d.GetDlgItem(id)); }
-inline bool enabled(CDialog& d, int id) { return d.GetDlgItem(id)->IsWindowEnabled() != FALSE; }
 inline void clickOk(CDialog& d) { buttonOf(d, IDOK)->Click(); }
 
 } // namespace apptest

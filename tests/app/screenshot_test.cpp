@@ -8,7 +8,6 @@
 #include <QWidget>
 
 #include "app_testkit.h"
-#include "platform/localtime.h"
 
 using namespace apptest;
 
@@ -36,25 +35,22 @@ TEST_F(ScreenshotTest, MainWindowWithRowsFilesAndANotice)
     ini.rows = {{"大阪支店", "TCP", "127.0.0.1/" + std::to_string(freePort()), "大阪の共有フォルダ"},
                 {"名古屋", "TCP", "127.0.0.1/" + std::to_string(freePort()), "夜間のみ接続"},
                 {"札幌", "TCP", "127.0.0.1/" + std::to_string(freePort()), ""}};
-    const std::string own = cp("本社ノード");
-    CatalogRecord mine = catalogtest::makeRec(own.c_str(), cp("議事録_2024年度.docx").c_str(), 1234567);
-    mine.complete = 1;
-    mine.heldBytes = 1234567;
-    CatalogRecord link = catalogtest::makeRec(own.c_str(), cp("設計書.pdf").c_str(), 987654);
-    link.complete = 1;
-    link.isLink = 1;
-    CatalogRecord partial = catalogtest::makeRec(cp("大阪支店").c_str(), cp("製品カタログ.zip").c_str(), 2048000);
-    partial.heldBytes = 512000;
-    CatalogRecord got = catalogtest::makeRec(cp("名古屋").c_str(), cp("写真アルバム.jpg").c_str(), 45678);
-    got.complete = 1;
-    got.heldBytes = 45678;
-    CatalogRecord node = catalogtest::makeRec(cp("札幌").c_str(), "nodeInfomation.nod", 9124);
-    node.complete = 1;
-    CatalogRecord gone = catalogtest::makeRec(cp("大阪支店").c_str(), cp("古い資料.xls").c_str(), 100,
-                                              CATALOG_STATE_DELETED);
-    for (CatalogRecord* r : {&mine, &link, &partial, &got, &node, &gone})
-        CCatalog::setCheckSum(r);
-    writeCatalog({mine, link, partial, got, node, gone});
+    const std::string own = cp("本社ノード"), osaka = cp("大阪支店");
+    auto rec = [](const std::string& origin, const char* file, DWORD size, DWORD held, DWORD complete) {
+        CatalogRecord r = catalogtest::makeRec(origin.c_str(), cp(file).c_str(), size);
+        r.heldBytes = held;
+        r.complete = complete;
+        return r;
+    };
+    std::vector<CatalogRecord> recs = {
+        rec(own, "議事録_2024年度.docx", 1234567, 1234567, 1), rec(own, "設計書.pdf", 987654, 0, 1),
+        rec(osaka, "製品カタログ.zip", 2048000, 512000, 0), rec(cp("名古屋"), "写真アルバム.jpg", 45678, 45678, 1),
+        rec(cp("札幌"), "nodeInfomation.nod", 9124, 0, 1), rec(osaka, "古い資料.xls", 100, 0, 0)};
+    recs[1].isLink = 1;
+    recs[5].state = CATALOG_STATE_DELETED;
+    for (CatalogRecord& r : recs)
+        CCatalog::setCheckSum(&r);
+    writeCatalog(recs);
 
     start();
     tick();

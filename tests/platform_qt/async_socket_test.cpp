@@ -1,8 +1,7 @@
-// The asynchronous socket over real loopback connections: events on the
-// event loop (nested loops too), one report per connect and per close, write
-// watching only after a blocked send, paused reading, nothing after Close,
-// closing and deleting from inside a handler, no SIGPIPE, accept back-off
-// and host name look-up.
+// The asynchronous socket over real loopback connections: one report per
+// connect and per close, write watching only after a blocked send, paused
+// reading, nothing after Close, closing and deleting from inside a handler,
+// no SIGPIPE, accept back-off.
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
@@ -24,6 +23,9 @@
 
 namespace {
 
+using testsupport::runFor;
+using testsupport::runUntil;
+
 class Sock : public CAsyncSocket {
 public:
     ~Sock() override
@@ -36,21 +38,16 @@ public:
     void readAll()
     {
         char buf[65536];
-        for (;;) {
-            int n = Receive(buf, sizeof buf);
-            if (n > 0) {
-                data.append(buf, static_cast<std::size_t>(n));
-                continue;
-            }
-            if (n == 0)
-                ++eofs;
-            else if (GetLastError() != WSAEWOULDBLOCK)
-                recvError = GetLastError();
-            return;
-        }
+        int n;
+        while ((n = Receive(buf, sizeof buf)) > 0)
+            data.append(buf, static_cast<std::size_t>(n));
+        if (n == 0)
+            ++eofs;
+        else if (GetLastError() != WSAEWOULDBLOCK)
+            recvError = GetLastError();
     }
 
-    std::function<void(int)> onAccept, onConnect, onReceive, onSend, onClose;
+    std::function<void(int)> onAccept, onReceive, onSend;
     int nAccept = 0, nConnect = 0, nReceive = 0, nSend = 0, nClose = 0;
     int connectCode = -1, closeCode = -1, recvError = 0, eofs = 0;
     std::string data;
@@ -58,11 +55,7 @@ public:
 
 protected:
     void OnAccept(int e) override { note(nAccept, onAccept, e); }
-    void OnConnect(int e) override
-    {
-        connectCode = e;
-        note(nConnect, onConnect, e);
-    }
+    void OnConnect(int e) override { connectCode = e, ++nConnect; }
     void OnReceive(int e) override
     {
         if (!onReceive)
@@ -70,11 +63,7 @@ protected:
         note(nReceive, onReceive, e);
     }
     void OnSend(int e) override { note(nSend, onSend, e); }
-    void OnClose(int e) override
-    {
-        closeCode = e;
-        note(nClose, onClose, e);
-    }
+    void OnClose(int e) override { closeCode = e, ++nClose; }
 
 private:
     static void note(int& count, const std::function<void(int)>& handler, int e)
@@ -85,18 +74,11 @@ private:
     }
 };
 
-int events(const Sock& s)
-{
-    return s.nAccept + s.nConnect + s.nReceive + s.nSend + s.nClose;
-}
-
-using testsupport::runFor;
-using testsupport::runUntil;
+int events(const Sock& s) { return s.nAccept + s.nConnect + s.nReceive + s.nSend + s.nClose; }
 
 class AsyncSocketTest : public testing::Test {
 protected:
-    // A listener on 127.0.0.1 and a free port; accepted sockets go to
-    // m_accepted.
+    // A listener on 127.0.0.1; accepted sockets go to m_accepted.
     UINT listen()
     {
         EXPECT_TRUE(m_listener.Create(0, SOCK_STREAM, FD_ALL_EVENTS, "127.0.0.1"));
@@ -104,9 +86,7 @@ protected:
         std::string addr;
         UINT port = 0;
         EXPECT_TRUE(m_listener.GetSockName(addr, port));
-        EXPECT_EQ(addr, "127.0.0.1");
-        m_listener.onAccept = [this](int e) {
-            EXPECT_EQ(e, 0);
+        m_listener.onAccept = [this](int) {
             auto s = std::make_unique<Sock>();
             if (m_listener.Accept(*s))
                 m_accepted.push_back(std::move(s));
@@ -114,33 +94,16 @@ protected:
         return port;
     }
 
-    // Connects a new client to port and waits for both ends.
-    std::unique_ptr<Sock> connectTo(UINT port, const char* host = "127.0.0.1")
+    // Connects a new client and waits for both ends.
+    std::unique_ptr<Sock> connectTo(UINT port)
     {
         auto c = std::make_unique<Sock>();
         EXPECT_TRUE(c->Create());
-        std::size_t before = m_accepted.size();
-        bool connected = c->Connect(host, port);
-        if (!connected) {
-            EXPECT_EQ(CAsyncSocket::GetLastError(), WSAEWOULDBLOCK);
-        }
-        EXPECT_TRUE(runUntil([&] {
-            return (connected || c->nConnect > 0) && m_accepted.size() > before;
-        }));
-        if (!connected) {
-            EXPECT_EQ(c->connectCode, 0);
-        }
+        const std::size_t before = m_accepted.size();
+        const bool connected = c->Connect("127.0.0.1", port);
+        EXPECT_TRUE(runUntil([&] { return (connected || c->nConnect > 0) && m_accepted.size() > before; }));
+        EXPECT_LE(c->nConnect, 1);
         return c;
-    }
-
-    // The accepted socket, handed over to the test to delete; gone turns
-    // true when it is.
-    Sock* takeAccepted(bool& gone)
-    {
-        Sock* s = m_accepted.at(0).release();
-        m_accepted.clear();
-        s->destroyed = &gone;
-        return s;
     }
 
     static void sendAll(Sock& s, const std::string& text)
@@ -148,178 +111,48 @@ protected:
         ASSERT_EQ(s.Send(text.data(), static_cast<int>(text.size())), static_cast<int>(text.size()));
     }
 
-    // A port with nothing listening on it.
-    static UINT deadPort()
-    {
-        Sock s;
-        EXPECT_TRUE(s.Create(0, SOCK_STREAM, FD_ALL_EVENTS, "127.0.0.1"));
-        EXPECT_TRUE(s.Listen());
-        std::string addr;
-        UINT port = 0;
-        EXPECT_TRUE(s.GetSockName(addr, port));
-        return port;
-    }
-
     testsupport::QtApp app;
     Sock m_listener;
     std::vector<std::unique_ptr<Sock>> m_accepted;
 };
 
-std::string pattern(std::size_t n)
-{
-    std::string s(n, '\0');
-    for (std::size_t i = 0; i < n; ++i)
-        s[i] = static_cast<char>((i * 131 + i / 7919) & 0xFF);
-    return s;
-}
-
 } // namespace
 
-TEST_F(AsyncSocketTest, ConnectsAcceptsAndCarriesBytesBothWays)
+TEST_F(AsyncSocketTest, WritesAreWatchedOnlyAfterABlockedSendAndPausedReadingRests)
 {
-    UINT port = listen();
-    auto client = connectTo(port);
-    ASSERT_EQ(m_accepted.size(), 1u);
+    auto client = connectTo(listen());
     Sock& server = *m_accepted[0];
-
-    std::string peerAddr, clientAddr;
-    UINT peerPort = 0, clientPort = 0;
-    ASSERT_TRUE(server.GetPeerName(peerAddr, peerPort));
-    ASSERT_TRUE(client->GetSockName(clientAddr, clientPort));
-    EXPECT_EQ(peerAddr, "127.0.0.1");
-    EXPECT_EQ(peerPort, clientPort);
-
-    sendAll(*client, "hello");
-    sendAll(server, "world");
-    ASSERT_TRUE(runUntil([&] { return server.data == "hello" && client->data == "world"; }));
-    runFor(50);
-    EXPECT_LE(client->nConnect, 1);
-    EXPECT_EQ(client->nSend + server.nSend, 0); // nothing ever blocked
-    EXPECT_EQ(client->nClose + server.nClose, 0);
-    EXPECT_EQ(m_listener.nAccept, 1);
-
-    // Operations out of place fail with the usual codes.
-    char c;
-    Sock fresh;
-    EXPECT_EQ(fresh.Receive(&c, 1), SOCKET_ERROR);
-    EXPECT_EQ(CAsyncSocket::GetLastError(), WSAENOTSOCK);
-    ASSERT_TRUE(fresh.Create());
-    EXPECT_EQ(fresh.Send("x", 1), SOCKET_ERROR);
-    EXPECT_EQ(CAsyncSocket::GetLastError(), WSAENOTCONN);
-    EXPECT_FALSE(client->Connect("127.0.0.1", port));
-    EXPECT_EQ(CAsyncSocket::GetLastError(), WSAEISCONN);
-    EXPECT_FALSE(fresh.Create());
-    EXPECT_EQ(CAsyncSocket::GetLastError(), WSAEINVAL);
-    // With no room a receive reads nothing and invents no close.
-    EXPECT_EQ(server.Receive(&c, 0), SOCKET_ERROR);
-    EXPECT_EQ(CAsyncSocket::GetLastError(), WSAEWOULDBLOCK);
-}
-
-TEST_F(AsyncSocketTest, ListeningPortIsReusableAndExclusive)
-{
-    UINT port = deadPort();
-    {
-        Sock l;
-        ASSERT_TRUE(l.Create(port));
-        ASSERT_TRUE(l.Listen(5));
-
-        // A second listener on a port in use is refused.
-        Sock other;
-        EXPECT_FALSE(other.Create(port));
-        EXPECT_EQ(CAsyncSocket::GetLastError(), WSAEADDRINUSE);
-
-        // A connection that the server side closes first leaves the port
-        // in TIME_WAIT.
-        std::unique_ptr<Sock> accepted;
-        l.onAccept = [&](int) {
-            accepted = std::make_unique<Sock>();
-            l.Accept(*accepted);
-        };
-        Sock client;
-        ASSERT_TRUE(client.Create());
-        client.Connect("127.0.0.1", port);
-        ASSERT_TRUE(runUntil([&] { return accepted != nullptr; }));
-        accepted->ShutDown(SD_BOTH);
-        accepted->Close();
-        ASSERT_TRUE(runUntil([&] { return client.eofs > 0; }));
-    }
-    Sock again;
-    EXPECT_TRUE(again.Create(port));
-    EXPECT_TRUE(again.Listen());
-}
-
-TEST_F(AsyncSocketTest, EventsArriveInsideANestedLoop)
-{
-    UINT port = listen();
-    auto a = connectTo(port);
-    auto b = connectTo(port);
-    Sock& sa = *m_accepted[0];
-    Sock& sb = *m_accepted[1];
-
-    bool nestedDone = false;
-    sa.onReceive = [&](int) {
-        sa.readAll();
-        // A modal dialog opened from a handler keeps the sockets going.
-        QTimer::singleShot(10, [&] { sendAll(*b, "inner"); });
-        QEventLoop nested;
-        QTimer guard;
-        QObject::connect(&guard, &QTimer::timeout, &nested, &QEventLoop::quit);
-        guard.start(5000);
-        sb.onReceive = [&](int) {
-            sb.readAll();
-            nested.quit();
-        };
-        nested.exec();
-        nestedDone = sb.data == "inner";
-    };
-    sendAll(*a, "outer");
-    ASSERT_TRUE(runUntil([&] { return sa.nReceive > 0 && sa.onReceive && nestedDone; }));
-    EXPECT_EQ(sa.data, "outer");
-    EXPECT_EQ(sb.data, "inner");
-}
-
-TEST_F(AsyncSocketTest, LargeTransferWatchesWritesOnlyAfterABlockedSend)
-{
-    UINT port = listen();
-    auto client = connectTo(port);
-    Sock& server = *m_accepted[0];
-
-    const std::string payload = pattern(8 << 20);
+    std::string payload(8 << 20, '\0');
+    for (std::size_t i = 0; i < payload.size(); ++i)
+        payload[i] = static_cast<char>((i * 131 + i / 7919) & 0xFF);
     std::size_t sent = 0;
-    int wouldBlocks = 0;
+    int wouldBlocks = 0, unexpectedOnSend = 0;
     bool waitingForSend = false;
-    int unexpectedOnSend = 0;
-    std::function<void()> pump = [&] {
+    auto pump = [&] {
         while (sent < payload.size()) {
-            int chunk = static_cast<int>(std::min<std::size_t>(payload.size() - sent, 200000));
-            int n = client->Send(payload.data() + sent, chunk);
+            const int n = client->Send(payload.data() + sent, static_cast<int>(std::min<std::size_t>(payload.size() - sent, 200000)));
             if (n == SOCKET_ERROR) {
                 ASSERT_EQ(CAsyncSocket::GetLastError(), WSAEWOULDBLOCK);
                 ++wouldBlocks;
                 waitingForSend = true;
                 return;
             }
-            ASSERT_GT(n, 0);
             sent += static_cast<std::size_t>(n);
         }
     };
-    client->onSend = [&](int e) {
-        EXPECT_EQ(e, 0);
-        if (!waitingForSend)
-            ++unexpectedOnSend;
+    client->onSend = [&](int) {
+        unexpectedOnSend += !waitingForSend;
         waitingForSend = false;
         pump();
     };
-
-    // The reader takes a little and then rests, as a stream whose buffer
-    // is full does; no OnReceive may come while it rests.
+    // The reader rests now and then, as a stream whose queue is full does;
+    // no OnReceive may come while it rests.
     bool resting = false;
     int receivesWhileResting = 0;
     server.onReceive = [&](int) {
-        if (resting)
-            ++receivesWhileResting;
+        receivesWhileResting += resting;
         char buf[32768];
-        int n = server.Receive(buf, sizeof buf);
+        const int n = server.Receive(buf, sizeof buf);
         if (n > 0)
             server.data.append(buf, static_cast<std::size_t>(n));
         if (server.data.size() % (1 << 20) < sizeof buf) {
@@ -331,7 +164,6 @@ TEST_F(AsyncSocketTest, LargeTransferWatchesWritesOnlyAfterABlockedSend)
             });
         }
     };
-
     pump();
     ASSERT_TRUE(runUntil([&] { return server.data.size() == payload.size(); }, 60000));
     EXPECT_TRUE(server.data == payload);
@@ -339,60 +171,38 @@ TEST_F(AsyncSocketTest, LargeTransferWatchesWritesOnlyAfterABlockedSend)
     EXPECT_EQ(client->nSend, wouldBlocks); // one OnSend per blocked send
     EXPECT_EQ(unexpectedOnSend, 0);
     EXPECT_EQ(receivesWhileResting, 0);
-
-    // All sent: writability is no longer watched.
-    const int onSends = client->nSend;
     runFor(100);
-    EXPECT_EQ(client->nSend, onSends);
-    EXPECT_EQ(client->nClose + server.nClose, 0);
+    EXPECT_EQ(client->nSend, wouldBlocks) << "all sent: writes no longer watched";
 }
 
-// An orderly close reads as end of data; a reset as an error or, where the
-// stack reports it so, a close. Either way OnClose comes once and the close
-// is not read again and again.
-TEST_F(AsyncSocketTest, PeerCloseOrResetGivesOneOnClose)
+// The peer's close is read as end of data once and reported once.
+TEST_F(AsyncSocketTest, PeerCloseGivesOneOnClose)
 {
-    UINT port = listen();
-    for (bool reset : {false, true}) {
-        SCOPED_TRACE(reset);
-        auto client = connectTo(port);
-        Sock& server = *m_accepted.back();
-        if (reset) {
-            linger hard{1, 0};
-            ASSERT_TRUE(client->SetSockOpt(SO_LINGER, &hard, sizeof hard));
-        } else {
-            sendAll(*client, "last words");
-            client->ShutDown(SD_BOTH);
-        }
-        client->Close();
-        ASSERT_TRUE(runUntil([&] { return server.nClose > 0; }));
-        runFor(100);
-        EXPECT_EQ(server.nClose, 1);
-        if (reset) {
-            if (server.closeCode != 0) {
-                EXPECT_EQ(server.closeCode, WSAECONNRESET);
-            }
-            EXPECT_EQ(server.recvError, server.closeCode);
-        } else {
-            EXPECT_EQ(server.data, "last words");
-            EXPECT_EQ(server.eofs, 1);
-            EXPECT_EQ(server.closeCode, 0);
-        }
-        const int receives = server.nReceive;
-        runFor(50);
-        EXPECT_EQ(server.nReceive, receives);
-    }
+    auto client = connectTo(listen());
+    Sock& server = *m_accepted.back();
+    sendAll(*client, "last words");
+    client->ShutDown(SD_BOTH);
+    client->Close();
+    ASSERT_TRUE(runUntil([&] { return server.nClose > 0; }));
+    const int receives = server.nReceive;
+    runFor(100);
+    EXPECT_EQ(server.nClose, 1);
+    EXPECT_EQ(server.closeCode, 0);
+    EXPECT_EQ(server.data, "last words");
+    EXPECT_EQ(server.eofs, 1);
+    EXPECT_EQ(server.nReceive, receives);
 }
 
 TEST_F(AsyncSocketTest, RefusedConnectReportsOnce)
 {
-    UINT port = deadPort();
+    Sock bound; // holds a port that nobody listens on
+    ASSERT_TRUE(bound.Create(0, SOCK_STREAM, FD_ALL_EVENTS, "127.0.0.1"));
+    std::string addr;
+    UINT port = 0;
+    ASSERT_TRUE(bound.GetSockName(addr, port));
     Sock c;
     ASSERT_TRUE(c.Create());
-    if (c.Connect("127.0.0.1", port)) {
-        ADD_FAILURE() << "connected to a port nobody listens on";
-        return;
-    }
+    ASSERT_FALSE(c.Connect("127.0.0.1", port));
     int code = CAsyncSocket::GetLastError();
     if (code == WSAEWOULDBLOCK) {
         ASSERT_TRUE(runUntil([&] { return c.nConnect > 0; }));
@@ -404,55 +214,13 @@ TEST_F(AsyncSocketTest, RefusedConnectReportsOnce)
     EXPECT_EQ(events(c), c.nConnect);
 }
 
-TEST_F(AsyncSocketTest, HostNamesAreLookedUpOffTheMainThread)
-{
-    UINT port = listen();
-    // A name connects through the look-up and reports like any connect.
-    auto client = std::make_unique<Sock>();
-    ASSERT_TRUE(client->Create());
-    EXPECT_FALSE(client->Connect(std::string("localhost"), port));
-    EXPECT_EQ(CAsyncSocket::GetLastError(), WSAEWOULDBLOCK);
-    EXPECT_EQ(client->nConnect, 0);
-    EXPECT_FALSE(client->Connect("localhost", port)); // still under way
-    EXPECT_EQ(CAsyncSocket::GetLastError(), WSAEALREADY);
-    ASSERT_TRUE(runUntil([&] { return client->nConnect > 0 && !m_accepted.empty(); }));
-    EXPECT_EQ(client->connectCode, 0);
-    sendAll(*client, "by name");
-    ASSERT_TRUE(runUntil([&] { return m_accepted[0]->data == "by name"; }));
-
-    // A name that cannot be looked up (its label is too long to ask anyone
-    // about) fails through OnConnect with WSAEINVAL.
-    Sock bad;
-    ASSERT_TRUE(bad.Create());
-    EXPECT_FALSE(bad.Connect(std::string(64, 'a') + ".invalid", port));
-    EXPECT_EQ(CAsyncSocket::GetLastError(), WSAEWOULDBLOCK);
-    ASSERT_TRUE(runUntil([&] { return bad.nConnect > 0; }));
-    EXPECT_EQ(bad.connectCode, WSAEINVAL);
-
-    // A socket closed or deleted while its look-up runs hears nothing.
-    Sock closed;
-    ASSERT_TRUE(closed.Create());
-    EXPECT_FALSE(closed.Connect("localhost", port));
-    closed.Close();
-    bool gone = false;
-    auto* dropped = new Sock;
-    dropped->destroyed = &gone;
-    ASSERT_TRUE(dropped->Create());
-    EXPECT_FALSE(dropped->Connect("localhost", port));
-    dropped->deleteLater();
-    ASSERT_TRUE(runUntil([&] { return gone; }));
-    runFor(200);
-    EXPECT_EQ(events(closed), 0);
-    EXPECT_EQ(events(bad), 1);
-    EXPECT_EQ(client->nConnect, 1);
-}
-
 TEST_F(AsyncSocketTest, HandlerMayCloseAndDeleteItsOwnSocket)
 {
     UINT port = listen();
     auto client = connectTo(port);
     bool gone = false;
-    Sock* server = takeAccepted(gone);
+    Sock* server = m_accepted.at(0).release();
+    server->destroyed = &gone;
     bool goneDuringNestedLoop = false;
     int calls = 0;
     server->onReceive = [&](int) {
@@ -474,18 +242,6 @@ TEST_F(AsyncSocketTest, HandlerMayCloseAndDeleteItsOwnSocket)
     EXPECT_FALSE(goneDuringNestedLoop);
     EXPECT_EQ(calls, 1);
     ASSERT_TRUE(runUntil([&] { return client->eofs > 0; }));
-}
-
-TEST_F(AsyncSocketTest, HandlerThatDeletesItsSocketOutrightIsSurvived)
-{
-    UINT port = listen();
-    auto client = connectTo(port);
-    bool gone = false;
-    Sock* server = takeAccepted(gone);
-    server->onReceive = [&](int) { delete server; };
-    sendAll(*client, "x");
-    ASSERT_TRUE(runUntil([&] { return gone; }));
-    runFor(50);
 }
 
 TEST_F(AsyncSocketTest, NothingReachesAClosedSocket)

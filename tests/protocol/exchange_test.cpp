@@ -1,371 +1,360 @@
-// The protocol engine against a real catalog: the frames it builds, the poll
-// chain, the fetch chain to a byte-identical file under RECV, the chunk
-// answers and the hello.
-#include "exchange_testkit.h"
+// The protocol engine against a real catalog of node "NODE_A" with TCP
+// neighbours NODE_B and NODE_C. Frames are handed over in buffers of exactly
+// their length, so any read beyond one fails under AddressSanitizer.
+#include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "protocol/exchange.h"
+#include "protocol/frame_check.h"
+#include "store/catalog_testkit.h"
 
 namespace {
 
-using namespace exchangetest;
-using catalogtest::readRecords;
+using catalogtest::makeRec;
 
-// --- Frames built from nothing ---------------------------------------------
+class Frame {
+public:
+    explicit Frame(std::size_t length) : m_len(length), m_buf(new BYTE[length]()) {}
+    Frame(const void* bytes, std::size_t length) : Frame(length) { std::memcpy(m_buf.get(), bytes, length); }
+    BYTE* data() { return m_buf.get(); }
+    const BYTE* data() const { return m_buf.get(); }
+    std::size_t size() const { return m_len; }
+    ExchangeHeader header() const { return readHeader(m_buf.get()); }
+    ExchangeHeader* h() { return reinterpret_cast<ExchangeHeader*>(m_buf.get()); }
+    template <class T> T* as() { return reinterpret_cast<T*>(m_buf.get()); }
+    CatalogRecord record(std::size_t i = 0) const
+    {
+        CatalogRecord r;
+        std::memcpy(&r, m_buf.get() + FRAME_HEADER_LEN + i * sizeof r, sizeof r);
+        return r;
+    }
 
-// The layouts themselves are pinned byte by byte with the frame builders;
-// here: the engine queues exactly those frames, with the node's own names.
-TEST_F(ExchangeTest, HelloAndPollAreQueuedWithTheNodesNames)
+private:
+    std::size_t m_len;
+    std::unique_ptr<BYTE[]> m_buf;
+};
+
+// Every frame the engine queued, oldest first; each passes the frame check.
+std::vector<Frame> drain(CExchange& ex)
 {
-    settings->nodeName = "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345"; // 32: no terminating zero
-    const SYSTEMTIME since = makeTime(2010, 10, 1, 0, 0, 0, 0);
-    ex.sendNodeInfo(2, since);
-    ex.sendSyncPoll();
-    auto frames = drain(ex);
-    ASSERT_EQ(frames.size(), 2u);
-    NodeInfoFrame hello{};
-    ASSERT_EQ(frames[0].size(), buildNodeInfoFrame(&hello, settings->nodeName.c_str(), "PARTY", 2, since));
-    EXPECT_EQ(std::memcmp(frames[0].data(), &hello, sizeof hello), 0);
-    SyncPollFrame poll{};
-    ASSERT_EQ(frames[1].size(), buildSyncPollFrame(&poll));
-    EXPECT_EQ(std::memcmp(frames[1].data(), &poll, sizeof poll), 0);
+    std::vector<Frame> out;
+    std::unique_ptr<BYTE[]> slot(new BYTE[ZQ_QUE::SLOT_SIZE]);
+    while (ex.sendQueue().dequeue(slot.get()) == 1) {
+        out.emplace_back(slot.get(), std::min<std::size_t>(frameLength(readHeader(slot.get())), ZQ_QUE::SLOT_SIZE));
+        EXPECT_NE(checkFrame(out.back().data(), out.back().size(), CHUNK_LIMIT_TCP), FrameKind::Bad);
+    }
+    return out;
 }
 
-// --- Poll answers ----------------------------------------------------------
-
-TEST_F(ExchangeTest, PollAnswersCarryElevenThenTheRestThenNothing)
+Frame pollFrame()
 {
-    for (int i = 0; i < 15; ++i) {
-        CatalogRecord r = makeRec("NODE_A", ("f" + std::to_string(i)).c_str(), 1);
+    Frame f(FRAME_HEADER_LEN);
+    buildSyncPollFrame(f.as<SyncPollFrame>());
+    return f;
+}
+
+Frame recordsFrame(const std::vector<CatalogRecord>& recs)
+{
+    Frame f(FRAME_HEADER_LEN + recs.size() * sizeof(CatalogRecord));
+    initSyncPollHeader(f.h());
+    f.h()->command = COMMAND_CATALOGRECORDS;
+    f.h()->count = DWORD(recs.size());
+    f.h()->dataLen = WORD(recs.size() * sizeof(CatalogRecord));
+    if (!recs.empty())
+        std::memcpy(f.data() + FRAME_HEADER_LEN, recs.data(), recs.size() * sizeof(CatalogRecord));
+    return f;
+}
+
+Frame requestFrame(const CatalogRecord& rec, DWORD offset)
+{
+    Frame f(sizeof(FileRequestFrame));
+    buildFileRequestFrame(f.as<FileRequestFrame>(), rec);
+    f.h()->offset = offset;
+    return f;
+}
+
+// The peer's answer: at most `limit` bytes of content from the offset asked.
+Frame chunkFor(const Frame& request, const std::string& content, DWORD limit = CHUNK_LIMIT_TCP)
+{
+    auto f = std::make_unique<FileChunkFrame>();
+    beginFileChunkFrame(f.get(), *reinterpret_cast<const FileRequestFrame*>(request.data()));
+    const std::size_t off = request.header().offset;
+    const std::size_t n = off < content.size() ? std::min<std::size_t>(limit, content.size() - off) : 0;
+    std::memcpy(f->data, content.data() + std::min(off, content.size()), n);
+    return Frame(f.get(), finishFileChunkFrame(f.get(), DWORD(n)));
+}
+
+std::string fileName(const CatalogRecord& r) { return catalogtest::fileOf(r); }
+
+std::string patternBytes(std::size_t n, unsigned seed = 7)
+{
+    std::string s(n, '\0');
+    for (std::size_t i = 0; i < n; ++i)
+        s[i] = char((i * 131 + seed + (i >> 8)) & 0xFF);
+    return s;
+}
+
+class ExchangeTest : public catalogtest::CatalogTest {
+protected:
+    CExchange ex;
+
+    void SetUp() override
+    {
+        catalogtest::CatalogTest::SetUp();
+        settings->addRow("NODE_B", "TCP", "127.0.0.1/42001");
+        settings->addRow("NODE_C", "TCP", "127.0.0.1/42002");
+    }
+
+    static CatalogRecord peerRec(const char* file, DWORD size, DWORD state = CATALOG_STATE_NEW)
+    {
+        CatalogRecord r = makeRec("NODE_B", file, size, state);
+        cp932::copyField(r.route[0], CATALOG_NAME_LEN, "NODE_B");
+        r.hopCount = 1;
+        CCatalog::setCheckSum(&r);
+        return r;
+    }
+
+    CatalogRecord ownFile(const char* name, const std::string& content)
+    {
+        testsupport::writeFile(sendDir() + "/" + name, content);
+        CatalogRecord r = makeRec("NODE_A", name, DWORD(content.size()));
         catalog()->addRec(&r);
+        return storedOf(name, "NODE_A");
     }
-    Frame poll = pollFrame();
-    poll.mutableHeader()->offset = 0x11223344; // echoed unchanged
-    poll.mutableHeader()->fileSize = 0x55667788;
 
-    std::vector<DWORD> counts;
-    for (int round = 0; round < 3; ++round) {
-        ex.replyCatalog("NODE_B", poll.as<SyncPollFrame>());
-        auto frames = drain(ex);
-        ASSERT_EQ(frames.size(), 1u);
-        const ExchangeHeader h = frames[0].header();
-        EXPECT_EQ(h.command, COMMAND_CATALOGRECORDS);
-        EXPECT_EQ(h.offset, 0x11223344u);
-        EXPECT_EQ(h.fileSize, 0x55667788u);
-        EXPECT_EQ(frames[0].size(), 48u + h.count * 820u);
-        for (DWORD i = 0; i < h.count; ++i) {
-            CatalogRecord r = frames[0].record(i);
-            EXPECT_TRUE(CCatalog::isCheckSumOk(&r));
-        }
-        counts.push_back(h.count);
+    CatalogRecord storedOf(const char* file, const char* node = "NODE_B")
+    {
+        CatalogRecord r{};
+        EXPECT_TRUE(catalog()->findRec(file, node, &r)) << file;
+        return r;
     }
-    EXPECT_EQ(counts, (std::vector<DWORD>{11, 4, 0}));
-    EXPECT_FALSE(testsupport::exists(queueFile("NODE_B")));
-}
 
-// --- The poll chain and the fetch chain ------------------------------------
+    void apply(Frame f) { ex.onCatalogRecords(f.as<CatalogRecordsFrame>()); }
+    std::vector<CatalogRecord> queued(const std::string& node) { return catalogtest::readRecords(queueFile(node)); }
+};
 
-// NODE_B offers three files; the engine takes the records, polls until the
-// answer is empty, then fetches each file chunk by chunk from frames that
-// the test serves the way NODE_B would, until nothing is left to fetch.
+} // namespace
+
+// NODE_B offers its files: each non-empty answer brings the next poll, the
+// empty one the fetch chain, which runs chunk by chunk to byte-identical
+// files; an empty file is whole at once and skipped by the chain.
 TEST_F(ExchangeTest, PollChainThenFetchChainBringsEveryFileWhole)
 {
-    const std::string big = patternBytes(2 * CHUNK_LIMIT_TCP + 1234, 1);
-    const std::string exact = patternBytes(CHUNK_LIMIT_TCP, 2);
-    const std::string small = patternBytes(10, 3);
     const std::vector<std::pair<CatalogRecord, std::string>> offered = {
-        {peerRec("big.bin", DWORD(big.size())), big},
-        {peerRec("exact.bin", DWORD(exact.size())), exact},
-        {peerRec("small.txt", DWORD(small.size())), small},
+        {peerRec("big.bin", 2 * CHUNK_LIMIT_TCP + 1234), patternBytes(2 * CHUNK_LIMIT_TCP + 1234, 1)},
+        {peerRec("empty.txt", 0), ""},
+        {peerRec("small.txt", 10), patternBytes(10, 3)},
     };
-    auto contentOf = [&](const CatalogRecord& r) {
-        for (const auto& [rec, content] : offered)
-            if (fileName(rec) == fileName(r))
-                return content;
-        ADD_FAILURE() << "unknown file " << fileName(r);
-        return std::string();
-    };
-
-    // Poll chain: a non-empty answer brings the next poll, an empty one the
-    // first request.
-    Frame first = recordsFrame({offered[0].first, offered[1].first});
-    ex.onCatalogRecords(first.as<CatalogRecordsFrame>());
+    apply(recordsFrame({offered[0].first, offered[1].first}));
+    apply(recordsFrame({offered[2].first}));
     auto frames = drain(ex);
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].header().category, 3);
-    EXPECT_EQ(frames[0].header().command, 0);
-    Frame second = recordsFrame({offered[2].first});
-    ex.onCatalogRecords(second.as<CatalogRecordsFrame>());
-    frames = drain(ex);
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].header().command, 0);
-    EXPECT_EQ(catalog()->getRecCount(), 3);
+    ASSERT_EQ(frames.size(), 2u);
+    for (const Frame& f : frames)
+        EXPECT_EQ(f.header().command, COMMAND_SYNCPOLL);
+    EXPECT_EQ(storedOf("empty.txt").complete, 1u);
 
-    Frame empty = recordsFrame({});
-    ex.onCatalogRecords(empty.as<CatalogRecordsFrame>());
+    apply(recordsFrame({}));
     frames = drain(ex);
-
-    // Fetch chain.
     std::vector<std::pair<std::string, DWORD>> asked;
     for (int guard = 0; guard < 50 && !frames.empty(); ++guard) {
         ASSERT_EQ(frames.size(), 1u);
-        Frame& req = frames[0];
-        const ExchangeHeader h = req.header();
-        ASSERT_EQ(h.category, 4);
-        ASSERT_EQ(h.command, 4);
-        ASSERT_EQ(req.size(), 868u);
-        EXPECT_EQ(h.count, 1u);
-        EXPECT_EQ(h.fileSize, req.record().findData.nFileSizeLow);
-        asked.emplace_back(fileName(req.record()), h.offset);
-        Frame chunk = chunkFor(req, contentOf(req.record()));
-        ex.onChunk(chunk.as<FileChunkFrame>());
+        ASSERT_EQ(frames[0].header().command, COMMAND_FILEREQUEST);
+        const std::string name = fileName(frames[0].record());
+        asked.emplace_back(name, frames[0].header().offset);
+        for (const auto& [rec, content] : offered)
+            if (fileName(rec) == name)
+                ex.onChunk(chunkFor(frames[0], content).as<FileChunkFrame>());
         frames = drain(ex);
     }
-    const std::vector<std::pair<std::string, DWORD>> expected = {
-        {"big.bin", 0}, {"big.bin", 51200}, {"big.bin", 102400},
-        {"exact.bin", 0},
-        {"small.txt", 0},
-    };
-    EXPECT_EQ(asked, expected);
-
+    EXPECT_EQ(asked, (std::vector<std::pair<std::string, DWORD>>{
+                         {"big.bin", 0}, {"big.bin", 51200}, {"big.bin", 102400}, {"small.txt", 0}}));
     for (const auto& [rec, content] : offered) {
         EXPECT_EQ(testsupport::readFile(recvDir() + "/NODE_B/" + fileName(rec)), content) << fileName(rec);
-        const CatalogRecord s = storedOf(fileName(rec).c_str());
-        EXPECT_EQ(s.complete, 1u);
-        EXPECT_EQ(s.heldBytes, DWORD(content.size()));
+        EXPECT_EQ(storedOf(fileName(rec).c_str()).complete, 1u);
     }
-    // Whole files travel on to the other neighbour, never back to NODE_B.
+    // Whole files travel on to the other neighbour, never back.
     EXPECT_EQ(queued("NODE_C").size(), 3u);
     EXPECT_FALSE(testsupport::exists(queueFile("NODE_B")));
 
-    // A later empty answer finds nothing more to fetch.
-    ex.onCatalogRecords(empty.as<CatalogRecordsFrame>());
-    EXPECT_TRUE(drain(ex).empty());
 }
 
-TEST_F(ExchangeTest, AChunkOfLengthZeroAsksForTheNextFileAfterIt)
+// Frames whose header promises more than they hold are answered from the
+// header and record only, or not at all.
+TEST_F(ExchangeTest, OversizedClaimsAreReadNoFurtherThanTheFrame)
 {
-    Frame recs = recordsFrame({peerRec("a.txt", 5), peerRec("b.txt", 7)});
-    ex.onCatalogRecords(recs.as<CatalogRecordsFrame>());
-    drain(ex);
-    Frame req = requestFrame(storedOf("a.txt"), 0);
-    Frame none = chunkFor(req, ""); // the peer holds no whole copy
-    ASSERT_EQ(none.size(), 868u);
-    ex.onChunk(none.as<FileChunkFrame>());
-    auto frames = drain(ex);
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(fileName(frames[0].record()), "b.txt");
-    EXPECT_EQ(storedOf("a.txt").heldBytes, 0u);
-
-    // After the last record nothing is asked for, even with a.txt missing.
-    Frame reqB = requestFrame(storedOf("b.txt"), 0);
-    Frame noneB = chunkFor(reqB, "");
-    ex.onChunk(noneB.as<FileChunkFrame>());
-    EXPECT_TRUE(drain(ex).empty());
-}
-
-// --- Records ---------------------------------------------------------------
-
-TEST_F(ExchangeTest, RecordsAreAppliedByStateAndBadOnesSkipped)
-{
-    CatalogRecord one = peerRec("one.txt", 3);
-    CatalogRecord badSum = peerRec("two.txt", 3);
-    badSum.checkSum ^= 1;
-    CatalogRecord three = peerRec("three.txt", 3, CATALOG_STATE_UPDATED);
-    CatalogRecord oddState = peerRec("four.txt", 3, 4);
-    Frame f = recordsFrame({one, badSum, three, oddState});
-    ex.onCatalogRecords(f.as<CatalogRecordsFrame>());
-    auto frames = drain(ex);
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].header().command, 0); // the next poll
-    EXPECT_EQ(catalog()->getRecCount(), 2);
-    EXPECT_TRUE(catalog()->findRec("one.txt", "NODE_B", nullptr));
-    EXPECT_TRUE(catalog()->findRec("three.txt", "NODE_B", nullptr));
-
-    // A deletion marks the stored record deleted and travels on.
-    CatalogRecord del = one;
-    del.state = CATALOG_STATE_DELETED;
-    CCatalog::setCheckSum(&del);
-    Frame d = recordsFrame({del});
-    ex.onCatalogRecords(d.as<CatalogRecordsFrame>());
-    EXPECT_EQ(storedOf("one.txt").state, DWORD(CATALOG_STATE_DELETED));
-    const auto toC = queued("NODE_C");
-    ASSERT_EQ(toC.size(), 1u);
-    EXPECT_EQ(toC[0].state, DWORD(CATALOG_STATE_DELETED));
-}
-
-TEST_F(ExchangeTest, AnEmptyFileIsWholeAtOnceAndTravelsOn)
-{
-    Frame f = recordsFrame({peerRec("empty.txt", 0), peerRec("later.txt", 4)});
-    ex.onCatalogRecords(f.as<CatalogRecordsFrame>());
-    drain(ex);
-    const CatalogRecord s = storedOf("empty.txt");
-    EXPECT_EQ(s.complete, 1u);
-    EXPECT_TRUE(CCatalog::isCheckSumOk(&s));
-    EXPECT_TRUE(testsupport::exists(recvDir() + "/NODE_B/empty.txt"));
-    EXPECT_EQ(testsupport::readFile(recvDir() + "/NODE_B/empty.txt"), "");
-    const auto toC = queued("NODE_C");
-    ASSERT_EQ(toC.size(), 1u);
-    EXPECT_EQ(fileName(toC[0]), "empty.txt");
-
-    // The fetch chain goes straight to the file that has bytes.
-    Frame empty = recordsFrame({});
-    ex.onCatalogRecords(empty.as<CatalogRecordsFrame>());
-    auto frames = drain(ex);
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(fileName(frames[0].record()), "later.txt");
-
-    // An own empty file is served as a chunk of no bytes.
-    CatalogRecord mine = ownFile("nothing.txt", "");
-    Frame req = requestFrame(mine, 0);
-    ex.sendChunk(req.as<FileRequestFrame>(), CHUNK_LIMIT_TCP);
-    frames = drain(ex);
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].size(), 868u);
-}
-
-// --- Chunk answers ---------------------------------------------------------
-
-TEST_F(ExchangeTest, ChunkAnswersEchoTheRequestAndKeepToTheLimit)
-{
-    const std::string content = patternBytes(60000, 9);
-    CatalogRecord mine = ownFile("data.bin", content);
-
-    Frame req = requestFrame(mine, 0);
-    req.mutableHeader()->fileSize = 0xABCD; // echoed, never used
-    ex.sendChunk(req.as<FileRequestFrame>(), CHUNK_LIMIT_TCP);
-    auto frames = drain(ex);
-    ASSERT_EQ(frames.size(), 1u);
-    ExchangeHeader h = frames[0].header();
-    EXPECT_EQ(h.fileSize, 0xABCDu);
-    EXPECT_EQ(h.length, CHUNK_LIMIT_TCP);
-    EXPECT_EQ(catalogtest::bytesOf(frames[0].record()), catalogtest::bytesOf(mine));
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(frames[0].data()) + 868, h.length),
-              content.substr(0, CHUNK_LIMIT_TCP));
-
-    // The old carriers' limit, and the rest of the file from an offset.
-    Frame old = requestFrame(mine, 100, 1);
-    ex.sendChunk(old.as<FileRequestFrame>(), tcpChunkLimit(1));
-    Frame tail = requestFrame(mine, 51200);
-    ex.sendChunk(tail.as<FileRequestFrame>(), CHUNK_LIMIT_SKYPE);
-    Frame past = requestFrame(mine, 60000);
-    ex.sendChunk(past.as<FileRequestFrame>(), CHUNK_LIMIT_TCP);
-    frames = drain(ex);
-    ASSERT_EQ(frames.size(), 3u);
-    EXPECT_EQ(frames[0].header().length, CHUNK_LIMIT_TCP_OLD);
-    EXPECT_EQ(frames[0].header().version, 1);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(frames[0].data()) + 868, CHUNK_LIMIT_TCP_OLD),
-              content.substr(100, CHUNK_LIMIT_TCP_OLD));
-    EXPECT_EQ(frames[1].header().length, 60000u - 51200u);
-    EXPECT_EQ(frames[2].header().length, 0u);
-    EXPECT_EQ(frames[2].size(), 868u);
-
-    // A limit above the largest chunk any carrier sends is cut to it.
-    const std::string huge = patternBytes(CHUNK_LIMIT_TCP + 5000, 4);
-    CatalogRecord large = ownFile("large.bin", huge);
-    Frame all = requestFrame(large, 0);
-    ex.sendChunk(all.as<FileRequestFrame>(), 1u << 20);
-    frames = drain(ex);
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].header().length, CHUNK_LIMIT_TCP);
-}
-
-TEST_F(ExchangeTest, AFileHeldOnlyInPartIsAnsweredWithNoBytes)
-{
-    Frame recs = recordsFrame({peerRec("part.bin", 100)});
-    ex.onCatalogRecords(recs.as<CatalogRecordsFrame>());
-    drain(ex);
-    CatalogRecord s = storedOf("part.bin");
-    const std::string content = patternBytes(100);
-    ASSERT_EQ(catalog()->writeFileData(0, 40, &s, content.data()), 1);
-    Frame req = requestFrame(s, 0);
-    ex.sendChunk(req.as<FileRequestFrame>(), CHUNK_LIMIT_TCP);
-    auto frames = drain(ex);
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].header().length, 0u);
-}
-
-// --- The hello -------------------------------------------------------------
-
-class HelloTest : public ExchangeTest {
-protected:
-    Frame hello(const char* node, const char* party, int mode = 0, SYSTEMTIME since = {})
-    {
-        Frame f(sizeof(NodeInfoFrame));
-        buildNodeInfoFrame(f.as<NodeInfoFrame>(), node, party, mode, since);
-        return f;
-    }
-
-    void registerOwn(const char* name, SYSTEMTIME registered)
-    {
-        CatalogRecord r = makeRec("NODE_A", name, 1);
-        r.registered = registered;
-        catalog()->addRec(&r);
-    }
-};
-
-TEST_F(HelloTest, OverSkypeARowNamedAfterTheIdTakesTheAnnouncedName)
-{
-    settings->addRow("skype.id", "SKYPE", "skype.id");
-    testsupport::writeFile(queueFile("skype.id"), "");
-    catalog();
-    Frame f = hello("N2", "PARTY");
-    int party = -1;
-    EXPECT_EQ(ex.onNodeInfo(f.as<NodeInfoFrame>(), 0, "skype.id", &party), 1);
-    EXPECT_EQ(party, 1);
-    EXPECT_EQ(ex.getPeerNode(), "N2");
-    EXPECT_STREQ(settings->getRecName(2), "N2");
-    EXPECT_TRUE(testsupport::exists(queueFile("N2")));
-    EXPECT_FALSE(testsupport::exists(queueFile("skype.id")));
-
-    // Named already: the peer name is learnt, nothing is renamed.
-    EXPECT_EQ(ex.onNodeInfo(f.as<NodeInfoFrame>(), 0, "skype.id", &party), 0);
-    EXPECT_EQ(ex.getPeerNode(), "N2");
-}
-
-TEST_F(HelloTest, NoRenameWithNodeFlagsOrOverTcpOrForAnUnknownIdOrAnotherParty)
-{
-    settings->addRow("skype.id", "SKYPE", "skype.id");
-    registerOwn("x.txt", makeTime(2011, 1, 1));
-    std::remove(queueFile("NODE_B").c_str());
-    Frame other = hello("NODE_B", "OTHER", 1); // and asks for a sync
-    int theirs = -1;
-    EXPECT_EQ(ex.onNodeInfo(other.as<NodeInfoFrame>(), 0, "skype.id", &theirs), 0);
-    EXPECT_EQ(theirs, 0);
-    EXPECT_FALSE(testsupport::exists(queueFile("NODE_B")));
-
-    Frame f = hello("N2", "PARTY");
-    f.as<NodeInfoFrame>()->nodeFlags = 1;
-    int party = 0;
-    EXPECT_EQ(ex.onNodeInfo(f.as<NodeInfoFrame>(), 0, "skype.id", &party), 0);
-    EXPECT_EQ(party, 1);
-    f.as<NodeInfoFrame>()->nodeFlags = 0;
-    EXPECT_EQ(ex.onNodeInfo(f.as<NodeInfoFrame>(), 1, "skype.id", &party), 0);
-    EXPECT_EQ(ex.onNodeInfo(f.as<NodeInfoFrame>(), 0, "someone.else", &party), 0);
-    EXPECT_STREQ(settings->getRecName(2), "skype.id");
-    EXPECT_EQ(ex.getPeerNode(), "");
-}
-
-TEST_F(HelloTest, ASyncRequestQueuesEntriesRegisteredOnOrAfterTheDate)
-{
-    registerOwn("before.txt", makeTime(2010, 9, 30, 23, 59));
-    registerOwn("on.txt", makeTime(2010, 10, 1, 0, 0));
-    registerOwn("after.txt", makeTime(2011, 1, 1));
-    std::remove(queueFile("NODE_B").c_str()); // what registration queued
-    Frame f = hello("NODE_B", "PARTY", 2, makeTime(2010, 10, 1, 0, 0, 0, 0));
-    int party = 0;
-    EXPECT_EQ(ex.onNodeInfo(f.as<NodeInfoFrame>(), 1, "127.0.0.1", &party), 0);
-    EXPECT_EQ(party, 1);
-    std::vector<std::string> names;
-    for (const CatalogRecord& r : queued("NODE_B"))
-        names.push_back(fileName(r));
-    EXPECT_EQ(names, (std::vector<std::string>{"on.txt", "after.txt"}));
-
-    // The poll chain then carries them.
     Frame poll = pollFrame();
+    poll.h()->dataLen = 65000;
     ex.replyCatalog("NODE_B", poll.as<SyncPollFrame>());
     auto frames = drain(ex);
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].header().count, 2u);
+    EXPECT_EQ(frames[0].size(), 48u);
+    poll.h()->headerLen = 0;
+    ex.replyCatalog("NODE_B", poll.as<SyncPollFrame>());
+    EXPECT_TRUE(drain(ex).empty());
+
+    Frame req = requestFrame(ownFile("m.bin", patternBytes(3000)), 0);
+    req.h()->dataLen = 60000;
+    ex.sendChunk(req.as<FileRequestFrame>(), CHUNK_LIMIT_TCP);
+    frames = drain(ex);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].size(), 868u + 3000u);
+
+    // Too short for a record or a hello's fields: nothing read, nothing done.
+    Frame tiny(100);
+    initFileRequestHeader(tiny.h());
+    tiny.h()->dataLen = 52;
+    ex.sendChunk(tiny.as<FileRequestFrame>(), CHUNK_LIMIT_TCP);
+    tiny.h()->command = COMMAND_FILECHUNK;
+    ex.onChunk(tiny.as<FileChunkFrame>());
+    EXPECT_TRUE(drain(ex).empty());
+    Frame hello(148);
+    initNodeInfoHeader(hello.h());
+    hello.h()->dataLen = 100;
+    int party = -1;
+    EXPECT_EQ(ex.onNodeInfo(hello.as<NodeInfoFrame>(), 1, "127.0.0.1", &party), 0);
+    EXPECT_EQ(party, 0);
 }
 
-} // namespace
+// min(count, 11, dataLen / 820) records are applied; a negative count starts
+// fetching instead.
+TEST_F(ExchangeTest, RecordsAppliedAreBoundedByCountElevenAndPayload)
+{
+    std::vector<CatalogRecord> recs;
+    for (int i = 0; i < 12; ++i)
+        recs.push_back(peerRec(("r" + std::to_string(i)).c_str(), 1));
+    apply(recordsFrame(recs));
+    EXPECT_EQ(catalog()->getRecCount(), 11);
+
+    for (int i = 0; i < 11; ++i)
+        recs[i] = peerRec(("s" + std::to_string(i)).c_str(), 1);
+    recs.resize(11);
+    Frame stale = recordsFrame(recs); // a payload of two: the rest is stale
+    stale.h()->dataLen = 2 * 820;
+    apply(std::move(stale));
+    Frame shortOne = recordsFrame({peerRec("t0", 1), peerRec("t1", 1)});
+    shortOne.h()->count = 11;
+    apply(std::move(shortOne));
+    EXPECT_EQ(catalog()->getRecCount(), 15);
+    EXPECT_EQ(drain(ex).size(), 3u);
+
+    Frame negative = recordsFrame({});
+    negative.h()->count = 0xFFFFFFFF;
+    apply(std::move(negative));
+    auto frames = drain(ex);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].header().command, COMMAND_FILEREQUEST);
+}
+
+// A chunk whose length disagrees with its payload, exceeds every limit, or
+// is not at the bytes held is not stored; out of step, the next file is
+// asked for.
+TEST_F(ExchangeTest, ChunksOutOfStepAreNotStored)
+{
+    const std::string content = patternBytes(100000, 5);
+    apply(recordsFrame({peerRec("f.bin", DWORD(content.size())), peerRec("g.bin", 3)}));
+    drain(ex);
+    const CatalogRecord rec = storedOf("f.bin");
+    auto nothingStored = [&] {
+        return storedOf("f.bin").heldBytes == 0 && !testsupport::exists(recvDir() + "/NODE_B/f.bin");
+    };
+
+    Frame chunk = chunkFor(requestFrame(rec, 0), content, 1000);
+    for (DWORD length : {2000u, 999u}) {
+        chunk.h()->length = length;
+        ex.onChunk(chunk.as<FileChunkFrame>());
+        EXPECT_TRUE(drain(ex).empty());
+        EXPECT_TRUE(nothingStored());
+    }
+    const DWORD n = CHUNK_LIMIT_TCP + 100;
+    Frame big(868 + n);
+    beginFileChunkFrame(big.as<FileChunkFrame>(), *requestFrame(rec, 0).as<FileRequestFrame>());
+    big.h()->length = n;
+    big.h()->dataLen = WORD(820 + n);
+    ex.onChunk(big.as<FileChunkFrame>());
+    EXPECT_TRUE(drain(ex).empty());
+    EXPECT_TRUE(nothingStored());
+
+    ex.onChunk(chunkFor(requestFrame(rec, 40), content, 1000).as<FileChunkFrame>());
+    auto frames = drain(ex);
+    EXPECT_TRUE(nothingStored());
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(fileName(frames[0].record()), "g.bin");
+
+    Frame first = chunkFor(requestFrame(rec, 0), content, 1000);
+    ex.onChunk(first.as<FileChunkFrame>());
+    frames = drain(ex);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].header().offset, 1000u);
+    ex.onChunk(first.as<FileChunkFrame>()); // a repeat changes nothing
+    drain(ex);
+    EXPECT_EQ(storedOf("f.bin").heldBytes, 1000u);
+    EXPECT_EQ(testsupport::readFile(recvDir() + "/NODE_B/f.bin"), content.substr(0, 1000));
+}
+
+// Names that are no plain names, in records or in a hello, never reach the
+// catalog or the file system.
+TEST_F(ExchangeTest, UnusableNamesAreSkipped)
+{
+    std::vector<CatalogRecord> bad;
+    for (const char* origin : {"..", "catalog", "CATALOG", "a/b", "."})
+        bad.push_back(makeRec(origin, "x.txt", 0));
+    for (const char* file : {"../x.txt", "x/y.txt", "..", "a\x01" "b", ""})
+        bad.push_back(makeRec("NODE_B", file, 0));
+    bad.push_back(peerRec("ok.txt", 0));
+    apply(recordsFrame(bad));
+    EXPECT_EQ(catalog()->getRecCount(), 1);
+
+    settings->addRow("skype.id", "SKYPE", "skype.id");
+    const std::string catalogBefore = testsupport::readFile(catalogFile());
+    for (const char* name : {"../evil", "catalog", "Catalog", "a/b", ""}) {
+        Frame f(sizeof(NodeInfoFrame));
+        buildNodeInfoFrame(f.as<NodeInfoFrame>(), name, "PARTY", 1, SYSTEMTIME{});
+        int party = 0;
+        EXPECT_EQ(ex.onNodeInfo(f.as<NodeInfoFrame>(), 0, "skype.id", &party), 0) << name;
+    }
+    EXPECT_STREQ(settings->getRecName(2), "skype.id");
+    EXPECT_EQ(ex.getPeerNode(), "");
+    EXPECT_EQ(testsupport::readFile(catalogFile()), catalogBefore);
+
+    EXPECT_FALSE(testsupport::exists(dir.path() + "/evil.dat"));
+    EXPECT_FALSE(testsupport::exists(dir.path() + "/x.txt"));
+}
+
+// Over TCP a sync request goes to the node the link was identified as, not
+// to the name the hello carries.
+TEST_F(ExchangeTest, OverTcpTheSyncGoesToTheLinksIdentifiedNode)
+{
+    CatalogRecord r = makeRec("NODE_A", "own.txt", 1);
+    catalog()->addRec(&r);
+    std::remove(queueFile("NODE_B").c_str());
+    std::remove(queueFile("NODE_C").c_str());
+    Frame f(sizeof(NodeInfoFrame));
+    buildNodeInfoFrame(f.as<NodeInfoFrame>(), "NODE_C", "PARTY", 1, SYSTEMTIME{});
+    int party = 0;
+    ex.onNodeInfo(f.as<NodeInfoFrame>(), 1, "127.0.0.1", &party, "NODE_B");
+    EXPECT_EQ(queued("NODE_B").size(), 1u);
+    EXPECT_FALSE(testsupport::exists(queueFile("NODE_C")));
+}
+
+TEST_F(ExchangeTest, AnAnswerThatCannotBeQueuedLeavesItsRecordsWaiting)
+{
+    for (int i = 0; i < 3; ++i) {
+        CatalogRecord r = makeRec("NODE_A", ("q" + std::to_string(i)).c_str(), 1);
+        catalog()->addRec(&r);
+    }
+    for (int i = 0; i < ZQ_QUE::SLOT_COUNT; ++i)
+        ex.sendSyncPoll();
+    Frame poll = pollFrame();
+    ex.replyCatalog("NODE_B", poll.as<SyncPollFrame>());
+    EXPECT_EQ(drain(ex).size(), std::size_t(ZQ_QUE::SLOT_COUNT));
+    ex.replyCatalog("NODE_B", poll.as<SyncPollFrame>());
+    auto frames = drain(ex);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].header().count, 3u);
+}

@@ -1,6 +1,5 @@
-// Shared set-up for the catalog tests: a node in a temporary working
-// directory with its settings, a listener that records every change event,
-// and small record and file helpers.
+// A node "NODE_A" of party "PARTY" in a fresh working directory, a listener
+// recording every change event, and record and file helpers.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -31,10 +30,7 @@ class RecordingListener : public ZQ_EVENTCATALOGLISTENER {
 public:
     std::vector<Event> events;
     void onRecord(const CatalogRecord* rec) override { events.push_back({Event::Record, -1, *rec}); }
-    void onRecordAt(int index, const CatalogRecord* rec) override
-    {
-        events.push_back({Event::RecordAt, index, *rec});
-    }
+    void onRecordAt(int i, const CatalogRecord* rec) override { events.push_back({Event::RecordAt, i, *rec}); }
     void onReset() override { events.push_back({Event::Reset, -1, {}}); }
 };
 
@@ -51,11 +47,6 @@ inline SYSTEMTIME makeTime(int y, int mo, int d, int h = 10, int mi = 15, int s 
     return t;
 }
 
-inline SYSTEMTIME daysFromNow(int days)
-{
-    return localTimeDaysFromNow(days);
-}
-
 // A record as a peer or the SEND scan would hand it over.
 inline CatalogRecord makeRec(const char* origin, const char* file, DWORD size,
                              DWORD state = CATALOG_STATE_NEW, const char* party = "PARTY")
@@ -68,29 +59,18 @@ inline CatalogRecord makeRec(const char* origin, const char* file, DWORD size,
     cp932::copyField(r.originNode, CATALOG_NAME_LEN, origin);
     r.state = state;
     r.registered = makeTime(2010, 10, 14);
-    r.expires = daysFromNow(3);
+    r.expires = localTimeDaysFromNow(3);
     r.findData.dwFileAttributes = 0x20;
     r.findData.nFileSizeLow = size;
-    r.findData.ftLastWriteTime.dwLowDateTime = 12345;
     cp932::copyField(r.findData.cFileName, MAX_PATH, file);
     cp932::copyField(r.partyName, CATALOG_PARTY_LEN, party);
     CCatalog::setCheckSum(&r);
     return r;
 }
 
-inline std::string nodeOf(const CatalogRecord& r)
-{
-    return std::string(cp932::fieldText(r.originNode, CATALOG_NAME_LEN));
-}
-
 inline std::string fileOf(const CatalogRecord& r)
 {
     return std::string(cp932::fieldText(r.findData.cFileName, MAX_PATH));
-}
-
-inline std::string routeOf(const CatalogRecord& r, int j)
-{
-    return std::string(cp932::fieldText(r.route[j], CATALOG_NAME_LEN));
 }
 
 inline std::string bytesOf(const CatalogRecord& r)
@@ -106,16 +86,14 @@ inline std::string bytesOf(const std::vector<CatalogRecord>& v)
     return s;
 }
 
-// The whole records of a file, back to back.
 inline std::vector<CatalogRecord> readRecords(const std::string& path)
 {
     std::string bytes;
     std::vector<CatalogRecord> out;
-    if (!platform::readWholeFile(path, bytes))
-        return out;
-    out.resize(bytes.size() / sizeof(CatalogRecord));
-    if (!out.empty())
+    if (platform::readWholeFile(path, bytes) && bytes.size() >= sizeof(CatalogRecord)) {
+        out.resize(bytes.size() / sizeof(CatalogRecord));
         std::memcpy(out.data(), bytes.data(), out.size() * sizeof(CatalogRecord));
+    }
     return out;
 }
 
@@ -125,9 +103,15 @@ inline void writeRecords(const std::string& path, const std::vector<CatalogRecor
     testsupport::writeFile(path, bytesOf(recs) + tail);
 }
 
-// A node "NODE_A" of party "PARTY" in a fresh working directory, with a
-// listener on the change broadcaster. The catalog is made on first use by
-// the test (catalog()) so that a test can prepare catalog.dat first.
+// A record changed after makeRec, with its checksum made afresh.
+inline CatalogRecord summed(CatalogRecord r)
+{
+    CCatalog::setCheckSum(&r);
+    return r;
+}
+
+// The catalog is made on first use (catalog()), so a test can prepare
+// catalog.dat first.
 class CatalogTest : public ::testing::Test {
 protected:
     testsupport::TempDir dir;
@@ -153,11 +137,9 @@ protected:
     }
 
     CCatalog* catalog() { return CCatalog::getInstance(); }
-
-    std::string catalogDir() const { return dir.path() + "/CATALOG"; }
-    std::string catalogFile() const { return catalogDir() + "/catalog.dat"; }
-    std::string queueFile(const std::string& node) const { return catalogDir() + "/" + node + ".dat"; }
-    std::string errFile() const { return catalogDir() + "/catalogErroRec.err"; }
+    std::string catalogFile() const { return dir.path() + "/CATALOG/catalog.dat"; }
+    std::string queueFile(const std::string& node) const { return dir.path() + "/CATALOG/" + node + ".dat"; }
+    std::string errFile() const { return dir.path() + "/CATALOG/catalogErroRec.err"; }
     std::string sendDir() const { return dir.path() + "/SEND"; }
     std::string recvDir() const { return dir.path() + "/RECV"; }
 
@@ -171,18 +153,9 @@ protected:
     std::vector<CatalogRecord> all()
     {
         std::vector<CatalogRecord> v;
-        const int n = catalog()->getRecCount();
-        for (int i = 0; i < n; ++i)
+        for (int i = 0; i < catalog()->getRecCount(); ++i)
             v.push_back(stored(i));
         return v;
-    }
-
-    int count(Event::Kind kind) const
-    {
-        int n = 0;
-        for (const Event& e : listener.events)
-            n += e.kind == kind;
-        return n;
     }
 };
 

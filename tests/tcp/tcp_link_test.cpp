@@ -1,7 +1,6 @@
-// Links of the connection model over real loopback sockets, with a scripted
-// peer: identification by the first hello both ways, refused and duplicate
-// names, the simultaneous connect, party checks, what an unidentified link
-// may do, the limits on pending and silent links.
+// Links of the connection model over real loopback sockets with a scripted
+// peer: identification, what an unidentified link may do, party checks, the
+// limits on pending and silent links, frame errors and the send queue.
 #include "tcp_testkit.h"
 
 using namespace tcptest;
@@ -10,240 +9,82 @@ namespace {
 
 class TcpLink : public TcpNodeTest {
 protected:
-    void simultaneousConnect(const char* peer, bool acceptedHelloFirst, const char* keptType);
+    void SetUp() override
+    {
+        TcpNodeTest::SetUp();
+        ASSERT_EQ(model->startListen(), 1);
+    }
 };
-
-// Listening, with a row for B and the peer that plays B.
-class TcpAccept : public ListeningNodeTest {};
-
-std::string establishedNotice(const char* name)
-{
-    return name + cp932::fromUtf8("ノードとTCP接続が確立しました").value();
-}
 
 } // namespace
 
-TEST_F(TcpAccept, AcceptedLinkIsIdentifiedByItsFirstHello)
+TEST_F(TcpLink, AcceptedLinkIsIdentifiedByItsFirstHello)
 {
     ASSERT_TRUE(peer.connectTo(port));
     ASSERT_TRUE(pumpUntil([&] { return model->pending().size() == 1; }));
     EXPECT_EQ(model->pending()[0]->getNodeName(), "Pending");
-    EXPECT_EQ(model->pending()[0]->getConnectType(), "Accept");
-
     // The node's first hello comes at its first tick, not a period later.
     Frame hello;
     ASSERT_TRUE(peer.waitFrame(isHello, hello, 1000));
-    EXPECT_EQ(helloName(hello), "A");
-    EXPECT_EQ(helloParty(hello), "P");
-    EXPECT_EQ(headerOf(hello).sequence, 0u);
     EXPECT_EQ(listener.changes, 0) << "an accepted link is no change yet";
 
     peer.sendHello("B");
-    ASSERT_TRUE(pumpUntil([&] { return model->isConnected("B", "elsewhere") == 1; }));
-    EXPECT_TRUE(model->pending().empty());
-    CTcpSockStream* s = established("B");
-    ASSERT_NE(s, nullptr);
-    EXPECT_EQ(s->getAddress(), "127.0.0.1") << "the host of the matching row";
-    EXPECT_EQ(s->getState(), CTcpSockStream::STATE_IDENTIFIED);
     ASSERT_TRUE(pumpUntil([&] { return listener.changes == 1 && noticeCount(1, POSTERROR_FREE_TEXT) == 1; }));
-    for (const PostedNotice& n : notices) {
-        if (n.lParam == POSTERROR_FREE_TEXT) {
-            EXPECT_EQ(n.text, establishedNotice("B"));
-        }
-    }
-    EXPECT_EQ(noticeCount(POSTERROR_FRAME_ERROR), 0);
-}
-
-TEST_F(TcpAccept, UnidentifiedLinkSaysHelloOnlyAndIdentifiedLinkAlsoPolls)
-{
-    CTcpSockStream::setHelloTicks(3);
-    ASSERT_TRUE(peer.connectTo(port));
-    Frame f;
-    ASSERT_TRUE(peer.waitFrame(isHello, f));
-    ASSERT_TRUE(peer.waitFrame(isHello, f)); // the next period: a hello again
-    EXPECT_TRUE(peer.skipped.empty()) << "no poll before the peer is identified";
-
-    peer.sendHello("B");
-    ASSERT_TRUE(peer.waitFrame(isPoll, f));
-    ASSERT_FALSE(peer.skipped.empty());
-    EXPECT_TRUE(isHello(peer.skipped.back())) << "each period: the hello, then the poll";
-}
-
-TEST_F(TcpLink, OutgoingLinkIsIdentifiedByThePeersHello)
-{
-    ScriptedPeer peer;
-    const int peerPort = peer.listen();
-    addTcpRow("B", peerPort);
-    model->connect("B", "127.0.0.1", static_cast<UINT>(peerPort));
-    ASSERT_EQ(model->pending().size(), 1u);
-    EXPECT_EQ(model->pending()[0]->getNodeName(), "B");
-    EXPECT_EQ(model->pending()[0]->getConnectType(), "connect()");
-    EXPECT_EQ(model->isConnected("B", ""), 0);
-
-    // A second connect while one is under way does nothing.
-    model->connect("B", "127.0.0.1", static_cast<UINT>(peerPort));
-    EXPECT_EQ(model->pending().size(), 1u);
-
-    ASSERT_TRUE(peer.accept());
-    Frame hello;
-    ASSERT_TRUE(peer.waitFrame(isHello, hello, 1000));
-    EXPECT_EQ(helloName(hello), "A");
-    peer.sendHello("B");
-    ASSERT_TRUE(pumpUntil([&] { return model->isConnected("B", "") == 1; }));
-    EXPECT_EQ(established("B")->getConnectType(), "connect()");
-
-    model->connect("B", "127.0.0.1", static_cast<UINT>(peerPort));
-    EXPECT_TRUE(model->pending().empty()) << "no second link to an established node";
-}
-
-TEST_F(TcpAccept, UnknownNamesAreRefused)
-{
-    settings->addRow("SK", "SKYPE", "skype.id");
-    ScriptedPeer unknown, otherCase, skypeOnly;
-    ASSERT_TRUE(unknown.connectTo(port));
-    ASSERT_TRUE(otherCase.connectTo(port));
-    ASSERT_TRUE(skypeOnly.connectTo(port));
-    unknown.sendHello("C");
-    otherCase.sendHello("b");
-    skypeOnly.sendHello("SK");
-    EXPECT_TRUE(unknown.waitEnded());
-    EXPECT_TRUE(otherCase.waitEnded());
-    EXPECT_TRUE(skypeOnly.waitEnded());
-    EXPECT_TRUE(model->established().empty());
     EXPECT_TRUE(model->pending().empty());
-    pumpFor(50);
-    EXPECT_EQ(listener.changes, 0);
-    EXPECT_TRUE(notices.empty()) << "a refusal is no notice to the user";
-}
+    EXPECT_EQ(established("B")->getAddress(), "127.0.0.1");
+    EXPECT_EQ(notices.back().text, "B" + cp932::fromUtf8("ノードとTCP接続が確立しました").value());
 
-TEST_F(TcpAccept, SecondLinkOfAnEstablishedNodeIsDropped)
-{
-    ScriptedPeer first, second;
-    ASSERT_TRUE(identify(first, "B"));
-    CTcpSockStream* kept = established("B");
-    const int keptId = kept->getId();
-
-    ASSERT_TRUE(second.connectTo(port));
-    second.sendHello("B");
-    EXPECT_TRUE(second.waitEnded());
-    ASSERT_EQ(model->established().size(), 1u);
-    EXPECT_EQ(model->established()[0]->getId(), keptId);
-
-    // The kept link goes on serving.
-    first.sendPoll();
-    Frame answer;
-    EXPECT_TRUE(first.waitFrame(isRecords, answer));
-}
-
-// Both nodes connect at once: each holds an outgoing and an accepted link to
-// the other, and each end may hear the hellos in any order. Both ends keep
-// the link opened by the node with the smaller name, so exactly one link is
-// left whatever the order.
-void TcpLink::simultaneousConnect(const char* peer, bool acceptedHelloFirst, const char* keptType)
-{
-    ScriptedPeer outgoingEnd; // the peer's end of the node's outgoing link
-    const int peerPort = outgoingEnd.listen();
-    addTcpRow(peer, peerPort);
-    ASSERT_EQ(model->startListen(), 1);
-
-    model->connect(peer, "127.0.0.1", static_cast<UINT>(peerPort));
-    ScriptedPeer acceptedEnd; // the peer's own outgoing link
-    ASSERT_TRUE(acceptedEnd.connectTo(port));
-    ASSERT_TRUE(outgoingEnd.accept());
-    ASSERT_TRUE(pumpUntil([&] { return model->pending().size() == 2; }));
-
-    Frame hello;
-    ASSERT_TRUE(outgoingEnd.waitFrame(isHello, hello));
-    ASSERT_TRUE(acceptedEnd.waitFrame(isHello, hello));
-    ScriptedPeer& first = acceptedHelloFirst ? acceptedEnd : outgoingEnd;
-    ScriptedPeer& second = acceptedHelloFirst ? outgoingEnd : acceptedEnd;
-    first.sendHello(peer);
-    ASSERT_TRUE(pumpUntil([&] { return model->isConnected(peer, "") == 1; }));
-    second.sendHello(peer);
-
-    ScriptedPeer& dropped = std::string(keptType) == "Accept" ? outgoingEnd : acceptedEnd;
-    ScriptedPeer& kept = std::string(keptType) == "Accept" ? acceptedEnd : outgoingEnd;
-    EXPECT_TRUE(dropped.waitEnded());
-    EXPECT_TRUE(pumpUntil([&] { return model->pending().empty(); }));
-    ASSERT_EQ(model->established().size(), 1u);
-    EXPECT_EQ(model->established()[0]->getConnectType(), keptType);
-    kept.readAvailable();
-    EXPECT_FALSE(kept.ended());
-}
-
-// The node is "A": towards "B" it keeps its own outgoing link, towards "0"
-// the link "0" opened; either hello may come first.
-TEST_F(TcpLink, SimultaneousConnectToALargerNameAcceptedHelloFirst) { simultaneousConnect("B", true, "connect()"); }
-TEST_F(TcpLink, SimultaneousConnectToALargerNameOutgoingHelloFirst) { simultaneousConnect("B", false, "connect()"); }
-TEST_F(TcpLink, SimultaneousConnectToASmallerNameAcceptedHelloFirst) { simultaneousConnect("0", true, "Accept"); }
-TEST_F(TcpLink, SimultaneousConnectToASmallerNameOutgoingHelloFirst) { simultaneousConnect("0", false, "Accept"); }
-
-// Another party closes the link: at the first hello before it is ever
-// established or announced, at a later hello as a lost link.
-TEST_F(TcpAccept, OtherPartyAtAnyHelloClosesTheLink)
-{
-    ScriptedPeer stranger;
-    ASSERT_TRUE(stranger.connectTo(port));
-    stranger.sendHello("B", "Q");
-    EXPECT_TRUE(stranger.waitEnded());
-    ASSERT_TRUE(pumpUntil([&] { return noticeCount(POSTERROR_PARTY_MISMATCH) == 1; }));
-    EXPECT_EQ(noticeCount(1, POSTERROR_FREE_TEXT), 0) << "never announced as established";
-    EXPECT_TRUE(model->established().empty());
-    EXPECT_TRUE(model->pending().empty());
-    EXPECT_EQ(listener.changes, 0);
-
-    ASSERT_TRUE(identify(peer, "B"));
-    ASSERT_TRUE(pumpUntil([&] { return listener.changes == 1; }));
-    peer.sendHello("B", "Q");
-    EXPECT_TRUE(peer.waitEnded());
-    ASSERT_TRUE(pumpUntil([&] { return noticeCount(POSTERROR_PARTY_MISMATCH) == 2; }));
-    EXPECT_EQ(noticeCount(POSTERROR_FRAME_ERROR), 0);
-    EXPECT_EQ(model->isConnected("B", ""), 0);
-    EXPECT_TRUE(pumpUntil([&] { return listener.changes == 2; })) << "the lost link is announced";
+    peer.close();
+    EXPECT_TRUE(pumpUntil([&] { return listener.changes == 2 && model->established().empty(); }))
+        << "listeners hear of the close";
 }
 
 // Before its hello a link is not served: a poll and a file request are
 // counted for the sequence and ignored, so nothing is taken from the queues.
-TEST_F(TcpAccept, UnidentifiedLinkIsNotServed)
+TEST_F(TcpLink, UnidentifiedLinkIsNotServed)
 {
-    const CatalogRecord own = registerOwnFile("own.txt", "own content");
+    const CatalogRecord own = registerOwn("own.txt");
     ASSERT_TRUE(peer.connectTo(port));
     Frame f;
-    ASSERT_TRUE(peer.waitFrame(isHello, f)); // the node's first tick is over
+    ASSERT_TRUE(peer.waitFrame(isHello, f));
     peer.sendPoll();
-    peer.sendRequest(own, 0);
-    peer.sendKeepAlive();
-    peer.sendHello("B"); // sequence 3: the frames before it were counted
+    peer.sendRequest(own);
+    peer.sendHello("B");
     ASSERT_TRUE(pumpUntil([&] { return model->isConnected("B", "") == 1; }));
     pumpFor(150);
     peer.readAvailable();
     while (peer.takeFrame(f))
-        ADD_FAILURE() << "a frame answered before the peer said hello: " << headerOf(f).category << "/"
-                      << headerOf(f).command;
-
+        ADD_FAILURE() << "answered before the hello: " << headerOf(f).category << "/" << headerOf(f).command;
     peer.sendPoll();
     ASSERT_TRUE(peer.waitFrame(isRecords, f));
     EXPECT_EQ(headerOf(f).count, 1u) << "the entry is still waiting for B";
 }
 
-TEST_F(TcpLink, SyncRequestOfTheFirstHelloIsKept)
+TEST_F(TcpLink, OtherPartyAtTheFirstHelloIsClosedUnannounced)
 {
-    const CatalogRecord own = registerOwnFile("own.txt", "own content"); // no row yet: queued to nobody
-    addTcpRow("B");
-    ASSERT_EQ(model->startListen(), 1);
-    ScriptedPeer peer;
     ASSERT_TRUE(peer.connectTo(port));
-    peer.sendHello("B", "P", 1);
-    ASSERT_TRUE(pumpUntil([&] { return model->isConnected("B", "") == 1; }));
-    peer.sendPoll();
-    Frame f;
-    ASSERT_TRUE(peer.waitFrame(isRecords, f));
-    ASSERT_EQ(headerOf(f).count, 1u);
-    const auto* records = reinterpret_cast<const CatalogRecordsFrame*>(f.data());
-    EXPECT_TRUE(CCatalog::isSameKey(&records->records[0], &own));
+    peer.sendHello("B", "Q");
+    EXPECT_TRUE(peer.waitEnded());
+    ASSERT_TRUE(pumpUntil([&] { return noticeCount(POSTERROR_PARTY_MISMATCH) == 1; }));
+    EXPECT_EQ(noticeCount(1, POSTERROR_FREE_TEXT), 0);
+    EXPECT_TRUE(model->established().empty());
+    EXPECT_EQ(listener.changes, 0);
 }
 
-TEST_F(TcpAccept, AcceptedLinksWithoutHelloAreCapped)
+// More frames in one read than the receive queue holds: reading pauses
+// until the queue has room, and nothing is lost.
+TEST_F(TcpLink, FullReceiveQueuePausesReadingInsteadOfLosingFrames)
+{
+    ASSERT_TRUE(identify(peer, "B"));
+    peer.sendKeepAlives(3 * ZQ_QUE::SLOT_COUNT);
+    peer.sendPoll();
+    Frame answer;
+    EXPECT_TRUE(peer.waitFrame(isRecords, answer));
+    EXPECT_EQ(noticeCount(POSTERROR_FRAME_ERROR), 0);
+    EXPECT_FALSE(established("B")->isReceivePaused());
+}
+
+TEST_F(TcpLink, AcceptedLinksWithoutHelloAreCapped)
 {
     std::vector<std::unique_ptr<ScriptedPeer>> peers;
     for (int i = 0; i < CTcpA2AModel::MAX_UNIDENTIFIED_ACCEPTED; ++i) {
@@ -254,61 +95,103 @@ TEST_F(TcpAccept, AcceptedLinksWithoutHelloAreCapped)
     ScriptedPeer extra;
     ASSERT_TRUE(extra.connectTo(port));
     EXPECT_TRUE(extra.waitEnded());
-    EXPECT_EQ(model->pending().size(), 16u);
-
-    // Room again once one of them is gone.
     peers.front()->close();
     ASSERT_TRUE(pumpUntil([&] { return model->pending().size() == 15u; }));
-    ScriptedPeer later;
-    ASSERT_TRUE(later.connectTo(port));
-    EXPECT_TRUE(pumpUntil([&] { return model->pending().size() == 16u; }));
+    ASSERT_TRUE(extra.connectTo(port));
+    EXPECT_TRUE(pumpUntil([&] { return model->pending().size() == 16u; })) << "room again";
 }
 
-TEST_F(TcpLink, LinkWithoutHelloIsClosedAfterItsTime)
+// Frames other than the hello keep no link waiting, either way round; an
+// established link that hears nothing is closed and announced.
+TEST_F(TcpLink, PendingAndSilentLinksAreClosedAfterTheirTime)
 {
-    CTcpA2AModel::setTimeouts(std::chrono::milliseconds(300), std::chrono::milliseconds(60000));
-    ScriptedPeer outgoingEnd;
+    CTcpA2AModel::setTimeouts(std::chrono::milliseconds(300), std::chrono::milliseconds(600));
+    ScriptedPeer outgoingEnd, silent, talking;
     const int peerPort = outgoingEnd.listen();
-    addTcpRow("B", peerPort);
-    ASSERT_EQ(model->startListen(), 1);
-    ScriptedPeer silent;
+    addTcpRow("C", peerPort);
+    ASSERT_TRUE(identify(talking, "B"));
+    ASSERT_TRUE(pumpUntil([&] { return listener.changes == 1; }));
     ASSERT_TRUE(silent.connectTo(port));
-    model->connect("B", "127.0.0.1", static_cast<UINT>(peerPort));
+    model->connect("C", "127.0.0.1", static_cast<UINT>(peerPort));
     ASSERT_TRUE(outgoingEnd.accept());
-    ASSERT_TRUE(pumpUntil([&] { return model->pending().size() == 2u; }));
-
-    // Frames other than the hello do not keep a link waiting.
     for (int i = 0; i < 4; ++i) {
-        silent.sendKeepAlive();
+        silent.sendKeepAlives();
+        talking.sendKeepAlives();
         pumpFor(100);
     }
     EXPECT_TRUE(silent.waitEnded(3000));
     EXPECT_TRUE(outgoingEnd.waitEnded(3000));
     EXPECT_TRUE(model->pending().empty());
-}
-
-TEST_F(TcpAccept, SilentEstablishedLinkIsClosedAndAnnounced)
-{
-    CTcpA2AModel::setTimeouts(std::chrono::milliseconds(60000), std::chrono::milliseconds(400));
-    addTcpRow("C");
-    ScriptedPeer talking, silent;
-    ASSERT_TRUE(identify(talking, "B"));
-    ASSERT_TRUE(identify(silent, "C"));
-    pumpFor(20);
-    const int before = listener.changes;
-    for (int i = 0; i < 10; ++i) {
-        talking.sendKeepAlive();
-        pumpFor(100);
-    }
-    EXPECT_TRUE(silent.waitEnded(3000));
-    EXPECT_EQ(model->isConnected("C", ""), 0);
     EXPECT_EQ(model->isConnected("B", ""), 1) << "a link that receives stays";
+
+    const int before = listener.changes;
+    EXPECT_TRUE(talking.waitEnded(3000));
     EXPECT_TRUE(pumpUntil([&] { return listener.changes == before + 1; })) << "the lost link is announced";
 }
 
+// Both nodes connect at once and each end may hear the hellos in any order;
+// both keep the link opened by the node with the smaller name ("A" here).
+class SimultaneousConnect : public TcpLink, public testing::WithParamInterface<std::tuple<std::string, bool>> {};
+
+TEST_P(SimultaneousConnect, LeavesExactlyOneLink)
+{
+    const auto& [peerName, acceptedHelloFirst] = GetParam();
+    const char* name = peerName.c_str();
+    const bool keepOutgoing = peerName > "A";
+    ScriptedPeer outgoingEnd, acceptedEnd;
+    const int peerPort = outgoingEnd.listen();
+    addTcpRow(name, peerPort);
+    model->connect(name, "127.0.0.1", static_cast<UINT>(peerPort));
+    ASSERT_TRUE(acceptedEnd.connectTo(port));
+    ASSERT_TRUE(outgoingEnd.accept());
+    ASSERT_TRUE(pumpUntil([&] { return model->pending().size() == 2; }));
+    Frame hello;
+    ASSERT_TRUE(outgoingEnd.waitFrame(isHello, hello));
+    ASSERT_TRUE(acceptedEnd.waitFrame(isHello, hello));
+    (acceptedHelloFirst ? acceptedEnd : outgoingEnd).sendHello(name);
+    ASSERT_TRUE(pumpUntil([&] { return model->isConnected(name, "") == 1; }));
+    (acceptedHelloFirst ? outgoingEnd : acceptedEnd).sendHello(name);
+
+    EXPECT_TRUE((keepOutgoing ? acceptedEnd : outgoingEnd).waitEnded());
+    EXPECT_TRUE(pumpUntil([&] { return model->pending().empty(); }));
+    ASSERT_EQ(model->established().size(), 1u);
+    EXPECT_EQ(model->established()[0]->getConnectType(), keepOutgoing ? "connect()" : "Accept");
+    EXPECT_FALSE((keepOutgoing ? outgoingEnd : acceptedEnd).waitEnded(100));
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, SimultaneousConnect,
+                         testing::Combine(testing::Values(std::string("C"), std::string("0")), testing::Bool()));
+
+// Eleven records at most per answer: twelve are a frame error that closes
+// the link, and none of them reaches the catalog.
+TEST_F(TcpLink, AnAnswerOfTwelveRecordsIsAFrameError)
+{
+    CTcpSockStream::setHelloTicks(4);
+    ASSERT_TRUE(identify(peer, "B"));
+    Frame poll;
+    ASSERT_TRUE(peer.waitFrame(isPoll, poll));
+    constexpr DWORD n = 12;
+    Frame answer(FRAME_HEADER_LEN + n * CATALOG_RECORD_SIZE, 0);
+    ExchangeHeader h = headerOf(poll);
+    h.command = COMMAND_CATALOGRECORDS;
+    h.count = n;
+    h.dataLen = static_cast<WORD>(n * CATALOG_RECORD_SIZE);
+    std::memcpy(answer.data(), &h, sizeof h);
+    for (DWORD i = 0; i < n; ++i) {
+        const CatalogRecord rec =
+            catalogtest::makeRec("B", ("f" + std::to_string(i)).c_str(), 10, CATALOG_STATE_NEW, "P");
+        std::memcpy(answer.data() + FRAME_HEADER_LEN + i * CATALOG_RECORD_SIZE, &rec, sizeof rec);
+    }
+    peer.sendFrame(answer.data());
+    EXPECT_TRUE(peer.waitEnded());
+    EXPECT_TRUE(pumpUntil([&] { return noticeCount(POSTERROR_FRAME_ERROR) == 1; }));
+    EXPECT_EQ(model->isConnected("B", ""), 0);
+    EXPECT_EQ(CCatalog::getInstance()->getRecCount(), 0);
+}
+
 // The periodic hello and poll wait while fewer than 15 of the 20 send slots
-// are free, and go on the first tick at which enough have drained.
-TEST_F(TcpAccept, HelloWaitsForFifteenFreeSendSlots)
+// are free.
+TEST_F(TcpLink, HelloWaitsForFifteenFreeSendSlots)
 {
     ASSERT_TRUE(identify(peer, "B"));
     CTcpSockStream* s = established("B");
@@ -316,25 +199,32 @@ TEST_F(TcpAccept, HelloWaitsForFifteenFreeSendSlots)
     auto slot = std::make_unique<BYTE[]>(ZQ_QUE::SLOT_SIZE);
     while (q.dequeue(slot.get())) {
     }
-    // Ticks are driven by hand from here: the event loop is not run.
-    CTcpSockStream::setHelloTicks(0);
+    CTcpSockStream::setHelloTicks(0); // ticks driven by hand, no event loop
     for (int i = 0; i < 7; ++i)
         s->exchange().sendSyncPoll();
-    ASSERT_EQ(q.freeCount(), 13);
     s->onTick(); // one frame leaves; 14 free: no hello
     EXPECT_EQ(q.freeCount(), 14);
-    s->onTick(); // one more leaves; 15 free: hello and poll are queued
+    s->onTick(); // 15 free: hello and poll are queued
     EXPECT_EQ(q.freeCount(), 13);
     CTcpSockStream::setHelloTicks(CTcpSockStream::HELLO_TICKS);
+}
 
-    // Everything reaches the peer in order: seven polls, then the hello and
-    // its poll.
+TEST_F(TcpLink, EntriesTakenButNotSentGoBackToTheQueue)
+{
+    registerOwn("one.txt");
+    registerOwn("two.txt");
+    ASSERT_TRUE(identify(peer, "B"));
+    SyncPollFrame poll{};
+    buildSyncPollFrame(&poll);
+    established("B")->exchange().replyCatalog("B", &poll);
+    model->disconnect("B", ""); // before the answer is sent
+    EXPECT_TRUE(peer.waitEnded());
     Frame f;
-    for (int i = 0; i < 7; ++i) {
-        ASSERT_TRUE(peer.waitFrame(isPoll, f)) << i;
-        EXPECT_TRUE(peer.skipped.empty() || isHello(peer.skipped.back())) << i;
-        peer.skipped.clear();
-    }
-    ASSERT_TRUE(peer.waitFrame(isHello, f));
-    ASSERT_TRUE(peer.waitFrame(isPoll, f));
+    while (peer.takeFrame(f))
+        EXPECT_FALSE(isRecords(f)) << "the answer never left";
+
+    ASSERT_TRUE(identify(peer, "B"));
+    peer.sendPoll();
+    ASSERT_TRUE(peer.waitFrame(isRecords, f));
+    EXPECT_EQ(headerOf(f).count, 2u) << "both entries are sent again";
 }
