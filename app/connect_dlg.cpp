@@ -2,13 +2,18 @@
 
 #include <cstring>
 
-#include "app/settings_dlg.h"
 #include "app/tandrel_dlg.h"
 #include "platform/cp932.h"
 #include "platform/ui/text.h"
-#include "store/settings.h"
+#include "store/setting_values.h"
 
 using ui::cp;
+
+namespace {
+
+const int DEFAULT_PORT = setting::LISTENPORT.defaultValue;
+
+} // namespace
 
 CDialogConnectMethod::CDialogConnectMethod(CWnd* pParent) : CDialog(pParent)
 {
@@ -51,11 +56,11 @@ void CDialogConnectMethod::DoDataExchange(CDataExchange* pDX)
     DDX_Check(pDX, IDC_CON_SET_PORT, m_setPort);
     DDX_CBString(pDX, IDC_CON_CONTACT, m_contact);
     DDX_Text(pDX, IDC_CON_HOST, m_host);
-    DDV_MaxChars(pDX, m_host, CON_HOST_CHARS);
+    DDV_MaxChars(pDX, m_host, int(setting::REC_HOSTNAME.typedMax));
     DDX_Text(pDX, IDC_CON_COMMENT, m_comment);
     // The node name names the neighbour's queue file and RECV folder.
     DDX_Text(pDX, IDC_CON_NODE_NAME, m_nodeName);
-    DDV_MaxChars(pDX, m_nodeName, int(NODE_NAME_MAX));
+    DDV_MaxChars(pDX, m_nodeName, int(setting::REC_NAME.typedMax));
 }
 
 BOOL CDialogConnectMethod::OnInitDialog()
@@ -71,7 +76,7 @@ BOOL CDialogConnectMethod::OnInitDialog()
         m_spin->SetPos(port);
         m_setPort = 1;
     } else {
-        m_spin->SetPos(DEFAULT_LISTEN_PORT);
+        m_spin->SetPos(DEFAULT_PORT);
         m_setPort = 0;
     }
     updateMethodControls();
@@ -144,7 +149,7 @@ void CDialogConnectMethod::OnBnClickedSetPort()
     UpdateData(TRUE);
     if (!m_setPort) {
         m_spin->SetRange(0, 65535);
-        m_spin->SetPos(DEFAULT_LISTEN_PORT);
+        m_spin->SetPos(DEFAULT_PORT);
     } else if (MessageBox(cp("接続ポートを変更します。接続先の設定を確認して同じポート番号を設定してください"),
                           std::string(), MB_OKCANCEL) != IDOK) {
         m_setPort = 0;
@@ -153,9 +158,9 @@ void CDialogConnectMethod::OnBnClickedSetPort()
     enablePortControls();
 }
 
-void CDialogConnectMethod::refuse(const std::string& cp932Message, int focusId)
+void CDialogConnectMethod::refuse(const std::string& utf8Message, int focusId)
 {
-    MessageBox(cp932Message, std::string(), MB_OK);
+    MessageBox(cp(utf8Message), std::string(), MB_OK);
     if (focusId != 0)
         GotoDlgCtrl(GetDlgItem(focusId));
 }
@@ -166,30 +171,34 @@ void CDialogConnectMethod::OnOK()
         return;
     if (m_method == 1) {
         if (m_host.empty())
-            return refuse(cp("ホスト名を入力してください"), IDC_CON_HOST);
+            return refuse("ホスト名を入力してください", IDC_CON_HOST);
         if (m_nodeName.empty())
-            return refuse(cp("接続先のノード名称を設定してください."), IDC_CON_NODE_NAME);
-        // The host is kept as host "/" port: a "/" of its own would be
-        // taken for the port's.
-        if (!isUsableNodeName(m_host))
-            return refuse(cp("このホスト名は使用できません。「/」「\\」「:」や制御文字を含む名前、「.」「..」「catalog」は"
-                             "設定できません。"),
+            return refuse("接続先のノード名称を設定してください.", IDC_CON_NODE_NAME);
+        // The row keeps host "/" port: a port typed after the host is taken
+        // as it stands, but not besides the port box's.
+        const bool typedPort = cp932::findChar(m_host, '/') != std::string::npos;
+        if (typedPort && m_setPort == 1)
+            return refuse("ポート番号はホスト名の後ろか「ポート番号設定を行う」のどちらか一方で指定してください。",
                           IDC_CON_HOST);
-        if (!isUsableNodeName(m_nodeName))
-            return refuse(unusableNodeNameMessage(), IDC_CON_NODE_NAME);
+        if (!setting::isUsableHostName(m_host))
+            return refuse(setting::HOST_REFUSAL, IDC_CON_HOST);
+        if (!setting::isUsableNodeName(m_nodeName))
+            return refuse(setting::NODE_NAME_REFUSAL, IDC_CON_NODE_NAME);
     }
     if (m_method == 0) {
         if (m_contact.empty())
-            return refuse(cp("Skpeコンタクト名を入力（選択）してください"), IDC_CON_CONTACT);
+            return refuse("Skpeコンタクト名を入力（選択）してください", IDC_CON_CONTACT);
         // A new Skype row is named after the contact until its first hello.
-        if (!isUsableNodeName(m_contact))
-            return refuse(unusableNodeNameMessage(), IDC_CON_CONTACT);
+        if (!setting::isUsableNodeName(m_contact))
+            return refuse(setting::NODE_NAME_REFUSAL, IDC_CON_CONTACT);
     }
+    // The settings file gives a value back without blanks at its ends.
+    m_comment = setting::trimmed(m_comment);
     if (m_method == 1 && m_setPort == 1) {
         BOOL bad = FALSE;
         const int port = m_spin->GetPos(&bad);
-        if (bad || !isUsablePort(port))
-            return refuse(unusablePortMessage(), IDC_CON_PORT);
+        if (bad || !setting::isUsablePort(port))
+            return refuse(setting::portRefusal(), IDC_CON_PORT);
         // The controls are not read again: the host with its port may be
         // longer than the host edit takes.
         m_host += "/" + std::to_string(port);

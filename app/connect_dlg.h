@@ -26,12 +26,6 @@ enum : int {
     IDC_CON_NODE_NAME = 1087,
 };
 
-// The longest host name the dialog takes, in CP932 bytes.
-constexpr int CON_HOST_CHARS = 50;
-// The settings file reads back at most this many connection rows: a row
-// beyond them would be gone at the next start.
-constexpr int MAX_CONNECTION_ROWS = 10;
-
 class CDialogConnectMethod : public CDialog {
 public:
     explicit CDialogConnectMethod(CWnd* pParent = nullptr);
@@ -61,5 +55,5 @@ private:
     void updateMethodControls();
     void enablePortControls();
     void fillContacts();
-    void refuse(const std::string& cp932Message, int focusId);
+    void refuse(const std::string& utf8Message, int focusId);
 };

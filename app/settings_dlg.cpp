@@ -5,29 +5,23 @@
 #include "platform/cp932.h"
 #include "platform/ui/multi_check.h"
 #include "platform/ui/text.h"
-#include "store/catalog.h"
-#include "store/settings.h"
 
 using ui::cp;
 
-static_assert(SYS_NODE_NAME_CHARS <= int(NODE_NAME_MAX), "a node name must fit the record fields");
-static_assert(SYS_PARTY_CHARS <= int(PARTY_NAME_MAX), "a party name must fit the record fields");
+static_assert(setting::NAME.typedMax <= setting::NAME.maxBytes, "a node name must fit the record fields");
+static_assert(setting::PARTY.typedMax <= setting::PARTY.maxBytes, "a party name must fit the record fields");
 
-bool isUsableNodeName(const std::string& cp932Name)
+namespace {
+
+const int DEFAULT_PORT = setting::LISTENPORT.defaultValue;
+
+// "（半角N文字）": the most the field takes.
+std::string halfWidthLimit(std::size_t chars)
 {
-    return CCatalog::isUsableNodeName(cp932Name);
+    return "（半角" + std::to_string(chars) + "文字）";
 }
 
-std::string unusableNodeNameMessage()
-{
-    return cp("このノード名は使用できません。ノード名はフォルダ名とファイル名に使われるため、"
-              "「/」「\\」「:」や制御文字を含む名前、「.」「..」「catalog」は設定できません。");
-}
-
-std::string unusablePortMessage()
-{
-    return cp("ポート番号は1から65535の範囲で入力してください。");
-}
+} // namespace
 
 CSystemPropatyDlg::CSystemPropatyDlg(CWnd* pParent) : CDialog(pParent)
 {
@@ -43,7 +37,8 @@ void CSystemPropatyDlg::BuildDialog()
     AddStatic(IDC_STATIC, cp("パーティ名"), {12, 16, 50, 10});
     AddEdit(IDC_SYS_PARTY, {64, 14, 120, 12});
     AddStatic(IDC_STATIC,
-              cp("接続するノード全体のグループ名です。すべてのノードで同じ名前を設定してください。（半角18文字）"),
+              cp("接続するノード全体のグループ名です。すべてのノードで同じ名前を設定してください。" +
+                 halfWidthLimit(setting::PARTY.typedMax)),
               {12, 30, 276, 16});
 
     AddGroupBox(cp("ノード"), {6, 50, 288, 58});
@@ -51,8 +46,8 @@ void CSystemPropatyDlg::BuildDialog()
     AddEdit(IDC_SYS_NODE_NAME, {64, 60, 120, 12});
     AddCheckBox(IDC_SYS_USE_SKYPE_ID, cp("ＳｋｙｐｅＩＤを使用する"), {190, 61, 100, 10});
     AddStatic(IDC_STATIC,
-              cp("ノード名は他のノードと重複しない名前を設定してください。SkypeIDを使用することもできます。"
-                 "（半角30文字）"),
+              cp("ノード名は他のノードと重複しない名前を設定してください。SkypeIDを使用することもできます。" +
+                 halfWidthLimit(setting::NAME.typedMax)),
               {12, 76, 276, 16});
     AddStatic(IDC_STATIC, cp("登録の有効日数"), {12, 94, 60, 10});
     AddEdit(IDC_SYS_LIMIT_DAY, {74, 92, 40, 12});
@@ -65,7 +60,7 @@ void CSystemPropatyDlg::BuildDialog()
     AddCheckBox(IDC_SYS_CHANGE_PORT, cp("変更"), {156, 121, 40, 10}, WS_GROUP);
     AddEdit(IDC_SYS_PORT, {200, 120, 50, 12});
     m_spin = AddSpin(IDC_SYS_PORT_SPIN, {250, 120, 10, 12}, IDC_SYS_PORT);
-    AddStatic(IDC_STATIC, cp("標準の待受ポートは42000です。"), {156, 136, 134, 10});
+    AddStatic(IDC_STATIC, cp("標準の待受ポートは" + std::to_string(DEFAULT_PORT) + "です。"), {156, 136, 134, 10});
 
     AddGroupBox(cp("フォルダ設定（変更できません）"), {6, 152, 288, 60});
     AddStatic(IDC_STATIC, cp("登録フォルダ"), {12, 164, 50, 10});
@@ -83,9 +78,9 @@ void CSystemPropatyDlg::DoDataExchange(CDataExchange* pDX)
 {
     CDialog::DoDataExchange(pDX);
     DDX_Text(pDX, IDC_SYS_NODE_NAME, m_nodeName);
-    DDV_MaxChars(pDX, m_nodeName, SYS_NODE_NAME_CHARS);
+    DDV_MaxChars(pDX, m_nodeName, int(setting::NAME.typedMax));
     DDX_Text(pDX, IDC_SYS_PARTY, m_party);
-    DDV_MaxChars(pDX, m_party, SYS_PARTY_CHARS);
+    DDV_MaxChars(pDX, m_party, int(setting::PARTY.typedMax));
     DDX_Check(pDX, IDC_SYS_USE_SKYPE_ID, m_useSkypeId);
     DDX_Text(pDX, IDC_SYS_LIMIT_DAY, m_limitDay);
     // The folders are native paths and only shown: they are never read back.
@@ -112,7 +107,7 @@ BOOL CSystemPropatyDlg::OnInitDialog()
     }
     m_spin->SetRange(0, 65535);
     m_spin->SetPos(m_port);
-    m_changePort = m_port != DEFAULT_LISTEN_PORT ? 1 : 0;
+    m_changePort = m_port != DEFAULT_PORT ? 1 : 0;
     updatePortControls();
     UpdateData(FALSE);
     return TRUE;
@@ -141,7 +136,7 @@ void CSystemPropatyDlg::OnBnClickedCheckPort()
 {
     UpdateData(TRUE);
     if (!m_changePort)
-        m_spin->SetPos(DEFAULT_LISTEN_PORT);
+        m_spin->SetPos(DEFAULT_PORT);
     updatePortControls();
 }
 
@@ -152,14 +147,9 @@ void CSystemPropatyDlg::updatePortControls()
     GetDlgItem(IDC_SYS_PORT_SPIN)->EnableWindow(enable);
 }
 
-void CSystemPropatyDlg::refuse(const char* utf8Message, int focusId)
+void CSystemPropatyDlg::refuse(const std::string& utf8Message, int focusId)
 {
-    refuseText(cp(utf8Message), focusId);
-}
-
-void CSystemPropatyDlg::refuseText(const std::string& cp932Message, int focusId)
-{
-    MessageBox(cp932Message, std::string(), MB_OK);
+    MessageBox(cp(utf8Message), std::string(), MB_OK);
     if (focusId != 0)
         GotoDlgCtrl(GetDlgItem(focusId));
 }
@@ -170,7 +160,8 @@ void CSystemPropatyDlg::OnOK()
         return;
     if (m_party.empty())
         return refuse("パーティ名が設定されていません。", IDC_SYS_PARTY);
-    if (cp932::findChar(m_party, ' ') != std::string::npos)
+    // A tab at either end would not read back either.
+    if (cp932::findChar(m_party, ' ') != std::string::npos || setting::hasBlankAtEitherEnd(m_party))
         return refuse("パーティ名にスペースを含む名前は設定できません。", IDC_SYS_PARTY);
     if (m_nodeName.empty())
         return refuse("ノード名が設定されていません。", IDC_SYS_NODE_NAME);
@@ -178,14 +169,14 @@ void CSystemPropatyDlg::OnOK()
         return refuse("ノード名にスペースを含む名前は設定できません。", IDC_SYS_NODE_NAME);
     // Checked before the party lock, so that a refused value never moves
     // the lock while the dialog stays open.
-    if (!isUsableNodeName(m_nodeName))
-        return refuseText(unusableNodeNameMessage(), IDC_SYS_NODE_NAME);
-    if (m_limitDay < LIMITDAY_MIN || m_limitDay > LIMITDAY_MAX)
-        return refuse("登録の有効日数は0から3650の範囲で入力してください。", IDC_SYS_LIMIT_DAY);
+    if (!setting::isUsableNodeName(m_nodeName))
+        return refuse(setting::NODE_NAME_REFUSAL, IDC_SYS_NODE_NAME);
+    if (!setting::LIMITDAY.accepts(m_limitDay))
+        return refuse(setting::limitDayRefusal(), IDC_SYS_LIMIT_DAY);
     BOOL badPort = FALSE;
     const int port = m_spin->GetPos(&badPort);
-    if (badPort || !isUsablePort(port))
-        return refuseText(unusablePortMessage(), IDC_SYS_PORT);
+    if (badPort || !setting::isUsablePort(port))
+        return refuse(setting::portRefusal(), IDC_SYS_PORT);
     if (m_pMultiCheck && !m_pMultiCheck->check(m_party))
         return refuse("パーティ名は既に実行中です。この名前は設定できません", 0);
     m_port = port;

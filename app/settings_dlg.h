@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/ui/dialog.h"
+#include "store/setting_values.h"
 
 class CMultiCheck;
 
@@ -28,26 +29,6 @@ enum : int {
     IDC_SYS_PORT_SPIN = 1051,
 };
 
-// The longest names the dialog takes, in CP932 bytes.
-constexpr int SYS_NODE_NAME_CHARS = 30;
-constexpr int SYS_PARTY_CHARS = 18;
-constexpr int DEFAULT_LISTEN_PORT = 42000;
-
-// Whether a node name typed by the user can serve as one: node names become
-// folder names under RECV and queue-file names under CATALOG, so the name
-// must be one safe path component and not "catalog" (in any case), whose
-// queue file would be the catalog file itself.
-bool isUsableNodeName(const std::string& cp932Name);
-// The message shown when a typed node name is refused for that reason.
-std::string unusableNodeNameMessage();
-// Whether a TCP port number is one a link can use.
-inline bool isUsablePort(int port)
-{
-    return port >= 1 && port <= 65535;
-}
-// The message shown for a port outside 1..65535.
-std::string unusablePortMessage();
-
 class CSystemPropatyDlg : public CDialog {
 public:
     explicit CSystemPropatyDlg(CWnd* pParent = nullptr);
@@ -62,7 +43,7 @@ public:
     std::string m_recvFolder;       // native path, shown only
     int m_window = -1;              // 0 the window opens at start, 1 it starts closed
     int m_changePort = 0;           // the port may be edited
-    int m_port = DEFAULT_LISTEN_PORT;
+    int m_port = setting::LISTENPORT.defaultValue;
     CMultiCheck* m_pMultiCheck = nullptr;
 
 protected:
@@ -76,6 +57,5 @@ private:
     void OnBnClickedCheckPort();
     void updatePortControls();
     // A refusal of OnOK: the message, then the focus on the field.
-    void refuse(const char* utf8Message, int focusId);
-    void refuseText(const std::string& cp932Message, int focusId);
+    void refuse(const std::string& utf8Message, int focusId);
 };

@@ -204,12 +204,12 @@ private:
     std::string m_skypeState;
     int m_offline = -1;
     std::string m_party;
-    int m_limitDay = 3;
+    int m_limitDay = setting::LIMITDAY.defaultValue;
     std::unique_ptr<CFolderWatch> m_pFolderWatch;
     int m_catalogRows = 0;
     int m_anyConnected = 0;
     int m_startClosed = 0;
-    int m_listenPort = 42000;
+    int m_listenPort = setting::LISTENPORT.defaultValue;
     int m_savedOffline = 0;
     CTrayIcon m_tray;
     std::vector<ViewEvent> m_viewEvents;

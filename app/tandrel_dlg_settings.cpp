@@ -49,8 +49,10 @@ void CTandrelDlg::OnBnClickedConnectAdd()
 {
     if (m_anyConnected == 1)
         return;
-    if (getConnectNum() >= MAX_CONNECTION_ROWS) {
-        MessageBox(cp("接続先は10件まで設定できます。"), std::string(), MB_OK);
+    // A row beyond those the settings file reads back would be gone at the
+    // next start.
+    if (getConnectNum() >= setting::CONNECTNUM.max) {
+        MessageBox(cp(setting::connectionRowsRefusal()), std::string(), MB_OK);
         return;
     }
     CDialogConnectMethod dlg(this);

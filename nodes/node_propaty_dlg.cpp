@@ -2,6 +2,7 @@
 
 #include "platform/cp932.h"
 #include "platform/ui/text.h"
+#include "store/setting_values.h"
 
 using ui::cp;
 
@@ -57,10 +58,11 @@ void CNodePropatyDlg::OnOK()
     if (m_pInfo) {
         if (!UpdateData(TRUE))
             return;
-        m_pInfo->m_mail = m_mail;
-        m_pInfo->m_skypeId = m_skypeId;
+        // The settings file gives a value back without blanks at its ends.
+        m_pInfo->m_mail = setting::trimmed(m_mail);
+        m_pInfo->m_skypeId = setting::trimmed(m_skypeId);
         // Cut on a character boundary, never inside a double-byte character.
-        m_pInfo->m_info = cp932::cutText(m_infoEdit.GetWindowText(), OWN_INFO_MAX);
+        m_pInfo->m_info = cp932::cutText(m_infoEdit.GetWindowText(), setting::INFOMATION.typedMax);
     }
     CDialog::OnOK();
 }

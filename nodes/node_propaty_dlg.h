@@ -16,9 +16,6 @@ enum : int {
     IDC_PROP_INFO = 1078,
 };
 
-// The longest information text the dialog stores, in CP932 bytes.
-constexpr std::size_t OWN_INFO_MAX = 1000;
-
 class CNodePropatyDlg : public CDialog {
 public:
     explicit CNodePropatyDlg(CWnd* pParent = nullptr);

@@ -15,16 +15,13 @@
 
 namespace {
 
-constexpr char SECTION[] = "SYSTEM";
-constexpr char KEY_SKYPEID[] = "NODESKYPEID";
-constexpr char KEY_MAIL[] = "NODEMAILADR";
-constexpr char KEY_STATUS[] = "NODESTATUS";
-constexpr char KEY_INFO[] = "INFOMATION";
+using setting::SECTION_SYSTEM;
 
-std::string readKey(const char* key, DWORD bufferSize, const std::string& path)
+// A text key, read back whole up to its limit.
+std::string readKey(const setting::TextValue& v, const std::string& path)
 {
-    std::vector<char> buf(bufferSize, '\0');
-    platform::GetPrivateProfileStringA(SECTION, key, "", buf.data(), bufferSize, path);
+    std::vector<char> buf(v.maxBytes + 1, '\0');
+    platform::GetPrivateProfileStringA(SECTION_SYSTEM, v.key, "", buf.data(), DWORD(buf.size()), path);
     return buf.data();
 }
 
@@ -38,26 +35,30 @@ const char* nodeRecordVersion()
 
 void CNodeInfoDlg::loadOwnSettings()
 {
-    m_ownInfo.m_skypeId = readKey(KEY_SKYPEID, 2049, m_iniPath);
-    m_ownInfo.m_mail = readKey(KEY_MAIL, 2049, m_iniPath);
-    m_ownInfo.m_status = static_cast<int>(platform::GetPrivateProfileIntA(SECTION, KEY_STATUS, 0, m_iniPath));
-    const std::string hex = readKey(KEY_INFO, 2048, m_iniPath);
+    m_ownInfo.m_skypeId = readKey(setting::NODESKYPEID, m_iniPath);
+    m_ownInfo.m_mail = readKey(setting::NODEMAILADR, m_iniPath);
+    // Any status is kept and published as it stands.
+    m_ownInfo.m_status = static_cast<int>(platform::GetPrivateProfileIntA(
+        SECTION_SYSTEM, setting::NODESTATUS.key, setting::NODESTATUS.defaultValue, m_iniPath));
+    // At most 2047 digits come back (an odd count decodes to nothing), so
+    // the text ends in a zero byte.
+    static_assert(setting::INFOMATION.maxBytes / 2 < NODE_INFO_LEN);
+    const std::string hex = readKey(setting::INFOMATION, m_iniPath);
     BYTE info[NODE_INFO_LEN] = {};
-    // At most 2047 digits fit the read, so the text ends in a zero byte.
     hexToBin(hex.c_str(), info, sizeof info);
     m_ownInfo.m_info = std::string(cp932::fieldText(reinterpret_cast<const char*>(info), sizeof info));
 }
 
 void CNodeInfoDlg::saveOwnSettings()
 {
-    platform::WritePrivateProfileStringA(SECTION, KEY_SKYPEID, m_ownInfo.m_skypeId.c_str(), m_iniPath);
-    platform::WritePrivateProfileStringA(SECTION, KEY_MAIL, m_ownInfo.m_mail.c_str(), m_iniPath);
+    platform::WritePrivateProfileStringA(SECTION_SYSTEM, setting::NODESKYPEID.key, m_ownInfo.m_skypeId.c_str(), m_iniPath);
+    platform::WritePrivateProfileStringA(SECTION_SYSTEM, setting::NODEMAILADR.key, m_ownInfo.m_mail.c_str(), m_iniPath);
     const std::string status = std::to_string(m_ownInfo.m_status);
-    platform::WritePrivateProfileStringA(SECTION, KEY_STATUS, status.c_str(), m_iniPath);
+    platform::WritePrivateProfileStringA(SECTION_SYSTEM, setting::NODESTATUS.key, status.c_str(), m_iniPath);
     std::vector<char> hex(2 * m_ownInfo.m_info.size() + 1);
     bytesToHex(static_cast<int>(m_ownInfo.m_info.size()),
                reinterpret_cast<const BYTE*>(m_ownInfo.m_info.data()), hex.data());
-    platform::WritePrivateProfileStringA(SECTION, KEY_INFO, hex.data(), m_iniPath);
+    platform::WritePrivateProfileStringA(SECTION_SYSTEM, setting::INFOMATION.key, hex.data(), m_iniPath);
 }
 
 void CNodeInfoDlg::buildOwnRecord()

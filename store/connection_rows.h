@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "store/setting_values.h"
+
 class CConnectionRows {
 public:
     enum Column {
@@ -23,7 +25,8 @@ public:
         COL_COMMENT = 4,
         COLUMN_COUNT = 5,
     };
-    static constexpr int DEFAULT_PORT = 42000;
+    // The port of a row that names none: the default listening port.
+    static constexpr int DEFAULT_PORT = setting::LISTENPORT.defaultValue;
     static constexpr int TEXT_BUFFER = 128;
 
     // --- Row operations of the settings interface. ---

@@ -12,22 +12,27 @@ CPropatyTandrel* CPropatyTandrel::s_instance = nullptr;
 
 namespace {
 
+using setting::SECTION_SYSTEM;
+
 const char INI_NAME[] = "Yuvo.ini";
-const char SECTION_SYSTEM[] = "SYSTEM";
-constexpr int MAX_CONNECTION_SECTIONS = 10;
-// Every text value is read into a buffer of this size.
-constexpr DWORD VALUE_BUFFER = 261;
 
 std::string readText(const char* section, const char* key, const std::string& path)
 {
-    char buf[VALUE_BUFFER] = {};
+    char buf[setting::VALUE_BUFFER] = {};
     platform::GetPrivateProfileStringA(section, key, "", buf, sizeof buf, path);
     return buf;
 }
 
-int readInt(const char* section, const char* key, int def, const std::string& path)
+// A name cut once on a character boundary: it travels in fixed record
+// fields, where a longer one would be cut differently in each place.
+std::string readName(const setting::TextValue& v, const std::string& path)
 {
-    return static_cast<int>(platform::GetPrivateProfileIntA(section, key, def, path));
+    return cp932::cutText(readText(SECTION_SYSTEM, v.key, path), v.maxBytes);
+}
+
+int readInt(const char* section, const setting::IntValue& v, const std::string& path)
+{
+    return static_cast<int>(platform::GetPrivateProfileIntA(section, v.key, v.defaultValue, path));
 }
 
 void writeText(const char* section, const char* key, const char* value, const std::string& path)
@@ -82,7 +87,7 @@ std::string& CPropatyTandrel::getIniPath(std::string& out)
 std::string& CPropatyTandrel::readPartyName(std::string& out)
 {
     std::string ini;
-    out = cp932::cutText(readText(SECTION_SYSTEM, "PARTY", getIniPath(ini)), PARTY_NAME_MAX);
+    out = readName(setting::PARTY, getIniPath(ini));
     return out;
 }
 
@@ -118,36 +123,32 @@ void CPropatyTandrel::readSetting()
 {
     const std::string& ini = m_iniPath;
 
-    // The names travel in fixed record fields; a longer name would be cut
-    // differently in each place, so it is cut once here on a character
-    // boundary.
-    setPartyName(cp932::cutText(readText(SECTION_SYSTEM, "PARTY", ini), PARTY_NAME_MAX).c_str());
-    setNodeName(cp932::cutText(readText(SECTION_SYSTEM, "NAME", ini), NODE_NAME_MAX).c_str());
+    setPartyName(readName(setting::PARTY, ini).c_str());
+    setNodeName(readName(setting::NAME, ini).c_str());
     // A negative count of days would expire every own file at once.
-    setLimitDay(std::clamp(readInt(SECTION_SYSTEM, "LIMITDAY", 3, ini), LIMITDAY_MIN, LIMITDAY_MAX));
-    setWindow(readInt(SECTION_SYSTEM, "WINDOW", 0, ini));
-    setListenPort(readInt(SECTION_SYSTEM, "LISTENPORT", 42000, ini));
+    setLimitDay(setting::LIMITDAY.clamp(readInt(SECTION_SYSTEM, setting::LIMITDAY, ini)));
+    setWindow(readInt(SECTION_SYSTEM, setting::WINDOW, ini));
+    setListenPort(readInt(SECTION_SYSTEM, setting::LISTENPORT, ini));
 
     setSendFolder(m_sendFolder.c_str());
     setRecvFolder(m_recvFolder.c_str());
 
-    const int n = readInt(SECTION_SYSTEM, "CONNECTNUM", 0, ini);
+    const int n = readInt(SECTION_SYSTEM, setting::CONNECTNUM, ini);
     int accepted = 0;
-    for (int k = 1; k <= n && k <= MAX_CONNECTION_SECTIONS; ++k) {
-        char section[16];
-        std::snprintf(section, sizeof section, "REC%d", k);
-        const std::string name = readText(section, "NAME", ini);
-        const std::string trs = readText(section, "TRS", ini);
-        const std::string skypeId = readText(section, "SKYPEID", ini);
-        const std::string hostName = readText(section, "HOSTNAME", ini);
-        const std::string comment = readText(section, "COMMENT", ini);
+    for (int k = 1; k <= n && k <= setting::CONNECTNUM.max; ++k) {
+        const std::string section = setting::connectionSection(k - 1);
+        const std::string name = readText(section.c_str(), setting::REC_NAME.key, ini);
+        const std::string trs = readText(section.c_str(), setting::REC_TRS.key, ini);
+        const std::string skypeId = readText(section.c_str(), setting::REC_SKYPEID.key, ini);
+        const std::string hostName = readText(section.c_str(), setting::REC_HOSTNAME.key, ini);
+        const std::string comment = readText(section.c_str(), setting::REC_COMMENT.key, ini);
 
         if (name.empty() || trs.empty())
             continue;
-        const bool skype = trs == "SKYPE";
+        const bool skype = trs == setting::TRANSPORT_SKYPE;
         if (skype && skypeId.empty())
             continue;
-        if (trs == "TCP" && hostName.empty())
+        if (trs == setting::TRANSPORT_TCP && hostName.empty())
             continue;
 
         const int r = accepted++;
@@ -165,28 +166,27 @@ void CPropatyTandrel::writeSetting()
 {
     const std::string& ini = m_iniPath;
 
-    writeText(SECTION_SYSTEM, "PARTY", getPartyName(), ini);
-    writeText(SECTION_SYSTEM, "NAME", getNodeName(), ini);
-    writeInt(SECTION_SYSTEM, "LIMITDAY", getLimitDay(), ini);
-    writeInt(SECTION_SYSTEM, "WINDOW", getWindow(), ini);
-    writeInt(SECTION_SYSTEM, "LISTENPORT", getListenPort(), ini);
-    writeInt(SECTION_SYSTEM, "CONNECTNUM", getConnectNum(), ini);
+    writeText(SECTION_SYSTEM, setting::PARTY.key, getPartyName(), ini);
+    writeText(SECTION_SYSTEM, setting::NAME.key, getNodeName(), ini);
+    writeInt(SECTION_SYSTEM, setting::LIMITDAY.key, getLimitDay(), ini);
+    writeInt(SECTION_SYSTEM, setting::WINDOW.key, getWindow(), ini);
+    writeInt(SECTION_SYSTEM, setting::LISTENPORT.key, getListenPort(), ini);
+    writeInt(SECTION_SYSTEM, setting::CONNECTNUM.key, getConnectNum(), ini);
 
     for (int i = 0; i < getConnectNum(); ++i) {
-        char section[16];
-        std::snprintf(section, sizeof section, "REC%d", i + 1);
-        writeText(section, "NAME", getRecName(i), ini);
+        const std::string section = setting::connectionSection(i);
+        writeText(section.c_str(), setting::REC_NAME.key, getRecName(i), ini);
         // Copied: the getters may share one buffer per operation.
         const char* t = getRecTransport(i);
         const std::string trs = t ? t : "";
-        writeText(section, "TRS", trs.c_str(), ini);
-        if (trs == "SKYPE") {
-            writeText(section, "SKYPEID", getRecSkypeId(i), ini);
-            writeText(section, "HOSTNAME", "", ini);
+        writeText(section.c_str(), setting::REC_TRS.key, trs.c_str(), ini);
+        if (trs == setting::TRANSPORT_SKYPE) {
+            writeText(section.c_str(), setting::REC_SKYPEID.key, getRecSkypeId(i), ini);
+            writeText(section.c_str(), setting::REC_HOSTNAME.key, "", ini);
         } else {
-            writeText(section, "SKYPEID", "", ini);
-            writeText(section, "HOSTNAME", getRecHostName(i), ini);
+            writeText(section.c_str(), setting::REC_SKYPEID.key, "", ini);
+            writeText(section.c_str(), setting::REC_HOSTNAME.key, getRecHostName(i), ini);
         }
-        writeText(section, "COMMENT", getRecComment(i), ini);
+        writeText(section.c_str(), setting::REC_COMMENT.key, getRecComment(i), ini);
     }
 }

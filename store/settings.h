@@ -8,13 +8,7 @@
 #include <cstddef>
 #include <string>
 
-// Longest node and party names, in CP932 bytes: the widths of the record
-// fields that carry them (originNode and route entries, partyName).
-constexpr std::size_t NODE_NAME_MAX = 32;
-constexpr std::size_t PARTY_NAME_MAX = 24;
-// Range of the expiry days (LIMITDAY) taken from the INI file.
-constexpr int LIMITDAY_MIN = 0;
-constexpr int LIMITDAY_MAX = 3650;
+#include "store/setting_values.h"
 
 class CPropatyTandrel {
 public:
@@ -25,7 +19,7 @@ public:
     // Sets out to <current directory>/Yuvo.ini and returns it.
     static std::string& getIniPath(std::string& out);
     // The party name as the INI file in the current directory holds it, cut
-    // to PARTY_NAME_MAX bytes like readSetting does; for start-up, before
+    // like readSetting cuts it; for start-up, before
     // any settings object exists.
     static std::string& readPartyName(std::string& out);
 

@@ -27,18 +27,19 @@ protected:
 
 TEST_F(SettingsDialog, RefusedValuesKeepTheDialogOpenAndChangeNothing)
 {
-    const std::string unusable =
-        "このノード名は使用できません。ノード名はフォルダ名とファイル名に使われるため、"
-        "「/」「\\」「:」や制御文字を含む名前、「.」「..」「catalog」は設定できません。";
-    const std::string badDays = "登録の有効日数は0から3650の範囲で入力してください。";
-    const std::string badPort = "ポート番号は1から65535の範囲で入力してください。";
+    const std::string unusable = setting::NODE_NAME_REFUSAL;
+    const std::string badDays = setting::limitDayRefusal();
+    const std::string badPort = setting::portRefusal();
+    const std::string partySpace = "パーティ名にスペースを含む名前は設定できません。";
     const struct {
         const char* typed;
         int id;
         std::string message;
     } table[] = {
         {"", IDC_SYS_PARTY, "パーティ名が設定されていません。"},
-        {" PARTY", IDC_SYS_PARTY, "パーティ名にスペースを含む名前は設定できません。"},
+        {" PARTY", IDC_SYS_PARTY, partySpace},
+        {"PARTY\t", IDC_SYS_PARTY, partySpace}, // would not read back
+        {"\tNODE", IDC_SYS_NODE_NAME, unusable},
         {"NODE B", IDC_SYS_NODE_NAME, "ノード名にスペースを含む名前は設定できません。"},
         {"a/b", IDC_SYS_NODE_NAME, unusable},
         {"a:b", IDC_SYS_NODE_NAME, unusable},
