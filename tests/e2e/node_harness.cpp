@@ -202,7 +202,12 @@ Node::~Node()
 
 void Node::addRow(const Node& other)
 {
-    m_rows.push_back({other.name(), "127.0.0.1/" + std::to_string(other.port())});
+    addRow(other.name(), "127.0.0.1/" + std::to_string(other.port()));
+}
+
+void Node::addRow(const std::string& name, const std::string& host)
+{
+    m_rows.push_back({name, host});
 }
 
 void Node::writeIni() const

@@ -100,6 +100,12 @@ public:
 
     // A TCP row to another node at 127.0.0.1/<its port>.
     void addRow(const Node& other);
+    // A TCP row to any host ("host" or "host/port").
+    void addRow(const std::string& name, const std::string& host);
+    struct Row {
+        std::string name, host;
+    };
+    const std::vector<Row>& rows() const { return m_rows; }
     // Writes Yuvo.ini: SYSTEM (PARTY, NAME, LIMITDAY 3, WINDOW 0,
     // LISTENPORT, CONNECTNUM) and one REC section per row.
     void writeIni() const;
@@ -142,9 +148,6 @@ public:
 private:
     std::string m_name, m_party, m_root, m_dir, m_runtimeDir, m_logBase;
     int m_port;
-    struct Row {
-        std::string name, host;
-    };
     std::vector<Row> m_rows;
     pid_t m_pid = -1;
     int m_status = -1;
