@@ -3,6 +3,7 @@
 // taken out of RECV or a registration deleted.
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 
 #include "app/catalog_list.h"
@@ -110,6 +111,22 @@ std::optional<std::string> sendPathFor(const std::string& utf8Name)
     return paths::joinName(sendFolder(), *cpName);
 }
 
+// Whether the copy of source may go to target: yes when nothing lies there,
+// else the user's answer.
+bool mayReplace(CWnd& owner, const std::string& source, const std::string& target)
+{
+    std::error_code ec;
+    // Onto itself is no replacement: the copy refuses it and says so.
+    if (!platform::fileExists(target) || std::filesystem::equivalent(source, target, ec))
+        return true;
+    // The new content would take the old one's place on every node.
+    const std::string name = cp932::fromUtf8(paths::baseName(target)).value_or(std::string());
+    const std::string question = cp("SENDフォルダには同じ名前のファイル「") + name +
+                                 cp("」が既にあります。\r\n置き換えるとネットワーク上の他ノードのファイルも置き換わります。"
+                                    "置き換えますか？");
+    return owner.MessageBox(question, std::string(), MB_YESNO) == IDYES;
+}
+
 } // namespace
 
 // --- Dropping files ------------------------------------------------------------------
@@ -171,6 +188,10 @@ void CCatalogMFCListCtl::copyToSendFolder(const std::string& path)
     const auto target = sendPathFor(paths::baseName(path));
     if (!target) {
         MessageBox(cp("ファイルのコピーに失敗しました。"), std::string(), MB_OK);
+        return;
+    }
+    if (!mayReplace(*this, path, *target)) {
+        MessageBox(cp("操作はキャンセルされました"), std::string(), MB_OK);
         return;
     }
     ShellOpResult result = ShellOpResult::failed;

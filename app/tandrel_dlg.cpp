@@ -1,6 +1,7 @@
 #include "app/tandrel_dlg.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include <QAction>
 #include <QCursor>
@@ -479,7 +480,9 @@ void CTandrelDlg::shutdown()
     for (int i = 0; i < getConnectNum(); ++i)
         m_transfer.disconnect(i);
     m_transfer.release();
-    writeSetting();
+    // No window is left to show it in.
+    if (!writeSetting())
+        std::fprintf(stderr, "Yuvo: the settings could not be written to %s\n", iniPath().c_str());
     m_pFolderWatch.reset();
     CCatalog::releaseInstance();
     // Notices still under way would find no window.

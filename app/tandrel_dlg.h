@@ -169,6 +169,8 @@ private:
     void OnBnClickedConnectChange();
     void OnBnClickedConnectDelete();
     void showAboutBox();
+    // Writes the settings file; a failure is told to the user.
+    void saveSettings();
     // --- File list and synchronisation commands (file_actions.cpp, sync_dlg.cpp). ---
     void mapFileCommands();
     void OnBnClickedExtractFile();

@@ -36,7 +36,13 @@ void CTandrelDlg::OnBnClickedSystemSettings()
     m_limitDay = dlg.m_limitDay;
     m_listenPort = dlg.m_port;
     UpdateData(FALSE);
-    writeSetting();
+    saveSettings();
+}
+
+void CTandrelDlg::saveSettings()
+{
+    if (!writeSetting())
+        MessageBox(cp(setting::WRITE_FAILURE), std::string(), MB_OK | MB_ICONEXCLAMATION);
 }
 
 void CTandrelDlg::showAboutBox()
@@ -74,7 +80,7 @@ void CTandrelDlg::OnBnClickedConnectAdd()
         setRecSkypeId(row, dlg.m_contact.c_str());
     setRecComment(row, dlg.m_comment.c_str());
     m_connectList.EnsureVisible(row, FALSE);
-    writeSetting();
+    saveSettings();
 }
 
 void CTandrelDlg::OnBnClickedConnectChange()
@@ -111,7 +117,7 @@ void CTandrelDlg::OnBnClickedConnectChange()
     m_rows.setCellText(row, CConnectionRows::COL_COMMENT, dlg.m_comment.c_str());
     mirrorRow(row);
     m_connectList.SetRedraw(TRUE);
-    writeSetting();
+    saveSettings();
 }
 
 void CTandrelDlg::OnBnClickedConnectDelete()
@@ -129,5 +135,5 @@ void CTandrelDlg::OnBnClickedConnectDelete()
         return;
     m_rows.removeRow(row);
     m_connectList.DeleteItem(row);
-    writeSetting();
+    saveSettings();
 }

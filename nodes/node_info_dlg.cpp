@@ -190,12 +190,18 @@ void CNodeInfoDlg::OnBnClickedOwnNodeSettings()
     dlg.m_autoSkypeId = m_pTransfer ? m_pTransfer->getSkypeId() : std::string();
     dlg.m_pInfo = &m_ownInfo;
     if (dlg.DoModal() == IDOK)
-        saveOwnSettings();
+        saveOwnSettingsOrTell();
+}
+
+void CNodeInfoDlg::saveOwnSettingsOrTell()
+{
+    if (!saveOwnSettings())
+        MessageBox(cp(setting::WRITE_FAILURE), {}, MB_OK | MB_ICONEXCLAMATION);
 }
 
 void CNodeInfoDlg::OnBnClickedPresence()
 {
     UpdateData(TRUE);
     m_ownInfo.m_status = m_presence;
-    saveOwnSettings();
+    saveOwnSettingsOrTell();
 }

@@ -38,7 +38,8 @@ public:
 
     // The own record and the own-contact keys of the settings file.
     void loadOwnSettings();
-    void saveOwnSettings();
+    // False when the settings file could not be written.
+    bool saveOwnSettings();
     void buildOwnRecord();
     void writeOwnRecord();
 
@@ -68,5 +69,7 @@ private:
     void OnBnClickedClose();
     void OnBnClickedOwnNodeSettings();
     void OnBnClickedPresence();
+    // saveOwnSettings, with a failure told to the user.
+    void saveOwnSettingsOrTell();
     void OnNMClickNodeList();
 };

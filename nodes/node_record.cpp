@@ -49,16 +49,20 @@ void CNodeInfoDlg::loadOwnSettings()
     m_ownInfo.m_info = std::string(cp932::fieldText(reinterpret_cast<const char*>(info), sizeof info));
 }
 
-void CNodeInfoDlg::saveOwnSettings()
+bool CNodeInfoDlg::saveOwnSettings()
 {
-    platform::WritePrivateProfileStringA(SECTION_SYSTEM, setting::NODESKYPEID.key, m_ownInfo.m_skypeId.c_str(), m_iniPath);
-    platform::WritePrivateProfileStringA(SECTION_SYSTEM, setting::NODEMAILADR.key, m_ownInfo.m_mail.c_str(), m_iniPath);
-    const std::string status = std::to_string(m_ownInfo.m_status);
-    platform::WritePrivateProfileStringA(SECTION_SYSTEM, setting::NODESTATUS.key, status.c_str(), m_iniPath);
+    const auto write = [this](const char* key, const std::string& value) {
+        return platform::WritePrivateProfileStringA(SECTION_SYSTEM, key, value.c_str(), m_iniPath) != FALSE;
+    };
     std::vector<char> hex(2 * m_ownInfo.m_info.size() + 1);
     bytesToHex(static_cast<int>(m_ownInfo.m_info.size()),
                reinterpret_cast<const BYTE*>(m_ownInfo.m_info.data()), hex.data());
-    platform::WritePrivateProfileStringA(SECTION_SYSTEM, setting::INFOMATION.key, hex.data(), m_iniPath);
+    // Every key is tried, whatever failed before it.
+    bool ok = write(setting::NODESKYPEID.key, m_ownInfo.m_skypeId);
+    ok &= write(setting::NODEMAILADR.key, m_ownInfo.m_mail);
+    ok &= write(setting::NODESTATUS.key, std::to_string(m_ownInfo.m_status));
+    ok &= write(setting::INFOMATION.key, hex.data());
+    return ok;
 }
 
 void CNodeInfoDlg::buildOwnRecord()

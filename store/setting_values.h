@@ -100,6 +100,12 @@ inline constexpr bool isUsablePort(int port)
 {
     return LISTENPORT.accepts(port);
 }
+// Told when the settings file could not be written: what was changed holds
+// until the program ends, and no longer.
+inline constexpr char WRITE_FAILURE[] =
+    "設定ファイル「Yuvo.ini」に書き込めませんでした。変更した設定は次の起動時には元に戻ります。"
+    "ファイルとフォルダに書き込みができるか確認してください。";
+
 std::string portRefusal();
 std::string limitDayRefusal();
 // The refusal of one more connection row than the file reads back.

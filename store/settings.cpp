@@ -35,17 +35,17 @@ int readInt(const char* section, const setting::IntValue& v, const std::string& 
     return static_cast<int>(platform::GetPrivateProfileIntA(section, v.key, v.defaultValue, path));
 }
 
-void writeText(const char* section, const char* key, const char* value, const std::string& path)
+bool writeText(const char* section, const char* key, const char* value, const std::string& path)
 {
     // A missing value is written as an empty one: the key always stays.
-    platform::WritePrivateProfileStringA(section, key, value ? value : "", path);
+    return platform::WritePrivateProfileStringA(section, key, value ? value : "", path);
 }
 
-void writeInt(const char* section, const char* key, int value, const std::string& path)
+bool writeInt(const char* section, const char* key, int value, const std::string& path)
 {
     char buf[16];
     std::snprintf(buf, sizeof buf, "%d", value);
-    platform::WritePrivateProfileStringA(section, key, buf, path);
+    return platform::WritePrivateProfileStringA(section, key, buf, path);
 }
 
 } // namespace
@@ -162,31 +162,34 @@ void CPropatyTandrel::readSetting()
     }
 }
 
-void CPropatyTandrel::writeSetting()
+bool CPropatyTandrel::writeSetting()
 {
     const std::string& ini = m_iniPath;
+    // Every key is tried, whatever failed before it.
+    bool ok = true;
 
-    writeText(SECTION_SYSTEM, setting::PARTY.key, getPartyName(), ini);
-    writeText(SECTION_SYSTEM, setting::NAME.key, getNodeName(), ini);
-    writeInt(SECTION_SYSTEM, setting::LIMITDAY.key, getLimitDay(), ini);
-    writeInt(SECTION_SYSTEM, setting::WINDOW.key, getWindow(), ini);
-    writeInt(SECTION_SYSTEM, setting::LISTENPORT.key, getListenPort(), ini);
-    writeInt(SECTION_SYSTEM, setting::CONNECTNUM.key, getConnectNum(), ini);
+    ok &= writeText(SECTION_SYSTEM, setting::PARTY.key, getPartyName(), ini);
+    ok &= writeText(SECTION_SYSTEM, setting::NAME.key, getNodeName(), ini);
+    ok &= writeInt(SECTION_SYSTEM, setting::LIMITDAY.key, getLimitDay(), ini);
+    ok &= writeInt(SECTION_SYSTEM, setting::WINDOW.key, getWindow(), ini);
+    ok &= writeInt(SECTION_SYSTEM, setting::LISTENPORT.key, getListenPort(), ini);
+    ok &= writeInt(SECTION_SYSTEM, setting::CONNECTNUM.key, getConnectNum(), ini);
 
     for (int i = 0; i < getConnectNum(); ++i) {
         const std::string section = setting::connectionSection(i);
-        writeText(section.c_str(), setting::REC_NAME.key, getRecName(i), ini);
+        ok &= writeText(section.c_str(), setting::REC_NAME.key, getRecName(i), ini);
         // Copied: the getters may share one buffer per operation.
         const char* t = getRecTransport(i);
         const std::string trs = t ? t : "";
-        writeText(section.c_str(), setting::REC_TRS.key, trs.c_str(), ini);
+        ok &= writeText(section.c_str(), setting::REC_TRS.key, trs.c_str(), ini);
         if (trs == setting::TRANSPORT_SKYPE) {
-            writeText(section.c_str(), setting::REC_SKYPEID.key, getRecSkypeId(i), ini);
-            writeText(section.c_str(), setting::REC_HOSTNAME.key, "", ini);
+            ok &= writeText(section.c_str(), setting::REC_SKYPEID.key, getRecSkypeId(i), ini);
+            ok &= writeText(section.c_str(), setting::REC_HOSTNAME.key, "", ini);
         } else {
-            writeText(section.c_str(), setting::REC_SKYPEID.key, "", ini);
-            writeText(section.c_str(), setting::REC_HOSTNAME.key, getRecHostName(i), ini);
+            ok &= writeText(section.c_str(), setting::REC_SKYPEID.key, "", ini);
+            ok &= writeText(section.c_str(), setting::REC_HOSTNAME.key, getRecHostName(i), ini);
         }
-        writeText(section.c_str(), setting::REC_COMMENT.key, getRecComment(i), ini);
+        ok &= writeText(section.c_str(), setting::REC_COMMENT.key, getRecComment(i), ini);
     }
+    return ok;
 }

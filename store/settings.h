@@ -58,7 +58,9 @@ public:
     virtual void setLimitDay(int days);
 
     void readSetting();
-    void writeSetting();
+    // False when a value could not be written (the file is not writable, or
+    // a value the file cannot hold); the caller tells the user.
+    bool writeSetting();
 
     // The catalog folder: <working directory>/CATALOG (no trailing '/').
     std::string getCatalogFolder() const;

@@ -27,15 +27,23 @@ namespace {
 
 constexpr int kBytesRole = Qt::UserRole + 1; // the item's CP932 text
 
-// Refuses a one-line edit's text that has a character without a CP932
-// form or is longer than the limit in CP932 bytes.
+// A one-line edit's text: line breaks (pasted with the text) are dropped,
+// since a value holding one could not be stored; a character without a
+// CP932 form, or a text longer than the limit in CP932 bytes, is refused.
 class Cp932Validator : public QValidator {
 public:
     explicit Cp932Validator(QObject* parent) : QValidator(parent) {}
     UINT limit = 0;
 
-    State validate(QString& input, int&) const override
+    State validate(QString& input, int& pos) const override
     {
+        for (qsizetype i = input.size(); i-- > 0;) {
+            if (input[i] == QLatin1Char('\r') || input[i] == QLatin1Char('\n')) {
+                input.remove(i, 1);
+                if (i < pos)
+                    --pos;
+            }
+        }
         if (!ui::hasCp932Form(input))
             return Invalid;
         if (limit > 0 && ui::cp932Length(input) > limit)

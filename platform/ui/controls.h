@@ -57,8 +57,9 @@ protected:
 };
 
 // One-line edit, or multi-line with ES_MULTILINE; ES_READONLY. A one-line
-// edit refuses input that would make its text longer than its limit in
-// CP932 bytes, and characters that have no CP932 form.
+// edit takes no line breaks (a pasted text loses them), and refuses input
+// that would make its text longer than its limit in CP932 bytes, and
+// characters that have no CP932 form.
 class CEdit : public CWnd {
 public:
     BOOL Create(DWORD dwStyle, const DlgRect& rect, CDialog* pParent, int nID);

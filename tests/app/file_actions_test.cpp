@@ -178,3 +178,33 @@ TEST_F(FileActionsTest, ACommandOnARowTheCatalogHasMovedUnderActsOnNothing)
     CCatalog::getInstance()->getRec(0, &r);
     EXPECT_NE(r.state, DWORD(CATALOG_STATE_DELETED));
 }
+
+TEST_F(FileActionsTest, ACopyOntoAFileOfSendIsMadeOnlyWhenTheUserSaysSo)
+{
+    start();
+    testsupport::writeFile(send("report.txt"), "old");
+    const std::string question = cp("SENDフォルダには同じ名前のファイル「report.txt」が既にあります。\r\n置き換えるとネット"
+                                    "ワーク上の他ノードのファイルも置き換わります。置き換えますか？");
+    const std::string dropped = source("report.txt", "new");
+    {
+        auto entry = answerEntry(true);
+        Boxes boxes;
+        boxes.answer = IDNO;
+        drop(dropped);
+        EXPECT_EQ(boxes.texts, (std::vector<std::string>{question, cp("操作はキャンセルされました")}));
+    }
+    EXPECT_EQ(testsupport::readFile(send("report.txt")), "old");
+    {
+        auto entry = answerEntry(true);
+        Boxes boxes;
+        drop(dropped);
+        EXPECT_EQ(boxes.texts, std::vector<std::string>{question});
+    }
+    EXPECT_EQ(testsupport::readFile(send("report.txt")), "new");
+    // A name SEND does not hold yet is copied without a question.
+    {
+        auto entry = answerEntry(true);
+        drop(source("minutes.txt", "text"));
+    }
+    EXPECT_EQ(testsupport::readFile(send("minutes.txt")), "text");
+}

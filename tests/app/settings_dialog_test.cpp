@@ -97,3 +97,20 @@ TEST_F(SettingsDialog, APartyOfAnotherRunningInstanceIsRefusedAndTheOldLockKept)
     EXPECT_EQ(dlg->GetWindowText(), cp("Yuvo [大阪]"));
     EXPECT_TRUE(CMultiCheck(lockDir.path()).check(cp(ini.party)));
 }
+
+TEST_F(SettingsDialog, ASettingsFileThatCannotBeWrittenIsTold)
+{
+    start();
+    // A folder where the file should be: no write can replace it.
+    ASSERT_TRUE(platform::deleteFile(dir.file("Yuvo.ini")));
+    ASSERT_TRUE(platform::makeSureDirectoryPathExists(dir.file("Yuvo.ini")));
+    Boxes boxes;
+    OnDialog<CSystemPropatyDlg> on([](CSystemPropatyDlg& d) {
+        setText(d, IDC_SYS_LIMIT_DAY, "7");
+        clickOk(d);
+    });
+    button(IDC_SYSTEM_SETTINGS)->Click();
+    EXPECT_FALSE(on.stayedOpen);
+    EXPECT_EQ(boxes.texts, std::vector<std::string>{setting::WRITE_FAILURE});
+    EXPECT_EQ(dlg->getLimitDay(), 7); // in force until the program ends
+}

@@ -1,12 +1,23 @@
 // The node window over real folders: records of other nodes read bounded
-// from RECV, a peer's mail address escaped in the mail link, and a failed
-// copy out of the file pane reported.
+// from RECV, a peer's mail address escaped in the mail link, a failed copy
+// out of the file pane reported, and the own-contact dialog: what it keeps,
+// what Cancel keeps, pasted line breaks, and a settings file that cannot be
+// written.
 #include <gtest/gtest.h>
 
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QLineEdit>
+
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include "nodes/node_info_dlg.h"
+#include "nodes/node_propaty_dlg.h"
+#include "platform/profile.h"
+#include "platform/ui/text.h"
+#include "store/helpers.h"
 #include "platform/files.h"
 #include "platform_ui/ui_testkit.h"
 #include "store/catalog.h"
@@ -74,6 +85,29 @@ protected:
         win->SendMessage(WM_NOTIFY, IDC_NODEWIN_LIST, NM_CLICK);
     }
     static void press(CDialog& d, int id) { dynamic_cast<CButton*>(d.GetDlgItem(id))->Click(); }
+
+    // Opens the own-contact dialog and runs the script on it; whether it
+    // ran.
+    bool onOwnContact(const std::function<void(CNodePropatyDlg&)>& script)
+    {
+        bool ran = false;
+        ui::ScopedModalDialogHandler on([&](CDialog& d) {
+            auto* dlg = dynamic_cast<CNodePropatyDlg*>(&d);
+            ASSERT_NE(dlg, nullptr);
+            ran = true;
+            script(*dlg);
+            if (dlg->IsWindowVisible())
+                dlg->EndDialog(IDCANCEL);
+        });
+        press(*win, IDC_NODEWIN_OWN_SETTINGS);
+        return ran;
+    }
+    std::string iniValue(const char* key)
+    {
+        char buf[4096];
+        platform::GetPrivateProfileStringA("SYSTEM", key, "<none>", buf, sizeof buf, settings.iniPath());
+        return buf;
+    }
 };
 
 TEST_F(NodeWindow, RecordsOfOtherNodesAreReadBounded)
@@ -129,6 +163,75 @@ TEST_F(NodeWindow, FilePaneReportsACopyThatFailed)
     press(win->m_fileDlg, IDC_FILES_EXTRACT);
     EXPECT_EQ(boxes, std::vector<std::string>{"ファイルの取り出しに失敗しました。"});
     EXPECT_FALSE(testsupport::exists(dir.file("out.txt")));
+}
+
+TEST_F(NodeWindow, OwnContactKeepsAThousandBytesOfInformationAndCancelKeepsEverything)
+{
+    start();
+    const std::string thousand = std::string(996, 'i') + "\r\n" + ui::cp("表"); // line break kept
+    const struct {
+        std::string typed;
+        std::string kept;
+    } table[] = {
+        {thousand, thousand},
+        // 1500 bytes; the 1000th is the first half of a double-byte character.
+        {std::string(999, 'a') + ui::cp("表") + std::string(499, 'b'), std::string(999, 'a')},
+    };
+    for (const auto& c : table) {
+        ASSERT_TRUE(onOwnContact([&](CNodePropatyDlg& d) {
+            d.m_infoEdit.SetWindowText(c.typed);
+            d.GetDlgItem(IDC_PROP_MAIL)->SetWindowText(" me@example.org ");
+            press(d, IDOK);
+        }));
+        EXPECT_EQ(win->m_ownInfo.m_info, c.kept);
+        EXPECT_EQ(win->m_ownInfo.m_mail, "me@example.org"); // blanks would not read back
+        win->tick();
+        EXPECT_EQ(std::string(win->m_ownRecord.info), c.kept);
+    }
+    std::vector<char> hex(2 * std::string(999, 'a').size() + 1);
+    bytesToHex(999, reinterpret_cast<const BYTE*>(std::string(999, 'a').data()), hex.data());
+    EXPECT_EQ(iniValue("INFOMATION"), hex.data());
+
+    // Cancel leaves the own information, the settings file and the record.
+    const std::string iniBefore = testsupport::readFile(settings.iniPath());
+    ASSERT_TRUE(onOwnContact([&](CNodePropatyDlg& d) {
+        d.m_infoEdit.SetWindowText("changed");
+        d.GetDlgItem(IDC_PROP_MAIL)->SetWindowText("other@example.org");
+        press(d, IDCANCEL);
+    }));
+    EXPECT_EQ(win->m_ownInfo.m_mail, "me@example.org");
+    EXPECT_EQ(win->m_ownInfo.m_info, std::string(999, 'a'));
+    EXPECT_EQ(testsupport::readFile(settings.iniPath()), iniBefore);
+    win->tick();
+    EXPECT_STREQ(win->m_ownRecord.mail, "me@example.org");
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(NodeWindow, PastedLineBreaksAreDroppedAndAFailedWriteIsTold)
+{
+    start();
+    ASSERT_TRUE(onOwnContact([&](CNodePropatyDlg& d) {
+        auto* mail = qobject_cast<QLineEdit*>(d.GetDlgItem(IDC_PROP_MAIL)->widget());
+        ASSERT_NE(mail, nullptr);
+        QGuiApplication::clipboard()->setText(QStringLiteral("new@example.org\r\n"));
+        mail->paste();
+        EXPECT_EQ(mail->text(), QStringLiteral("new@example.org"));
+        dynamic_cast<CEdit*>(d.GetDlgItem(IDC_PROP_SKYPEID))->ReplaceSel("line\none");
+        press(d, IDOK);
+    }));
+    // The settings file holds what the record publishes.
+    EXPECT_EQ(iniValue("NODEMAILADR"), "new@example.org");
+    EXPECT_EQ(iniValue("NODESKYPEID"), "lineone");
+    EXPECT_TRUE(boxes.empty());
+
+    // A settings file that cannot be written is told, not passed over.
+    ASSERT_TRUE(platform::deleteFile(settings.iniPath()));
+    ASSERT_TRUE(platform::makeSureDirectoryPathExists(settings.iniPath()));
+    press(*win, IDC_NODEWIN_ABSENT);
+    EXPECT_EQ(boxes, std::vector<std::string>{setting::WRITE_FAILURE});
+    boxes.clear();
+    ASSERT_TRUE(onOwnContact([&](CNodePropatyDlg& d) { press(d, IDOK); }));
+    EXPECT_EQ(boxes, std::vector<std::string>{setting::WRITE_FAILURE});
 }
 
 } // namespace
