@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string_view>
 
 #include "platform/cp932.h"
@@ -231,4 +232,25 @@ int CExchange::onNodeInfo(const NodeInfoFrame* frame, int viaTcp, const char* ke
                                             frame->syncSince);
     }
     return result;
+}
+
+int CExchange::putBackRecords(const char* peerNode, const BYTE* frame)
+{
+    const ExchangeHeader h = readHeader(frame);
+    if (h.category != CATEGORY_CATALOG || h.command != COMMAND_CATALOGRECORDS)
+        return 0;
+    const DWORD n = recordsToApply(h);
+    if (n == 0 || !peerNode || !*peerNode)
+        return 0;
+    const auto* records = reinterpret_cast<const CatalogRecordsFrame*>(frame)->records;
+    return CCatalog::getInstance()->putBackQueueRecs(peerNode, records, static_cast<int>(n));
+}
+
+int CExchange::putBackQueued(const char* peerNode)
+{
+    std::unique_ptr<BYTE[]> frame(new BYTE[ZQ_QUE::SLOT_SIZE]);
+    int n = 0;
+    while (m_sendQueue.dequeue(frame.get()))
+        n += putBackRecords(peerNode, frame.get());
+    return n;
 }

@@ -59,6 +59,14 @@ public:
                    const char* linkPeer = nullptr);
     std::string getPeerNode() const { return m_strPeerNode; }
 
+    // A link that goes: the catalog records of an answer frame not (wholly)
+    // sent go back into peerNode's queue, so that a later link sends them
+    // again. Frames of other kinds are passed over. Each returns how many
+    // records went back.
+    static int putBackRecords(const char* peerNode, const BYTE* frame);
+    // Empties the send queue, putting back the records of its answers.
+    int putBackQueued(const char* peerNode);
+
     ZQ_QUE& sendQueue() { return m_sendQueue; }
 
 private:

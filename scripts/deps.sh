@@ -17,5 +17,6 @@ yuvo_install_missing() {
 # Japanese font comes along.
 YUVO_BUILD_PACKAGES=(build-essential cmake g++ qt6-base-dev fonts-noto-cjk)
 # What the tests need on top of that.
-# clang and its runtime build the fuzz target (libFuzzer).
-YUVO_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev)
+# clang and its runtime build the fuzz target (libFuzzer); dbus-daemon runs
+# the private session buses of the messaging-client tests.
+YUVO_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev dbus-daemon)

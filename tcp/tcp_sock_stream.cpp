@@ -2,7 +2,6 @@
 
 #include "platform/cp932.h"
 #include "protocol/post_error.h"
-#include "store/catalog.h"
 #include "store/settings.h"
 
 unsigned CTcpSockStream::s_helloTicks = CTcpSockStream::HELLO_TICKS;
@@ -295,25 +294,11 @@ void CTcpSockStream::closeLink()
     Close();
 }
 
-int CTcpSockStream::putBackFrame(const BYTE* frame)
-{
-    const ExchangeHeader h = readHeader(frame);
-    if (h.category != CATEGORY_CATALOG || h.command != COMMAND_CATALOGRECORDS)
-        return 0;
-    const DWORD n = recordsToApply(h);
-    if (n == 0)
-        return 0;
-    const auto* records = reinterpret_cast<const CatalogRecordsFrame*>(frame)->records;
-    return CCatalog::getInstance()->putBackQueueRecs(m_strNodeName.c_str(), records, static_cast<int>(n));
-}
-
 int CTcpSockStream::putBackUnsent()
 {
     int n = 0;
     if (m_slen > 0)
-        n += putBackFrame(m_sbuf.get());
+        n += CExchange::putBackRecords(m_strNodeName.c_str(), m_sbuf.get());
     m_slen = 0;
-    while (m_exchange.sendQueue().dequeue(m_frame.get()))
-        n += putBackFrame(m_frame.get());
-    return n;
+    return n + m_exchange.putBackQueued(m_strNodeName.c_str());
 }

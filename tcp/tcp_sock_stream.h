@@ -118,7 +118,6 @@ private:
     int dispatchUnidentified(FrameKind kind, BYTE* frame);
     // Posts the notice and reports the failure; the model closes the link.
     void failLink(unsigned noticeCode);
-    int putBackFrame(const BYTE* frame);
     void report(int err);
 
     int m_state = STATE_NEW;

@@ -2,7 +2,7 @@
 
 CSkypeSide::~CSkypeSide() = default;
 
-void CSkypeSide::initialize(HWND, const std::string&) {}
+void CSkypeSide::initialize(HWND, const std::string&, CTransfer*) {}
 void CSkypeSide::changeApplication(const std::string&) {}
 void CSkypeSide::release() {}
 

@@ -2,28 +2,24 @@
 // it: the link status, the contact list, the own ID and the app-to-app
 // streams of application 0. This base does nothing: status 0 (not
 // attached), no contacts, no own ID, and no "SKYPE" row is ever reachable or
-// connected. The messaging-client link derives from it.
+// connected. The messaging-client link (CSkypeLink) derives from it.
 #pragma once
 
 #include <string>
 
 #include "platform/wintypes.h"
+#include "skype/skype_model.h"
 
-// One contact: handle, status (1 offline or not yet reported, 2 online) and
-// one connectable flag per application slot.
-struct CONTACT {
-    char handle[32];
-    int status;
-    int connectable[5];
-};
+class CTransfer;
 
 class CSkypeSide {
 public:
     virtual ~CSkypeSide();
 
     // Starts the link for the main window, with the application name
-    // ("YUVO000" followed by the party).
-    virtual void initialize(HWND window, const std::string& applicationName);
+    // ("YUVO000" followed by the party); the facade hears of the link's
+    // status, the contact list and the streams.
+    virtual void initialize(HWND window, const std::string& applicationName, CTransfer* facade);
     // The party changed: the application is made again under the new name.
     virtual void changeApplication(const std::string& applicationName);
     // Ends the link (at shutdown).

@@ -6,6 +6,7 @@
 #include "store/settings.h"
 #include "store/switches.h"
 #include "tcp/tcp_a2a_model.h"
+#include "transport/skype_link.h"
 
 namespace {
 
@@ -44,7 +45,11 @@ void CTransfer::setSkypeSide(CSkypeSide* side)
 
 void CTransfer::initialize(HWND window)
 {
-    m_pSkype->initialize(window, applicationName(settings().getPartyName()));
+    if (m_pSkype == CSkypeSide::nullSide()) {
+        m_ownSkype = std::make_unique<CSkypeLink>();
+        m_pSkype = m_ownSkype.get();
+    }
+    m_pSkype->initialize(window, applicationName(settings().getPartyName()), this);
     m_pTcpModel = CTcpA2AModel::getInstance();
     m_pTcpModel->addListener(this);
     m_pTcpModel->setOwnerWnd(window);
@@ -95,6 +100,7 @@ void CTransfer::release()
     m_listenAsked = 0;
     m_pSkype->release();
     m_pSkype = CSkypeSide::nullSide();
+    m_ownSkype.reset();
     ZQ_EVENTLOG::destroyInstance();
     ZQ_EVENTCATALOG::destroyInstance();
 }

@@ -5,17 +5,20 @@
 // main window).
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/wintypes.h"
 #include "protocol/transfer_listeners.h"
 #include "store/events.h"
+#include "skype/skype_com.h"
 #include "transport/skype_null.h"
 
 class CTcpA2AModel;
 
-class CTransfer : public MODELLISTENER,
+class CTransfer : public ZQ_SKYPECOMUSER,
+                  public MODELLISTENER,
                   public CA2AModelListener,
                   public ZQ_EVENTLOGLISTENER,
                   public ZQ_EVENTCATALOGLISTENER {
@@ -28,7 +31,8 @@ public:
 
     void addListener(CTransferListener* listener);
     // Starts the transports for the main window: the messaging-client link
-    // and the TCP model (whose 50 ms tick starts here).
+    // (unless a side was set) and the TCP model (whose 50 ms tick starts
+    // here).
     void initialize(HWND window);
     void changeParty(const char* partyName);
     // Going online: listens for TCP links (not with "-CLIENT"). Does nothing
@@ -54,7 +58,7 @@ public:
     void requestSync(int i, int mode, SYSTEMTIME since);
 
     // The messaging client's link status changed.
-    void onStatus(int status);
+    void onStatus(int status) override;
 
     void onModelChanged() override;
     void onConnectionsChanged() override;
@@ -76,6 +80,7 @@ private:
     int m_listening = 0;   // listening stands
     int m_listenAsked = 0; // online: listening was asked for
     CSkypeSide* m_pSkype;
+    std::unique_ptr<CSkypeSide> m_ownSkype; // the link made by initialize
     CTcpA2AModel* m_pTcpModel = nullptr;
     std::vector<CTransferListener*> m_listeners;
 };

@@ -1,0 +1,257 @@
+// The link over the real carrier: a private dbus-daemon started by the test,
+// a stand-in client on it that owns the client's bus name and answers
+// Invoke, and the node's link in this process. Attaching, a command's reply,
+// Notify from the client and from a stranger, a text over the limit, and
+// the client leaving and coming back.
+#include <gtest/gtest.h>
+
+#include <QDBusConnection>
+#include <QDBusError>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
+#include <QDBusPendingCallWatcher>
+#include <QDBusVirtualObject>
+#include <QThread>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform_qt/qt_app.h"
+#include "skype/skype_com.h"
+#include "skype/skype_model.h"
+#include "support/tempdir.h"
+
+extern char** environ;
+
+namespace {
+
+using testsupport::runUntil;
+
+// A session bus of the test's own, ended with the test.
+class PrivateBus {
+public:
+    explicit PrivateBus(const std::string& dir)
+    {
+        const std::string conf = dir + "/bus.conf";
+        testsupport::writeFile(conf, "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\""
+                                     " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                                     "<busconfig><type>session</type><listen>unix:dir=" + dir + "</listen>"
+                                     "<auth>EXTERNAL</auth><policy context=\"default\">"
+                                     "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
+                                     "<allow own=\"*\"/></policy></busconfig>\n");
+        int out[2];
+        if (::pipe(out) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        const std::string confArg = "--config-file=" + conf;
+        char* argv[] = {const_cast<char*>("dbus-daemon"), const_cast<char*>(confArg.c_str()),
+                        const_cast<char*>("--nofork"), const_cast<char*>("--print-address=1"), nullptr};
+        if (posix_spawnp(&m_pid, "dbus-daemon", &actions, nullptr, argv, environ) != 0)
+            m_pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        std::string line;
+        pollfd p{out[0], POLLIN, 0};
+        while (m_pid > 0 && line.find('\n') == std::string::npos && ::poll(&p, 1, 10000) == 1) {
+            char buf[256];
+            const ssize_t n = ::read(out[0], buf, sizeof buf);
+            if (n <= 0)
+                break;
+            line.append(buf, static_cast<std::size_t>(n));
+        }
+        ::close(out[0]);
+        if (line.find('\n') != std::string::npos)
+            address = line.substr(0, line.find('\n'));
+    }
+    ~PrivateBus()
+    {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGTERM);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+    }
+    std::string address;
+
+private:
+    pid_t m_pid = -1;
+};
+
+// Plays the client: answers Invoke from a table, records the commands and
+// the unique name of the one that sent them.
+class ClientObject : public QDBusVirtualObject {
+public:
+    std::map<std::string, std::string> answers{{"NAME Yuvo", "OK"}, {"SEARCH FRIENDS", "USERS alice, bob"}};
+    std::vector<std::string> commands;
+    std::string node; // the node's unique name
+    int nameDelayMs = 0; // the user takes this long to answer
+
+    QString introspect(const QString&) const override { return {}; }
+    bool handleMessage(const QDBusMessage& m, const QDBusConnection& c) override
+    {
+        if (m.member() != QLatin1String("Invoke"))
+            return false;
+        const std::string text = m.arguments().value(0).toString().toStdString();
+        commands.push_back(text);
+        node = m.service().toStdString();
+        const auto it = answers.find(text);
+        const QDBusMessage reply =
+            m.createReply(QString::fromStdString(it != answers.end() ? it->second : "ERROR 2 Unknown command"));
+        if (text == "NAME Yuvo" && nameDelayMs > 0) {
+            m.setDelayedReply(true);
+            QTimer::singleShot(nameDelayMs, [c, reply] { c.send(reply); });
+            return true;
+        }
+        c.send(reply);
+        return true;
+    }
+};
+
+class Recorder : public ZQ_SKYPECOMUSER {
+public:
+    std::vector<int> statuses;
+    std::vector<std::string> users;
+    bool offThread = false;
+    void onStatus(int s) override
+    {
+        statuses.push_back(s);
+        offThread |= QThread::currentThread() != QCoreApplication::instance()->thread();
+    }
+    void onUser(const char* t) override
+    {
+        users.push_back(t);
+        offThread |= QThread::currentThread() != QCoreApplication::instance()->thread();
+    }
+};
+
+class DBusLink : public ::testing::Test {
+protected:
+    testsupport::QtApp app;
+    testsupport::TempDir dir;
+    std::unique_ptr<PrivateBus> bus;
+    ClientObject client;
+    Recorder recorder;
+
+    void SetUp() override
+    {
+        bus = std::make_unique<PrivateBus>(dir.path());
+        if (bus->address.empty())
+            GTEST_SKIP() << "no dbus-daemon to start a private bus with";
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", bus->address.c_str(), 1);
+    }
+    void TearDown() override
+    {
+        ZQ_SKYPEMODEL::destroyInstance();
+        ZQ_SKYPECOM::destroyInstance();
+        QDBusConnection::disconnectFromBus(QStringLiteral("client"));
+        QDBusConnection::disconnectFromBus(QStringLiteral("stranger"));
+        ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    }
+
+    QDBusConnection connect(const char* name)
+    {
+        return QDBusConnection::connectToBus(QString::fromStdString(bus->address), QString::fromLatin1(name));
+    }
+
+    // Notify(text) on the node from conn; the error name, "" on success.
+    std::string notify(QDBusConnection conn, const QString& text)
+    {
+        QDBusMessage m = QDBusMessage::createMethodCall(QString::fromStdString(client.node),
+                                                        QStringLiteral("/com/Skype/Client"),
+                                                        QStringLiteral("com.Skype.API.Client"), QStringLiteral("Notify"));
+        m << text;
+        QDBusPendingCallWatcher w(conn.asyncCall(m));
+        EXPECT_TRUE(runUntil([&] { return w.isFinished(); }, 10000));
+        return w.isError() ? w.error().name().toStdString() : std::string();
+    }
+};
+
+} // namespace
+
+TEST_F(DBusLink, AttachesHearsItsClientOnlyAndFollowsTheClientsComings)
+{
+    QDBusConnection clientBus = connect("client");
+    ASSERT_TRUE(clientBus.isConnected());
+    ASSERT_TRUE(clientBus.registerVirtualObject(QStringLiteral("/com/Skype"), &client));
+    ASSERT_TRUE(clientBus.registerService(QStringLiteral("com.Skype.API")));
+
+    ZQ_SKYPECOM* com = ZQ_SKYPECOM::getInstance();
+    com->addUser(&recorder);
+    ZQ_SKYPEMODEL* model = ZQ_SKYPEMODEL::getInstance();
+    com->createWindow(nullptr);
+    ASSERT_TRUE(runUntil([&] { return com->getStatus() == ZQ_SKYPECOM::STATUS_ATTACHED; }, 10000));
+    EXPECT_EQ(recorder.statuses, (std::vector<int>{0x8001, 1}));
+    EXPECT_EQ(com->client(), clientBus.baseService().toStdString());
+
+    // A command's reply comes back through dispatch: the contact list.
+    ASSERT_TRUE(runUntil([&] { return model->getContactCount() == 2; }, 10000));
+    EXPECT_EQ(client.commands.front(), "NAME Yuvo");
+    EXPECT_EQ(client.commands.at(1), "SEARCH FRIENDS");
+
+    EXPECT_EQ(notify(clientBus, QStringLiteral("USER alice ONLINESTATUS ONLINE")), "");
+    EXPECT_EQ(recorder.users, std::vector<std::string>{"alice ONLINESTATUS ONLINE"});
+    EXPECT_EQ(model->getContact(0)->status, 2);
+
+    QDBusConnection stranger = connect("stranger");
+    ASSERT_TRUE(stranger.isConnected());
+    EXPECT_EQ(notify(stranger, QStringLiteral("USER bob ONLINESTATUS ONLINE")),
+              "org.freedesktop.DBus.Error.AccessDenied");
+    EXPECT_EQ(notify(clientBus, QString(128 * 1024 + 1, QLatin1Char('x'))),
+              "org.freedesktop.DBus.Error.LimitsExceeded");
+    EXPECT_EQ(recorder.users.size(), 1u) << "neither was dispatched";
+    EXPECT_EQ(model->getContact(1)->status, 1);
+
+    // The client leaves the bus (a restart): the link is lost; back, it is
+    // attached again.
+    recorder.statuses.clear();
+    ASSERT_TRUE(clientBus.unregisterService(QStringLiteral("com.Skype.API")));
+    ASSERT_TRUE(runUntil([&] { return !recorder.statuses.empty(); }, 10000));
+    EXPECT_EQ(recorder.statuses.front(), 0);
+    EXPECT_EQ(com->send("SEARCH FRIENDS"), 0) << "nothing goes while not attached";
+    ASSERT_TRUE(clientBus.registerService(QStringLiteral("com.Skype.API")));
+    ASSERT_TRUE(runUntil([&] { return com->getStatus() == ZQ_SKYPECOM::STATUS_ATTACHED; }, 10000));
+    EXPECT_FALSE(recorder.offThread) << "everything arrives on the main thread";
+}
+
+TEST_F(DBusLink, RefusalAndAWaitForTheUserShowInTheStatus)
+{
+    client.answers["NAME Yuvo"] = "ERROR 68";
+    client.nameDelayMs = 1500;
+    Recorder statuses;
+    QDBusConnection clientBus = connect("client");
+    ASSERT_TRUE(clientBus.registerVirtualObject(QStringLiteral("/com/Skype"), &client));
+    ASSERT_TRUE(clientBus.registerService(QStringLiteral("com.Skype.API")));
+    ZQ_SKYPECOM* com = ZQ_SKYPECOM::getInstance();
+    com->addUser(&statuses);
+    com->createWindow(nullptr);
+    ASSERT_TRUE(runUntil([&] { return com->getStatus() == ZQ_SKYPECOM::STATUS_REFUSED; }, 10000));
+    EXPECT_EQ(statuses.statuses, (std::vector<int>{0x8001, 2, 3})) << "waiting for the user after 1 s, then refused";
+    EXPECT_FALSE(client.node.empty());
+    EXPECT_EQ(notify(clientBus, QStringLiteral("USERS x")), "org.freedesktop.DBus.Error.AccessDenied")
+        << "a refused node hears nobody";
+}
+
+TEST(DBusCarrier, NoAddressIsNoBus)
+{
+    testsupport::QtApp app;
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", "", 1);
+    class Silent : public platform::CSkypeApiListener {
+        void onApiOwnerChanged(const std::string&, const std::string&) override {}
+        bool onApiNotify(const std::string&, const std::string&) override { return false; }
+    } listener;
+    auto api = platform::makeSessionBusSkypeApi();
+    EXPECT_FALSE(api->open(&listener));
+    EXPECT_FALSE(api->invoke(platform::CSkypeApi::SERVICE, "NAME Yuvo", 1000, [](const platform::SkypeApiAnswer&) {}));
+}
