@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include "app/tandrel_app.h"
 #include "platform/cp932.h"
 #include "platform/ui/multi_check.h"
 #include "platform/ui/text.h"
@@ -177,8 +178,14 @@ void CSystemPropatyDlg::OnOK()
     const int port = m_spin->GetPos(&badPort);
     if (badPort || !setting::isUsablePort(port))
         return refuse(setting::portRefusal(), IDC_SYS_PORT);
-    if (m_pMultiCheck && !m_pMultiCheck->check(m_party))
+    if (m_pMultiCheck && !m_pMultiCheck->check(m_party)) {
+        if (m_pMultiCheck->folderProblem().kind != LockFolderProblem::none) {
+            MessageBox(lockFolderMessage(m_pMultiCheck->folderProblem()) + cp("パーティ名を変更できません。"),
+                       std::string(), MB_OK);
+            return;
+        }
         return refuse("パーティ名は既に実行中です。この名前は設定できません", 0);
+    }
     m_port = port;
     CDialog::OnOK();
 }

@@ -1,6 +1,7 @@
 #include "app/tandrel_app.h"
 
 #include <cstring>
+#include <string>
 
 #include <QGuiApplication>
 
@@ -24,7 +25,40 @@ std::string utf8Of(const std::string& cp932Text)
     return u ? *u : cp932Text;
 }
 
+// An errno's text, as the system gives it.
+std::string errorText(int error)
+{
+    return std::strerror(error);
+}
+
 } // namespace
+
+std::string lockFolderMessage(const LockFolderProblem& p)
+{
+    char number[32];
+    std::string why;
+    switch (p.kind) {
+    case LockFolderProblem::none:
+        return {};
+    case LockFolderProblem::cannotMake:
+        why = "フォルダを作成できません（" + errorText(p.error) + "）。";
+        break;
+    case LockFolderProblem::notAFolder:
+        why = "フォルダではありません（ファイルかシンボリックリンクです）。";
+        break;
+    case LockFolderProblem::otherOwner:
+        std::snprintf(number, sizeof number, "%u", p.owner);
+        why = std::string("所有者が別のユーザー（uid ") + number + "）です。";
+        break;
+    case LockFolderProblem::openToOthers:
+        std::snprintf(number, sizeof number, "%04o", p.mode);
+        why = std::string("他のユーザーにもアクセス権があります（モード ") + number + "、0700 にしてください）。";
+        break;
+    case LockFolderProblem::cannotOpenFile:
+        return ui::cp("ロックファイル " + p.path + " を開けません（" + errorText(p.error) + "）。");
+    }
+    return ui::cp("ロック用フォルダ " + p.path + " を使用できません。" + why);
+}
 
 const char* getVersionString()
 {
@@ -95,9 +129,8 @@ bool installConsolePrompts()
 
 CTandrelApp::CTandrelApp(std::string lockFolder) : m_multiCheck(std::move(lockFolder)) {}
 
-void CTandrelApp::refuseDuplicateStart()
+void CTandrelApp::refuseStart(const std::string& text)
 {
-    const std::string text = ui::cp(kDuplicateStart);
     // Scripts and tests see it on standard error; the box may be unseen.
     if (!m_consolePrompts) {
         std::fprintf(stderr, "%s\n", utf8Of(text).c_str());
@@ -116,8 +149,14 @@ int CTandrelApp::InitInstance(const std::vector<std::string>& args)
     cp932::copyText(g_szParty, sizeof g_szParty, party);
 
     if (!m_multiCheck.check(g_szParty)) {
-        refuseDuplicateStart();
-        return 1;
+        // A folder that cannot hold the locks is no second start: the user
+        // has to mend the folder, not look for another node.
+        if (m_multiCheck.folderProblem().kind != LockFolderProblem::none) {
+            refuseStart(lockFolderMessage(m_multiCheck.folderProblem()) + ui::cp("処理を中止します"));
+            return EXIT_LOCK_FOLDER;
+        }
+        refuseStart(ui::cp(kDuplicateStart));
+        return EXIT_DUPLICATE;
     }
     // Two instances in one folder would share catalog.dat, SEND and RECV,
     // whatever their parties.
@@ -125,8 +164,8 @@ int CTandrelApp::InitInstance(const std::vector<std::string>& args)
     case CWorkDirLock::locked:
         break;
     case CWorkDirLock::busy:
-        refuseDuplicateStart();
-        return 1;
+        refuseStart(ui::cp(kDuplicateStart));
+        return EXIT_DUPLICATE;
     case CWorkDirLock::failed:
         std::fprintf(stderr, "Yuvo: the working directory cannot be locked (Yuvo.lock); going on without the lock\n");
         break;
@@ -147,24 +186,25 @@ int CTandrelApp::InitInstance(const std::vector<std::string>& args)
     printSwitchLines(stdout);
 
     {
-        CTandrelDlg dlg;
-        g_pMainDlg = &dlg;
-        dlg.m_pMultiCheck = &m_multiCheck;
         // The end of the session and the machine's sleep reach the window as
-        // the messages the window answers.
+        // the messages the window answers. Heard from before the window is
+        // made: a signal is only read in an event loop, and the first one
+        // runs with the window in place (a box of its initialisation, or its
+        // own loop).
         CSessionEvents session(
             [] {
                 CTandrelDlg* w = g_pMainDlg;
-                if (!w || !IsWindow(w->GetSafeHwnd()))
-                    return;
-                if (w->SendMessage(WM_QUERYENDSESSION, 0, 0))
-                    w->SendMessage(WM_ENDSESSION, TRUE, 0);
+                if (w && IsWindow(w->GetSafeHwnd()))
+                    w->endSession();
             },
             [](bool suspending) {
                 CTandrelDlg* w = g_pMainDlg;
                 if (w && IsWindow(w->GetSafeHwnd()))
                     w->SendMessage(WM_POWERBROADCAST, suspending ? PBT_APMSUSPEND : PBT_APMRESUMESUSPEND, 0);
             });
+        CTandrelDlg dlg;
+        g_pMainDlg = &dlg;
+        dlg.m_pMultiCheck = &m_multiCheck;
         dlg.DoModal();
         g_pMainDlg = nullptr;
         std::fflush(stdout);
@@ -172,5 +212,5 @@ int CTandrelApp::InitInstance(const std::vector<std::string>& args)
     }
     if (m_consolePrompts)
         ui::setMessageBoxHandler(nullptr);
-    return 0;
+    return EXIT_ENDED;
 }

@@ -16,6 +16,9 @@ extern char g_szParty[261];
 // The main window while it runs, else null.
 extern CTandrelDlg* g_pMainDlg;
 
+// What is wrong with the folder of the party locks, for the user (CP932).
+std::string lockFolderMessage(const LockFolderProblem& problem);
+
 // "Ver.:" and the product version, built once.
 const char* getVersionString();
 
@@ -37,16 +40,21 @@ public:
 
     // The whole run, on the GUI thread with the application object made.
     // args: the command line after the program's name. Returns the exit
-    // status: 0 once the main window has ended, 1 when another instance
-    // holds the party or the working directory.
+    // status: EXIT_ENDED once the main window has ended, EXIT_DUPLICATE when
+    // another instance holds the party or the working directory,
+    // EXIT_LOCK_FOLDER when the folder of the party locks cannot be used.
     int InitInstance(const std::vector<std::string>& args);
 
     CMultiCheck& multiCheck() { return m_multiCheck; }
 
+    static constexpr int EXIT_ENDED = 0;
+    static constexpr int EXIT_DUPLICATE = 1;
+    static constexpr int EXIT_LOCK_FOLDER = 2;
     static constexpr const char* kDuplicateStart = "    ２重起動です。処理を中止します    ";
 
 private:
-    void refuseDuplicateStart();
+    // Shows why the node does not start (also on standard error).
+    void refuseStart(const std::string& cp932Text);
 
     CMultiCheck m_multiCheck;
     CWorkDirLock m_workDirLock;

@@ -10,6 +10,7 @@
 
 #include "app/resources.h"
 #include "platform/cp932.h"
+#include "platform/ui/prompts.h"
 #include "platform/ui/text.h"
 #include "protocol/post_error.h"
 #include "store/catalog.h"
@@ -251,6 +252,9 @@ LRESULT CTandrelDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
         return TRUE;
     case WM_ENDSESSION:
         if (wParam != 0 || (lParam & ENDSESSION_LOGOFF) != 0) {
+            // A dialog or box still open (the tray's exit is in reach while
+            // one is) would hold the program in its loop.
+            ui::cancelModalLoops(this);
             // The base class's OK: the dialog ends, and with it the program.
             CDialog::OnOK();
         } else if (m_endQueried) {
@@ -306,6 +310,13 @@ LRESULT CTandrelDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
         break;
     }
     return CDialog::WindowProc(message, wParam, lParam);
+}
+
+void CTandrelDlg::endSession()
+{
+    ui::cancelModalLoops(this);
+    if (SendMessage(WM_QUERYENDSESSION, 0, 0))
+        SendMessage(WM_ENDSESSION, TRUE, 0);
 }
 
 void CTandrelDlg::onNotice(UINT wParam, LPARAM lParam)

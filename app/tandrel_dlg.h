@@ -114,6 +114,11 @@ public:
     void onSkypeStateChanged() override;
     void onConnectedChanged(int anyConnected) override;
 
+    // The end of the session (SIGTERM, SIGHUP, SIGINT): every dialog and
+    // message box open above this window ends as if cancelled, then the
+    // session's end is queried and the window ends, which ends the program.
+    void endSession();
+
     // The title "Yuvo [party]".
     void updateTitle();
     // Shows the window, or hides it to the tray (minimises it where the

@@ -111,6 +111,9 @@ INT_PTR CDialog::DoModal()
 {
     if (m_widget)
         return -1;
+    // Once the session ends, a dialog that would open is cancelled at once.
+    if (ui::modalLoopsCancelled())
+        return IDCANCEL;
     // Hiding the last visible window must not end the program's loops.
     QGuiApplication::setQuitOnLastWindowClosed(false);
     m_modal = true;
@@ -118,6 +121,9 @@ INT_PTR CDialog::DoModal()
     m_result = IDCANCEL;
     makeWindow(m_pParentWnd);
     m_widget->setWindowModality(Qt::ApplicationModal);
+    // Listed from here, so that even a box of OnInitDialog's can be ended
+    // with it.
+    ui::ModalLoop running(this, [this] { EndDialog(IDCANCEL); });
     OnInitDialog();
     if (!m_ended && m_widget) {
         if (!m_widget->testAttribute(Qt::WA_WState_ExplicitShowHide))
@@ -189,6 +195,7 @@ BOOL CDialog::DestroyWindow()
         m_ownerDialog = nullptr;
     }
     PostNcDestroy();
+    ui::modalOwnerDestroyed(this);
     return TRUE;
 }
 

@@ -8,7 +8,13 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <pwd.h>
 #include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/files.h"
 
 namespace {
 
@@ -33,16 +39,52 @@ int openLocked(const std::string& path)
     return fd;
 }
 
-// A folder that only this user can reach: made when missing, refused when
-// it is a link, someone else's, or open to others.
-bool ensurePrivateFolder(const std::string& path)
+// The machine's name for the lock files: its machine id, which stays when
+// the host is renamed, else its host name; only letters, digits, '.', '-'
+// and '_' are kept.
+std::string machineName()
 {
-    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
-        return false;
+    std::string name;
+    if (std::FILE* f = std::fopen("/etc/machine-id", "re")) {
+        char buf[64] = {};
+        if (std::fgets(buf, sizeof buf, f))
+            name = buf;
+        std::fclose(f);
+    }
+    while (!name.empty() && (name.back() == '\n' || name.back() == ' '))
+        name.pop_back();
+    if (name.empty()) {
+        char host[256] = {};
+        if (::gethostname(host, sizeof host - 1) == 0)
+            name = host;
+    }
+    for (char& c : name) {
+        const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.'
+                          || c == '-' || c == '_';
+        if (!keep)
+            c = '_';
+    }
+    return name.empty() ? std::string("localhost") : name.substr(0, 64);
+}
+
+// The user's home folder from the password database; "" when it has none.
+std::string homeOfUser()
+{
+    const long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buf(hint > 0 ? std::size_t(hint) : 16384);
+    struct passwd pw {};
+    struct passwd* found = nullptr;
+    while (::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &found) == ERANGE && buf.size() < (1u << 20))
+        buf.resize(buf.size() * 2);
+    if (!found || !found->pw_dir || found->pw_dir[0] != '/')
+        return {};
+    std::string home = found->pw_dir;
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0)
-        return false;
-    return S_ISDIR(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & 077) == 0;
+    if (::stat(home.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return {};
+    while (home.size() > 1 && home.back() == '/')
+        home.pop_back();
+    return home == "/" ? std::string() : home;
 }
 
 } // namespace
@@ -57,13 +99,43 @@ CMultiCheck::~CMultiCheck()
 
 std::string CMultiCheck::defaultLockFolder()
 {
-    std::string folder;
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && runtime[0] == '/')
-        folder = std::string(runtime) + "/yuvo";
-    else
-        folder = "/tmp/yuvo-" + std::to_string(::getuid());
-    return ensurePrivateFolder(folder) ? folder : std::string();
+    const char* chosen = std::getenv("YUVO_LOCK_FOLDER");
+    if (chosen && chosen[0] == '/')
+        return chosen;
+    const std::string home = homeOfUser();
+    if (home.empty())
+        return "/tmp/yuvo-" + std::to_string(::getuid());
+    return home + "/.local/state/yuvo";
+}
+
+LockFolderProblem CMultiCheck::ensurePrivateFolder(const std::string& path)
+{
+    LockFolderProblem p;
+    p.path = path;
+    // The levels above as far as they can be made; the folder's own mkdir
+    // then tells what stands in the way.
+    const auto slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0)
+        platform::makeSureDirectoryPathExists(path.substr(0, slash));
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        p.kind = LockFolderProblem::cannotMake;
+        p.error = errno;
+        return p;
+    }
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        p.kind = LockFolderProblem::cannotMake;
+        p.error = errno;
+    } else if (!S_ISDIR(st.st_mode)) {
+        p.kind = LockFolderProblem::notAFolder;
+    } else if (st.st_uid != ::getuid()) {
+        p.kind = LockFolderProblem::otherOwner;
+        p.owner = st.st_uid;
+    } else if ((st.st_mode & 077) != 0) {
+        p.kind = LockFolderProblem::openToOthers;
+        p.mode = st.st_mode & 07777;
+    }
+    return p;
 }
 
 std::string CMultiCheck::lockFileName(const std::string& name)
@@ -89,23 +161,34 @@ std::string CMultiCheck::lockFileName(const std::string& name)
         for (int shift = 60; shift >= 0; shift -= 4)
             out += digits[(h >> shift) & 0xF];
     }
-    return out + ".lock";
+    return out + "@" + machineName() + ".lock";
 }
 
 BOOL CMultiCheck::check(const std::string& name)
 {
+    m_problem = LockFolderProblem();
     if (name.empty())
         return TRUE;
     if (m_fd >= 0 && name == m_strName)
         return TRUE;
     const std::string folder = m_folder.empty() ? defaultLockFolder() : m_folder;
-    if (folder.empty()) {
-        std::printf("CMultiCheck: no private folder for the lock files\n");
+    m_problem = ensurePrivateFolder(folder);
+    if (m_problem.kind != LockFolderProblem::none) {
+        std::printf("CMultiCheck: the lock folder %s cannot be used\n", folder.c_str());
         return FALSE;
     }
-    const int fd = openLocked(folder + "/" + lockFileName(name));
-    if (fd < 0)
-        return FALSE; // the lock held so far stays
+    const std::string path = folder + "/" + lockFileName(name);
+    const int fd = openLocked(path);
+    if (fd < 0) {
+        // Held elsewhere, or the file itself is wrong: the lock held so
+        // far stays.
+        if (errno != EWOULDBLOCK && errno != EAGAIN) {
+            m_problem.kind = LockFolderProblem::cannotOpenFile;
+            m_problem.path = path;
+            m_problem.error = errno;
+        }
+        return FALSE;
+    }
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = fd;

@@ -10,6 +10,8 @@
 #include <QUrl>
 #include <QWidget>
 
+#include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "platform/ui/dialog.h"
@@ -50,6 +52,18 @@ H replace(H& slot, H h)
     H old = std::move(slot);
     slot = std::move(h);
     return old;
+}
+
+struct ModalLoops {
+    std::vector<ModalLoop*> running; // in the order they started
+    bool cancelled = false;
+    const CDialog* keep = nullptr;
+};
+
+ModalLoops& modalLoops()
+{
+    static ModalLoops m;
+    return m;
 }
 
 QWidget* ownerWidget(CWnd* owner)
@@ -109,7 +123,16 @@ int realMessageBox(const MessageBoxRequest& r)
         box.button(c.button)->setText(QString::fromUtf8(c.text));
     const std::size_t def = (r.type & MB_DEFBUTTON2) && choices.size() > 1 ? 1 : 0;
     box.setDefaultButton(choices[def].button);
-    box.exec();
+    bool cancelled = false;
+    {
+        ModalLoop running(nullptr, [&] {
+            cancelled = true;
+            box.done(0);
+        });
+        box.exec();
+    }
+    if (cancelled)
+        return closedAnswer(r.type);
     const auto clicked = box.standardButton(box.clickedButton());
     for (const auto& c : choices) {
         if (c.button == clicked)
@@ -138,21 +161,68 @@ std::optional<std::string> realFileDialog(const FileDialogRequest& r, CWnd* pare
     QString name = toQt(r.fileName);
     name.replace(QLatin1Char('/'), QLatin1Char('_'));
     const QString start = name.isEmpty() ? QDir::homePath() : QDir::homePath() + QLatin1Char('/') + name;
-    const QString filter = qtFilter(r.filter);
-    QString chosen;
-    if (r.open) {
-        chosen = QFileDialog::getOpenFileName(ownerWidget(parent), QString(), start, filter);
-    } else {
-        chosen = QFileDialog::getSaveFileName(ownerWidget(parent), QString(), start, filter);
-        if (!chosen.isEmpty() && !r.defaultExt.empty() && QFileInfo(chosen).suffix().isEmpty())
-            chosen += QLatin1Char('.') + toQt(r.defaultExt);
+    QFileDialog dlg(ownerWidget(parent), QString(), start, qtFilter(r.filter));
+    dlg.setAcceptMode(r.open ? QFileDialog::AcceptOpen : QFileDialog::AcceptSave);
+    dlg.setFileMode(r.open ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
+    int result;
+    {
+        ModalLoop running(nullptr, [&] { dlg.reject(); });
+        result = dlg.exec();
     }
+    if (result != QDialog::Accepted || dlg.selectedFiles().isEmpty())
+        return std::nullopt;
+    QString chosen = dlg.selectedFiles().constFirst();
     if (chosen.isEmpty())
         return std::nullopt;
+    if (!r.open && !r.defaultExt.empty() && QFileInfo(chosen).suffix().isEmpty())
+        chosen += QLatin1Char('.') + toQt(r.defaultExt);
     return chosen.toStdString();
 }
 
 } // namespace
+
+ModalLoop::ModalLoop(const CDialog* owner, std::function<void()> cancel)
+    : m_owner(owner), m_cancel(std::move(cancel))
+{
+    modalLoops().running.push_back(this);
+}
+
+ModalLoop::~ModalLoop()
+{
+    std::erase(modalLoops().running, this);
+}
+
+void cancelModalLoops(const CDialog* keep)
+{
+    ModalLoops& m = modalLoops();
+    m.cancelled = true;
+    m.keep = keep;
+    const std::vector<ModalLoop*> running = m.running;
+    std::size_t from = 0;
+    for (std::size_t i = 0; i < running.size(); ++i) {
+        if (keep && running[i]->m_owner == keep)
+            from = i + 1;
+    }
+    for (std::size_t i = running.size(); i-- > from;) {
+        // A cancel may end loops of its own; each one only once.
+        if (std::find(m.running.begin(), m.running.end(), running[i]) != m.running.end() && running[i]->m_cancel)
+            std::exchange(running[i]->m_cancel, nullptr)();
+    }
+}
+
+bool modalLoopsCancelled()
+{
+    return modalLoops().cancelled;
+}
+
+void modalOwnerDestroyed(const CDialog* dlg)
+{
+    ModalLoops& m = modalLoops();
+    if (m.cancelled && m.keep == dlg) {
+        m.cancelled = false;
+        m.keep = nullptr;
+    }
+}
 
 std::string MessageBoxRequest::utf8Text() const
 {
@@ -206,6 +276,8 @@ int showMessageBox(CWnd* owner, const std::string& text, const std::string& capt
     r.text = text;
     r.caption = caption.empty() ? std::string("Yuvo") : caption;
     r.type = type;
+    if (modalLoopsCancelled())
+        return closedAnswer(type);
     if (auto h = handlers().messageBox)
         return h(r);
     return realMessageBox(r);
@@ -244,6 +316,8 @@ CFileDialog::CFileDialog(BOOL bOpenFileDialog, const char* lpszDefExt, const cha
 
 INT_PTR CFileDialog::DoModal()
 {
+    if (ui::modalLoopsCancelled())
+        return IDCANCEL;
     std::optional<std::string> chosen;
     if (auto h = ui::handlers().fileDialog)
         chosen = h(m_request);

@@ -78,6 +78,35 @@ using ScopedModalDialogHandler = ScopedHandler<ModalDialogHandler, &setModalDial
 // choice: IDOK for an OK-only box, IDNO for Yes/No, IDCANCEL otherwise.
 int closedAnswer(UINT type);
 
+// --- The end of the session. ---
+// Every modal loop (a modal dialog, a message box, a file dialog) is listed
+// while it runs, so that the end of the session can end them all: a nested
+// loop would otherwise keep the program waiting for a user who is gone.
+class ModalLoop {
+public:
+    // owner: the dialog whose loop this is (null for a box); cancel ends the
+    // loop as if the user had cancelled it.
+    ModalLoop(const CDialog* owner, std::function<void()> cancel);
+    ~ModalLoop();
+    ModalLoop(const ModalLoop&) = delete;
+    ModalLoop& operator=(const ModalLoop&) = delete;
+
+private:
+    friend void cancelModalLoops(const CDialog* keep);
+    const CDialog* m_owner;
+    std::function<void()> m_cancel;
+};
+
+// Ends, latest first, every modal loop that started inside keep's own
+// (every one when keep runs none) as if cancelled. From then on, until
+// keep's window is destroyed, a dialog, message box or file dialog that
+// would open is answered the same way at once, without showing it.
+void cancelModalLoops(const CDialog* keep);
+// Whether prompts are being answered as cancelled.
+bool modalLoopsCancelled();
+// For the dialog layer: that dialog's window is gone.
+void modalOwnerDestroyed(const CDialog* dlg);
+
 // The layer's entry points (CWnd::MessageBox and the free functions below
 // call these).
 int showMessageBox(CWnd* owner, const std::string& text, const std::string& caption, UINT type);

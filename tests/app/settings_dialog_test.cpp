@@ -1,7 +1,9 @@
 // The system settings dialog opened from the main window: refused values
 // (limits, ports, unsafe names) keep it open before the party lock is
-// touched, and a party another instance holds is refused with the old lock
-// kept.
+// touched, and a party another instance holds (or a lock folder that
+// cannot be used) is refused with the old lock kept.
+#include <sys/stat.h>
+
 #include "app/settings_dlg.h"
 #include "dialog_testkit.h"
 
@@ -85,6 +87,21 @@ TEST_F(SettingsDialog, APartyOfAnotherRunningInstanceIsRefusedAndTheOldLockKept)
     EXPECT_EQ(boxes.texts, std::vector<std::string>{"パーティ名は既に実行中です。この名前は設定できません"});
     EXPECT_EQ(lock->heldName(), cp(ini.party));
     EXPECT_FALSE(CMultiCheck(lockDir.path()).check(cp(ini.party)));
+
+    // A lock folder others can enter is named as the fault, not the party.
+    ::chmod(lockDir.path().c_str(), 0755);
+    boxes.texts.clear();
+    OnDialog<CSystemPropatyDlg> open([](CSystemPropatyDlg& d) {
+        setText(d, IDC_SYS_PARTY, "FREE");
+        clickOk(d);
+    });
+    button(IDC_SYSTEM_SETTINGS)->Click();
+    EXPECT_TRUE(open.stayedOpen);
+    EXPECT_EQ(boxes.texts, std::vector<std::string>{"ロック用フォルダ " + lockDir.path()
+                                                    + " を使用できません。他のユーザーにもアクセス権があります"
+                                                      "（モード 0755、0700 にしてください）。パーティ名を変更できません。"});
+    EXPECT_EQ(lock->heldName(), cp(ini.party));
+    ::chmod(lockDir.path().c_str(), 0700);
 
     // A free party is taken, and the old one given up.
     OnDialog<CSystemPropatyDlg> ok([](CSystemPropatyDlg& d) {

@@ -239,12 +239,13 @@ std::vector<std::string> Node::environment() const
     for (char** e = environ; *e; ++e) {
         const std::string s = *e;
         if (s.rfind("QT_QPA_PLATFORM=", 0) == 0 || s.rfind("XDG_RUNTIME_DIR=", 0) == 0
-            || s.rfind("HOME=", 0) == 0)
+            || s.rfind("YUVO_LOCK_FOLDER=", 0) == 0 || s.rfind("HOME=", 0) == 0)
             continue;
         env.push_back(s);
     }
     env.push_back("QT_QPA_PLATFORM=offscreen");
     env.push_back("XDG_RUNTIME_DIR=" + m_runtimeDir);
+    env.push_back("YUVO_LOCK_FOLDER=" + m_runtimeDir);
     env.push_back("HOME=" + m_root + "/home");
     return env;
 }

@@ -77,8 +77,9 @@ struct RunResult {
 // One node: its folder, Yuvo.ini, process and logs.
 class Node {
 public:
-    // The node's folder is root/name; its lock folder (XDG_RUNTIME_DIR) is
-    // root/run-name, so that nodes of one party can run side by side.
+    // The node's folder is root/name; its lock folder (YUVO_LOCK_FOLDER, and
+    // its XDG_RUNTIME_DIR) is root/run-name, so that nodes of one party can
+    // run side by side.
     Node(const std::string& root, std::string name, std::string party);
     ~Node(); // kills a process still running
     Node(const Node&) = delete;
@@ -88,7 +89,7 @@ public:
     const std::string& party() const { return m_party; }
     int port() const { return m_port; }
     const std::string& dir() const { return m_dir; }
-    const std::string& runtimeDir() const { return m_runtimeDir; }
+    const std::string& lockFolder() const { return m_runtimeDir; }
     std::string sendPath(const std::string& file) const { return m_dir + "/SEND/" + file; }
     std::string recvPath(const std::string& origin, const std::string& file) const
     {

@@ -20,11 +20,11 @@ const char kDuplicateStart[] = "\xEF\xBC\x92\xE9\x87\x8D\xE8\xB5\xB7\xE5\x8B\x95
                                "\xE5\x87\xA6\xE7\x90\x86\xE3\x82\x92\xE4\xB8\xAD\xE6\xAD\xA2\xE3\x81\x97\xE3\x81\xBE"
                                "\xE3\x81\x99"; // ２重起動です。処理を中止します
 
-std::vector<std::string> withRuntimeDir(std::vector<std::string> env, const std::string& dir)
+std::vector<std::string> withLockFolder(std::vector<std::string> env, const std::string& dir)
 {
     for (auto& e : env)
-        if (e.rfind("XDG_RUNTIME_DIR=", 0) == 0)
-            e = "XDG_RUNTIME_DIR=" + dir;
+        if (e.rfind("YUVO_LOCK_FOLDER=", 0) == 0)
+            e = "YUVO_LOCK_FOLDER=" + dir;
     return env;
 }
 
@@ -123,14 +123,14 @@ TEST_F(PartyTest, SecondStartInThePartyOrTheFolderIsRefused)
     Node& other = addNode("N9", "P");
     other.addRow(absent);
     other.writeIni();
-    RunResult r = runYuvo(other.dir(), withRuntimeDir(other.environment(), n1.runtimeDir()), {"-D386"}, 60s);
+    RunResult r = runYuvo(other.dir(), withLockFolder(other.environment(), n1.lockFolder()), {"-D386"}, 60s);
     ASSERT_TRUE(r.exited) << "a second node of party P kept running";
     EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) != 0) << "status " << r.status;
     EXPECT_NE(r.err.find(kDuplicateStart), std::string::npos) << "stderr: " << r.err << "\nstdout: " << r.out;
     EXPECT_FALSE(exists(other.dir() + "/CATALOG")) << "the refused start touched its folder";
 
     // N1's own folder again, under another lock folder.
-    r = runYuvo(n1.dir(), withRuntimeDir(n1.environment(), other.runtimeDir()), {"-D386"}, 60s);
+    r = runYuvo(n1.dir(), withLockFolder(n1.environment(), other.lockFolder()), {"-D386"}, 60s);
     ASSERT_TRUE(r.exited) << "a second node in N1's folder kept running";
     EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) != 0) << "status " << r.status;
     EXPECT_NE(r.err.find(kDuplicateStart), std::string::npos) << "stderr: " << r.err << "\nstdout: " << r.out;
@@ -139,7 +139,7 @@ TEST_F(PartyTest, SecondStartInThePartyOrTheFolderIsRefused)
     Node& q = addNode("Q1", "Q");
     q.addRow(absent);
     q.writeIni();
-    r = runYuvo(q.dir(), withRuntimeDir(q.environment(), n1.runtimeDir()), {"-D386"}, 8s);
+    r = runYuvo(q.dir(), withLockFolder(q.environment(), n1.lockFolder()), {"-D386"}, 8s);
     EXPECT_FALSE(r.exited) << "a node of party Q next to N1 ended: status " << r.status << "\nstderr: " << r.err;
 
     EXPECT_TRUE(n1.running());

@@ -102,3 +102,66 @@ TEST_F(DialogTest, TimersKeepRunningInAModalDialogAndAMessageBox)
     EXPECT_EQ(AfxMessageBox(cp("強制削除しますか？"), MB_YESNO), IDNO);
     EXPECT_GE(ticks, before + 5);
 }
+
+// The end of the session ends every dialog, file dialog and message box
+// open above the main window as if cancelled, latest first; the main
+// window's own loop goes on, and until its window is gone a prompt that
+// would open is answered the same way at once.
+TEST_F(DialogTest, EndingTheLoopsCancelsEverythingAboveTheKeptDialog)
+{
+    NameDlg mainDlg, settings, late;
+    ui::ScopedModalDialogHandler driven([](CDialog&) {}); // the timers below drive them
+    ui::setMessageBoxHandler(nullptr);                   // the real QMessageBox
+    ui::setFileDialogHandler(nullptr);                   // the real QFileDialog
+    int step = 0;
+    INT_PTR settingsResult = 0, fileResult = 0, lateResult = 0;
+    int boxResult = 0, lateBox = 0, handled = 0;
+
+    platform::CTimer opener, fileOpener, boxOpener, ender;
+    opener.start(10, [&] {
+        if (step != 0 || !mainDlg.isModalRunning())
+            return;
+        step = 1;
+        settingsResult = settings.DoModal();
+        // What the handler does after its dialog came back: nothing shows.
+        ui::setMessageBoxHandler([&](const ui::MessageBoxRequest&) { return ++handled, IDOK; });
+        lateBox = AfxMessageBox(cp("操作はキャンセルされました"), MB_YESNO);
+        lateResult = late.DoModal();
+        step = 5;
+    });
+    fileOpener.start(10, [&] {
+        if (step != 1 || !settings.isModalRunning())
+            return;
+        step = 2;
+        fileResult = CFileDialog(FALSE, "txt", "a.txt").DoModal();
+    });
+    boxOpener.start(10, [&] {
+        if (step != 2 || !QApplication::activeModalWidget())
+            return;
+        step = 3;
+        boxResult = AfxMessageBox(cp("強制削除しますか？"), MB_YESNO);
+    });
+    ender.start(10, [&] {
+        if (step == 3 && qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            step = 4;
+            ui::cancelModalLoops(&mainDlg);
+        } else if (step == 5) {
+            EXPECT_TRUE(mainDlg.isModalRunning()) << "the kept dialog runs on";
+            step = 6;
+            mainDlg.EndDialog(IDOK);
+        }
+    });
+    EXPECT_EQ(mainDlg.DoModal(), IDOK);
+    EXPECT_EQ(step, 6);
+    EXPECT_EQ(boxResult, IDNO);
+    EXPECT_EQ(fileResult, IDCANCEL);
+    EXPECT_EQ(settingsResult, IDCANCEL);
+    EXPECT_EQ(lateBox, IDNO);
+    EXPECT_EQ(lateResult, IDCANCEL);
+    EXPECT_EQ(handled, 0) << "a prompt after the end was shown";
+
+    // With the kept window gone, prompts are asked again.
+    EXPECT_FALSE(ui::modalLoopsCancelled());
+    EXPECT_EQ(AfxMessageBox("x", MB_OK), IDOK);
+    EXPECT_EQ(handled, 1);
+}
