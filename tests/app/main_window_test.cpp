@@ -1,6 +1,11 @@
 // The main window in-process: the tick's counters, online and offline with
-// real listening, notices in the status label, and a cancelled end of the
-// session.
+// real listening, notices in the status label and their time-out, hiding and
+// the tray, the Skype state texts, the connection rows as the settings
+// interface answers them, the compaction's cadence, and a cancelled end of
+// the session.
+#include <QAction>
+#include <QElapsedTimer>
+#include <QMenu>
 #include <QWidget>
 
 #include <set>
@@ -203,4 +208,155 @@ TEST_F(MainWindowTest, CancelledEndOfTheSessionRestartsTheTick)
     dlg->SendMessage(WM_ENDSESSION, FALSE, 0);
     EXPECT_TRUE(dlg->KillTimer(TIMER_TICK));
     EXPECT_TRUE(dlg->widget() && !dlg->widget()->isHidden());
+}
+
+TEST_F(MainWindowTest, ANoticeStaysTenTicksAndANewerOneStartsItsOwn)
+{
+    start();
+    CMsg& label = dlg->statusLabel();
+    label.KillTimer(CMsg::TIMER_ID); // the test drives the label's ticks
+    auto ticks = [&](int n) {
+        for (int i = 0; i < n; ++i)
+            label.OnTimer(CMsg::TIMER_ID);
+    };
+    label.showMessage(cp("最初"));
+    ticks(4);
+    EXPECT_EQ(label.GetWindowText(), cp("最初"));
+    label.showMessage(cp("次"));
+    ticks(9);
+    EXPECT_EQ(label.GetWindowText(), cp("次")) << "the newer notice counts from its own arrival";
+    ticks(1);
+    EXPECT_EQ(label.GetWindowText(), "");
+    EXPECT_EQ(label.flags(), 0);
+    label.OnTimer(CMsg::TIMER_ID + 1); // another timer counts nothing down
+    label.showMessage(cp("三"));
+    label.OnTimer(CMsg::TIMER_ID + 1);
+    ticks(9);
+    EXPECT_EQ(label.GetWindowText(), cp("三"));
+}
+
+TEST_F(MainWindowTest, EveryWayToCloseHidesAndTheTrayBringsItBack)
+{
+    start();
+    QWidget* w = dlg->widget();
+    auto hidden = [&] { return dlg->visibleMeant() == 0 && (w->isHidden() || w->isMinimized()); };
+    auto shown = [&] { return dlg->visibleMeant() == 1 && w->isVisible() && !w->isMinimized(); };
+    const struct {
+        const char* way;
+        std::function<void()> close;
+    } ways[] = {
+        {"Enter", [&] { dlg->connectList().SetFocus(); dlg->keyEnter(); }},
+        {"Escape", [&] { dlg->keyEscape(); }},
+        {"close box", [&] { w->close(); }},
+        {"ウィンドウを閉じる", [&] { button(IDOK)->Click(); }},
+    };
+    for (const auto& way : ways) {
+        SCOPED_TRACE(way.way);
+        dlg->showMainWindow(TRUE);
+        ASSERT_TRUE(shown());
+        way.close();
+        EXPECT_TRUE(hidden());
+        EXPECT_TRUE(dlg->widget()) << "closing only hides";
+    }
+
+    // The tray: its menu, a click that does nothing, the double-click, and
+    // "メインウィンドウを開く" also for a minimised window.
+    std::vector<std::string> items;
+    for (QAction* a : dlg->trayIcon().menu()->actions())
+        items.push_back(a->isSeparator() ? "-" : a->text().toStdString());
+    EXPECT_EQ(items, (std::vector<std::string>{"メインウィンドウを開く", "-", "終了"}));
+    dlg->trayIcon().activate(CTrayIcon::Activation::click);
+    EXPECT_TRUE(hidden());
+    dlg->trayIcon().activate(CTrayIcon::Activation::doubleClick);
+    EXPECT_TRUE(shown());
+    dlg->ShowWindow(SW_SHOWMINIMIZED);
+    button(IDOK)->Click();
+    ASSERT_TRUE(dlg->trayIcon().invokeCommand(ID_TRAY_OPEN));
+    EXPECT_TRUE(shown());
+}
+
+TEST_F(MainWindowTest, SkypeStateTextsFollowTheLinkStatus)
+{
+    struct StatusSide : CSkypeSide {
+        int status = 0;
+        int getStatus() override { return status; }
+    } side;
+    start();
+    dlg->transfer().setSkypeSide(&side);
+    const struct {
+        int status;
+        const char* text; // after the change
+    } table[] = {
+        {1, "SKYPEと接続"},  {4, "SKYPEと接続"},   {2, "SKYPEと認証中"},
+        {3, "SKYPEと切断"},  {0x8001, "SKYPEと切断"}, {0, "SKYPEと未接続"},
+    };
+    for (const auto& c : table) {
+        side.status = c.status;
+        dlg->transfer().onStatus(c.status);
+        EXPECT_EQ(dlg->skypeStateText(), cp(c.text)) << c.status;
+        EXPECT_EQ(dlg->GetDlgItem(IDC_SKYPE_STATE)->GetWindowText(), cp(c.text)) << c.status;
+    }
+    dlg->transfer().setSkypeSide(nullptr);
+}
+
+// The rows as the transports and the hello handling ask for them: matched
+// by transport word and host part exactly, renamed everywhere they match,
+// and a Skype ID accepted only while online.
+TEST_F(MainWindowTest, RowsAreFoundRenamedAndAcceptedByExactMatch)
+{
+    ini.rows = {
+        {"A", "TCP", "h1/43000", ""},
+        {"S", "SKYPE", "sk.id", ""},
+        {"S", "SKYPE", "sk.id", ""},
+        {"S", "TCP", "sk.id", ""},
+        {"L", "tcp", "h2", ""},
+    };
+    start();
+    std::string out = "stale";
+    const struct {
+        int transport;
+        const char* host;
+        const char* found;
+    } finds[] = {
+        {0, "sk.id", "S"}, {1, "h1", "A"},   {1, "h1/43000", ""}, {0, "h1", ""},
+        {1, "h2", ""},     {2, "sk.id", ""}, {-1, "sk.id", ""},   {0, "SK.ID", ""},
+    };
+    for (const auto& f : finds)
+        EXPECT_EQ(dlg->findRecName(out, f.transport, f.host), f.found) << f.transport << " " << f.host;
+
+    dlg->renameRecName(0, "sk.id", "S", "NEW");
+    const std::vector<std::string> names = {"A", "NEW", "NEW", "S", "L"};
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(dlg->getRecName(i), names[i]) << i;
+        EXPECT_EQ(cell(dlg->connectList(), i, 0), names[i]) << "the list shows row " << i;
+    }
+    EXPECT_EQ(dlg->findRecName(out, 1, "sk.id"), "S");
+
+    EXPECT_EQ(dlg->offline(), 0);
+    EXPECT_EQ(dlg->isAcceptSkypeId("sk.id"), 1);
+    for (const char* id : {"SK.ID", "h1", "h2", ""})
+        EXPECT_EQ(dlg->isAcceptSkypeId(id), 0) << id;
+    button(IDC_OFFLINE)->Click();
+    EXPECT_EQ(dlg->isAcceptSkypeId("sk.id"), 0) << "nothing is accepted while offline";
+}
+
+// Compaction runs 5 s after the window starts and 5 s after each run: a
+// deleted entry leaves the catalog with the next run.
+TEST_F(MainWindowTest, CompactionRunsEveryFiveSeconds)
+{
+    CatalogRecord gone = catalogtest::makeRec("OTHER", "gone.txt", 10, CATALOG_STATE_DELETED);
+    CatalogRecord later = catalogtest::makeRec("OTHER", "later.txt", 10);
+    writeCatalog({gone, later});
+    QElapsedTimer clock;
+    clock.start();
+    start();
+    CCatalog* catalog = CCatalog::getInstance();
+    ASSERT_EQ(catalog->getRecCount(), 2);
+    ASSERT_TRUE(waitUntil([&] { return catalog->getRecCount() == 1; }, 30000));
+    const qint64 first = clock.elapsed();
+    EXPECT_GE(first, 4500);
+
+    catalog->deleteRecLocal(&later);
+    ASSERT_TRUE(waitUntil([&] { return catalog->getRecCount() == 0; }, 30000));
+    EXPECT_GE(clock.elapsed() - first, 4500) << "the next run waits its 5 s";
 }

@@ -1,3 +1,5 @@
+// The change broadcasters: re-entry from a listener, listeners as added, and
+// a fresh broadcaster after destroyInstance.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -42,6 +44,32 @@ TEST(Events, AListenerMayFireAndSubscribeFromInsideItsCall)
     std::strcpy(a.findData.cFileName, "a");
     ZQ_EVENTCATALOG::getInstance()->fireRecord(&a);
     EXPECT_EQ(late.log, (std::vector<std::string> {"at 3 a", "record a"}));
+    ZQ_EVENTCATALOG::destroyInstance();
+}
+
+// Firing with nobody listening does nothing; a listener added twice hears
+// every event twice; after destroyInstance the next instance starts with
+// no listeners, and destroying twice is harmless.
+TEST(Events, ListenersAreCountedAsAddedAndAFreshInstanceHasNone)
+{
+    CatalogRecord a;
+    std::memset(&a, 0, sizeof a);
+    std::strcpy(a.findData.cFileName, "a");
+    ZQ_EVENTCATALOG::getInstance()->fireRecord(&a);
+    ZQ_EVENTCATALOG::getInstance()->fireRecordAt(0, &a);
+    ZQ_EVENTCATALOG::getInstance()->fireReset();
+
+    Recorder twice;
+    ZQ_EVENTCATALOG* first = ZQ_EVENTCATALOG::getInstance();
+    first->addListener(&twice);
+    first->addListener(&twice);
+    first->fireRecord(&a);
+    EXPECT_EQ(twice.log, (std::vector<std::string>{"record a", "record a"}));
+
+    ZQ_EVENTCATALOG::destroyInstance();
+    ZQ_EVENTCATALOG::destroyInstance();
+    ZQ_EVENTCATALOG::getInstance()->fireRecordAt(1, &a);
+    EXPECT_EQ(twice.log.size(), 2u) << "the fresh broadcaster kept an old listener";
     ZQ_EVENTCATALOG::destroyInstance();
 }
 

@@ -123,3 +123,32 @@ TEST_F(Transfer, FailedListenIsTriedAgainAndConnectionsAreTold)
     peer.close();
     EXPECT_TRUE(pumpUntil([&] { return events.connected == std::vector<int>{1, 0}; }));
 }
+
+// "-SERVER" stops only outgoing links: disconnect still closes an
+// established link of the row.
+TEST_F(Transfer, DisconnectClosesALinkAlsoUnderServerOnly)
+{
+    transfer->startListen();
+    ASSERT_TRUE(identify(peer, "B"));
+    ASSERT_TRUE(pumpUntil([&] { return events.connected == std::vector<int>{1}; }));
+    g_bServerOnly = 1;
+    EXPECT_EQ(transfer->isConnected(0), 1);
+    transfer->disconnect(0);
+    EXPECT_TRUE(peer.waitEnded());
+    EXPECT_EQ(transfer->isConnected(0), 0);
+    EXPECT_EQ(events.connected, (std::vector<int>{1, 0}));
+}
+
+// With no rows at all nothing is connected or reachable, and a change of
+// the connections tells the listeners so.
+TEST_F(Transfer, WithNoRowsAChangeTellsNothingIsConnected)
+{
+    while (settings->rows.removeRow(0)) {
+    }
+    EXPECT_EQ(transfer->isConnected(0), 0);
+    EXPECT_EQ(transfer->isReachable(0), 0);
+    transfer->connect(0);
+    EXPECT_TRUE(model->pending().empty());
+    transfer->onConnectionsChanged();
+    EXPECT_EQ(events.connected, std::vector<int>{0});
+}
