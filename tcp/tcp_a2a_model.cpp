@@ -138,16 +138,15 @@ void CTcpA2AModel::notifyOnAccept(int)
     }
     printPeer(stream, "●●ACCEPT PeerAddress=%s, port=%d\n");
     stream->m_id = static_cast<int>(++s_lastId);
-    const auto unidentified = std::count_if(m_pending.begin(), m_pending.end(), [](CTcpSockStream* s) {
-        return s->m_strConnectType == "Accept";
-    });
-    if (unidentified >= MAX_UNIDENTIFIED_ACCEPTED) {
-        // A flood of links that never say hello must not take every socket.
+    const auto isAccepted = [](CTcpSockStream* s) { return s->m_strConnectType == "Accept"; };
+    if (std::count_if(m_pending.begin(), m_pending.end(), isAccepted) >= MAX_UNIDENTIFIED_ACCEPTED) {
+        // A flood of links that never say hello must not take every socket,
+        // nor lock out the neighbours that link in meanwhile: the link that
+        // has waited longest for its hello makes room for the new one.
+        CTcpSockStream* oldest = *std::find_if(m_pending.begin(), m_pending.end(), isAccepted);
         std::printf("●●ERROR　CTcpA2AModel::notifyOnAccept() too many unidentified links, id=%d closed\n",
-                    stream->m_id);
-        stream->ShutDown(SD_BOTH);
-        delete stream;
-        return;
+                    oldest->m_id);
+        closeStream(oldest);
     }
     stream->m_strNodeName = "Pending";
     stream->m_strAddress = "Pending";

@@ -22,7 +22,8 @@
 class CTcpA2AModel : public CTcpSockStreamParent {
 public:
     static constexpr int TICK_MS = 50;
-    // Accepted links that have not identified themselves yet, at most.
+    // Accepted links that have not identified themselves yet, at most; a
+    // further one closes the one that has waited longest.
     static constexpr int MAX_UNIDENTIFIED_ACCEPTED = 16;
     // A link that has not identified itself within this time is closed.
     static constexpr std::chrono::milliseconds PENDING_TIMEOUT{60000};

@@ -84,21 +84,23 @@ TEST_F(TcpLink, FullReceiveQueuePausesReadingInsteadOfLosingFrames)
     EXPECT_FALSE(established("B")->isReceivePaused());
 }
 
-TEST_F(TcpLink, AcceptedLinksWithoutHelloAreCapped)
+// Links that never say hello cannot lock out a real neighbour: at the cap
+// the one that has waited longest goes, and the newcomer is heard.
+TEST_F(TcpLink, AtTheCapTheOldestSilentLinkMakesRoom)
 {
-    std::vector<std::unique_ptr<ScriptedPeer>> peers;
+    std::vector<std::unique_ptr<ScriptedPeer>> silent;
     for (int i = 0; i < CTcpA2AModel::MAX_UNIDENTIFIED_ACCEPTED; ++i) {
-        peers.push_back(std::make_unique<ScriptedPeer>());
-        ASSERT_TRUE(peers.back()->connectTo(port));
+        silent.push_back(std::make_unique<ScriptedPeer>());
+        ASSERT_TRUE(silent.back()->connectTo(port));
+        ASSERT_TRUE(pumpUntil([&] { return model->pending().size() == silent.size(); }));
     }
-    ASSERT_TRUE(pumpUntil([&] { return model->pending().size() == 16u; }));
-    ScriptedPeer extra;
-    ASSERT_TRUE(extra.connectTo(port));
-    EXPECT_TRUE(extra.waitEnded());
-    peers.front()->close();
-    ASSERT_TRUE(pumpUntil([&] { return model->pending().size() == 15u; }));
-    ASSERT_TRUE(extra.connectTo(port));
-    EXPECT_TRUE(pumpUntil([&] { return model->pending().size() == 16u; })) << "room again";
+    ScriptedPeer neighbour;
+    ASSERT_TRUE(neighbour.connectTo(port));
+    EXPECT_TRUE(silent[0]->waitEnded()) << "the oldest silent link is closed";
+    EXPECT_FALSE(silent[1]->waitEnded(100));
+    neighbour.sendHello("B");
+    EXPECT_TRUE(pumpUntil([&] { return model->isConnected("B", "") == 1; }));
+    EXPECT_EQ(model->pending().size(), std::size_t(CTcpA2AModel::MAX_UNIDENTIFIED_ACCEPTED - 1));
 }
 
 // Frames other than the hello keep no link waiting, either way round; an
