@@ -6,7 +6,6 @@
 #include <string_view>
 
 #include "platform/cp932.h"
-#include "platform/paths.h"
 #include "store/catalog.h"
 #include "store/settings.h"
 
@@ -25,13 +24,6 @@ const char* settingText(const char* (CPropatyTandrel::*get)())
 bool payloadHolds(const ExchangeHeader& h, DWORD need)
 {
     return h.headerLen == FRAME_HEADER_LEN && h.dataLen >= need;
-}
-
-// Both names of a received record become paths (RECV/<origin>/<file>).
-bool hasUsableNames(const CatalogRecord& rec)
-{
-    return CCatalog::isUsableNodeName(cp932::fieldText(rec.originNode, CATALOG_NAME_LEN))
-        && paths::isSafeName(cp932::fieldText(rec.findData.cFileName, MAX_PATH));
 }
 
 } // namespace
@@ -82,7 +74,7 @@ void CExchange::replyCatalog(const char* peerNode, const SyncPollFrame* poll)
     }
 }
 
-void CExchange::onCatalogRecords(const CatalogRecordsFrame* frame)
+void CExchange::onCatalogRecords(const CatalogRecordsFrame* frame, const char* fromNode)
 {
     if (!frame || frame->header.headerLen != FRAME_HEADER_LEN)
         return;
@@ -93,24 +85,27 @@ void CExchange::onCatalogRecords(const CatalogRecordsFrame* frame)
     // Never more records than the frame may hold and its payload carries.
     const DWORD n = recordsToApply(frame->header);
     CCatalog* catalog = CCatalog::getInstance();
+    const char* from = fromNode && *fromNode ? fromNode : m_strPeerNode.c_str();
     for (DWORD i = 0; i < n; ++i) {
         CatalogRecord rec;
         std::memcpy(&rec, &frame->records[i], sizeof rec);
         if (!CCatalog::isCheckSumOk(&rec))
             continue;
-        if (!hasUsableNames(rec)) {
-            std::printf("Error:CExchange::onCatalogRecords() record with an unusable name skipped\n");
+        // Names become paths (RECV/<origin>/<file>) and times decide what is
+        // kept: the record is checked whole before the catalog sees it.
+        if (!CCatalog::isWholeRec(&rec)) {
+            std::printf("Error:CExchange::onCatalogRecords() malformed record skipped\n");
             continue;
         }
         switch (rec.state) {
         case CATALOG_STATE_NEW:
-            catalog->recvNewRec(&rec);
+            catalog->recvNewRec(&rec, from);
             break;
         case CATALOG_STATE_UPDATED:
-            catalog->mergeRec(&rec);
+            catalog->mergeRec(&rec, from);
             break;
         case CATALOG_STATE_DELETED:
-            catalog->recvDeleteRec(&rec);
+            catalog->recvDeleteRec(&rec, from);
             break;
         default:
             break;

@@ -33,9 +33,10 @@ public:
     void replyCatalog(const char* peerNode, const SyncPollFrame* poll);
     // Applies a received records frame (count < 1: starts fetching files and
     // sends no poll). At most min(count, 11, dataLen / 820) records are
-    // applied; records with a bad checksum, another state than 1, 2 or 3, or
-    // names that are no plain path components are skipped. Then polls again.
-    void onCatalogRecords(const CatalogRecordsFrame* frame);
+    // applied; records with a bad checksum or that fail the whole-record
+    // check are skipped. fromNode names the neighbour (the peer's node name
+    // when not given). Then polls again.
+    void onCatalogRecords(const CatalogRecordsFrame* frame, const char* fromNode = nullptr);
     // Asks for the first incomplete file of another node; nothing when none.
     void requestNextFile();
     // Asks for the next incomplete file after `finished`; nothing when none.

@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -95,6 +96,14 @@ private:
 
 class CCatalog {
 public:
+    // Entries the catalog takes from neighbours, at most: far beyond real
+    // use, and a bound on what a hostile member of the party can make this
+    // node store. The node's own registrations are taken beyond it.
+    static constexpr int MAX_RECORDS = 100000;
+    // Records catalog.dat may hold, own registrations included: a larger
+    // file is refused at load (and left as it is) rather than read.
+    static constexpr int MAX_FILE_RECORDS = 2 * MAX_RECORDS;
+
     // --- The single catalog. ---
 
     // The first call constructs the catalog, which loads catalog.dat and
@@ -125,6 +134,13 @@ public:
     // the date of a on or after the date of b.
     static bool isSameOrLaterDate(SYSTEMTIME a, SYSTEMTIME b);
     static bool isValidRec(const CatalogRecord* rec);
+    // The whole-record check that every record from outside (a frame, a
+    // queue file, catalog.dat) must pass before it is stored, relayed or
+    // sent: its size field, a state of 1, 2 or 3, at most 10 hops,
+    // calendar times (an expiry may be all zero), an origin usable as a
+    // node name, a file name that ends within its field and is one plain
+    // name, a party, and a size below 4 GiB.
+    static bool isWholeRec(const CatalogRecord* rec);
     // Appends the own node name to the route; false when it is full.
     static bool addRoute(CatalogRecord* rec);
 
@@ -156,15 +172,22 @@ public:
     void deleteRecLocal(const CatalogRecord* rec);
 
     // --- Records received from a neighbour (checksum already tested). ---
+    //
+    // fromNode names the neighbour that sent the record (for the console
+    // notices; may be null). Refused, whatever their times: records that
+    // fail the whole-record check, records of another party, and records
+    // whose origin is this node (a node's own records never come back to
+    // it; when they do, another node bears the same name, which the console
+    // says once per neighbour).
 
     // State 1 and 3: stored (not relayed) when new and not expired, or when
-    // registered later than the stored one. Records of another party, with
-    // names unsafe as paths, or of 4 GiB or more are refused.
-    void recvNewRec(const CatalogRecord* rec);
-    void mergeRec(const CatalogRecord* rec);
+    // registered later than the stored one. A new key is refused while the
+    // catalog holds MAX_RECORDS entries (said once per neighbour).
+    void recvNewRec(const CatalogRecord* rec, const char* fromNode = nullptr);
+    void mergeRec(const CatalogRecord* rec, const char* fromNode = nullptr);
     // State 2: marks the stored record deleted unless it is a later
     // registration, and relays the deletion.
-    void recvDeleteRec(const CatalogRecord* rec);
+    void recvDeleteRec(const CatalogRecord* rec, const char* fromNode = nullptr);
 
     // --- Queries. ---
 
@@ -223,7 +246,8 @@ public:
     // or failed.
     int writeFileData(DWORD offset, DWORD length, const CatalogRecord* rec, const void* data);
     // Reads at most maxLength bytes from offset of a file this node holds
-    // whole in rec's version; the number read, 0 when none.
+    // whole in rec's version, never beyond the size that record gives; the
+    // number read, 0 when none.
     DWORD readFileData(DWORD offset, DWORD maxLength, const CatalogRecord* rec, void* out);
     // Target path of the SEND shortcut whose target has that file name (""
     // when none), through a cache emptied at each compaction.
@@ -238,6 +262,10 @@ public:
 
     // For tests: the store under the catalog.
     const CCatalogCash& cash() const { return m_cash; }
+    // For tests: other record limits (the constants above by default).
+    static void setRecordLimits(int fromNeighbours, int inFile);
+    static int maxRecords() { return s_maxRecords; }
+    static int maxFileRecords() { return s_maxFileRecords; }
 
 private:
     CCatalog();
@@ -245,7 +273,11 @@ private:
     CCatalog& operator=(const CCatalog&) = delete;
 
     void load();
-    void storeReceived(const CatalogRecord* rec);
+    void storeReceived(const CatalogRecord* rec, const char* fromNode);
+    // Whether a received record may be taken at all (see above).
+    bool acceptsReceived(const CatalogRecord& a, const char* fromNode);
+    // True the first time a neighbour is told of one kind of refusal.
+    static bool firstNotice(std::unordered_set<std::string>& told, const char* fromNode);
     // Completes a received record of an empty file, making the file.
     void completeIfEmpty(CatalogRecord* a);
     void appendToRowQueues(const CatalogRecord& a);
@@ -279,6 +311,11 @@ private:
     // Per queue file: every entry below this index is known to be taken, so a
     // take starts reading there.
     std::unordered_map<std::string, std::uint64_t> m_queueTakenUpTo;
+    // Neighbours already told of on the console, per kind of refusal.
+    std::unordered_set<std::string> m_toldOwnName;
+    std::unordered_set<std::string> m_toldFull;
 
     static CCatalog* s_instance;
+    static int s_maxRecords;
+    static int s_maxFileRecords;
 };

@@ -80,6 +80,11 @@ void CCatalog::addRec(const CatalogRecord* rec)
         if (i >= 0) {
             m_cash.setRec(i, a);
             fireRecordAt(i, a);
+        } else if (m_cash.getCount() >= s_maxFileRecords) {
+            // Beyond this the catalog file would be refused at the next start.
+            std::printf("Error:CCatalog::addRec() catalog full (%d records); file not registered\n",
+                        s_maxFileRecords);
+            return;
         } else {
             m_cash.addRec(a);
             fireRecord(a);
@@ -150,30 +155,53 @@ void CCatalog::deleteRecLocal(const CatalogRecord* rec)
     markDeleted(ownCopy(rec));
 }
 
-void CCatalog::recvNewRec(const CatalogRecord* rec)
+void CCatalog::recvNewRec(const CatalogRecord* rec, const char* fromNode)
 {
-    storeReceived(rec);
+    storeReceived(rec, fromNode);
 }
 
-void CCatalog::mergeRec(const CatalogRecord* rec)
+void CCatalog::mergeRec(const CatalogRecord* rec, const char* fromNode)
 {
-    storeReceived(rec);
+    storeReceived(rec, fromNode);
 }
 
-void CCatalog::storeReceived(const CatalogRecord* rec)
+bool CCatalog::firstNotice(std::unordered_set<std::string>& told, const char* fromNode)
+{
+    return told.insert(fromNode ? fromNode : "").second;
+}
+
+bool CCatalog::acceptsReceived(const CatalogRecord& a, const char* fromNode)
+{
+    // Every field is checked before anything is read from it: the names
+    // become RECV/<origin>/<file>, the times decide what is kept.
+    if (!isWholeRec(&a)) {
+        std::printf("Error:CCatalog: malformed record refused\n");
+        return false;
+    }
+    if (!sameParty(a))
+        return false;
+    // Relaying never sends a record to its origin, so a record of this
+    // node's name comes from a peer that forges it or from another node
+    // that bears the same name. Taking it would let a peer delete or
+    // replace this node's files, or have it serve files it never shared.
+    if (nodeText(a) == ownNodeName()) {
+        if (firstNotice(m_toldOwnName, fromNode)) {
+            std::printf("●●ERROR　ノード %s から、このノードと同じ名前 %s のレコードが届きました。"
+                        "パーティ内に同じノード名のノードがあります。そのレコードは受け取りません\n",
+                        consoleText(fromNode).c_str(), consoleText(ownNodeName()).c_str());
+            std::fflush(stdout);
+        }
+        return false;
+    }
+    return true;
+}
+
+void CCatalog::storeReceived(const CatalogRecord* rec, const char* fromNode)
 {
     if (!rec)
         return;
     CatalogRecord a = receivedCopy(rec);
-    if (!sameParty(a))
-        return;
-    // The names become RECV/<origin>/<file>; anything but two plain names
-    // could reach outside the node's folders.
-    if (!hasSafeNames(a)) {
-        std::printf("Error:CCatalog::mergeRec() record with an unusable name refused\n");
-        return;
-    }
-    if (!sizeFits(a))
+    if (!acceptsReceived(a, fromNode))
         return;
 
     platform::CMutexLock lock(getMutex());
@@ -192,14 +220,22 @@ void CCatalog::storeReceived(const CatalogRecord* rec)
     }
     SYSTEMTIME now;
     GetLocalTime(&now);
-    if (isSameOrLaterDate(a.expires, now)) {
-        completeIfEmpty(&a);
-        setCheckSum(&a);
-        m_cash.addRec(a);
-        fireRecord(a);
-        if (a.complete == 1)
-            relayRec(&a);
+    if (!isSameOrLaterDate(a.expires, now))
+        return;
+    if (m_cash.getCount() >= s_maxRecords) {
+        if (firstNotice(m_toldFull, fromNode)) {
+            std::printf("●●ERROR　カタログが上限の %d 件に達しました。ノード %s からの新しい登録は受け取りません\n",
+                        s_maxRecords, consoleText(fromNode).c_str());
+            std::fflush(stdout);
+        }
+        return;
     }
+    completeIfEmpty(&a);
+    setCheckSum(&a);
+    m_cash.addRec(a);
+    fireRecord(a);
+    if (a.complete == 1)
+        relayRec(&a);
 }
 
 // A file of no bytes never gets a chunk written, so it is whole as soon as
@@ -223,17 +259,13 @@ void CCatalog::completeIfEmpty(CatalogRecord* a)
     a->complete = 1;
 }
 
-void CCatalog::recvDeleteRec(const CatalogRecord* rec)
+void CCatalog::recvDeleteRec(const CatalogRecord* rec, const char* fromNode)
 {
     if (!rec)
         return;
     const CatalogRecord a = receivedCopy(rec);
-    if (!sameParty(a))
+    if (!acceptsReceived(a, fromNode))
         return;
-    if (!hasSafeNames(a)) {
-        std::printf("Error:CCatalog::recvDeleteRec() record with an unusable name refused\n");
-        return;
-    }
 
     platform::CMutexLock lock(getMutex());
     CatalogRecord b;

@@ -122,6 +122,12 @@ DWORD CCatalog::readFileData(DWORD offset, DWORD maxLength, const CatalogRecord*
         platform::CMutexLock lock(getMutex());
         m_cash.getRec(&stored, i);
     }
+    // Only the bytes the record shares: a file that grew since, or an
+    // offset beyond the end, gives nothing more.
+    const DWORD size = stored.findData.nFileSizeLow;
+    if (offset >= size)
+        return 0;
+    maxLength = std::min<DWORD>(maxLength, size - offset);
 
     std::optional<std::string> path;
     if (nodeText(stored) == ownNodeName()) {

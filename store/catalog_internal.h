@@ -46,6 +46,11 @@ bool hasSafeNames(const CatalogRecord& rec);
 // would be catalog.dat itself).
 std::optional<std::string> queuePath(std::string_view nodeName);
 
+// A CP932 name for a console line: its UTF-8 when it has one, "?" when
+// there is no name.
+std::string consoleText(std::string_view cp932Name);
+std::string consoleText(const char* cp932Name);
+
 // Fires through the change broadcaster.
 void fireRecord(const CatalogRecord& rec);
 void fireRecordAt(int index, const CatalogRecord& rec);

@@ -1,6 +1,7 @@
 // Neighbour queue files (CATALOG/<node>.dat): queueing, relaying, sending
 // and renaming, and the choice of the next file to fetch.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/files.h"
@@ -298,7 +299,12 @@ int CCatalog::takeQueueRecs(const char* peer, CatalogRecord* out)
                 CatalogRecord& r = block[k];
                 if (r.pending != 1)
                     continue;
-                out[count++] = r; // as read: still waiting, with its checksum
+                // A damaged entry is never sent: it is marked taken unsent.
+                if (isWholeRec(&r))
+                    out[count++] = r; // as read: still waiting, with its checksum
+                else
+                    std::printf("Error:CCatalog::takeQueueRecs() malformed entry %llu dropped\n",
+                                static_cast<unsigned long long>(next + k));
                 r.pending = 0;
                 setCheckSum(&r);
                 firstTaken = std::min(firstTaken, k);

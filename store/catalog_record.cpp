@@ -7,6 +7,7 @@
 
 #include "platform/cp932.h"
 #include "platform/localtime.h"
+#include "platform/paths.h"
 #include "store/catalog.h"
 #include "store/settings.h"
 
@@ -137,6 +138,49 @@ bool CCatalog::isValidRec(const CatalogRecord* rec)
     if (rec->hopCount > DWORD(CATALOG_ROUTE_MAX))
         return false;
     return rec->findData.cFileName[0] != '\0';
+}
+
+namespace {
+
+// A calendar time as the clock hands it out: every field in its range.
+bool isCalendarTime(const SYSTEMTIME& t)
+{
+    return t.wYear >= 1601 && t.wYear <= 30827 && t.wMonth >= 1 && t.wMonth <= 12 && t.wDayOfWeek <= 6
+        && t.wDay >= 1 && t.wDay <= 31 && t.wHour < 24 && t.wMinute < 60 && t.wSecond < 60
+        && t.wMilliseconds < 1000;
+}
+
+bool isZeroTime(const SYSTEMTIME& t)
+{
+    static const SYSTEMTIME zero {};
+    return std::memcmp(&t, &zero, sizeof t) == 0;
+}
+
+} // namespace
+
+bool CCatalog::isWholeRec(const CatalogRecord* rec)
+{
+    if (!rec || rec->recordSize != CATALOG_RECORD_SIZE)
+        return false;
+    if (rec->state != CATALOG_STATE_NEW && rec->state != CATALOG_STATE_DELETED
+        && rec->state != CATALOG_STATE_UPDATED)
+        return false;
+    if (rec->hopCount > DWORD(CATALOG_ROUTE_MAX))
+        return false;
+    // The expiry stays all zero when its conversion failed at registration.
+    if (!isCalendarTime(rec->registered) || !(isCalendarTime(rec->expires) || isZeroTime(rec->expires)))
+        return false;
+    // The file name of a directory entry always ends within its field; the
+    // node and party names may fill theirs.
+    const char* name = rec->findData.cFileName;
+    if (std::memchr(name, '\0', MAX_PATH) == nullptr || !paths::isSafeName(name))
+        return false;
+    if (!isUsableNodeName(cp932::fieldText(rec->originNode, CATALOG_NAME_LEN)))
+        return false;
+    if (cp932::fieldText(rec->partyName, CATALOG_PARTY_LEN).empty())
+        return false;
+    // Sizes are kept in 32 bits.
+    return rec->findData.nFileSizeHigh == 0;
 }
 
 bool CCatalog::addRoute(CatalogRecord* rec)

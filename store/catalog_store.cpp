@@ -80,6 +80,19 @@ std::optional<std::string> queuePath(std::string_view nodeName)
     return paths::joinName(CCatalog::getCatalogFolder(), file);
 }
 
+std::string consoleText(std::string_view cp932Name)
+{
+    if (cp932Name.empty())
+        return "?";
+    std::optional<std::string> utf8 = cp932::toUtf8(cp932Name);
+    return utf8 ? *utf8 : std::string(cp932Name);
+}
+
+std::string consoleText(const char* cp932Name)
+{
+    return consoleText(std::string_view(cp932Name ? cp932Name : ""));
+}
+
 void fireRecord(const CatalogRecord& rec)
 {
     ZQ_EVENTCATALOG::getInstance()->fireRecord(&rec);
@@ -351,6 +364,14 @@ void CCatalogCash::writeRecs(const std::vector<int>& indexes)
 // The single catalog
 
 CCatalog* CCatalog::s_instance = nullptr;
+int CCatalog::s_maxRecords = CCatalog::MAX_RECORDS;
+int CCatalog::s_maxFileRecords = CCatalog::MAX_FILE_RECORDS;
+
+void CCatalog::setRecordLimits(int fromNeighbours, int inFile)
+{
+    s_maxRecords = fromNeighbours;
+    s_maxFileRecords = inFile;
+}
 
 CCatalog* CCatalog::getInstance()
 {

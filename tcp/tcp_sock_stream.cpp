@@ -152,7 +152,7 @@ int CTcpSockStream::dispatchFrame(BYTE* frame)
         m_exchange.replyCatalog(m_strNodeName.c_str(), reinterpret_cast<const SyncPollFrame*>(frame));
         return 1;
     case FrameKind::CatalogRecords:
-        m_exchange.onCatalogRecords(reinterpret_cast<const CatalogRecordsFrame*>(frame));
+        m_exchange.onCatalogRecords(reinterpret_cast<const CatalogRecordsFrame*>(frame), m_strNodeName.c_str());
         return 1;
     case FrameKind::FileRequest:
         m_exchange.sendChunk(reinterpret_cast<const FileRequestFrame*>(frame), tcpChunkLimit(h.version));

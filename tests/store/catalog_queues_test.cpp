@@ -47,6 +47,23 @@ TEST_F(CatalogQueues, FifteenWaitingRecordsAreTakenAsElevenThenFourThenTheFileGo
     EXPECT_FALSE(exists(queueFile("NODE_B")));
 }
 
+// Junk in a queue file (a hop count out of range, a name without its end)
+// is never sent; the entries around it are, and the file goes as usual.
+TEST_F(CatalogQueues, AMalformedQueuedEntryIsNeverSent)
+{
+    CatalogRecord hops = makeRec("NODE_X", "hops.txt", 10);
+    hops.hopCount = 0xFFFFFFFF;
+    CatalogRecord endless = makeRec("NODE_X", "x", 10);
+    std::memset(endless.findData.cFileName, 'n', MAX_PATH);
+    writeRecords(queueFile("NODE_B"), {makeRec("NODE_X", "a.txt", 10), summed(hops), summed(endless),
+                                       makeRec("NODE_X", "b.txt", 10)});
+    ASSERT_EQ(take("NODE_B"), 2);
+    EXPECT_EQ(fileOf(out[0]), "a.txt");
+    EXPECT_EQ(fileOf(out[1]), "b.txt");
+    EXPECT_EQ(take("NODE_B"), 0);
+    EXPECT_FALSE(exists(queueFile("NODE_B")));
+}
+
 TEST_F(CatalogQueues, TakenRecordsArePutBackOnlyWhileTheirEntryIsUnchanged)
 {
     queueForeign(3);
