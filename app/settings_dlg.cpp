@@ -64,12 +64,12 @@ void CSystemPropatyDlg::BuildDialog()
     AddStatic(IDC_STATIC, cp("標準の待受ポートは" + std::to_string(DEFAULT_PORT) + "です。"), {156, 136, 134, 10});
 
     AddGroupBox(cp("フォルダ設定（変更できません）"), {6, 152, 288, 60});
-    AddStatic(IDC_STATIC, cp("登録フォルダ"), {12, 164, 50, 10});
-    AddStatic(IDC_SYS_SEND_FOLDER, "", {64, 164, 170, 10}, SS_SUNKEN);
-    AddButton(IDC_SYS_SEND_FOLDER_BUTTON, cp("登録フォルダ"), {238, 162, 50, 14});
-    AddStatic(IDC_STATIC, cp("キャッシュフォルダ"), {12, 184, 50, 10});
-    AddStatic(IDC_SYS_RECV_FOLDER, "", {64, 184, 170, 10}, SS_SUNKEN);
-    AddButton(IDC_SYS_RECV_FOLDER_BUTTON, cp("キャッシュフォルダ"), {238, 182, 50, 14});
+    AddStatic(IDC_STATIC, cp("登録フォルダ"), {12, 164, 66, 10});
+    AddStatic(IDC_SYS_SEND_FOLDER, "", {80, 164, 138, 10}, SS_SUNKEN);
+    AddButton(IDC_SYS_SEND_FOLDER_BUTTON, cp("登録フォルダ"), {222, 162, 68, 14});
+    AddStatic(IDC_STATIC, cp("キャッシュフォルダ"), {12, 184, 66, 10});
+    AddStatic(IDC_SYS_RECV_FOLDER, "", {80, 184, 138, 10}, SS_SUNKEN);
+    AddButton(IDC_SYS_RECV_FOLDER_BUTTON, cp("キャッシュフォルダ"), {222, 182, 68, 14});
 
     AddButton(IDOK, "OK", {176, 216, 56, 14}, BS_DEFPUSHBUTTON);
     AddButton(IDCANCEL, cp("ｷｬﾝｾﾙ"), {238, 216, 56, 14});

@@ -74,7 +74,9 @@ CTandrelDlg::~CTandrelDlg()
 
 void CTandrelDlg::BuildDialog()
 {
-    SetTemplate(420, 302, "Yuvo");
+    // Wide enough for every column of both lists (660 pixels of the
+    // original screen for the file list, 440 dialog units).
+    SetTemplate(476, 302, "Yuvo");
 
     AddGroupBox(cp("通信"), {5, 2, 124, 58});
     AddRadioButton(IDC_ONLINE, cp("オンライン"), {12, 13, 54, 10}, WS_GROUP);
@@ -83,31 +85,31 @@ void CTandrelDlg::BuildDialog()
     AddButton(IDC_NODE_INFO, cp("ノード情報"), {12, 43, 110, 13});
 
     AddStatic(IDC_STATIC, cp("パーティ名"), {136, 8, 44, 10});
-    AddStatic(IDC_PARTY_NAME, "", {182, 7, 120, 11}, SS_SUNKEN);
+    AddStatic(IDC_PARTY_NAME, "", {182, 7, 150, 11}, SS_SUNKEN);
     AddStatic(IDC_STATIC, cp("ノード名"), {136, 25, 44, 10});
-    AddStatic(IDC_NODE_NAME, "", {182, 24, 120, 11}, SS_SUNKEN);
+    AddStatic(IDC_NODE_NAME, "", {182, 24, 150, 11}, SS_SUNKEN);
     AddStatic(IDC_STATIC, cp("SKYPE連携"), {136, 42, 44, 10});
-    AddStatic(IDC_SKYPE_STATE, "", {182, 41, 120, 11}, SS_SUNKEN);
-    CStatic* icon = AddStatic(IDC_STATIC, "", {318, 8, 14, 10});
+    AddStatic(IDC_SKYPE_STATE, "", {182, 41, 150, 11}, SS_SUNKEN);
+    CStatic* icon = AddStatic(IDC_STATIC, "", {348, 8, 14, 10});
     icon->SetIcon(res::trayIcon());
-    AddButton(IDOK, cp("ウィンドウを閉じる"), {330, 42, 84, 14});
+    AddButton(IDOK, cp("ウィンドウを閉じる"), {382, 42, 84, 14});
 
-    AddGroupBox(cp("接続ノード"), {5, 62, 410, 94});
-    m_connectList.Create(LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS, {12, 73, 338, 78}, this,
+    AddGroupBox(cp("接続ノード"), {5, 62, 466, 94});
+    m_connectList.Create(LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS, {12, 73, 394, 78}, this,
                          IDC_CONNECT_LIST);
-    AddButton(IDC_CONNECT_ADD, cp("追加"), {356, 73, 52, 14});
-    AddButton(IDC_CONNECT_CHANGE, cp("変更"), {356, 90, 52, 14});
-    AddButton(IDC_CONNECT_DELETE, cp("削除"), {356, 107, 52, 14});
-    AddButton(IDC_CATALOG_SYNC, cp("カタログ同期"), {356, 137, 52, 14});
+    AddButton(IDC_CONNECT_ADD, cp("追加"), {412, 73, 52, 14});
+    AddButton(IDC_CONNECT_CHANGE, cp("変更"), {412, 90, 52, 14});
+    AddButton(IDC_CONNECT_DELETE, cp("削除"), {412, 107, 52, 14});
+    AddButton(IDC_CATALOG_SYNC, cp("カタログ同期"), {412, 137, 52, 14});
 
-    AddGroupBox(cp("カタログキャッシュ"), {5, 158, 410, 126});
-    AddStatic(IDC_DROP_HINT, cp("リスト内にファイルをドロップするとファイルが登録されます。"), {12, 171, 246, 10});
-    AddButton(IDC_EXTRACT_FILE, cp("ファイルを取り出す"), {264, 168, 76, 14});
-    AddButton(IDC_DELETE_REGISTRATION, cp("登録を削除"), {344, 168, 64, 14});
-    m_catalogList.Create(LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS, {12, 186, 396, 93}, this,
+    AddGroupBox(cp("カタログキャッシュ"), {5, 158, 466, 126});
+    AddStatic(IDC_DROP_HINT, cp("リスト内にファイルをドロップするとファイルが登録されます。"), {12, 171, 280, 10});
+    AddButton(IDC_EXTRACT_FILE, cp("ファイルを取り出す"), {320, 168, 76, 14});
+    AddButton(IDC_DELETE_REGISTRATION, cp("登録を削除"), {400, 168, 64, 14});
+    m_catalogList.Create(LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS, {12, 186, 454, 93}, this,
                          IDC_CATALOG_LIST);
 
-    m_msg.Create("", SS_SUNKEN, {5, 288, 410, 11}, this, IDC_STATUS);
+    m_msg.Create("", SS_SUNKEN, {5, 288, 466, 11}, this, IDC_STATUS);
 }
 
 void CTandrelDlg::DoDataExchange(CDataExchange* pDX)

@@ -142,10 +142,10 @@ CNodeFileDlg::CNodeFileDlg(CWnd* pParent) : CDialog(pParent)
 void CNodeFileDlg::BuildDialog()
 {
     SetTemplate(247, 121, "", WS_CHILD | WS_BORDER, 3, 160);
-    AddStatic(IDC_FILES_TITLE, cp("着信ファイル一覧"), {4, 4, 80, 9});
-    AddCheckBox(IDC_FILES_AUTO, cp("自動更新"), {86, 3, 44, 10});
-    AddButton(IDC_FILES_EXTRACT, cp("ファイルを取り出す"), {132, 2, 56, 13});
-    AddButton(IDC_FILES_DELETE, cp("登録を削除する"), {190, 2, 54, 13});
+    AddStatic(IDC_FILES_TITLE, cp("着信ファイル一覧"), {4, 4, 58, 9});
+    AddCheckBox(IDC_FILES_AUTO, cp("自動更新"), {63, 3, 42, 10});
+    AddButton(IDC_FILES_EXTRACT, cp("ファイルを取り出す"), {106, 2, 72, 13});
+    AddButton(IDC_FILES_DELETE, cp("登録を削除する"), {180, 2, 64, 13});
     m_fileList.Create(LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_NOSORTHEADER, {3, 18, 241, 100},
                       this, IDC_FILES_LIST);
 }
@@ -166,7 +166,9 @@ BOOL CNodeFileDlg::OnInitDialog()
     keepSystemColours(m_fileList);
     m_fileList.SetExtendedStyle(LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
     m_fileList.InsertColumn(0, cp("ファイル名"), LVCFMT_LEFT, 140);
-    m_fileList.InsertColumn(1, cp("登録日時"), LVCFMT_LEFT, 110);
+    // Wide enough for the whole time with its milliseconds, as in the main
+    // window's list.
+    m_fileList.InsertColumn(1, cp("登録日時"), LVCFMT_LEFT, 150);
     m_fileList.InsertColumn(2, cp("有効期限"), LVCFMT_LEFT, 80);
     m_fileList.InsertColumn(3, cp("サイズ"), LVCFMT_RIGHT, 80);
     updateMode();

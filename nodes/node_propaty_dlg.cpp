@@ -15,11 +15,11 @@ void CNodePropatyDlg::BuildDialog()
 {
     SetTemplate(187, 182, cp("ノード情報設定"));
     AddGroupBox(cp("コンタクト情報"), {5, 3, 177, 52});
-    AddStatic(IDC_STATIC, "SKYPEID", {11, 16, 44, 9});
-    AddEdit(IDC_PROP_SKYPEID, {58, 14, 80, 12});
+    AddStatic(IDC_STATIC, "SKYPEID", {11, 16, 50, 9});
+    AddEdit(IDC_PROP_SKYPEID, {62, 14, 76, 12});
     AddButton(IDC_PROP_AUTOGET, cp("自動取得"), {141, 14, 36, 12});
-    AddStatic(IDC_STATIC, cp("メールアドレス"), {11, 36, 44, 9});
-    AddEdit(IDC_PROP_MAIL, {58, 34, 119, 12});
+    AddStatic(IDC_STATIC, cp("メールアドレス"), {11, 36, 50, 9});
+    AddEdit(IDC_PROP_MAIL, {62, 34, 115, 12});
     AddStatic(IDC_STATIC, "Infomation", {5, 60, 60, 9});
     m_infoEdit.Create(ES_MULTILINE | WS_VSCROLL | ES_WANTRETURN, {5, 70, 177, 88}, this, IDC_PROP_INFO);
     AddButton(IDOK, "OK", {78, 163, 50, 14}, BS_DEFPUSHBUTTON);

@@ -10,6 +10,7 @@
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -599,6 +600,9 @@ BOOL CMonthCalCtrl::Create(DWORD dwStyle, const DlgRect& rect, CDialog* pParent,
         return FALSE;
     auto* cal = new QCalendarWidget(parent);
     cal->setVerticalHeaderFormat(QCalendarWidget::NoVerticalHeader);
+    // Month and day names in the program's language, weeks from Sunday.
+    cal->setLocale(QLocale(QLocale::Japanese, QLocale::Japan));
+    cal->setFirstDayOfWeek(Qt::Sunday);
     pParent->addControl(this, cal, nID, dwStyle, rect);
     QObject::connect(cal, &QCalendarWidget::selectionChanged, signalContext(), [this] {
         if (!m_settingSelection)

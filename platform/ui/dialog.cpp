@@ -79,21 +79,24 @@ bool CDialog::makeWindow(CWnd* parent)
     CDialog* parentDlg = dynamic_cast<CDialog*>(parent);
     QWidget* parentWidget = parent ? parent->widget() : nullptr;
     auto* frame = new DialogFrame(this, parentWidget);
-    // Dialog units from the font, as Windows measures them; the height is
-    // that of a line of Japanese text, which a fallback font may make taller
-    // than the font's own.
+    // Dialog units from the font the dialog's texts are drawn in, as
+    // Windows measures them from a dialog's own font: a quarter of the
+    // average width of the Latin letters and an eighth of the height of a
+    // line. The Japanese texts come from a fallback font here, not from the
+    // dialog's font as they would there, so its measures count too: a
+    // Japanese font is two average letters wide a character, and its line
+    // may be taller than the dialog font's.
     const QFontMetrics fm(frame->font());
     const QString letters = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
-    m_baseX = (fm.horizontalAdvance(letters) / 26 + 1) / 2;
-    QTextLayout sample(QString::fromUtf8("東京パーティ"), frame->font());
+    const QString japanese = QString::fromUtf8("東京パーティのキャッシュフォルダ");
+    const int latinX = (fm.horizontalAdvance(letters) / 26 + 1) / 2;
+    const int japaneseX = (fm.horizontalAdvance(japanese) + 2 * int(japanese.size()) - 1) / (2 * int(japanese.size()));
+    m_baseX = std::max({latinX, japaneseX, 1});
+    QTextLayout sample(japanese, frame->font());
     sample.beginLayout();
     const QTextLine line = sample.createLine();
     sample.endLayout();
-    m_baseY = std::max(fm.height(), int(std::ceil(line.height())));
-    if (m_baseX < 1)
-        m_baseX = 1;
-    if (m_baseY < 1)
-        m_baseY = 1;
+    m_baseY = std::max({fm.height(), int(std::ceil(line.height())), 1});
     attachWidget(frame, 0, parent);
     if (parentDlg) {
         parentDlg->m_ownedDialogs.push_back(this);
@@ -264,6 +267,11 @@ int CDialog::GetFocusId() const
 QRect CDialog::MapDialogRect(const DlgRect& r) const
 {
     return QRect(r.x * m_baseX / 4, r.y * m_baseY / 8, r.cx * m_baseX / 4, r.cy * m_baseY / 8);
+}
+
+int CDialog::ScalePixels(int pixels) const
+{
+    return (pixels * m_baseX + ORIGINAL_BASE_X / 2) / ORIGINAL_BASE_X;
 }
 
 void CDialog::addControl(CWnd* ctl, QWidget* w, int id, DWORD style, const DlgRect& r)

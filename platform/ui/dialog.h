@@ -67,6 +67,12 @@ public:
 
     // A rectangle in dialog units, in pixels of this dialog.
     QRect MapDialogRect(const DlgRect& r) const;
+    // A size given in pixels of the original screen (a list's column
+    // width), in pixels of this dialog: there the dialog font's average
+    // character was ORIGINAL_BASE_X pixels wide, here it is this dialog's,
+    // so a column holds the same text.
+    static constexpr int ORIGINAL_BASE_X = 6;
+    int ScalePixels(int pixels) const;
 
     // For the layer: registers a control made inside this dialog.
     void addControl(CWnd* ctl, QWidget* w, int id, DWORD style, const DlgRect& r);

@@ -179,8 +179,10 @@ int CListCtrlEx::InsertColumn(int nCol, const std::string& heading, int nFormat,
     header->setTextAlignment(alignmentOf(nFormat));
     t->setHorizontalHeaderItem(at, header);
     m_formats.insert(m_formats.begin() + at, nFormat);
-    if (nWidth >= 0)
-        t->setColumnWidth(at, nWidth);
+    if (nWidth >= 0) {
+        const auto* dlg = dynamic_cast<const CDialog*>(GetParent());
+        t->setColumnWidth(at, dlg ? dlg->ScalePixels(nWidth) : nWidth);
+    }
     return at;
 }
 

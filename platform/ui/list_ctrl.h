@@ -31,9 +31,11 @@ public:
     DWORD SetExtendedStyle(DWORD dwNewStyle);
     DWORD GetExtendedStyle() const { return m_exStyle; }
 
-    // Width in pixels; -1 leaves the default.
+    // Width in pixels of the original screen, scaled to the font of the
+    // list's dialog (CDialog::ScalePixels); -1 leaves the default.
     int InsertColumn(int nCol, const std::string& heading, int nFormat = LVCFMT_LEFT, int nWidth = -1);
     int GetColumnCount() const;
+    // In pixels of this screen.
     int GetColumnWidth(int nCol) const;
 
     int GetItemCount() const;

@@ -231,13 +231,19 @@ void CWnd::SetCtlColors(COLORREF text, COLORREF background)
     if (!m_widget)
         return;
     QPalette pal = m_widget->palette();
+    // A dialog's colours are those of its face only: its edits, lists and
+    // push buttons keep their own, as they do under Windows (what a child
+    // takes from its dialog would otherwise reach them).
+    const bool dialog = dynamic_cast<CDialog*>(this) != nullptr;
     if (text != CLR_DEFAULT) {
         for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
-            pal.setColor(role, ui::toQColor(text));
+            if (role == QPalette::WindowText || !dialog)
+                pal.setColor(role, ui::toQColor(text));
     }
     if (background != CLR_DEFAULT) {
         for (auto role : {QPalette::Window, QPalette::Base, QPalette::Button})
-            pal.setColor(role, ui::toQColor(background));
+            if (role == QPalette::Window || !dialog)
+                pal.setColor(role, ui::toQColor(background));
         m_widget->setAutoFillBackground(true);
     }
     m_widget->setPalette(pal);
