@@ -1,7 +1,7 @@
 #include "app/connect_list.h"
 
 #include "platform/ui/text.h"
-#include "store/connection_rows.h"
+#include "app/connection_rows.h"
 
 COLORREF CConnectMFCListCtl::OnGetCellBkColor(int nRow, int)
 {

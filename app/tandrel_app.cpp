@@ -5,7 +5,7 @@
 
 #include <QGuiApplication>
 
-#include "app/session_events.h"
+#include "platform/qt/session_events.h"
 #include "app/tandrel_dlg.h"
 #include "platform/cp932.h"
 #include "platform/ui/prompts.h"

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/catalog_list.h"
+#include "app/connection_rows.h"
 #include "app/connect_list.h"
 #include "app/msg_label.h"
 #include "nodes/node_info_dlg.h"
@@ -20,7 +21,6 @@
 #include "platform/ui/multi_check.h"
 #include "platform/ui/tray_icon.h"
 #include "protocol/transfer_listeners.h"
-#include "store/connection_rows.h"
 #include "store/folder_watch.h"
 #include "store/settings.h"
 #include "transport/transfer.h"
@@ -176,7 +176,7 @@ private:
     void showAboutBox();
     // Writes the settings file; a failure is told to the user.
     void saveSettings();
-    // --- File list and synchronisation commands (file_actions.cpp, sync_dlg.cpp). ---
+    // --- File list and synchronisation commands (tandrel_dlg_files.cpp, sync_dlg.cpp). ---
     void mapFileCommands();
     void OnBnClickedExtractFile();
     void OnNMDblclkCatalogList();

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "store/connection_rows.h"
+#include "app/connection_rows.h"
 #include "store/helpers.h"
 
 namespace {

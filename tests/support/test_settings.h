@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "store/connection_rows.h"
+#include "app/connection_rows.h"
 #include "store/settings.h"
 
 namespace testsupport {

@@ -1,4 +1,4 @@
-#include "store/connection_rows.h"
+#include "app/connection_rows.h"
 
 #include <cstring>
 #include <string_view>

@@ -1,4 +1,4 @@
-#include "app/session_events.h"
+#include "platform/qt/session_events.h"
 
 #include <cerrno>
 #include <csignal>
