@@ -1,6 +1,8 @@
 // The file list's commands on a real node in a temporary folder: dropped
-// files refused with their message, shortcuts re-linked, failed copies
-// reported, and commands on a row the catalog has moved under.
+// files refused with their message, shortcuts re-linked, several files at
+// once, a copy onto a file of SEND, failed copies reported, the deletion
+// of own and other nodes' registrations, and commands on a row the catalog
+// has moved under.
 #include <unistd.h>
 
 #include <QDropEvent>
@@ -9,6 +11,7 @@
 #include <QUrl>
 
 #include <climits>
+#include <filesystem>
 
 #include "app/entry_dlg.h"
 #include "app_testkit.h"
@@ -53,11 +56,23 @@ protected:
         return outside + "/" + name;
     }
     std::string send(const std::string& name) { return dir.file("SEND/" + name); }
+    // The files and links in SEND (its folders left out).
+    std::size_t filesInSend()
+    {
+        std::size_t n = 0;
+        for (const auto& e : std::filesystem::directory_iterator(dir.file("SEND")))
+            n += e.is_directory() && !e.is_symlink() ? 0 : 1;
+        return n;
+    }
 
-    void drop(const std::string& file)
+    void drop(const std::string& file) { drop(std::vector<std::string>{file}); }
+    void drop(const std::vector<std::string>& files)
     {
         QMimeData mime;
-        mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(file))});
+        QList<QUrl> urls;
+        for (const std::string& f : files)
+            urls.push_back(QUrl::fromLocalFile(QString::fromStdString(f)));
+        mime.setUrls(urls);
         QWidget* viewport = dlg->catalogList().table()->viewport();
         QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(viewport, &enter);
@@ -207,4 +222,83 @@ TEST_F(FileActionsTest, ACopyOntoAFileOfSendIsMadeOnlyWhenTheUserSaysSo)
         drop(source("minutes.txt", "text"));
     }
     EXPECT_EQ(testsupport::readFile(send("minutes.txt")), "text");
+}
+
+// Several files are all registered through shortcuts after one question;
+// refused ones are only counted, and No does nothing at all.
+TEST_F(FileActionsTest, SeveralFilesAfterOneQuestionWithTheRefusedCounted)
+{
+    start();
+    const std::string target = source("movie.bin", "frames");
+    const std::string lnk = outside + "/movie.lnk";
+    ASSERT_EQ(::symlink(target.c_str(), lnk.c_str()), 0);
+    const std::vector<std::string> files = {source("a.txt"), source("empty.txt", ""), lnk,
+                                            outside + "/missing.txt", source("b.txt")};
+    const std::string question =
+        cp("複数ファイルがドロップされました.全てショートカット作成の扱いになります。\r\nよろしいですか？");
+    {
+        Boxes boxes;
+        boxes.answer = IDNO;
+        drop(files);
+        EXPECT_EQ(boxes.texts, std::vector<std::string>{question});
+    }
+    EXPECT_EQ(filesInSend(), 0u);
+    {
+        Boxes boxes; // any registration-method dialog would fail the test
+        drop(files);
+        EXPECT_EQ(boxes.texts, (std::vector<std::string>{
+                                   question, cp("2個のファイルが取り扱いできないファイルでした。処理をスキップしました")}));
+    }
+    EXPECT_EQ(linkTargetOf(send("a.txtへのショートカット.lnk")), outside + "/a.txt");
+    EXPECT_EQ(linkTargetOf(send("b.txtへのショートカット.lnk")), outside + "/b.txt");
+    EXPECT_EQ(linkTargetOf(send("movie.lnk")), target); // a shortcut is copied as one
+    EXPECT_EQ(filesInSend(), 3u);
+}
+
+// Deleting a registration: an own file's deletion spreads to the
+// neighbours, another node's file is deleted here only, and a node record
+// only after the question of its own; No to any question changes nothing.
+TEST_F(FileActionsTest, DeletionsSpreadOnlyForOwnFiles)
+{
+    ini.rows = {{"PEER", "TCP", "127.0.0.1/1", ""}};
+    CatalogRecord mine = catalogtest::makeRec("NODE_A", "mine.txt", 6);
+    CatalogRecord theirs = catalogtest::makeRec("OTHER", "theirs.bin", 6);
+    CatalogRecord record = catalogtest::makeRec("OTHER", "nodeInfomation.nod", 9124);
+    for (CatalogRecord* r : {&mine, &theirs, &record}) {
+        r->complete = 1;
+        CCatalog::setCheckSum(r);
+    }
+    writeCatalog({mine, theirs, record});
+    start();
+    tick();
+    CCatalog* catalog = CCatalog::getInstance();
+    const std::string ownQuestion =
+        cp("選択したファイルとネットワークへの登録を削除します。この操作はネットワーク上他ノードのファイルも消去します。");
+    const std::string otherQuestion =
+        cp("このファイルは他ノードで登録したファイルです. 強制削除しますか？\r\n強制削除は他ノードへの波及はしませんがネット"
+           "ワークの整合性を損なう恐れがあります.");
+    const std::string recordQuestion =
+        cp("管理用ファイルは削除できません.強制削除しますか？\r\n強制削除は他ノードへの波及はしませんがネットワークの整合性を"
+           "損なう恐れがあります.");
+    const struct {
+        int row;
+        std::string question;
+        bool spreads;
+    } table[] = {{0, ownQuestion, true}, {1, otherQuestion, false}, {2, recordQuestion, false}};
+    for (const auto& c : table) {
+        SCOPED_TRACE(c.row);
+        CatalogRecord r;
+        catalog->getRec(c.row, &r);
+        dlg->catalogList().SetSelectionMark(c.row);
+        for (int answer : {IDNO, IDYES}) {
+            Boxes boxes;
+            boxes.answer = answer;
+            button(IDC_DELETE_REGISTRATION)->Click();
+            EXPECT_EQ(boxes.texts, std::vector<std::string>{c.question}); // one question only
+            CatalogRecord now;
+            catalog->getRec(c.row, &now);
+            EXPECT_EQ(now.state, DWORD(answer == IDYES ? CATALOG_STATE_DELETED : r.state));
+            EXPECT_EQ(catalog->findQueueRec(&r, "PEER.dat") >= 0, answer == IDYES && c.spreads);
+        }
+    }
 }

@@ -91,3 +91,50 @@ TEST_F(MainWindowTest, RowColoursByOriginProgressAndNodeFiles)
     EXPECT_EQ(dlg->connectList().cellBkColor(0, 0), GetSysColor(COLOR_WINDOW));
     EXPECT_EQ(dlg->connectList().cellBkColor(1, 4), RGB(210, 210, 255));
 }
+
+// Catalog changes wait in the queue until the refresh and then reach the
+// list in their order: a clear in the middle drops the rows before it and
+// the rows after it start again at 0; an update that the next one rewrites
+// may be skipped, but never one of another row.
+TEST_F(MainWindowTest, QueuedChangesReachTheListInOrderAndAClearStartsItAnew)
+{
+    start();
+    tick();
+    CCatalogMFCListCtl& list = dlg->catalogList();
+    auto progress = [](const char* file, DWORD held, DWORD complete = 0) {
+        return rec("OTHER", file, 1000, held, complete);
+    };
+    auto add = [&](const CatalogRecord& r) { dlg->onCatalogAdd(&r); };
+    auto update = [&](int row, const CatalogRecord& r) { dlg->onCatalogUpdate(row, &r); };
+
+    add(progress("gone1.bin", 0));
+    add(progress("gone2.bin", 0));
+    tick(3); // the next refresh
+    ASSERT_EQ(list.GetItemCount(), 2);
+
+    update(0, progress("gone1.bin", 500));
+    dlg->onCatalogClear();
+    add(progress("a.bin", 0));
+    add(progress("b.bin", 0));
+    update(0, progress("a.bin", 100));
+    update(1, progress("b.bin", 200)); // the next update is of another row
+    update(0, progress("a.bin", 300));
+    update(0, progress("a.bin", 400));
+    add(progress("c.bin", 0));
+    update(2, progress("c.bin", 1000, 1));
+    update(2, progress("c.bin", 1000, 1)); // complete: applied whatever follows
+    // Nothing shows before the refresh.
+    EXPECT_EQ(cell(list, 0, CATCOL_FILE), "gone1.bin");
+    EXPECT_EQ(cell(list, 0, CATCOL_STATUS), "0.00%");
+
+    tick(3);
+    EXPECT_TRUE(dlg->viewEvents().empty());
+    ASSERT_EQ(list.GetItemCount(), 3);
+    EXPECT_EQ(dlg->catalogRows(), 3);
+    const std::vector<std::pair<std::string, std::string>> shown = {
+        {"a.bin", "40.00%"}, {"b.bin", "20.00%"}, {"c.bin", cp("取得済")}};
+    for (int row = 0; row < 3; ++row) {
+        EXPECT_EQ(cell(list, row, CATCOL_FILE), shown[row].first) << row;
+        EXPECT_EQ(cell(list, row, CATCOL_STATUS), shown[row].second) << row;
+    }
+}

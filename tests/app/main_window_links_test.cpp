@@ -2,46 +2,9 @@
 // and the row's colour follow the link, the settings and connection buttons
 // are locked while it is up, and a suspend takes the node offline until the
 // resume that ends it.
-#include "app_testkit.h"
-#include "tcp/tcp_testkit.h"
+#include "linked_testkit.h"
 
 using namespace apptest;
-
-namespace {
-
-class MainWindowLinks : public MainWindowTest {
-protected:
-    tcptest::ScriptedPeer peer;
-
-    // Online with one row to the peer; the link up after the first tick.
-    void startLinked()
-    {
-        ini.rows = {{"PEER", "TCP", "127.0.0.1/" + std::to_string(peer.listen()), ""}};
-        start();
-        tick(); // the connect pass
-        ASSERT_TRUE(peer.accept());
-        peer.sendHello("PEER", "PARTY");
-        ASSERT_TRUE(uitest::waitUntil([&] { return dlg->anyConnected() == 1; }));
-    }
-
-    void tickToStateRefresh() { tick(3); }
-
-    bool lockedButtonsDisabled(bool disabled)
-    {
-        for (int id : {IDC_SYSTEM_SETTINGS, IDC_CONNECT_ADD, IDC_CONNECT_CHANGE, IDC_CONNECT_DELETE}) {
-            if (button(id)->IsWindowEnabled() == disabled)
-                return false;
-        }
-        // The others stay usable.
-        for (int id : {IDC_NODE_INFO, IDC_CATALOG_SYNC, IDC_EXTRACT_FILE, IDC_DELETE_REGISTRATION}) {
-            if (!button(id)->IsWindowEnabled())
-                return false;
-        }
-        return true;
-    }
-};
-
-} // namespace
 
 TEST_F(MainWindowLinks, ALinkLocksTheButtonsAndColoursItsRowUntilItDrops)
 {

@@ -3,6 +3,7 @@
 // Each must show every label, button, group title and column heading whole,
 // with its controls inside it and apart.
 #include <QCalendarWidget>
+#include <QTableView>
 #include <QTableWidget>
 
 #include <cstring>

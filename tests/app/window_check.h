@@ -17,7 +17,8 @@
 #include <QRadioButton>
 #include <QStyle>
 #include <QStyleOptionButton>
-#include <QTableWidget>
+#include <QAbstractItemModel>
+#include <QTableView>
 #include <QWidget>
 
 #include <string>
@@ -88,12 +89,13 @@ inline std::vector<std::string> cutTexts(QWidget* window)
             const int indent = 2 * g->fontMetrics().horizontalAdvance(QLatin1Char('M'));
             if (g->fontMetrics().horizontalAdvance(g->title()) + indent > g->width())
                 out.push_back(where(g, g->title()));
-        } else if (auto* t = qobject_cast<QTableWidget*>(c)) {
+        } else if (auto* t = qobject_cast<QTableView*>(c)) {
             QHeaderView* h = t->horizontalHeader();
-            for (int i = 0; i < t->columnCount(); ++i) {
-                const QTableWidgetItem* item = t->horizontalHeaderItem(i);
-                if (item && !item->text().isEmpty() && h->sectionSizeHint(i) > t->columnWidth(i))
-                    out.push_back(where(t, item->text()) + " column " + std::to_string(i) + " is " +
+            const QAbstractItemModel* m = t->model();
+            for (int i = 0; m && i < m->columnCount(); ++i) {
+                const QString heading = m->headerData(i, Qt::Horizontal, Qt::DisplayRole).toString();
+                if (!heading.isEmpty() && h->sectionSizeHint(i) > t->columnWidth(i))
+                    out.push_back(where(t, heading) + " column " + std::to_string(i) + " is " +
                                   std::to_string(t->columnWidth(i)) + " wide, needs " +
                                   std::to_string(h->sectionSizeHint(i)));
             }
@@ -103,18 +105,18 @@ inline std::vector<std::string> cutTexts(QWidget* window)
 }
 
 // Cells whose text is wider than their column.
-inline std::vector<std::string> cutCells(QTableWidget* t)
+inline std::vector<std::string> cutCells(QTableView* t)
 {
     std::vector<std::string> out;
+    const QAbstractItemModel* m = t->model();
     const QFontMetrics fm(t->font());
     // The item view's own margin on either side of a cell's text.
     const int margin = 2 * (t->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, t) + 1);
-    for (int r = 0; r < t->rowCount(); ++r)
-        for (int c = 0; c < t->columnCount(); ++c) {
-            const QTableWidgetItem* item = t->item(r, c);
-            if (item && fm.horizontalAdvance(item->text()) + margin > t->columnWidth(c))
-                out.push_back(where(t, item->text()) + " row " + std::to_string(r) + " column " +
-                              std::to_string(c));
+    for (int r = 0; m && r < m->rowCount(); ++r)
+        for (int c = 0; c < m->columnCount(); ++c) {
+            const QString text = m->data(m->index(r, c), Qt::DisplayRole).toString();
+            if (fm.horizontalAdvance(text) + margin > t->columnWidth(c))
+                out.push_back(where(t, text) + " row " + std::to_string(r) + " column " + std::to_string(c));
         }
     return out;
 }
