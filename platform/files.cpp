@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -406,6 +407,29 @@ std::int64_t fileSize(const std::string& path)
     if (::stat(path.c_str(), &st) != 0)
         return -1;
     return static_cast<std::int64_t>(st.st_size);
+}
+
+bool fileId(const std::string& path, FileId* out)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return false;
+    out->dev = static_cast<std::uint64_t>(st.st_dev);
+    out->ino = static_cast<std::uint64_t>(st.st_ino);
+    return true;
+}
+
+std::int64_t freeSpace(const std::string& path)
+{
+    struct statvfs sv {};
+    if (::statvfs(path.c_str(), &sv) != 0)
+        return -1;
+    return static_cast<std::int64_t>(sv.f_bavail) * static_cast<std::int64_t>(sv.f_frsize);
+}
+
+bool isNoRoom(int err)
+{
+    return err == ENOSPC || err == EDQUOT || err == EFBIG;
 }
 
 bool copyFile(const std::string& from, const std::string& to, int* err)

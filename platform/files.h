@@ -101,6 +101,23 @@ bool deleteFile(const std::string& path, int* err = nullptr);   // never a folde
 bool renameFile(const std::string& from, const std::string& to, int* err = nullptr);
 std::int64_t fileSize(const std::string& path); // -1 when missing
 
+// Which file a path names now (device and inode): a file replaced by a
+// rename is another file, one written in place stays the same.
+struct FileId {
+    std::uint64_t dev = 0;
+    std::uint64_t ino = 0;
+    bool operator==(const FileId&) const = default;
+};
+bool fileId(const std::string& path, FileId* out);
+
+// Bytes free for an unprivileged writer on the file system of path; -1 when
+// it cannot be told.
+std::int64_t freeSpace(const std::string& path);
+
+// Whether an errno says that the disk (or the writer's share of it) has no
+// room: ENOSPC, EDQUOT, EFBIG.
+bool isNoRoom(int err);
+
 // Copies a regular file's content under a temporary name in the target's
 // folder, then renames it into place; false (and nothing under `to`) on any
 // failure. Refuses to copy a file onto itself (the same path or the same

@@ -12,6 +12,8 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -24,6 +26,7 @@
 #include "store/catalog_record.h"
 
 namespace catalog_detail {
+class CatalogJournal;
 class QueueImage;
 }
 
@@ -31,13 +34,31 @@ class QueueImage;
 // every change is written at once (record i always at byte i * 820),
 // otherwise only the whole list at release. Takes no lock: the calling
 // CCatalog operation holds the catalog mutex.
+//
+// What a power cut may cost: a whole rewrite goes through a temporary file
+// and a rename, so catalog.dat is the old list or the new one. A record
+// written over a complete record in place is first copied to the journal
+// (catalog.jnl) and synced, so a torn write there is mended at the next
+// load; any other torn write (an append, the progress of a transfer) leaves
+// at worst one damaged record, which the load drops.
+//
+// A write that fails (a full disk) leaves catalog.dat behind the list: a
+// whole rewrite is then owed, writes in place wait for it, and the owner
+// retries it (retryRewrite) once per tick; the user is told once.
 class CCatalogCash {
 public:
+    CCatalogCash();
+    ~CCatalogCash();
+
     // Sets the path and mode and appends the file's whole records to the
     // list. A partial record at the end of the file is cut off. When the file
-    // cannot be opened or read, the store refuses to write it for the rest of
-    // its life, so an unreadable catalog is never replaced by an empty one.
-    void setupList(const std::string& path, int writeThrough);
+    // cannot be opened or read, or holds more than maxRecords records, the
+    // store refuses to write it for the rest of its life, so a catalog it
+    // could not load is never replaced.
+    void setupList(const std::string& path, int writeThrough, int maxRecords);
+    // The journal's last whole copy of each record index, for the catalog
+    // file as it was loaded.
+    std::map<int, CatalogRecord> journalCopies() const;
 
     // Copy of record i; 820 zero bytes when i is out of range. Returns out.
     CatalogRecord* getRec(CatalogRecord* out, int i) const;
@@ -60,9 +81,18 @@ public:
     // Replaces the whole list; written through as a whole rewrite.
     void setList(const std::vector<CatalogRecord>& list);
 
-    // Writes the whole list over catalog.dat through an atomic replace.
-    void wreteList();
+    // Writes the whole list over catalog.dat through an atomic replace and
+    // drops the journal; false when it could not be written.
+    bool wreteList();
     void saveList() { wreteList(); }
+    // Whether a whole rewrite is owed (a write failed, or the journal has
+    // grown enough to be folded into the file).
+    bool rewriteOwed() const { return m_rewriteOwed || m_journalFull; }
+    // Tries an owed rewrite, unless the disk plainly lacks the room for it;
+    // true when nothing is owed afterwards.
+    bool retryRewrite();
+    // Texts for the user (CP932), each handed out once.
+    std::vector<std::string> takeNotices();
     // Writes record i at its offset.
     void writeRec(int i);
     // Writes a just-appended record (the last one) at its offset.
@@ -84,11 +114,24 @@ private:
     void indexAppend(int i);
     void indexReplace(int i, const CatalogRecord& oldRec, const CatalogRecord& newRec);
     bool canWrite(const char* who) const;
+    // A write of catalog.dat failed with err: a rewrite is owed, and the
+    // first failure is told.
+    void writeFailed(int err);
+    void notice(const char* utf8Text);
 
     std::vector<CatalogRecord> m_list;
     std::string m_path;
     int m_writeThrough = 0;
     bool m_loadFailed = false;
+    std::unique_ptr<catalog_detail::CatalogJournal> m_journal;
+    // Records whose in-place write goes over a complete record: the journal
+    // takes a copy first.
+    std::unordered_set<int> m_protect;
+    bool m_rewriteOwed = false;
+    bool m_journalFull = false;
+    bool m_failureTold = false;
+    bool m_lastFailureNoRoom = false;
+    std::vector<std::string> m_notices;
     // key -> indexes of the records with that key, ascending; kept in step
     // with m_list so that the first match is found without a scan.
     std::unordered_map<std::string, std::vector<int>> m_index;
@@ -259,6 +302,15 @@ public:
     void checkLimit();
     // Drops deleted records with their local files and rebuilds the lists.
     void compactList();
+
+    // --- The node's tick. ---
+
+    // Retries a rewrite of catalog.dat that is owed (at most one attempt
+    // per call); the main window calls it on every tick.
+    void onTick();
+    // Texts for the user (CP932) since the last call: a catalog file
+    // refused at load, a disk too full to save the catalog.
+    std::vector<std::string> takeNotices();
 
     // For tests: the store under the catalog.
     const CCatalogCash& cash() const { return m_cash; }

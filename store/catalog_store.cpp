@@ -8,6 +8,7 @@
 #include "platform/paths.h"
 #include "store/catalog.h"
 #include "store/catalog_internal.h"
+#include "store/catalog_journal.h"
 #include "store/events.h"
 #include "store/settings.h"
 #include "store/switches.h"
@@ -164,10 +165,15 @@ const std::vector<int>& CCatalogCash::indexesOf(const CatalogRecord& rec) const
     return it == m_index.end() ? none : it->second;
 }
 
-void CCatalogCash::setupList(const std::string& path, int writeThrough)
+CCatalogCash::CCatalogCash() : m_journal(std::make_unique<CatalogJournal>()) {}
+
+CCatalogCash::~CCatalogCash() = default;
+
+void CCatalogCash::setupList(const std::string& path, int writeThrough, int maxRecords)
 {
     m_path = path;
     m_writeThrough = writeThrough;
+    m_journal->setPath(paths::joinFixed(paths::dirName(path), "catalog.jnl"));
 
     platform::CFile f;
     int err = 0;
@@ -181,6 +187,22 @@ void CCatalogCash::setupList(const std::string& path, int writeThrough)
     const std::size_t before = m_list.size();
     try {
         const std::uint64_t length = f.GetLength();
+        if (length > std::uint64_t(maxRecords) * REC) {
+            // Read whole, such a file would take the memory of the machine;
+            // it is left as it is for the user to look at.
+            std::printf("Error:CCatalogCash::setupList() %s holds %llu bytes, more than %d records;"
+                        " not loaded, left as it is\n",
+                        path.c_str(), static_cast<unsigned long long>(length), maxRecords);
+            char text[512];
+            std::snprintf(text, sizeof text,
+                          "カタログファイル catalog.dat が大きすぎるため読み込みません（%llu バイト、"
+                          "上限 %d 件）。ファイルはそのまま残し、書き換えません。",
+                          static_cast<unsigned long long>(length), maxRecords);
+            notice(text);
+            f.Close();
+            m_loadFailed = true;
+            return;
+        }
         std::uint64_t whole = length / REC;
         m_list.resize(before + whole);
         const std::size_t got = f.Read(m_list.data() + before, whole * REC);
@@ -200,6 +222,26 @@ void CCatalogCash::setupList(const std::string& path, int writeThrough)
         m_loadFailed = true;
     }
     rebuildIndex();
+}
+
+std::map<int, CatalogRecord> CCatalogCash::journalCopies() const
+{
+    platform::FileId id;
+    if (m_loadFailed || !platform::fileId(m_path, &id))
+        return {};
+    return m_journal->lastCopies(id);
+}
+
+void CCatalogCash::notice(const char* utf8Text)
+{
+    m_notices.push_back(cp932::fromUtf8(utf8Text).value_or(utf8Text));
+}
+
+std::vector<std::string> CCatalogCash::takeNotices()
+{
+    std::vector<std::string> out;
+    out.swap(m_notices);
+    return out;
 }
 
 CatalogRecord* CCatalogCash::getRec(CatalogRecord* out, int i) const
@@ -240,6 +282,10 @@ void CCatalogCash::setRecNoWrite(int i, const CatalogRecord& rec)
 {
     if (i < 0 || i >= getCount())
         return;
+    // Overwriting a complete registration in place: a torn write must not
+    // lose it, so its write goes through the journal.
+    if (m_writeThrough == 1 && m_list[i].complete == 1)
+        m_protect.insert(i);
     indexReplace(i, m_list[i], rec);
     m_list[i] = rec;
 }
@@ -256,8 +302,11 @@ void CCatalogCash::setList(const std::vector<CatalogRecord>& list)
 {
     m_list = list;
     rebuildIndex();
+    m_protect.clear();
     if (m_writeThrough == 1)
         wreteList();
+    else
+        m_rewriteOwed = false; // the list is written whole at release
 }
 
 bool CCatalogCash::canWrite(const char* who) const
@@ -273,15 +322,66 @@ bool CCatalogCash::canWrite(const char* who) const
     return true;
 }
 
-void CCatalogCash::wreteList()
+bool CCatalogCash::wreteList()
 {
     if (!canWrite("wreteList"))
-        return;
+        return false;
     static const char nothing = 0;
     const void* data = m_list.empty() ? static_cast<const void*>(&nothing) : m_list.data();
     int err = 0;
-    if (!platform::replaceFileAtomically(m_path, data, m_list.size() * REC, &err))
+    if (!platform::replaceFileAtomically(m_path, data, m_list.size() * REC, &err)) {
         std::printf("Error:CCatalogCash::wreteList()-ctlgFile.Open() %d\n", err);
+        writeFailed(err);
+        return false;
+    }
+    // A new file: the journal's copies belong to the old one.
+    m_journal->clear();
+    m_protect.clear();
+    m_journalFull = false;
+    if (m_rewriteOwed) {
+        std::printf("CCatalogCash::wreteList() catalog file written again\n");
+        if (m_failureTold)
+            notice("カタログ (catalog.dat) を保存しました。");
+    }
+    m_rewriteOwed = false;
+    m_failureTold = false; // a later failure is told again
+    return true;
+}
+
+void CCatalogCash::writeFailed(int err)
+{
+    m_rewriteOwed = true;
+    m_lastFailureNoRoom = platform::isNoRoom(err);
+    if (m_failureTold)
+        return;
+    m_failureTold = true;
+    if (m_lastFailureNoRoom) {
+        std::printf("●●ERROR　ディスクに空きがないため catalog.dat を保存できません。空きができしだい保存します\n");
+        notice("ディスクに空きがないため、カタログ (catalog.dat) を保存できません。空きができしだい保存します。");
+    } else {
+        std::printf("●●ERROR　catalog.dat を保存できません (%d)。保存できるまで繰り返します\n", err);
+        char text[256];
+        std::snprintf(text, sizeof text, "カタログ (catalog.dat) を保存できません（エラー %d）。保存できるまで繰り返します。",
+                      err);
+        notice(text);
+    }
+    std::fflush(stdout);
+}
+
+bool CCatalogCash::retryRewrite()
+{
+    if (!rewriteOwed())
+        return true;
+    if (m_writeThrough != 1 || m_loadFailed)
+        return false;
+    if (m_rewriteOwed && m_lastFailureNoRoom) {
+        // Writing the whole list into a disk that has not got its room
+        // would only fail again, after filling what space there is.
+        const std::int64_t free = platform::freeSpace(paths::dirName(m_path));
+        if (free >= 0 && std::uint64_t(free) < m_list.size() * REC + (64u << 10))
+            return false;
+    }
+    return wreteList();
 }
 
 void CCatalogCash::writeRec(int i)
@@ -303,12 +403,16 @@ void CCatalogCash::writeRecs(const std::vector<int>& indexes)
 {
     if (m_writeThrough != 1 || indexes.empty() || !canWrite("writeRec"))
         return;
+    // catalog.dat is behind the list: the owed rewrite brings these too.
+    if (m_rewriteOwed)
+        return;
     platform::CFile f;
     int err = 0;
     if (!f.Open(m_path, platform::CFile::modeCreate | platform::CFile::modeNoTruncate
                             | platform::CFile::modeReadWrite,
                 &err)) {
         std::printf("Error::CCatalogCash::writeRec()");
+        writeFailed(err);
         return;
     }
     try {
@@ -316,10 +420,11 @@ void CCatalogCash::writeRecs(const std::vector<int>& indexes)
         const std::uint64_t want = m_list.size() * REC;
         for (int i : indexes) {
             if (std::uint64_t(i) * REC > length) {
-                // A hole before the record (an earlier write failed): only a
-                // whole rewrite puts every record at its offset again.
+                // A hole before the record: only a whole rewrite puts every
+                // record at its offset again.
                 f.Close();
-                wreteList();
+                std::printf("Error::CCatalogCash::writeRec() catalog.dat is shorter than the list\n");
+                m_rewriteOwed = true;
                 return;
             }
         }
@@ -333,6 +438,19 @@ void CCatalogCash::writeRecs(const std::vector<int>& indexes)
         std::size_t runs = 0;
         for (std::size_t k = 0; k < sorted.size(); ++k)
             runs += k == 0 || sorted[k] != sorted[k - 1] + 1;
+
+        // Copies of what goes over complete records reach the disk first.
+        std::vector<std::pair<int, CatalogRecord>> copies;
+        for (int i : sorted)
+            if (std::uint64_t(i) * REC < length && m_protect.count(i) != 0)
+                copies.emplace_back(i, m_list[std::size_t(i)]);
+        if (!copies.empty()) {
+            platform::FileId id;
+            int jerr = 0;
+            if (!platform::fileId(m_path, &id) || !m_journal->append(id, copies, &jerr))
+                std::printf("Error::CCatalogCash::writeRec() journal %d\n", jerr);
+        }
+
         if (runs > 64) {
             const int first = sorted.front();
             const int last = sorted.back();
@@ -355,8 +473,15 @@ void CCatalogCash::writeRecs(const std::vector<int>& indexes)
         if (f.GetLength() > want)
             f.SetLength(want);
         f.Close();
+        for (const auto& c : copies)
+            m_protect.erase(c.first);
+        // Folded into the file by a whole rewrite once it holds a quarter
+        // of the catalog (and at least a megabyte).
+        if (!copies.empty() && m_journal->size() > std::max<std::uint64_t>(1u << 20, want / 4))
+            m_journalFull = true;
     } catch (const platform::CFileException& e) {
         std::printf("Error::CCatalogCash::writeRec() %d\n", e.m_errno);
+        writeFailed(e.m_errno);
     }
 }
 
@@ -415,33 +540,68 @@ CCatalog::~CCatalog()
 void CCatalog::load()
 {
     const std::string path = paths::joinFixed(getCatalogFolder(), "catalog.dat");
-    m_cash.setupList(path, g_bCatalogCashMode == 1 ? 0 : 1);
+    m_cash.setupList(path, g_bCatalogCashMode == 1 ? 0 : 1, s_maxFileRecords);
     {
         platform::CMutexLock lock(getMutex());
-        std::vector<int> repaired;
         const std::string party(ownPartyName());
-        for (int i = 0; i < m_cash.getCount(); ++i) {
-            CatalogRecord r = m_cash.list()[i];
-            bool changed = false;
-            if (!isCheckSumOk(&r)) {
-                r.state = CATALOG_STATE_DELETED;
-                changed = true;
-            }
+        // A record with an empty party takes the node's own; then it must be
+        // whole and carry its checksum.
+        const auto sound = [&](CatalogRecord& r, bool* changed) {
+            if (!isCheckSumOk(&r))
+                return false;
             if (r.partyName[0] == '\0') {
                 cp932::copyField(r.partyName, CATALOG_PARTY_LEN, party.c_str());
+                setCheckSum(&r);
+                *changed = true;
+            }
+            return isWholeRec(&r);
+        };
+        // Records whose write a power cut tore come back from the journal.
+        const std::map<int, CatalogRecord> copies = m_cash.journalCopies();
+        bool changed = !copies.empty();
+        std::vector<CatalogRecord> kept;
+        kept.reserve(m_cash.list().size());
+        for (int i = 0; i < m_cash.getCount(); ++i) {
+            CatalogRecord r = m_cash.list()[i];
+            if (!sound(r, &changed)) {
+                auto copy = copies.find(i);
+                CatalogRecord c = copy != copies.end() ? copy->second : r;
+                if (copy == copies.end() || !sound(c, &changed)) {
+                    // Damaged: the record is dropped, and the file it names
+                    // stays where it is. Nothing in it can be trusted to
+                    // name a file to delete; an own file is registered anew
+                    // by the SEND scan, another node's is fetched again.
+                    std::printf("Error:CCatalog::load() damaged record %d dropped; its file is left as it is\n",
+                                i);
+                    writeErrorRec(r);
+                    changed = true;
+                    continue;
+                }
+                r = c;
                 changed = true;
             }
-            if (changed) {
-                setCheckSum(&r);
-                m_cash.setRecNoWrite(i, r);
-                repaired.push_back(i);
-            }
-            fireRecord(r);
+            kept.push_back(r);
         }
-        // One open of the file for all the repairs.
-        m_cash.writeRecs(repaired);
+        // The mended catalog is written whole, which also folds the journal
+        // into the file.
+        if (changed)
+            m_cash.setList(kept);
+        for (const CatalogRecord& r : m_cash.list())
+            fireRecord(r);
     }
     m_linkCache.clear();
+}
+
+void CCatalog::onTick()
+{
+    platform::CMutexLock lock(getMutex());
+    m_cash.retryRewrite();
+}
+
+std::vector<std::string> CCatalog::takeNotices()
+{
+    platform::CMutexLock lock(getMutex());
+    return m_cash.takeNotices();
 }
 
 // ---------------------------------------------------------------------------

@@ -24,21 +24,6 @@ TEST_F(CatalogStore, APartialTailIsCutAndAppendsLandAtTheirIndex)
     EXPECT_EQ(bytesOf(readRecords(catalogFile())), bytesOf(all()));
 }
 
-TEST_F(CatalogStore, LoadMarksBadChecksumsDeletedAndFillsMissingParties)
-{
-    CatalogRecord bad = makeRec("NODE_X", "bad.txt", 1);
-    bad.findData.nFileSizeLow = 2; // changed after the checksum
-    const CatalogRecord noParty = makeRec("NODE_X", "np.txt", 1, CATALOG_STATE_NEW, "");
-    testsupport::writeFile(catalogFile(), bytesOf(std::vector<CatalogRecord> {bad, noParty}));
-
-    ASSERT_EQ(catalog()->getRecCount(), 2);
-    const auto disk = readRecords(catalogFile());
-    ASSERT_EQ(disk.size(), 2u);
-    EXPECT_EQ(disk[0].state, CATALOG_STATE_DELETED);
-    EXPECT_EQ(cp932::fieldText(disk[1].partyName, CATALOG_PARTY_LEN), "PARTY");
-    EXPECT_TRUE(CCatalog::isCheckSumOk(&disk[0]) && CCatalog::isCheckSumOk(&disk[1]));
-}
-
 TEST_F(CatalogStore, ReleaseRewritesTheFileWholeWithoutATemporaryLeftBehind)
 {
     g_bCatalogCashMode = 1; // nothing written until release

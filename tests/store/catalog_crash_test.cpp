@@ -1,0 +1,215 @@
+// What a crash, a power cut, a damaged or huge catalog.dat and a full disk
+// may cost. A crash is a child process that ends without a word in the
+// middle of its work (the page cache keeps what it wrote, as after a kill);
+// a power cut then tears the record being written: the test puts back the
+// old bytes of half of it, as a disk that wrote only some of its sectors.
+#include "catalog_testkit.h"
+#include "store/catalog_journal.h"
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <functional>
+
+using namespace catalogtest;
+using testsupport::exists;
+using testsupport::readFile;
+
+namespace {
+
+class CatalogCrash : public CatalogTest {
+protected:
+    // Runs fn in a child process that then dies at once.
+    static void crashAfter(const std::function<void()>& fn)
+    {
+        std::fflush(stdout);
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            fn();
+            ::_exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+
+    // Record i of catalog.dat gets back the second half of `old`, in place.
+    void tear(int i, const CatalogRecord& old) const
+    {
+        platform::CFile f;
+        ASSERT_TRUE(f.Open(catalogFile(), platform::CFile::modeReadWrite));
+        constexpr std::size_t half = sizeof(CatalogRecord) / 2;
+        f.Seek(std::int64_t(i) * 820 + std::int64_t(half), platform::CFile::begin);
+        f.Write(reinterpret_cast<const char*>(&old) + half, sizeof old - half);
+        f.Close();
+    }
+
+    CatalogRecord ownFile(const char* name, const std::string& content)
+    {
+        testsupport::writeFile(sendDir() + "/" + name, content);
+        CatalogRecord r = makeRec("NODE_A", name, DWORD(content.size()));
+        r.complete = 1;
+        r.heldBytes = r.findData.nFileSizeLow;
+        return summed(r);
+    }
+};
+
+// One damaged byte never deletes a user's file: the damaged record is dropped
+// (and written to the error file), and the file it names stays.
+TEST_F(CatalogCrash, ADamagedRecordIsDroppedAndItsFileLeftWhereItIs)
+{
+    CatalogRecord own = ownFile("own.txt", "mine");
+    own.findData.nFileSizeLow = 5; // changed after the checksum
+    CatalogRecord theirs = makeRec("NODE_X", "x.txt", 3);
+    theirs.complete = 1;
+    theirs = summed(theirs);
+    theirs.hopCount = 11;
+    theirs.checkSum = 0;
+    theirs = summed(theirs); // checksummed, yet not well formed
+    platform::makeSureDirectoryPathExists(recvDir() + "/NODE_X");
+    testsupport::writeFile(recvDir() + "/NODE_X/x.txt", "abc");
+    const CatalogRecord good = makeRec("NODE_X", "good.txt", 1);
+    const CatalogRecord noParty = makeRec("NODE_X", "np.txt", 1, CATALOG_STATE_NEW, "");
+    writeRecords(catalogFile(), {own, good, theirs, noParty});
+
+    ASSERT_EQ(catalog()->getRecCount(), 2);
+    EXPECT_EQ(fileOf(stored(0)), "good.txt");
+    EXPECT_EQ(cp932::fieldText(stored(1).partyName, CATALOG_PARTY_LEN), "PARTY");
+    EXPECT_EQ(bytesOf(readRecords(catalogFile())), bytesOf(all())) << "the mended catalog is written";
+    const auto err = readRecords(errFile());
+    ASSERT_EQ(err.size(), 1u);
+    EXPECT_EQ(fileOf(err[0]), "x.txt");
+
+    catalog()->checkLimit();
+    catalog()->compactList();
+    EXPECT_EQ(readFile(sendDir() + "/own.txt"), "mine");
+    EXPECT_EQ(readFile(recvDir() + "/NODE_X/x.txt"), "abc");
+}
+
+// A power cut while a complete record is written over in place: the
+// journal's copy, synced before the write, mends the record at the next
+// load; nothing registered before is lost.
+TEST_F(CatalogCrash, ATornOverwriteOfACompleteRecordIsMendedFromTheJournal)
+{
+    const CatalogRecord a = ownFile("a.txt", "a");
+    const CatalogRecord b = ownFile("b.txt", "bb");
+    const CatalogRecord c = ownFile("c.txt", "ccc");
+    writeRecords(catalogFile(), {a, b, c});
+    CatalogRecord changed = makeRec("NODE_A", "b.txt", 20000, CATALOG_STATE_UPDATED);
+    changed.registered = makeTime(2011, 1, 2);
+    crashAfter([&] { catalog()->updateRec(&changed); });
+
+    const CatalogRecord written = readRecords(catalogFile()).at(1);
+    ASSERT_EQ(written.findData.nFileSizeLow, 20000u);
+    tear(1, b);
+    const CatalogRecord torn = readRecords(catalogFile()).at(1);
+    ASSERT_FALSE(CCatalog::isCheckSumOk(&torn));
+
+    ASSERT_EQ(catalog()->getRecCount(), 3);
+    EXPECT_EQ(bytesOf(stored(1)), bytesOf(written));
+    EXPECT_EQ(bytesOf(stored(0)), bytesOf(a));
+    EXPECT_EQ(bytesOf(stored(2)), bytesOf(c));
+    EXPECT_EQ(bytesOf(readRecords(catalogFile())), bytesOf(all()));
+    EXPECT_FALSE(exists(dir.path() + "/CATALOG/catalog.jnl")) << "folded into the file";
+}
+
+// Writes that go over no complete record (an append, a transfer's progress)
+// cost at most that record when torn; the journal of an earlier catalog
+// file is never applied to a later one.
+TEST_F(CatalogCrash, OtherTornWritesCostAtMostTheirOwnRecord)
+{
+    const CatalogRecord a = ownFile("a.txt", "a");
+    CatalogRecord fetching = makeRec("NODE_X", "f.bin", 100);
+    writeRecords(catalogFile(), {a, fetching});
+    const std::string bytes(100, 'f');
+    crashAfter([&] {
+        catalog()->writeFileData(0, 40, &fetching, bytes.data());
+        const CatalogRecord d = ownFile("d.txt", "dddd");
+        catalog()->addRec(&d);
+    });
+    const auto before = readRecords(catalogFile());
+    ASSERT_EQ(before.size(), 3u);
+    ASSERT_EQ(before[1].heldBytes, 40u);
+    tear(1, fetching);
+    // The append reached the disk as a block of zeros and half a record.
+    testsupport::writeFile(catalogFile(),
+                           readFile(catalogFile()).substr(0, 2 * 820) + std::string(820, '\0') + std::string(400, 'x'));
+    // A journal left by an earlier catalog file names the same index.
+    CatalogRecord stale = fetching;
+    stale.heldBytes = 7;
+    testsupport::writeFile(dir.path() + "/earlier.dat", "");
+    platform::FileId earlier;
+    ASSERT_TRUE(platform::fileId(dir.path() + "/earlier.dat", &earlier));
+    catalog_detail::CatalogJournal journal;
+    journal.setPath(dir.path() + "/CATALOG/catalog.jnl");
+    ASSERT_TRUE(journal.append(earlier, {{1, summed(stale)}}));
+
+    ASSERT_EQ(catalog()->getRecCount(), 1);
+    EXPECT_EQ(bytesOf(stored(0)), bytesOf(a));
+    EXPECT_EQ(platform::fileSize(catalogFile()), 820);
+}
+
+// A huge catalog.dat is never read into memory: it is refused with a
+// clear message and left as it stands.
+TEST_F(CatalogCrash, ACatalogFileBeyondWhatTheCatalogHoldsIsRefusedAndLeftAsItIs)
+{
+    {
+        platform::CFile f;
+        ASSERT_TRUE(f.Open(catalogFile(), platform::CFile::modeCreate | platform::CFile::modeWrite));
+        f.SetLength(8ull << 30); // sparse: takes no room on the disk
+    }
+    EXPECT_EQ(catalog()->getRecCount(), 0);
+    const auto notices = catalog()->takeNotices();
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_NE(notices[0].find("catalog.dat"), std::string::npos);
+
+    const CatalogRecord a = ownFile("a.txt", "a");
+    catalog()->addRec(&a);
+    EXPECT_EQ(catalog()->getRecCount(), 1) << "the catalog works in memory";
+    CCatalog::releaseInstance();
+    EXPECT_EQ(platform::fileSize(catalogFile()), std::int64_t(8ull << 30));
+}
+
+// A full disk: the first failed write is told once, later changes wait in
+// memory instead of trying a whole rewrite each, the tick tries the
+// rewrite once, and once there is room the file catches up whole.
+TEST_F(CatalogCrash, AFullDiskIsToldOnceAndTheTickRetriesTheRewriteOnce)
+{
+    const CatalogRecord first = ownFile("first.txt", "1");
+    catalog()->addRec(&first);
+    ASSERT_EQ(platform::fileSize(catalogFile()), 820);
+
+    std::signal(SIGXFSZ, SIG_IGN); // a write past the limit fails with EFBIG
+    rlimit old {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit small = old;
+    small.rlim_cur = 2 * 820;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 300; ++i) {
+        const CatalogRecord r = ownFile(("f" + std::to_string(i)).c_str(), "x");
+        catalog()->addRec(&r);
+    }
+    const std::string adding = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(catalog()->takeNotices().size(), 1u) << "told once";
+    EXPECT_LE(std::count(adding.begin(), adding.end(), '\n'), 3) << adding.substr(0, 2000);
+
+    testing::internal::CaptureStdout();
+    catalog()->onTick();
+    catalog()->onTick();
+    const std::string ticks = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(std::count(ticks.begin(), ticks.end(), '\n'), 2) << "one attempt per tick:\n" << ticks;
+    EXPECT_TRUE(catalog()->takeNotices().empty());
+
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &old), 0);
+    catalog()->onTick();
+    EXPECT_EQ(bytesOf(readRecords(catalogFile())), bytesOf(all()));
+    EXPECT_EQ(catalog()->getRecCount(), 301);
+    EXPECT_EQ(catalog()->takeNotices().size(), 1u) << "saved again";
+}
+
+} // namespace
