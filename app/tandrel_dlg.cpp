@@ -186,6 +186,7 @@ BOOL CTandrelDlg::OnInitDialog()
     m_catalogRows = 0;
 
     readSetting();
+    m_startNotices = takeSettingNotices();
     updateTitle();
 
     m_offline = getConnectNum() < 1 ? 1 : 0;
@@ -196,7 +197,8 @@ BOOL CTandrelDlg::OnInitDialog()
 
     // The first call loads the catalog; every entry comes back as a queued
     // append, shown at the first refresh.
-    CCatalog::getInstance();
+    for (std::string& text : CCatalog::getInstance()->takeNotices())
+        m_startNotices.push_back(std::move(text));
 
     m_pFolderWatch = std::make_unique<CFolderWatch>();
 
@@ -222,7 +224,31 @@ BOOL CTandrelDlg::OnInitDialog()
 
     applyButtonStates();
     m_catalogList.DragAcceptFiles(TRUE);
+    // What the start found wrong is told once the window runs.
+    if (!m_startNotices.empty())
+        PostMessage(WM_START_NOTICES);
     return TRUE;
+}
+
+void CTandrelDlg::showStartNotices()
+{
+    std::string text;
+    for (const std::string& t : m_startNotices) {
+        std::printf("%s\n", ui::toQt(t).toStdString().c_str());
+        text += (text.empty() ? "" : "\n\n") + t;
+    }
+    std::fflush(stdout);
+    m_startNotices.clear();
+    MessageBox(text, std::string(), MB_OK);
+}
+
+void CTandrelDlg::showCatalogNotices()
+{
+    for (const std::string& t : CCatalog::getInstance()->takeNotices()) {
+        m_msg.showMessage(t);
+        std::fprintf(stderr, "%s\n", ui::toQt(t).toStdString().c_str());
+        std::fflush(stderr);
+    }
 }
 
 void CTandrelDlg::updateTitle()
@@ -302,6 +328,9 @@ LRESULT CTandrelDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_POSTERROR:
         onNotice(UINT(wParam), lParam);
         break;
+    case WM_START_NOTICES:
+        showStartNotices();
+        return 0;
     case WM_SYSCOMMAND:
         if ((wParam & 0xFFF0) == IDM_ABOUTBOX) {
             showAboutBox();
@@ -363,6 +392,10 @@ void CTandrelDlg::OnTimer(UINT_PTR nIDEvent)
             m_pFolderWatch->checkFolder();
         if (runsOut(m_limitCounter, 7200))
             CCatalog::getInstance()->checkLimit();
+        // A rewrite of catalog.dat that a full disk held back is tried
+        // again, and what the catalog has to tell is shown.
+        CCatalog::getInstance()->onTick();
+        showCatalogNotices();
         break;
     case TIMER_TRAY:
         if (!m_tray.Modify())

@@ -30,6 +30,9 @@ class QAction;
 // Window messages the main window answers beyond the layer's own.
 constexpr UINT WM_SYSCOMMAND = 0x0112;
 constexpr UINT WM_TRAYNOTIFY = WM_USER + 100;
+// Posted at the end of the initialisation when the start found something to
+// tell (settings cut to their limits, a catalog file refused).
+constexpr UINT WM_START_NOTICES = WM_USER + 101;
 constexpr UINT WM_LBUTTONDOWN = 0x0201;
 constexpr UINT WM_LBUTTONDBLCLK = 0x0203;
 constexpr UINT WM_RBUTTONDOWN = 0x0204;
@@ -190,6 +193,11 @@ private:
     void OnTrayOpen();
     void OnTrayExit();
     void onNotice(UINT wParam, LPARAM lParam);
+    // One box with what the start found wrong; also on the console.
+    void showStartNotices();
+    // The catalog's notices (a full disk) in the status label and on
+    // standard error.
+    void showCatalogNotices();
     void shutdown();
     // The tick's steps.
     void connectPass();
@@ -236,4 +244,5 @@ private:
     bool m_noticeTextSet = false;
     QAction* m_aboutAction = nullptr;
     QAction* m_exitAction = nullptr;
+    std::vector<std::string> m_startNotices;
 };

@@ -1,5 +1,6 @@
 #include "platform/profile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -35,7 +36,7 @@ std::string_view trim(std::string_view s)
 struct Line {
     enum Kind { Other, Section, Key };
     std::size_t begin = 0;      // first byte
-    std::size_t contentEnd = 0; // before "\r\n" or "\n"
+    std::size_t contentEnd = 0; // before "\r\n", "\n" or "\r"
     std::size_t end = 0;        // after the line end (== contentEnd on a last line without one)
     Kind kind = Other;
     std::string_view name;      // section or key name, trimmed
@@ -74,16 +75,17 @@ Line parseLine(std::string_view text, std::size_t begin, std::size_t contentEnd,
     return line;
 }
 
+// Lines end with CR LF, LF or a lone CR (as some editors save files); the
+// last line may have no end. Neither byte is ever part of a CP932 character.
 std::vector<Line> parseLines(std::string_view text)
 {
     std::vector<Line> lines;
     std::size_t pos = 0;
     while (pos < text.size()) {
-        const std::size_t nl = text.find('\n', pos);
-        const std::size_t end = nl == std::string_view::npos ? text.size() : nl + 1;
-        std::size_t contentEnd = nl == std::string_view::npos ? text.size() : nl;
-        if (contentEnd > pos && text[contentEnd - 1] == '\r')
-            --contentEnd;
+        const std::size_t contentEnd = std::min(text.find_first_of("\r\n", pos), text.size());
+        std::size_t end = contentEnd;
+        if (end < text.size())
+            end += text.compare(end, 2, "\r\n") == 0 ? 2 : 1;
         lines.push_back(parseLine(text, pos, contentEnd, end));
         pos = end;
     }
@@ -257,7 +259,7 @@ BOOL WritePrivateProfileStringA(const char* section, const char* key, const char
         updated.reserve(text.size() + added.size() + 2);
         updated.append(text, 0, insertAt);
         // The line before has no line end when it is the file's last.
-        if (insertAt > 0 && text[insertAt - 1] != '\n')
+        if (insertAt > 0 && text[insertAt - 1] != '\n' && text[insertAt - 1] != '\r')
             updated.append(eol);
         updated.append(added);
         updated.append(text, insertAt, std::string::npos);

@@ -119,14 +119,74 @@ void CPropatyTandrel::setNodeName(const char*) {}
 void CPropatyTandrel::setPartyName(const char*) {}
 void CPropatyTandrel::setLimitDay(int) {}
 
+namespace {
+
+std::string cpText(const char* utf8)
+{
+    return cp932::fromUtf8(utf8).value_or(utf8);
+}
+
+// The notice of a name used cut to its field.
+std::string nameTooLong(const char* what, const setting::TextValue& v, const std::string& used)
+{
+    char head[256];
+    std::snprintf(head, sizeof head, "Yuvo.ini の%s（%s）が %zu バイトを超えています。このノードは「", what, v.key,
+                  v.maxBytes);
+    return cpText(head) + used
+        + cpText("」を使います。Yuvo.ini の値は、システム設定で変更するまでそのまま残します。");
+}
+
+} // namespace
+
+std::string CPropatyTandrel::toWrite(const HeldValue& v, const std::string& current)
+{
+    return v.held && current == v.used ? v.inFile : current;
+}
+
+std::string CPropatyTandrel::readHeldName(const char* what, const setting::TextValue& v, HeldValue& held)
+{
+    const std::string inFile = readText(SECTION_SYSTEM, v.key, m_iniPath);
+    const std::string used = cp932::cutText(inFile, v.maxBytes);
+    if (used != inFile) {
+        held = {true, inFile, used};
+        m_settingNotices.push_back(nameTooLong(what, v, used));
+    }
+    return used;
+}
+
+std::vector<std::string> CPropatyTandrel::takeSettingNotices()
+{
+    std::vector<std::string> out;
+    out.swap(m_settingNotices);
+    return out;
+}
+
 void CPropatyTandrel::readSetting()
 {
     const std::string& ini = m_iniPath;
 
-    setPartyName(readName(setting::PARTY, ini).c_str());
-    setNodeName(readName(setting::NAME, ini).c_str());
+    // The names travel in fixed record fields and are used cut to them; a
+    // silent cut would change the node's identity without a word, and
+    // writing the cut value back would make it stick.
+    m_heldParty = {};
+    m_heldName = {};
+    m_heldLimitDay = {};
+    m_settingNotices.clear();
+    setPartyName(readHeldName("パーティ名", setting::PARTY, m_heldParty).c_str());
+    setNodeName(readHeldName("ノード名", setting::NAME, m_heldName).c_str());
     // A negative count of days would expire every own file at once.
-    setLimitDay(setting::LIMITDAY.clamp(readInt(SECTION_SYSTEM, setting::LIMITDAY, ini)));
+    const int days = readInt(SECTION_SYSTEM, setting::LIMITDAY, ini);
+    const int usedDays = setting::LIMITDAY.clamp(days);
+    if (usedDays != days) {
+        m_heldLimitDay = {true, readText(SECTION_SYSTEM, setting::LIMITDAY.key, ini), std::to_string(usedDays)};
+        char text[320];
+        std::snprintf(text, sizeof text,
+                      "Yuvo.ini の登録の有効日数（%s）%d は %d から %d の範囲外です。このノードは %d 日を使います。"
+                      "Yuvo.ini の値は、システム設定で変更するまでそのまま残します。",
+                      setting::LIMITDAY.key, days, setting::LIMITDAY.min, setting::LIMITDAY.max, usedDays);
+        m_settingNotices.push_back(cpText(text));
+    }
+    setLimitDay(usedDays);
     setWindow(readInt(SECTION_SYSTEM, setting::WINDOW, ini));
     setListenPort(readInt(SECTION_SYSTEM, setting::LISTENPORT, ini));
 
@@ -168,9 +228,14 @@ bool CPropatyTandrel::writeSetting()
     // Every key is tried, whatever failed before it.
     bool ok = true;
 
-    ok &= writeText(SECTION_SYSTEM, setting::PARTY.key, getPartyName(), ini);
-    ok &= writeText(SECTION_SYSTEM, setting::NAME.key, getNodeName(), ini);
-    ok &= writeInt(SECTION_SYSTEM, setting::LIMITDAY.key, getLimitDay(), ini);
+    // A value used cut to its limit stays in the file as it stands until it
+    // is changed.
+    const char* party = getPartyName();
+    const char* name = getNodeName();
+    ok &= writeText(SECTION_SYSTEM, setting::PARTY.key, toWrite(m_heldParty, party ? party : "").c_str(), ini);
+    ok &= writeText(SECTION_SYSTEM, setting::NAME.key, toWrite(m_heldName, name ? name : "").c_str(), ini);
+    ok &= writeText(SECTION_SYSTEM, setting::LIMITDAY.key,
+                    toWrite(m_heldLimitDay, std::to_string(getLimitDay())).c_str(), ini);
     ok &= writeInt(SECTION_SYSTEM, setting::WINDOW.key, getWindow(), ini);
     ok &= writeInt(SECTION_SYSTEM, setting::LISTENPORT.key, getListenPort(), ini);
     ok &= writeInt(SECTION_SYSTEM, setting::CONNECTNUM.key, getConnectNum(), ini);

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "store/setting_values.h"
 
@@ -57,10 +58,19 @@ public:
     virtual void setPartyName(const char* name);
     virtual void setLimitDay(int days);
 
+    // Reads Yuvo.ini. A NAME or PARTY longer than its field, or a LIMITDAY
+    // out of its range, is used cut to its limit, and said (see
+    // takeSettingNotices); the file keeps its value as it stands until the
+    // setting is changed (writeSetting writes it back unchanged while the
+    // node's value is still the one made from it).
     void readSetting();
     // False when a value could not be written (the file is not writable, or
     // a value the file cannot hold); the caller tells the user.
     bool writeSetting();
+    // What readSetting found out of its limits, as texts for the user
+    // (CP932): which value is too long or out of range and which value the
+    // node uses. Handed out once.
+    std::vector<std::string> takeSettingNotices();
 
     // The catalog folder: <working directory>/CATALOG (no trailing '/').
     std::string getCatalogFolder() const;
@@ -74,5 +84,23 @@ protected:
     std::string m_sendFolder;
 
 private:
+    // A value of the file that the node uses cut to its limit.
+    struct HeldValue {
+        bool held = false;
+        std::string inFile; // as the file holds it
+        std::string used;   // what the node made of it
+    };
+    // The text to write for a setting whose value is now `current`.
+    static std::string toWrite(const HeldValue& v, const std::string& current);
+    // A name of section SYSTEM as the node uses it: cut to its field, and
+    // held (and said) when the file's value is longer. `what` names it
+    // for the user (UTF-8).
+    std::string readHeldName(const char* what, const setting::TextValue& v, HeldValue& held);
+
+    HeldValue m_heldParty;
+    HeldValue m_heldName;
+    HeldValue m_heldLimitDay;
+    std::vector<std::string> m_settingNotices;
+
     static CPropatyTandrel* s_instance;
 };

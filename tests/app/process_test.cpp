@@ -285,3 +285,24 @@ TEST_F(ProcessTest, AnUnusableLockFolderIsToldApartFromASecondStart)
     }
     EXPECT_FALSE(testsupport::exists(nodeDir("n") + "/CATALOG"));
 }
+
+// A name longer than its field is said at start, with the name the node
+// uses; the file keeps the name as it stands, also after the stop.
+TEST_F(ProcessTest, AnOverlongNameIsToldAtStartAndKeptInTheFile)
+{
+    Ini i = writeOnlineIni("long", "LongParty");
+    i.name = std::string(40, 'L');
+    i.limitDay = -5;
+    testsupport::writeFile(nodeDir("long") + "/Yuvo.ini", i.text());
+    auto c = run("long");
+    const std::string used = "「" + std::string(32, 'L') + "」を使います";
+    ASSERT_TRUE(waitFor([&] { return c->err().find(used) != std::string::npos || !c->running(); })) << c->err();
+    ASSERT_TRUE(c->running()) << c->err();
+    EXPECT_NE(c->err().find("LIMITDAY"), std::string::npos) << c->err();
+    ::kill(c->pid, SIGTERM);
+    ASSERT_TRUE(c->ended());
+    EXPECT_TRUE(c->exitedWith(0)) << c->status << "\n" << c->err();
+    const std::string written = testsupport::readFile(nodeDir("long") + "/Yuvo.ini");
+    EXPECT_NE(written.find("NAME=" + std::string(40, 'L') + "\r\n"), std::string::npos) << written;
+    EXPECT_NE(written.find("LIMITDAY=-5\r\n"), std::string::npos) << written;
+}

@@ -43,6 +43,19 @@ TEST_F(Profile, WritesChangeOnlyTheValueAndKeepEveryOtherByte)
     EXPECT_EQ(before.st_ino, after.st_ino);
 }
 
+TEST_F(Profile, LinesEndWithCrLfLfOrALoneCr)
+{
+    writeFile(ini(), "[A]\r\nX=1\nY=2\rZ=3\r[B]\rW=4");
+    EXPECT_EQ(get("A", "X"), "1");
+    EXPECT_EQ(get("A", "Y"), "2");
+    EXPECT_EQ(get("A", "Z"), "3");
+    EXPECT_EQ(get("B", "W"), "4");
+    ASSERT_TRUE(WritePrivateProfileStringA("A", "Z", "33", ini()));
+    ASSERT_TRUE(WritePrivateProfileStringA("B", "V", "5", ini()));
+    // A key added after a last line without an end takes the file's first.
+    EXPECT_EQ(readFile(ini()), "[A]\r\nX=1\nY=2\rZ=33\r[B]\rW=4\r\nV=5\r\n");
+}
+
 TEST_F(Profile, RefusesWhatWouldNotReadBackAndCutsOnCharacters)
 {
     const std::string before = "[S]\nK=ab\x95\x5C" "cd\n";

@@ -44,6 +44,54 @@ TEST_F(SettingsTest, OverlongNamesAreCutOnACharacterBoundaryAndDaysClamped)
     EXPECT_EQ(s.nodeName, std::string(31, 'n'));
     EXPECT_EQ(s.partyName, std::string(23, 'p'));
     EXPECT_EQ(s.limitDay, 3650);
+
+    // Each is said, with the value the node uses.
+    const auto notices = s.takeSettingNotices();
+    ASSERT_EQ(notices.size(), 3u);
+    EXPECT_NE(notices[0].find(std::string(23, 'p')), std::string::npos);
+    EXPECT_NE(notices[1].find(std::string(31, 'n')), std::string::npos);
+    EXPECT_NE(notices[2].find("3650"), std::string::npos);
+    EXPECT_TRUE(s.takeSettingNotices().empty());
+
+    // The file keeps its values until they are changed: a cut name written
+    // back would make the node another node for good.
+    const std::string before = testsupport::readFile(ini());
+    ASSERT_TRUE(s.writeSetting());
+    EXPECT_EQ(value("SYSTEM", "NAME"), std::string(31, 'n') + "\x95\x5ctail");
+    EXPECT_EQ(value("SYSTEM", "PARTY"), std::string(23, 'p') + "\x83\x41tail");
+    EXPECT_EQ(value("SYSTEM", "LIMITDAY"), "99999999");
+    s.nodeName = "NEW";
+    s.limitDay = 7;
+    ASSERT_TRUE(s.writeSetting());
+    EXPECT_EQ(value("SYSTEM", "NAME"), "NEW");
+    EXPECT_EQ(value("SYSTEM", "LIMITDAY"), "7");
+    EXPECT_EQ(value("SYSTEM", "PARTY"), std::string(23, 'p') + "\x83\x41tail");
+    (void)before;
+}
+
+// A file saved with lone CR line ends is read line by line, and a stop
+// changes values in place instead of growing one endless line.
+TEST_F(SettingsTest, LoneCarriageReturnsEndLines)
+{
+    writeFile(ini(), "[SYSTEM]\rPARTY=P\rNAME=N1\rLIMITDAY=5\rCONNECTNUM=1\r[REC1]\rNAME=B\rTRS=TCP\r"
+                     "HOSTNAME=127.0.0.1\r");
+    TestSettings s;
+    s.readSetting();
+    EXPECT_EQ(s.partyName, "P");
+    EXPECT_EQ(s.nodeName, "N1");
+    EXPECT_EQ(s.limitDay, 5);
+    ASSERT_EQ(s.getConnectNum(), 1);
+    EXPECT_STREQ(s.getRecHostName(0), "127.0.0.1");
+    const std::size_t size = testsupport::readFile(ini()).size();
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(s.writeSetting());
+    const std::string after = testsupport::readFile(ini());
+    EXPECT_EQ(after.find('\n'), std::string::npos) << "the file keeps its line ends";
+    EXPECT_LT(after.size(), size + 60) << "only the keys the file lacked are added, once:\n" << after;
+    TestSettings again;
+    again.readSetting();
+    EXPECT_EQ(again.nodeName, "N1");
+    EXPECT_EQ(again.getConnectNum(), 1);
 }
 
 TEST_F(SettingsTest, InvalidSectionsAreSkippedAndTheRestMoveUp)
