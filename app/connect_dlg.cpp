@@ -5,6 +5,7 @@
 #include "app/tandrel_dlg.h"
 #include "platform/cp932.h"
 #include "platform/ui/text.h"
+#include "skype/skype_text.h"
 #include "store/setting_values.h"
 
 using ui::cp;
@@ -158,6 +159,9 @@ void CDialogConnectMethod::OnBnClickedSetPort()
     enablePortControls();
 }
 
+const char CDialogConnectMethod::SKYPE_ID_REFUSAL[] =
+    "このSkype IDは使用できません。空白、「,」「:」や制御文字を含むID、32バイトを超えるIDは設定できません。";
+
 void CDialogConnectMethod::refuse(const std::string& utf8Message, int focusId)
 {
     MessageBox(cp(utf8Message), std::string(), MB_OK);
@@ -188,6 +192,9 @@ void CDialogConnectMethod::OnOK()
     if (m_method == 0) {
         if (m_contact.empty())
             return refuse("Skpeコンタクト名を入力（選択）してください", IDC_CON_CONTACT);
+        // The ID goes between blanks into the commands sent to the client.
+        if (!isUsableSkypeId(m_contact))
+            return refuse(SKYPE_ID_REFUSAL, IDC_CON_CONTACT);
         // A new Skype row is named after the contact until its first hello.
         if (!setting::isUsableNodeName(m_contact))
             return refuse(setting::NODE_NAME_REFUSAL, IDC_CON_CONTACT);

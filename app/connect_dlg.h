@@ -30,6 +30,9 @@ class CDialogConnectMethod : public CDialog {
 public:
     explicit CDialogConnectMethod(CWnd* pParent = nullptr);
 
+    // Said when the contact's ID could not stand in a command to the client.
+    static const char SKYPE_ID_REFUSAL[];
+
     // The main window, source of the Skype contacts; set before DoModal.
     void setOwner(CTandrelDlg* owner) { m_pOwner = owner; }
 
