@@ -61,7 +61,7 @@ double registerFiles(e2e::Node& node, int files)
         settings.nodeName = node.name();
         settings.partyName = node.party();
         for (const auto& row : node.rows())
-            settings.addRow(row.name.c_str(), "TCP", row.host.c_str(), "e2e");
+            settings.addRow(row.name.c_str(), row.trs.c_str(), row.target.c_str(), "e2e");
         const std::string send = settings.getSendFolder();
         for (int i = 0; i < files; ++i)
             writeSendFile(send + "/" + fileName(i), fileContent(i));

@@ -1,10 +1,11 @@
 #include "node_harness.h"
 
+#include "support/process.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -207,7 +208,12 @@ void Node::addRow(const Node& other)
 
 void Node::addRow(const std::string& name, const std::string& host)
 {
-    m_rows.push_back({name, host});
+    m_rows.push_back({name, "TCP", host});
+}
+
+void Node::addSkypeRow(const std::string& nodeName, const std::string& skypeId)
+{
+    m_rows.push_back({nodeName, "SKYPE", skypeId});
 }
 
 void Node::writeIni() const
@@ -225,9 +231,10 @@ void Node::writeIni() const
     for (std::size_t i = 0; i < m_rows.size(); ++i) {
         ini += "[REC" + std::to_string(i + 1) + "]\r\n";
         ini += "NAME=" + m_rows[i].name + "\r\n";
-        ini += "TRS=TCP\r\n";
-        ini += "SKYPEID=\r\n";
-        ini += "HOSTNAME=" + m_rows[i].host + "\r\n";
+        const bool skype = m_rows[i].trs == "SKYPE";
+        ini += "TRS=" + m_rows[i].trs + "\r\n";
+        ini += "SKYPEID=" + (skype ? m_rows[i].target : std::string()) + "\r\n";
+        ini += "HOSTNAME=" + (skype ? std::string() : m_rows[i].target) + "\r\n";
         ini += "COMMENT=e2e\r\n";
     }
     writeFile(m_dir + "/Yuvo.ini", ini);
@@ -239,10 +246,13 @@ std::vector<std::string> Node::environment() const
     for (char** e = environ; *e; ++e) {
         const std::string s = *e;
         if (s.rfind("QT_QPA_PLATFORM=", 0) == 0 || s.rfind("XDG_RUNTIME_DIR=", 0) == 0
-            || s.rfind("YUVO_LOCK_FOLDER=", 0) == 0 || s.rfind("HOME=", 0) == 0)
+            || s.rfind("YUVO_LOCK_FOLDER=", 0) == 0 || s.rfind("HOME=", 0) == 0
+            || s.rfind("DBUS_SESSION_BUS_ADDRESS=", 0) == 0)
             continue;
         env.push_back(s);
     }
+    if (!m_sessionBus.empty())
+        env.push_back("DBUS_SESSION_BUS_ADDRESS=" + m_sessionBus);
     env.push_back("QT_QPA_PLATFORM=offscreen");
     env.push_back("XDG_RUNTIME_DIR=" + m_runtimeDir);
     env.push_back("YUVO_LOCK_FOLDER=" + m_runtimeDir);
@@ -252,51 +262,19 @@ std::vector<std::string> Node::environment() const
 
 namespace {
 
-// fork and exec yuvo in dir; output appended to the two files.
+// yuvo in dir; output appended to the two files.
 pid_t spawn(const std::string& dir, const std::vector<std::string>& env,
             const std::vector<std::string>& args, const std::string& outPath,
             const std::string& errPath)
 {
-    std::vector<std::string> argStore;
-    argStore.push_back(yuvoPath());
-    argStore.insert(argStore.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : argStore)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> envStore = env;
-    std::vector<char*> envp;
-    for (auto& e : envStore)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (out < 0 || err < 0 || in < 0)
-        throw std::runtime_error("cannot open the log files");
-    const pid_t parent = ::getpid();
-    const pid_t pid = ::fork();
-    if (pid < 0)
-        throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        // A node never outlives the test that started it.
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent)
-            ::_exit(127);
-        ::setpgid(0, 0);
-        if (::chdir(dir.c_str()) != 0)
-            ::_exit(127);
-        ::dup2(in, 0);
-        ::dup2(out, 1);
-        ::dup2(err, 2);
-        ::execve(argv[0], argv.data(), envp.data());
-        ::_exit(127);
-    }
-    ::close(out);
-    ::close(err);
-    ::close(in);
-    return pid;
+    testsupport::SpawnSpec spec;
+    spec.argv.push_back(yuvoPath());
+    spec.argv.insert(spec.argv.end(), args.begin(), args.end());
+    spec.env = env;
+    spec.dir = dir;
+    spec.outPath = outPath;
+    spec.errPath = errPath;
+    return testsupport::spawnProcess(spec);
 }
 
 } // namespace

@@ -103,8 +103,13 @@ public:
     void addRow(const Node& other);
     // A TCP row to any host ("host" or "host/port").
     void addRow(const std::string& name, const std::string& host);
+    // A "SKYPE" row: the neighbour's node name and the contact's Skype ID.
+    void addSkypeRow(const std::string& nodeName, const std::string& skypeId);
+    // The session bus the node's messaging-client link uses. Without one
+    // the node gets none (never the bus of the desktop the tests run on).
+    void setSessionBus(const std::string& address) { m_sessionBus = address; }
     struct Row {
-        std::string name, host;
+        std::string name, trs, target; // trs "TCP" or "SKYPE"; target: host[/port] or Skype ID
     };
     const std::vector<Row>& rows() const { return m_rows; }
     // Writes Yuvo.ini: SYSTEM (PARTY, NAME, LIMITDAY 3, WINDOW 0,
@@ -149,6 +154,7 @@ public:
 private:
     std::string m_name, m_party, m_root, m_dir, m_runtimeDir, m_logBase;
     int m_port;
+    std::string m_sessionBus;
     std::vector<Row> m_rows;
     pid_t m_pid = -1;
     int m_status = -1;
