@@ -374,7 +374,7 @@ QString ClientSim::command(SimUser& u, const QString& cmd, std::vector<std::func
     if (is({"PROTOCOL", nullptr}))
         return QStringLiteral("PROTOCOL %1").arg(std::min(t[1].toInt(), 5));
     if (is({"SEARCH", "FRIENDS"}))
-        return QStringLiteral("USERS ") + u.friends.join(QStringLiteral(", "));
+        return (QStringLiteral("USERS ") + u.friends.join(QStringLiteral(", "))).trimmed();
     if (is({"GET", "CURRENTUSERHANDLE"}))
         return QStringLiteral("CURRENTUSERHANDLE ") + u.handle;
     if (is({"GET", "USER", nullptr, "ONLINESTATUS"})) {
@@ -416,7 +416,7 @@ QString ClientSim::applicationCommand(SimUser& u, const QStringList& t, std::vec
     if (t[0] == QLatin1String("GET") && t.size() == 4 && t[3] == QLatin1String("CONNECTABLE")) {
         const QStringList list = connectable(u, app);
         m_lastConnectable[{&u, app}] = list;
-        return QStringLiteral("APPLICATION %1 CONNECTABLE %2").arg(app, list.join(QLatin1Char(' ')));
+        return QStringLiteral("APPLICATION %1 CONNECTABLE %2").arg(app, list.join(QLatin1Char(' '))).trimmed();
     }
     if (t[0] != QLatin1String("ALTER") || t.size() < 5)
         return QStringLiteral("ERROR 2 Unknown command");
@@ -462,9 +462,7 @@ QString ClientSim::applicationCommand(SimUser& u, const QStringList& t, std::vec
         const QString data = q.front();
         q.pop_front();
         after.push_back([this, up, app] {
-            const QString list = receivedList(*up, app);
-            if (!list.isEmpty())
-                notify(*up, QStringLiteral("APPLICATION %1 RECEIVED %2").arg(app, list));
+            notify(*up, QStringLiteral("APPLICATION %1 RECEIVED %2").arg(app, receivedList(*up, app)).trimmed());
         });
         return QStringLiteral("ALTER APPLICATION %1 READ %2 %3").arg(app, arg, data);
     }
@@ -502,7 +500,7 @@ void ClientSim::refreshConnectable()
             if (it != m_lastConnectable.end() && it->second == list)
                 continue;
             m_lastConnectable[{u.get(), app}] = list;
-            notify(*u, QStringLiteral("APPLICATION %1 CONNECTABLE %2").arg(app, list.join(QLatin1Char(' '))));
+            notify(*u, QStringLiteral("APPLICATION %1 CONNECTABLE %2").arg(app, list.join(QLatin1Char(' '))).trimmed());
         }
     }
 }
