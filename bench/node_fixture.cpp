@@ -87,7 +87,7 @@ std::vector<e2e::Node::Row> unreachableRows(int n)
     for (int i = 1; i <= n; ++i) {
         char name[16];
         std::snprintf(name, sizeof name, "NB%02d", i);
-        rows.push_back({name, "127.0.0.1/" + std::to_string(e2e::freePort())});
+        rows.push_back({name, "TCP", "127.0.0.1/" + std::to_string(e2e::freePort())});
     }
     return rows;
 }
@@ -96,7 +96,7 @@ ScaledNode::ScaledNode(int files, const std::vector<e2e::Node::Row>& rows)
     : m_node(std::make_unique<e2e::Node>(m_ws.path(), "NODE_A", "PARTY"))
 {
     for (const auto& row : rows)
-        m_node->addRow(row.name, row.host);
+        m_node->addRow(row.name, row.target);
     m_registerSeconds = registerFiles(*m_node, files);
 }
 
