@@ -21,6 +21,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <string>
@@ -192,7 +193,10 @@ TEST_F(DBusLink, AttachesHearsItsClientOnlyAndFollowsTheClientsComings)
     ZQ_SKYPEMODEL* model = ZQ_SKYPEMODEL::getInstance();
     com->createWindow(nullptr);
     ASSERT_TRUE(runUntil([&] { return com->getStatus() == ZQ_SKYPECOM::STATUS_ATTACHED; }, 10000));
-    EXPECT_EQ(recorder.statuses, (std::vector<int>{0x8001, 1}));
+    // A machine slow enough to take a second for the answer shows the wait.
+    std::vector<int> seen = recorder.statuses;
+    seen.erase(std::remove(seen.begin(), seen.end(), ZQ_SKYPECOM::STATUS_PENDING), seen.end());
+    EXPECT_EQ(seen, (std::vector<int>{0x8001, 1}));
     EXPECT_EQ(com->client(), clientBus.baseService().toStdString());
 
     // A command's reply comes back through dispatch: the contact list.
