@@ -173,9 +173,13 @@ bool CFile::Open(const std::string& path, unsigned flags, int* err)
         // Linux cuts the file on O_TRUNC even when it is opened for reading
         // only, as a create without modeNoTruncate asks.
         oflags |= O_CREAT;
-        if (!(flags & modeNoTruncate))
+        if (flags & modeNewOnly)
+            oflags |= O_EXCL;
+        else if (!(flags & modeNoTruncate))
             oflags |= O_TRUNC;
     }
+    if (flags & modeNoFollow)
+        oflags |= O_NOFOLLOW;
     const int fd = openRegular(path, oflags, err);
     if (fd < 0)
         return false;
@@ -254,6 +258,16 @@ std::uint64_t CFile::GetLength() const
     if (fstat(m_fd, &st) != 0)
         fail(errno, "length");
     return static_cast<std::uint64_t>(st.st_size);
+}
+
+std::uint64_t CFile::GetLinkCount() const
+{
+    struct stat st {};
+    if (m_fd < 0)
+        fail(EBADF, "link count");
+    if (fstat(m_fd, &st) != 0)
+        fail(errno, "link count");
+    return static_cast<std::uint64_t>(st.st_nlink);
 }
 
 void CFile::SetLength(std::uint64_t len)
@@ -349,6 +363,20 @@ bool makeSureDirectoryPathExists(const std::string& path)
         pos = slash + 1;
     }
     return isDirectory(path);
+}
+
+bool makePlainDirectory(const std::string& path)
+{
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            return true;
+        if (!S_ISLNK(st.st_mode) || ::unlink(path.c_str()) != 0)
+            return false;
+    }
+    if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST)
+        return false;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool createDirectory(const std::string& path)

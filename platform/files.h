@@ -34,6 +34,11 @@ public:
         shareDenyNone = 0x0040,
         modeCreate = 0x1000,
         modeNoTruncate = 0x2000,
+        // Beyond the class library's modes: a symbolic link as the final
+        // name is not followed but refused (ELOOP); with modeCreate, only a
+        // new file is made, never an existing one opened (EEXIST).
+        modeNoFollow = 0x10000,
+        modeNewOnly = 0x20000,
     };
     enum SeekPosition { begin = 0, current = 1, end = 2 };
 
@@ -64,6 +69,8 @@ public:
     void SeekToBegin() { Seek(0, begin); }
     std::uint64_t SeekToEnd() { return Seek(0, end); }
     std::uint64_t GetLength() const;
+    // The number of names the open file has (more than 1: hard links).
+    std::uint64_t GetLinkCount() const;
     void SetLength(std::uint64_t len);
     void Flush(); // fsync
 
@@ -90,6 +97,10 @@ std::string temporarySibling(const std::string& path);
 // Creates every missing folder level of path, the last one included (a
 // trailing '/' is allowed); true when path is a folder afterwards.
 bool makeSureDirectoryPathExists(const std::string& path);
+// Makes path one real folder: a symbolic link standing there is removed
+// (never what it points at) and the folder made. False when something else
+// stands there or the folder cannot be made.
+bool makePlainDirectory(const std::string& path);
 // Creates one folder level; false when it cannot (or it already exists).
 bool createDirectory(const std::string& path);
 

@@ -246,14 +246,11 @@ void CCatalog::completeIfEmpty(CatalogRecord* a)
     if (a->findData.nFileSizeLow != 0 || a->findData.nFileSizeHigh != 0)
         return;
     std::optional<std::string> folder = paths::joinName(recvFolder(), nodeText(*a));
-    if (!folder)
+    if (!folder || !platform::makePlainDirectory(*folder))
         return;
-    platform::makeSureDirectoryPathExists(*folder + "/");
     std::optional<std::string> path = paths::joinName(*folder, fileText(*a));
-    if (!path)
-        return;
     platform::CFile f;
-    if (!f.Open(*path, platform::CFile::modeCreate | platform::CFile::modeWrite))
+    if (!path || !createFreshFile(*path, f))
         return;
     f.Close();
     a->complete = 1;

@@ -1,6 +1,7 @@
 // File chunks: storing received chunks under RECV/<origin>/, reading chunks
 // of files this node holds whole, and the shortcut target cache.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
 #include "platform/files.h"
@@ -12,77 +13,100 @@ using namespace catalog_detail;
 
 namespace {
 
-// RECV/<origin>; nullopt when the origin is not a plain name.
+// RECV/<origin> as one real folder (a link planted at its name is removed);
+// nullopt when the origin is not a plain name or the folder cannot be made.
 std::optional<std::string> originFolder(const CatalogRecord& rec)
 {
-    return paths::joinName(recvFolder(), nodeText(rec));
+    std::optional<std::string> folder = paths::joinName(recvFolder(), nodeText(rec));
+    if (!folder)
+        return std::nullopt;
+    platform::makeSureDirectoryPathExists(recvFolder() + "/");
+    if (!platform::makePlainDirectory(*folder))
+        return std::nullopt;
+    return folder;
 }
 
-// RECV/<origin>/<file>, creating the origin's folder when asked.
-std::optional<std::string> recvPath(const CatalogRecord& rec, bool makeFolder)
+// RECV/<origin>/<file>.
+std::optional<std::string> recvPath(const CatalogRecord& rec)
 {
     std::optional<std::string> folder = originFolder(rec);
     if (!folder)
         return std::nullopt;
-    if (makeFolder)
-        platform::makeSureDirectoryPathExists(*folder + "/");
     return paths::joinName(*folder, fileText(rec));
 }
 
 } // namespace
 
-int CCatalog::writeFileData(DWORD offset, DWORD length, const CatalogRecord* rec, const void* data)
-{
-    if (!rec || (length > 0 && !data))
-        return 0;
-    platform::CMutexLock lock(getMutex());
+namespace catalog_detail {
 
-    int i = -1;
-    for (int k : m_cash.indexesOf(*rec)) {
-        if (isSameTransfer(&m_cash.list()[k], rec)) {
-            i = k;
-            break;
-        }
+bool createFreshFile(const std::string& path, platform::CFile& f)
+{
+    // Whatever stands at the name goes first (a link itself, never what it
+    // points at), so the new file is made at the name and nowhere else.
+    platform::deleteFile(path);
+    return f.Open(path, platform::CFile::modeCreate | platform::CFile::modeNewOnly | platform::CFile::modeWrite
+                            | platform::CFile::modeNoFollow);
+}
+
+bool openOwnFile(const std::string& path, unsigned mode, platform::CFile& f, int* err)
+{
+    if (!f.Open(path, mode | platform::CFile::modeNoFollow, err))
+        return false;
+    try {
+        if (f.GetLinkCount() == 1)
+            return true;
+    } catch (const platform::CFileException&) {
     }
-    if (i < 0)
-        return 0;
-    CatalogRecord r = m_cash.list()[i];
+    // Another name of the same file lies elsewhere: never ours to write.
+    f.Close();
+    if (err)
+        *err = EMLINK;
+    return false;
+}
+
+} // namespace catalog_detail
+
+int CCatalog::findTransfer(const CatalogRecord& rec) const
+{
+    for (int k : m_cash.indexesOf(rec)) {
+        if (isSameTransfer(&m_cash.list()[k], &rec))
+            return k;
+    }
+    return -1;
+}
+
+bool CCatalog::takesChunk(const CatalogRecord& r, DWORD offset)
+{
     // Nothing is written into a file that is already whole here, nor into
     // the node's own files, nor for names that are no plain names.
-    if (r.complete == 1 || nodeText(r) == ownNodeName() || !hasSafeNames(r)
-        || r.findData.nFileSizeHigh != 0)
-        return 0;
+    if (r.complete == 1 || nodeText(r) == ownNodeName() || !hasSafeNames(r) || r.findData.nFileSizeHigh != 0)
+        return false;
     // Chunks are stored strictly in sequence: a chunk below what is held is
     // stale, one beyond it would leave a hole that counts as data.
-    if (offset != r.heldBytes)
-        return 0;
+    return offset == r.heldBytes;
+}
 
-    const std::uint64_t size = r.findData.nFileSizeLow;
-    const std::uint64_t room = size > offset ? size - offset : 0;
-    const DWORD n = static_cast<DWORD>(std::min<std::uint64_t>(length, room));
-
-    std::optional<std::string> path = recvPath(r, true);
+CCatalog::ChunkWrite CCatalog::storeChunk(const CatalogRecord& r, DWORD offset, const void* data, DWORD n)
+{
+    std::optional<std::string> path = recvPath(r);
     if (!path)
-        return 0;
-
+        return ChunkWrite::Failed;
     platform::CFile f;
-    // A transfer from offset 0 always starts the file anew.
-    const unsigned mode = offset == 0
-        ? platform::CFile::modeCreate | platform::CFile::modeWrite
-        : platform::CFile::modeCreate | platform::CFile::modeNoTruncate | platform::CFile::modeWrite;
-    if (!f.Open(*path, mode))
-        return 0;
+    if (offset == 0) {
+        // A transfer from offset 0 always starts the file anew.
+        if (!createFreshFile(*path, f))
+            return ChunkWrite::Failed;
+    } else {
+        // A later chunk goes only into the plain file the first one made.
+        int err = 0;
+        if (!openOwnFile(*path, platform::CFile::modeWrite, f, &err))
+            return err == ENOENT || err == ELOOP || err == EMLINK ? ChunkWrite::BytesGone : ChunkWrite::Failed;
+    }
     try {
         const std::uint64_t onDisk = f.GetLength();
         if (onDisk < offset) {
-            // Bytes counted as held are gone from the disk: count none, so the
-            // next fetch starts the file from its first byte.
             f.Close();
-            r.heldBytes = 0;
-            setCheckSum(&r);
-            m_cash.setRec(i, r);
-            fireRecordAt(i, r);
-            return 0;
+            return ChunkWrite::BytesGone;
         }
         if (onDisk > offset)
             f.SetLength(offset);
@@ -92,12 +116,27 @@ int CCatalog::writeFileData(DWORD offset, DWORD length, const CatalogRecord* rec
         f.Close();
     } catch (const platform::CFileException& e) {
         std::printf("Error:CCatalog::writeFileData() %d\n", e.m_errno);
-        return 0;
+        return ChunkWrite::Failed;
     }
+    return ChunkWrite::Stored;
+}
 
+void CCatalog::forgetHeldBytes(int i, CatalogRecord r)
+{
+    // Bytes counted as held are gone from the disk (or stand behind a link
+    // that is not ours): count none, so the next fetch starts the file
+    // from its first byte.
+    r.heldBytes = 0;
+    setCheckSum(&r);
+    m_cash.setRec(i, r);
+    fireRecordAt(i, r);
+}
+
+int CCatalog::countChunk(int i, CatalogRecord r, DWORD offset, DWORD n)
+{
     int result = 1;
     r.heldBytes = offset + n;
-    if (std::uint64_t(offset) + n >= size) {
+    if (std::uint64_t(offset) + n >= r.findData.nFileSizeLow) {
         r.complete = 1;
         result = 0;
     }
@@ -108,6 +147,33 @@ int CCatalog::writeFileData(DWORD offset, DWORD length, const CatalogRecord* rec
     if (r.complete == 1)
         relayRec(&r);
     return result;
+}
+
+int CCatalog::writeFileData(DWORD offset, DWORD length, const CatalogRecord* rec, const void* data)
+{
+    if (!rec || (length > 0 && !data))
+        return 0;
+    platform::CMutexLock lock(getMutex());
+    const int i = findTransfer(*rec);
+    if (i < 0)
+        return 0;
+    const CatalogRecord r = m_cash.list()[i];
+    if (!takesChunk(r, offset))
+        return 0;
+    // A chunk that runs past the end completes the file without writing
+    // past it.
+    const std::uint64_t size = r.findData.nFileSizeLow;
+    const DWORD n = static_cast<DWORD>(std::min<std::uint64_t>(length, size > offset ? size - offset : 0));
+    switch (storeChunk(r, offset, data, n)) {
+    case ChunkWrite::Failed:
+        return 0;
+    case ChunkWrite::BytesGone:
+        forgetHeldBytes(i, r);
+        return 0;
+    case ChunkWrite::Stored:
+        break;
+    }
+    return countChunk(i, r, offset, n);
 }
 
 DWORD CCatalog::readFileData(DWORD offset, DWORD maxLength, const CatalogRecord* rec, void* out)
@@ -143,13 +209,16 @@ DWORD CCatalog::readFileData(DWORD offset, DWORD maxLength, const CatalogRecord*
             path = paths::joinName(sendFolder(), fileText(stored));
         }
     } else {
-        path = recvPath(stored, true);
+        path = recvPath(stored);
     }
     if (!path)
         return 0;
 
+    // A received file is read only as the plain file the node wrote.
     platform::CFile f;
-    if (!f.Open(*path, platform::CFile::modeRead))
+    const bool received = nodeText(stored) != ownNodeName();
+    if (received ? !openOwnFile(*path, platform::CFile::modeRead, f, nullptr)
+                 : !f.Open(*path, platform::CFile::modeRead))
         return 0;
     try {
         f.Seek(std::int64_t(offset), platform::CFile::begin);

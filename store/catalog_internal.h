@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/cp932.h"
+#include "platform/files.h"
 #include "store/catalog_record.h"
 
 namespace catalog_detail {
@@ -50,6 +51,14 @@ std::optional<std::string> queuePath(std::string_view nodeName);
 // there is no name.
 std::string consoleText(std::string_view cp932Name);
 std::string consoleText(const char* cp932Name);
+
+// Makes a new empty file at path for writing, after removing whatever
+// stood at that name (a link is removed itself, never followed).
+bool createFreshFile(const std::string& path, platform::CFile& f);
+// Opens a file the node wrote under RECV: a plain file with no other name
+// (a symbolic link is refused, and so is a file with hard links, err
+// EMLINK).
+bool openOwnFile(const std::string& path, unsigned mode, platform::CFile& f, int* err);
 
 // Fires through the change broadcaster.
 void fireRecord(const CatalogRecord& rec);

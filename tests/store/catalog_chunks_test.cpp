@@ -1,6 +1,8 @@
 // Writing a received file into RECV/<origin>/ chunk by chunk.
 #include "catalog_testkit.h"
 
+#include <unistd.h>
+
 using namespace catalogtest;
 using testsupport::exists;
 using testsupport::readFile;
@@ -80,6 +82,62 @@ TEST_F(CatalogChunks, RefusedChunksLeaveNoTrace)
         EXPECT_EQ(write(0, 10, *c, data.data()), 0) << fileOf(*c);
     EXPECT_FALSE(exists(recvDir() + "/NODE_X"));
     EXPECT_FALSE(exists(recvDir() + "/NODE_A"));
+}
+
+// Links planted under RECV are removed or refused, never followed: no file
+// outside RECV is written, cut or served.
+TEST_F(CatalogChunks, LinksPlantedUnderRecvAreNeverFollowed)
+{
+    const std::string victim = dir.path() + "/victim.txt";
+    testsupport::writeFile(victim, "victim");
+    auto victimIntact = [&] { return readFile(victim) == "victim"; };
+    platform::makeSureDirectoryPathExists(recvDir() + "/NODE_X");
+
+    // At the first chunk: a symbolic link and a hard link at the name.
+    const CatalogRecord f = receive("f.bin");
+    ASSERT_EQ(::symlink(victim.c_str(), recvFile("f.bin").c_str()), 0);
+    EXPECT_EQ(write(0, 40, f, data.data()), 1);
+    const CatalogRecord g = receive("g.bin");
+    ASSERT_EQ(::link(victim.c_str(), recvFile("g.bin").c_str()), 0);
+    EXPECT_EQ(write(0, 40, g, data.data()), 1);
+    EXPECT_TRUE(victimIntact());
+    EXPECT_EQ(readFile(recvFile("f.bin")), data.substr(0, 40));
+    EXPECT_TRUE(platform::isRegularFile(recvFile("f.bin")));
+
+    // In the middle of a transfer: the chunk is refused and the file starts
+    // over from its first byte.
+    ASSERT_TRUE(platform::deleteFile(recvFile("f.bin")));
+    ASSERT_EQ(::symlink(victim.c_str(), recvFile("f.bin").c_str()), 0);
+    ASSERT_TRUE(platform::deleteFile(recvFile("g.bin")));
+    ASSERT_EQ(::link(victim.c_str(), recvFile("g.bin").c_str()), 0);
+    EXPECT_EQ(write(40, 40, f, data.data() + 40), 0);
+    EXPECT_EQ(write(40, 40, g, data.data() + 40), 0);
+    EXPECT_TRUE(victimIntact());
+    EXPECT_EQ(stored(0).heldBytes, 0u);
+    EXPECT_EQ(stored(1).heldBytes, 0u);
+
+    // A whole file behind a link is not served, and an empty file is made
+    // at its name, never through a link there.
+    char buf[16];
+    ASSERT_EQ(write(0, 100, f, data.data()), 0);
+    ASSERT_TRUE(platform::deleteFile(recvFile("f.bin")));
+    ASSERT_EQ(::symlink(victim.c_str(), recvFile("f.bin").c_str()), 0);
+    EXPECT_EQ(catalog()->readFileData(0, sizeof buf, &f, buf), 0u);
+    ASSERT_EQ(::symlink(victim.c_str(), recvFile("empty.txt").c_str()), 0);
+    const CatalogRecord empty = makeRec("NODE_X", "empty.txt", 0);
+    catalog()->mergeRec(&empty);
+    EXPECT_TRUE(victimIntact());
+    EXPECT_TRUE(platform::isRegularFile(recvFile("empty.txt")));
+
+    // The origin's folder itself as a link to another folder.
+    const std::string outside = dir.path() + "/outside";
+    platform::makeSureDirectoryPathExists(outside);
+    ASSERT_EQ(::symlink(outside.c_str(), (recvDir() + "/NODE_Y").c_str()), 0);
+    const CatalogRecord y = makeRec("NODE_Y", "y.bin", 10);
+    catalog()->mergeRec(&y);
+    EXPECT_EQ(write(0, 10, y, data.data()), 0);
+    EXPECT_FALSE(exists(outside + "/y.bin"));
+    EXPECT_EQ(readFile(recvDir() + "/NODE_Y/y.bin"), data.substr(0, 10));
 }
 
 TEST_F(CatalogChunks, RecordsWithNamesThatAreNoPlainNamesNeverLoadAndAreNeverWritten)
