@@ -214,6 +214,47 @@ TEST_F(AsyncSocketTest, RefusedConnectReportsOnce)
     EXPECT_EQ(events(c), c.nConnect);
 }
 
+// A connect by host name returns at once (the look-up runs off the main
+// thread, which keeps serving its timers) and reports like any connect; a
+// name that cannot be looked up fails through OnConnect; a socket closed
+// while its look-up runs hears nothing.
+TEST_F(AsyncSocketTest, HostNamesAreLookedUpOffTheMainThread)
+{
+    const UINT port = listen();
+    int ticks = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+    timer.start(1);
+
+    auto client = std::make_unique<Sock>();
+    ASSERT_TRUE(client->Create());
+    EXPECT_FALSE(client->Connect(std::string("localhost"), port));
+    EXPECT_EQ(CAsyncSocket::GetLastError(), WSAEWOULDBLOCK);
+    EXPECT_EQ(client->nConnect, 0) << "nothing is decided inside the call";
+    EXPECT_FALSE(client->Connect("localhost", port));
+    EXPECT_EQ(CAsyncSocket::GetLastError(), WSAEALREADY);
+    ASSERT_TRUE(runUntil([&] { return client->nConnect > 0 && !m_accepted.empty(); }));
+    EXPECT_EQ(client->connectCode, 0);
+    sendAll(*client, "by name");
+    ASSERT_TRUE(runUntil([&] { return m_accepted[0]->data == "by name"; }));
+
+    // Its label is too long to ask anyone about.
+    Sock bad;
+    ASSERT_TRUE(bad.Create());
+    EXPECT_FALSE(bad.Connect(std::string(64, 'a') + ".invalid", port));
+    EXPECT_EQ(CAsyncSocket::GetLastError(), WSAEWOULDBLOCK);
+    ASSERT_TRUE(runUntil([&] { return bad.nConnect > 0; }));
+    EXPECT_EQ(bad.connectCode, WSAEINVAL);
+
+    Sock closed;
+    ASSERT_TRUE(closed.Create());
+    EXPECT_FALSE(closed.Connect("localhost", port));
+    closed.Close();
+    runFor(200);
+    EXPECT_EQ(events(closed), 0);
+    EXPECT_GT(ticks, 0) << "the main thread's timers ran meanwhile";
+}
+
 TEST_F(AsyncSocketTest, HandlerMayCloseAndDeleteItsOwnSocket)
 {
     UINT port = listen();

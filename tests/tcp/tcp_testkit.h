@@ -108,10 +108,14 @@ public:
             ::close(m_listenFd);
     }
 
-    bool connectTo(int port)
+    // rcvBuf, when given, is the receive buffer's size: a peer that does
+    // not read then soon makes the node's sends block.
+    bool connectTo(int port, int rcvBuf = 0)
     {
         close();
         m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        if (rcvBuf > 0)
+            ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &rcvBuf, sizeof rcvBuf);
         sockaddr_in sa = loopback(port);
         if (::connect(m_fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 && errno != EINPROGRESS)
             return close(), false;
@@ -208,6 +212,17 @@ public:
         buildFileRequestFrame(&f, rec);
         sendFrame(&f);
     }
+
+    void sendRequestAt(const CatalogRecord& rec, DWORD offset)
+    {
+        FileRequestFrame f{};
+        buildFileRequestFrame(&f, rec);
+        f.header.offset = offset;
+        sendFrame(&f);
+    }
+
+    // The sequence number the next frame sent will carry.
+    DWORD nextSequence() const { return m_seq.tx; }
 
     void readAvailable()
     {
