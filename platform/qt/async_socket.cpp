@@ -9,8 +9,10 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -40,6 +42,78 @@ sockaddr_in makeAddress(in_addr addr, UINT port)
     sa.sin_addr = addr;
     sa.sin_port = htons(static_cast<std::uint16_t>(port));
     return sa;
+}
+
+// An address of either family with its port.
+struct Endpoint {
+    sockaddr_storage sa{};
+    socklen_t len = 0;
+};
+
+Endpoint endpointOf(const sockaddr* sa, socklen_t len)
+{
+    Endpoint e;
+    e.len = std::min<socklen_t>(len, sizeof e.sa);
+    std::memcpy(&e.sa, sa, e.len);
+    return e;
+}
+
+// An address given as text: dotted IPv4 or an IPv6 address.
+bool parseAddress(const char* text, UINT port, Endpoint& out)
+{
+    in_addr v4{};
+    if (parseDotted(text, v4)) {
+        const sockaddr_in sa = makeAddress(v4, port);
+        out = endpointOf(reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+        return true;
+    }
+    sockaddr_in6 v6{};
+    if (!text || inet_pton(AF_INET6, text, &v6.sin6_addr) != 1)
+        return false;
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(static_cast<std::uint16_t>(port));
+    out = endpointOf(reinterpret_cast<const sockaddr*>(&v6), sizeof v6);
+    return true;
+}
+
+// The target as a socket of that family reaches it: an IPv4 address as
+// the IPv4-mapped address of an IPv6 socket. False when it cannot.
+bool forFamily(int family, Endpoint& target)
+{
+    if (target.sa.ss_family == family)
+        return true;
+    if (family != AF_INET6 || target.sa.ss_family != AF_INET)
+        return false;
+    const auto& v4 = reinterpret_cast<const sockaddr_in&>(target.sa);
+    sockaddr_in6 v6{};
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = v4.sin_port;
+    v6.sin6_addr.s6_addr[10] = 0xFF;
+    v6.sin6_addr.s6_addr[11] = 0xFF;
+    std::memcpy(&v6.sin6_addr.s6_addr[12], &v4.sin_addr, 4);
+    target = endpointOf(reinterpret_cast<const sockaddr*>(&v6), sizeof v6);
+    return true;
+}
+
+int familyOf(SOCKET s)
+{
+    sockaddr_storage sa{};
+    socklen_t len = sizeof sa;
+    return ::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) == 0 ? sa.ss_family : AF_UNSPEC;
+}
+
+// A socket for any local address: IPv6 that also takes IPv4 (so links
+// reach it over either), or IPv4 where the system has no IPv6.
+SOCKET anyAddressSocket()
+{
+    const SOCKET s = ::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (s >= 0) {
+        const int off = 0;
+        if (setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) == 0)
+            return s;
+        ::close(s);
+    }
+    return ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
 }
 
 // A host name lookup running off the main thread. The socket clears target
@@ -325,12 +399,13 @@ struct CAsyncSocket::Impl {
     }
 
     // 0 connected, WSAEWOULDBLOCK under way, else the error.
-    int startConnect(in_addr addr, UINT port)
+    int startConnect(Endpoint target)
     {
-        sockaddr_in sa = makeAddress(addr, port);
+        if (!forFamily(familyOf(fd()), target))
+            return WSAEAFNOSUPPORT;
         int r;
         do {
-            r = ::connect(fd(), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+            r = ::connect(fd(), reinterpret_cast<sockaddr*>(&target.sa), target.len);
         } while (r != 0 && errno == EINTR);
         if (r == 0) {
             state = State::Connected;
@@ -358,13 +433,34 @@ struct CAsyncSocket::Impl {
         std::string name = host;
         QThreadPool::globalInstance()->start([this, job, token, g, name, port] {
             addrinfo hints{};
-            hints.ai_family = AF_INET;
+            hints.ai_family = AF_UNSPEC;
             hints.ai_socktype = SOCK_STREAM;
             addrinfo* res = nullptr;
-            bool found = getaddrinfo(name.c_str(), nullptr, &hints, &res) == 0 && res;
-            in_addr addr{};
-            if (found)
-                addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
+            Endpoint addr;
+            if (getaddrinfo(name.c_str(), nullptr, &hints, &res) == 0) {
+                // An IPv4 address first: a neighbour whose name has both may
+                // listen on IPv4 only.
+                const addrinfo* pick = nullptr;
+                for (const addrinfo* a = res; a; a = a->ai_next) {
+                    if (a->ai_family == AF_INET && !pick)
+                        pick = a;
+                }
+                for (const addrinfo* a = res; a && !pick; a = a->ai_next) {
+                    if (a->ai_family == AF_INET6)
+                        pick = a;
+                }
+                if (pick)
+                    addr = endpointOf(pick->ai_addr, pick->ai_addrlen);
+            }
+            const bool found = addr.len > 0;
+            if (found) {
+                // The port goes in here: the lookup was made without one.
+                const auto p = htons(static_cast<std::uint16_t>(port));
+                if (addr.sa.ss_family == AF_INET)
+                    reinterpret_cast<sockaddr_in&>(addr.sa).sin_port = p;
+                else
+                    reinterpret_cast<sockaddr_in6&>(addr.sa).sin6_port = p;
+            }
             if (res)
                 freeaddrinfo(res);
             std::lock_guard<std::mutex> lock(job->m);
@@ -372,15 +468,15 @@ struct CAsyncSocket::Impl {
                 return;
             QMetaObject::invokeMethod(
                 job->target,
-                [this, job, token, g, found, addr, port] {
+                [this, job, token, g, found, addr] {
                     if (!token.expired() && gen == g && lookup == job)
-                        lookupDone(found, addr, port);
+                        lookupDone(found, addr);
                 },
                 Qt::QueuedConnection);
         });
     }
 
-    void lookupDone(bool found, in_addr addr, UINT port)
+    void lookupDone(bool found, const Endpoint& addr)
     {
         lookup.reset();
         if (!found) {
@@ -388,7 +484,7 @@ struct CAsyncSocket::Impl {
             reportConnect(WSAEINVAL);
             return;
         }
-        int code = startConnect(addr, port);
+        int code = startConnect(addr);
         if (code != WSAEWOULDBLOCK)
             reportConnect(code);
     }
@@ -425,22 +521,36 @@ BOOL CAsyncSocket::Create(UINT nSocketPort, int nSocketType, long lEvent, const 
         setError(WSAESOCKTNOSUPPORT);
         return FALSE;
     }
-    in_addr local{};
-    local.s_addr = htonl(INADDR_ANY);
-    if (lpszSocketAddress && !parseDotted(lpszSocketAddress, local)) {
+    Endpoint local;
+    if (lpszSocketAddress && !parseAddress(lpszSocketAddress, nSocketPort, local)) {
         setError(WSAEINVAL);
         return FALSE;
     }
-    SOCKET s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    SOCKET s = lpszSocketAddress ? ::socket(local.sa.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)
+                                 : anyAddressSocket();
     if (s < 0) {
         setError(wsaErrorFromErrno(errno));
         return FALSE;
     }
+    if (!lpszSocketAddress) {
+        // Any local address of the socket's family.
+        if (familyOf(s) == AF_INET6) {
+            sockaddr_in6 any{};
+            any.sin6_family = AF_INET6;
+            any.sin6_addr = in6addr_any;
+            any.sin6_port = htons(static_cast<std::uint16_t>(nSocketPort));
+            local = endpointOf(reinterpret_cast<const sockaddr*>(&any), sizeof any);
+        } else {
+            in_addr any{};
+            any.s_addr = htonl(INADDR_ANY);
+            const sockaddr_in sa = makeAddress(any, nSocketPort);
+            local = endpointOf(reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+        }
+    }
     if (nSocketPort != 0 || lpszSocketAddress) {
         int on = 1;
-        sockaddr_in sa = makeAddress(local, nSocketPort);
         if ((nSocketPort != 0 && setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
-            || ::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+            || ::bind(s, reinterpret_cast<sockaddr*>(&local.sa), local.len) != 0) {
             int err = errno;
             ::close(s);
             setError(wsaErrorFromErrno(err));
@@ -529,13 +639,13 @@ BOOL CAsyncSocket::Connect(const char* lpszHostAddress, UINT nHostPort)
         setError(WSAEINVAL);
         return FALSE;
     }
-    in_addr addr{};
-    if (!parseDotted(lpszHostAddress, addr)) {
+    Endpoint addr;
+    if (!parseAddress(lpszHostAddress, nHostPort, addr)) {
         m_impl->startLookup(lpszHostAddress, nHostPort);
         setError(WSAEWOULDBLOCK);
         return FALSE;
     }
-    int code = setError(m_impl->startConnect(addr, nHostPort));
+    int code = setError(m_impl->startConnect(addr));
     return code == 0;
 }
 
@@ -643,7 +753,7 @@ BOOL nameOf(SOCKET s, bool peer, std::string& address, UINT& port)
         setError(WSAENOTSOCK);
         return FALSE;
     }
-    sockaddr_in sa{};
+    sockaddr_storage sa{};
     socklen_t len = sizeof sa;
     int r = peer ? ::getpeername(s, reinterpret_cast<sockaddr*>(&sa), &len)
                  : ::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len);
@@ -651,10 +761,21 @@ BOOL nameOf(SOCKET s, bool peer, std::string& address, UINT& port)
         setError(wsaErrorFromErrno(errno));
         return FALSE;
     }
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &sa.sin_addr, text, sizeof text);
+    char text[INET6_ADDRSTRLEN] = {};
+    if (sa.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(sa);
+        // An IPv4 peer of an IPv6 socket shows as the IPv4 address it is.
+        if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr))
+            inet_ntop(AF_INET, &v6.sin6_addr.s6_addr[12], text, sizeof text);
+        else
+            inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
+        port = ntohs(v6.sin6_port);
+    } else {
+        const auto& v4 = reinterpret_cast<const sockaddr_in&>(sa);
+        inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
+        port = ntohs(v4.sin_port);
+    }
     address = text;
-    port = ntohs(sa.sin_port);
     setError(0);
     return TRUE;
 }

@@ -100,8 +100,9 @@ public:
 
     // A TCP socket (nSocketType must be SOCK_STREAM) that delivers the events
     // in lEvent. With a port or an address it is bound to them, with
-    // SO_REUSEADDR set before the bind; the address is a dotted IPv4 text,
-    // null meaning any local address.
+    // SO_REUSEADDR set before the bind; the address is a dotted IPv4 text or
+    // an IPv6 address, null meaning any local address of either family (an
+    // IPv6 socket that takes IPv4 too, where the system has IPv6).
     BOOL Create(UINT nSocketPort = 0, int nSocketType = SOCK_STREAM,
                 long lEvent = FD_ALL_EVENTS, const char* lpszSocketAddress = nullptr);
     BOOL Listen(int nConnectionBacklog = 5);
@@ -110,10 +111,12 @@ public:
     // a second instead of repeating it at once.
     virtual BOOL Accept(CAsyncSocket& rConnectedSocket, sockaddr* lpSockAddr = nullptr,
                         int* lpSockAddrLen = nullptr);
-    // A dotted IPv4 address connects at once; any other host text is looked
-    // up off the main thread first. A connect that is under way returns FALSE
-    // with WSAEWOULDBLOCK and ends in OnConnect; a name that cannot be looked
-    // up ends there with WSAEINVAL.
+    // A dotted IPv4 address or an IPv6 address connects at once; any other
+    // host text is looked up off the main thread first (its IPv4 address
+    // before its IPv6 one). A connect that is under way returns FALSE with
+    // WSAEWOULDBLOCK and ends in OnConnect; a name that cannot be looked up
+    // ends there with WSAEINVAL, an address the socket's family cannot reach
+    // with WSAEAFNOSUPPORT.
     BOOL Connect(const char* lpszHostAddress, UINT nHostPort);
     BOOL Connect(const std::string& hostAddress, UINT nHostPort)
     {
@@ -129,6 +132,7 @@ public:
     BOOL ShutDown(int nHow = SD_SEND);
     BOOL SetSockOpt(int nOptionName, const void* lpOptionValue, int nOptionLen,
                     int nLevel = SOL_SOCKET);
+    // Dotted IPv4 (also for an IPv4 peer of an IPv6 socket) or IPv6 text.
     BOOL GetPeerName(std::string& rPeerAddress, UINT& rPeerPort);
     BOOL GetSockName(std::string& rSocketAddress, UINT& rSocketPort);
 

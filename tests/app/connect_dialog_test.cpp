@@ -181,3 +181,28 @@ TEST_F(MainWindowTest, NoMoreRowsThanTheSettingsFileReadsBack)
     EXPECT_EQ(boxes.texts, std::vector<std::string>{setting::connectionRowsRefusal()});
     EXPECT_EQ(connectNum(), 10u);
 }
+
+// A row with an IPv6 address is linked over IPv6.
+TEST_F(MainWindowTest, AnIpv6RowIsReachedOverIpv6)
+{
+    const int listener = ::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_addr = in6addr_loopback;
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        if (listener >= 0)
+            ::close(listener);
+        GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    ::listen(listener, 4);
+    socklen_t len = sizeof sa;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len);
+    ini.rows = {{"PEER", "TCP", "::1/" + std::to_string(ntohs(sa.sin6_port)), ""}};
+    start();
+    tick(); // the connect pass
+    int accepted = -1;
+    EXPECT_TRUE(uitest::waitUntil([&] { return (accepted = ::accept(listener, nullptr, nullptr)) >= 0; }));
+    if (accepted >= 0)
+        ::close(accepted);
+    ::close(listener);
+}

@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -78,10 +79,11 @@ int events(const Sock& s) { return s.nAccept + s.nConnect + s.nReceive + s.nSend
 
 class AsyncSocketTest : public testing::Test {
 protected:
-    // A listener on 127.0.0.1; accepted sockets go to m_accepted.
-    UINT listen()
+    // A listener on 127.0.0.1 (null: any address); accepted sockets go to
+    // m_accepted.
+    UINT listen(const char* address = "127.0.0.1")
     {
-        EXPECT_TRUE(m_listener.Create(0, SOCK_STREAM, FD_ALL_EVENTS, "127.0.0.1"));
+        EXPECT_TRUE(m_listener.Create(0, SOCK_STREAM, FD_ALL_EVENTS, address));
         EXPECT_TRUE(m_listener.Listen());
         std::string addr;
         UINT port = 0;
@@ -415,4 +417,58 @@ TEST_F(AsyncSocketTest, AcceptRestsWhenDescriptorsRunOut)
     EXPECT_EQ(failures, 1);
     ASSERT_EQ(acceptTimes.size(), 2u);
     EXPECT_GE(acceptTimes[0].elapsed() - acceptTimes[1].elapsed(), 900);
+}
+
+namespace {
+
+// Whether this machine can listen on the IPv6 loopback address.
+bool haveIpv6Loopback()
+{
+    const int s = ::socket(AF_INET6, SOCK_STREAM, 0);
+    if (s < 0)
+        return false;
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_addr = in6addr_loopback;
+    const bool ok = ::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    ::close(s);
+    return ok;
+}
+
+} // namespace
+
+// A socket for any address is reached over IPv4 and over IPv6, and names
+// its peers as they connected; a socket bound to an IPv4 address cannot
+// reach an IPv6 one and says so.
+TEST_F(AsyncSocketTest, AnyAddressTakesBothFamiliesAndNamesPeersPlainly)
+{
+    if (!haveIpv6Loopback())
+        GTEST_SKIP() << "no IPv6 loopback here";
+    const UINT port = listen(nullptr);
+    const struct {
+        const char* host;
+        const char* peer; // as the accepting side names it; nullptr: either
+    } table[] = {{"127.0.0.1", "127.0.0.1"}, {"::1", "::1"}, {"localhost", nullptr}};
+    for (const auto& c : table) {
+        SCOPED_TRACE(c.host);
+        auto client = std::make_unique<Sock>();
+        ASSERT_TRUE(client->Create());
+        const std::size_t before = m_accepted.size();
+        const bool at = client->Connect(c.host, port);
+        ASSERT_TRUE(runUntil([&] { return (at || client->nConnect > 0) && m_accepted.size() > before; }));
+        EXPECT_EQ(client->connectCode, at ? -1 : 0);
+        std::string peer;
+        UINT peerPort = 0;
+        ASSERT_TRUE(m_accepted.back()->GetPeerName(peer, peerPort));
+        if (c.peer) {
+            EXPECT_EQ(peer, c.peer);
+        }
+        sendAll(*client, "over both");
+        ASSERT_TRUE(runUntil([&] { return m_accepted.back()->data == "over both"; }));
+    }
+
+    Sock v4only;
+    ASSERT_TRUE(v4only.Create(0, SOCK_STREAM, FD_ALL_EVENTS, "127.0.0.1"));
+    EXPECT_FALSE(v4only.Connect("::1", port));
+    EXPECT_EQ(WSAGetLastError(), WSAEAFNOSUPPORT);
 }
