@@ -28,8 +28,10 @@ std::optional<std::string> safeNameUtf8(std::string_view name)
 {
     if (name.empty() || name == "." || name == "..")
         return std::nullopt;
+    bool ascii = true;
     for (std::size_t i = 0; i < name.size(); ++i) {
         const auto c = static_cast<unsigned char>(name[i]);
+        ascii = ascii && c < 0x80;
         if (cp932::isLeadByte(c)) {
             if (i + 1 >= name.size() || !isTrailByte(static_cast<unsigned char>(name[i + 1])))
                 return std::nullopt;
@@ -39,6 +41,10 @@ std::optional<std::string> safeNameUtf8(std::string_view name)
         if (isControl(c) || c == '/' || c == ':' || c == '\\')
             return std::nullopt;
     }
+    // Printable ASCII is the same text in both (the names checked at every
+    // record are mostly such), so no conversion is needed.
+    if (ascii)
+        return std::string(name);
     auto utf8 = cp932::toUtf8(name);
     // The converted name must still be one component on the native side.
     if (!utf8 || utf8->find('/') != std::string::npos || utf8->find('\0') != std::string::npos)
