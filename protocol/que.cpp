@@ -1,9 +1,10 @@
 #include "protocol/que.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-ZQ_QUE::ZQ_QUE() : m_slots(new BYTE[std::size_t(SLOT_COUNT) * SLOT_SIZE]())
+ZQ_QUE::ZQ_QUE()
 {
     clear();
 }
@@ -16,7 +17,8 @@ void ZQ_QUE::clear()
     m_count = 0;
     m_write = 0;
     m_read = 0;
-    std::memset(m_slots.get(), 0, 4);
+    std::vector<BYTE>& first = m_slots[0];
+    std::fill_n(first.begin(), std::min<std::size_t>(first.size(), 4), BYTE(0));
 }
 
 int ZQ_QUE::enqueue(const void* data, unsigned size)
@@ -28,8 +30,14 @@ int ZQ_QUE::enqueue(const void* data, unsigned size)
     platform::CMutexLock lock(m_mutex);
     if (m_count >= SLOT_COUNT)
         return 0;
+    std::vector<BYTE>& slot = m_slots[std::size_t(m_write)];
+    // A longer frame than the slot ever held covers all the old bytes; a
+    // shorter one leaves the previous frames' bytes after it, as a slot of
+    // full length would.
+    if (slot.size() < size)
+        std::vector<BYTE>(size).swap(slot);
     if (size > 0)
-        std::memcpy(m_slots.get() + std::size_t(m_write) * SLOT_SIZE, data, size);
+        std::memcpy(slot.data(), data, size);
     ++m_count;
     if (++m_write >= SLOT_COUNT)
         m_write = 0;
@@ -41,7 +49,11 @@ int ZQ_QUE::dequeue(void* buffer)
     platform::CMutexLock lock(m_mutex);
     if (m_count < 1)
         return 0;
-    std::memcpy(buffer, m_slots.get() + std::size_t(m_read) * SLOT_SIZE, SLOT_SIZE);
+    const std::vector<BYTE>& slot = m_slots[std::size_t(m_read)];
+    BYTE* out = static_cast<BYTE*>(buffer);
+    if (!slot.empty())
+        std::memcpy(out, slot.data(), slot.size());
+    std::memset(out + slot.size(), 0, SLOT_SIZE - slot.size());
     --m_count;
     if (++m_read >= SLOT_COUNT)
         m_read = 0;
@@ -52,4 +64,13 @@ int ZQ_QUE::freeCount() const
 {
     platform::CMutexLock lock(m_mutex);
     return SLOT_COUNT - m_count;
+}
+
+std::size_t ZQ_QUE::storageBytes() const
+{
+    platform::CMutexLock lock(m_mutex);
+    std::size_t n = 0;
+    for (const auto& slot : m_slots)
+        n += slot.capacity();
+    return n;
 }

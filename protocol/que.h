@@ -1,9 +1,16 @@
-// A fixed ring of 20 frame slots behind a mutex. It never grows and never
-// blocks a producer: a full queue refuses the frame, and the producer learns
-// it from the result.
+// A fixed ring of 20 frame slots behind a mutex. It never grows beyond its
+// 20 slots and never blocks a producer: a full queue refuses the frame, and
+// the producer learns it from the result.
+//
+// A slot behaves as SLOT_SIZE bytes that start zeroed and that each frame
+// overwrites from its start, and dequeue hands out all SLOT_SIZE bytes. Its
+// storage, though, is only as long as the longest frame it has held (the
+// bytes after that are zero anyway), so an idle link with its small frames
+// does not hold 20 slots of 64 KiB for each of its two queues.
 #pragma once
 
-#include <memory>
+#include <array>
+#include <vector>
 
 #include "platform/mutex.h"
 #include "platform/wintypes.h"
@@ -29,12 +36,14 @@ public:
     int dequeue(void* buffer);
     // Slots still free.
     int freeCount() const;
+    // Bytes of slot storage held (for tests and measurements).
+    std::size_t storageBytes() const;
 
 private:
     char m_name[8] = "ZQ_QUE";
     int m_count = 0;
     int m_write = 0;
     int m_read = 0;
-    std::unique_ptr<BYTE[]> m_slots;
+    std::array<std::vector<BYTE>, SLOT_COUNT> m_slots;
     mutable platform::CRecursiveMutex m_mutex;
 };
