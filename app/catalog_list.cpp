@@ -8,84 +8,217 @@
 
 namespace {
 
+using Status = CCatalogMFCListCtl::Status;
+
 std::string fieldOf(const char* field, std::size_t width)
 {
     return std::string(cp932::fieldText(field, width));
 }
 
-std::string statusText(const CatalogRecord& rec, const char* ownNode)
+std::string registeredText(const SYSTEMTIME& t)
 {
-    if (rec.state == CATALOG_STATE_DELETED)
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%4d/%2d/%2d %02d:%02d:%02d:%03d", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
+                  t.wSecond, t.wMilliseconds);
+    return buf;
+}
+
+std::string expiryText(WORD year, WORD month, WORD day)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%4d/%2d/%2d", year, month, day);
+    return buf;
+}
+
+// The share of the file held, in percent.
+double heldPercent(DWORD held, DWORD sizeLow)
+{
+    return double(std::uint32_t(held)) * 100.0 / double(std::uint32_t(sizeLow));
+}
+
+std::string statusText(Status status, DWORD held, DWORD sizeLow)
+{
+    switch (status) {
+    case Status::deleted:
         return ui::cp("削除");
-    if (rec.complete == 1) {
-        if (fieldOf(rec.originNode, CATALOG_NAME_LEN) != (ownNode ? ownNode : ""))
-            return ui::cp("取得済");
-        return rec.isLink == 1 ? "link" : "------";
-    }
-    if (rec.findData.nFileSizeHigh != 0)
+    case Status::received:
+        return ui::cp("取得済");
+    case Status::link:
+        return "link";
+    case Status::own:
+        return "------";
+    case Status::over2G:
         return ui::cp("2G超");
-    if (rec.findData.nFileSizeLow == 0)
+    case Status::badSize:
         return ui::cp("データ異常");
-    const double p = double(std::uint32_t(rec.heldBytes)) * 100.0 / double(std::uint32_t(rec.findData.nFileSizeLow));
-    if (p >= 0 && p < 100) {
+    case Status::percent: {
         char buf[32];
-        std::snprintf(buf, sizeof buf, "%2.2f%%", p);
+        std::snprintf(buf, sizeof buf, "%2.2f%%", heldPercent(held, sizeLow));
         return buf;
     }
+    case Status::unknown:
+        break;
+    }
     return "???";
+}
+
+std::string sizeText(DWORD sizeHigh, DWORD sizeLow)
+{
+    WIN32_FIND_DATAA fd{};
+    fd.nFileSizeHigh = sizeHigh;
+    fd.nFileSizeLow = sizeLow;
+    return ui::fileSizeText(fd);
 }
 
 } // namespace
 
 std::string catalogCellText(const CatalogRecord& rec, int column, const char* ownNode)
 {
-    char buf[64];
     switch (column) {
     case CATCOL_FILE:
         return fieldOf(rec.findData.cFileName, MAX_PATH);
     case CATCOL_ORIGIN:
         return fieldOf(rec.originNode, CATALOG_NAME_LEN);
-    case CATCOL_REGISTERED: {
-        const SYSTEMTIME& t = rec.registered;
-        std::snprintf(buf, sizeof buf, "%4d/%2d/%2d %02d:%02d:%02d:%03d", t.wYear, t.wMonth, t.wDay, t.wHour,
-                      t.wMinute, t.wSecond, t.wMilliseconds);
-        return buf;
-    }
-    case CATCOL_EXPIRES: {
-        const SYSTEMTIME& t = rec.expires;
-        std::snprintf(buf, sizeof buf, "%4d/%2d/%2d", t.wYear, t.wMonth, t.wDay);
-        return buf;
-    }
+    case CATCOL_REGISTERED:
+        return registeredText(rec.registered);
+    case CATCOL_EXPIRES:
+        return expiryText(rec.expires.wYear, rec.expires.wMonth, rec.expires.wDay);
     case CATCOL_STATUS:
-        return statusText(rec, ownNode);
+        return statusText(CCatalogMFCListCtl::statusOf(rec, ownNode), rec.heldBytes, rec.findData.nFileSizeLow);
     case CATCOL_SIZE:
-        return ui::fileSizeText(rec.findData);
+        return sizeText(rec.findData.nFileSizeHigh, rec.findData.nFileSizeLow);
     default:
         return std::string();
     }
 }
 
-bool isNodeFileName(const std::string& name)
+bool isNodeFileName(std::string_view name)
 {
     // No byte of ".nod" can be the second half of a CP932 character here:
     // none of '.', 'n', 'o' is a lead byte.
     return name.size() >= 4 && name.compare(name.size() - 4, 4, ".nod") == 0;
 }
 
+// --- The rows -------------------------------------------------------------------
+
+CCatalogMFCListCtl::Status CCatalogMFCListCtl::statusOf(const CatalogRecord& rec, const char* ownNode)
+{
+    if (rec.state == CATALOG_STATE_DELETED)
+        return Status::deleted;
+    if (rec.complete == 1) {
+        if (cp932::fieldText(rec.originNode, CATALOG_NAME_LEN) != std::string_view(ownNode ? ownNode : ""))
+            return Status::received;
+        return rec.isLink == 1 ? Status::link : Status::own;
+    }
+    if (rec.findData.nFileSizeHigh != 0)
+        return Status::over2G;
+    if (rec.findData.nFileSizeLow == 0)
+        return Status::badSize;
+    const double p = heldPercent(rec.heldBytes, rec.findData.nFileSizeLow);
+    return p >= 0 && p < 100 ? Status::percent : Status::unknown;
+}
+
+void CCatalogMFCListCtl::setRow(Row& row, const CatalogRecord& rec, const char* ownNode, bool keepName)
+{
+    const std::string_view name = cp932::fieldText(rec.findData.cFileName, MAX_PATH);
+    // Row i keeps its entry's key until the list is cleared, so an update
+    // normally brings the name the row already has.
+    if (!keepName || nameOf(row) != name) {
+        row.nameAt = static_cast<std::uint32_t>(m_names.size());
+        row.nameLen = static_cast<std::uint16_t>(name.size());
+        m_names.append(name);
+    }
+    const std::string origin(cp932::fieldText(rec.originNode, CATALOG_NAME_LEN));
+    const auto [it, added] = m_originIndex.emplace(origin, static_cast<std::uint32_t>(m_origins.size()));
+    if (added)
+        m_origins.push_back(origin);
+    row.origin = it->second;
+    row.status = statusOf(rec, ownNode);
+    row.registered = rec.registered;
+    row.expiresYear = rec.expires.wYear;
+    row.expiresMonth = rec.expires.wMonth;
+    row.expiresDay = rec.expires.wDay;
+    row.sizeHigh = rec.findData.nFileSizeHigh;
+    row.sizeLow = rec.findData.nFileSizeLow;
+    row.heldBytes = rec.heldBytes;
+}
+
+void CCatalogMFCListCtl::clearRows()
+{
+    DeleteAllItems();
+    // The storage goes too: a list that held 100,000 rows keeps nothing.
+    std::vector<Row>().swap(m_rows);
+    std::string().swap(m_names);
+    m_origins.clear();
+    m_originIndex.clear();
+}
+
+int CCatalogMFCListCtl::appendRow(const CatalogRecord& rec, const char* ownNode)
+{
+    Row row{};
+    setRow(row, rec, ownNode, false);
+    m_rows.push_back(row);
+    SetItemCount(static_cast<int>(m_rows.size()));
+    return static_cast<int>(m_rows.size()) - 1;
+}
+
+bool CCatalogMFCListCtl::updateRow(int row, const CatalogRecord& rec, const char* ownNode)
+{
+    if (row < 0 || row >= static_cast<int>(m_rows.size()))
+        return false;
+    setRow(m_rows[std::size_t(row)], rec, ownNode, true);
+    RedrawItems(row, row);
+    return true;
+}
+
+const CCatalogMFCListCtl::Row* CCatalogMFCListCtl::rowAt(int i) const
+{
+    return i >= 0 && i < static_cast<int>(m_rows.size()) ? &m_rows[std::size_t(i)] : nullptr;
+}
+
+std::string CCatalogMFCListCtl::OnGetItemText(int nRow, int nColumn) const
+{
+    const Row* r = rowAt(nRow);
+    if (!r)
+        return std::string();
+    switch (nColumn) {
+    case CATCOL_FILE:
+        return std::string(nameOf(*r));
+    case CATCOL_ORIGIN:
+        return m_origins[r->origin];
+    case CATCOL_REGISTERED:
+        return registeredText(r->registered);
+    case CATCOL_EXPIRES:
+        return expiryText(r->expiresYear, r->expiresMonth, r->expiresDay);
+    case CATCOL_STATUS:
+        return statusText(r->status, r->heldBytes, r->sizeLow);
+    case CATCOL_SIZE:
+        return sizeText(r->sizeHigh, r->sizeLow);
+    default:
+        return std::string();
+    }
+}
+
+// --- Colours --------------------------------------------------------------------
+
 COLORREF CCatalogMFCListCtl::OnGetCellTextColor(int nRow, int)
 {
-    if (isNodeFileName(GetItemText(nRow, CATCOL_FILE)))
+    const Row* r = rowAt(nRow);
+    if (r && isNodeFileName(nameOf(*r)))
         return NODE_FILE_TEXT;
     return GetTextColor();
 }
 
 COLORREF CCatalogMFCListCtl::OnGetCellBkColor(int nRow, int)
 {
+    const Row* r = rowAt(nRow);
     CPropatyTandrel* settings = CPropatyTandrel::getInstance();
     const char* own = settings ? settings->getNodeName() : nullptr;
-    if (GetItemText(nRow, CATCOL_ORIGIN) == (own ? own : ""))
+    // An own entry keeps the list's colour; of the others, one in transfer
+    // (a percentage in its status) is yellow, one held green.
+    if (!r || m_origins[r->origin] == (own ? own : ""))
         return GetBkColor();
-    if (GetItemText(nRow, CATCOL_STATUS).find('%') != std::string::npos)
+    if (r->status == Status::percent)
         return TRANSFER_BACKGROUND;
     return RECEIVED_BACKGROUND;
 }

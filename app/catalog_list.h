@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/ui/list_ctrl.h"
@@ -49,10 +51,28 @@ constexpr COLORREF TRANSFER_BACKGROUND = RGB(255, 255, 180);
 constexpr COLORREF RECEIVED_BACKGROUND = RGB(180, 255, 180);
 
 // True when the name ends in exactly ".nod" (case counts).
-bool isNodeFileName(const std::string& name);
+bool isNodeFileName(std::string_view name);
 
+// The file list keeps, per row, only what the row shows (about 50 bytes and
+// the file name) and makes the cell texts from it when they are drawn or
+// read: a catalog of 100,000 entries must not cost a copy of every cell. The
+// rows change only through the main window's queue of catalog changes, so
+// they show the catalog as of the last refresh, never reading it by
+// themselves.
 class CCatalogMFCListCtl : public CMFCListCtrl {
 public:
+    // What the status column says of a record; decided when the row is
+    // written, with the node name of that moment.
+    enum class Status : std::uint8_t { deleted, received, link, own, over2G, badSize, percent, unknown };
+    static Status statusOf(const CatalogRecord& rec, const char* ownNode);
+
+    // Empties the list.
+    void clearRows();
+    // Appends a row that shows rec; returns its index.
+    int appendRow(const CatalogRecord& rec, const char* ownNode);
+    // Rewrites row `row` to show rec; false when there is no such row.
+    bool updateRow(int row, const CatalogRecord& rec, const char* ownNode);
+
     // Put the dropped file (a native path) into SEND, where the SEND scan
     // registers it: a copy (a shortcut is copied as a shortcut), or a new
     // shortcut "<name>へのショートカット.lnk". Failures are reported.
@@ -60,10 +80,31 @@ public:
     void createShortcutInSendFolder(const std::string& path);
 
 protected:
+    std::string OnGetItemText(int nRow, int nColumn) const override;
     COLORREF OnGetCellTextColor(int nRow, int nColumn) override;
     COLORREF OnGetCellBkColor(int nRow, int nColumn) override;
     // One file: checked, then copied or linked as the user chooses; several:
     // all linked after one question, refused ones counted.
     void OnDropFiles(const std::vector<std::string>& paths) override;
     void onDropMultipleFiles(const std::vector<std::string>& paths);
+
+private:
+    struct Row {
+        std::uint32_t nameAt;  // the file name in m_names
+        std::uint16_t nameLen;
+        Status status;
+        std::uint32_t origin;  // index in m_origins
+        SYSTEMTIME registered;
+        WORD expiresYear, expiresMonth, expiresDay;
+        DWORD sizeHigh, sizeLow, heldBytes;
+    };
+    void setRow(Row& row, const CatalogRecord& rec, const char* ownNode, bool keepName);
+    std::string_view nameOf(const Row& row) const { return std::string_view(m_names).substr(row.nameAt, row.nameLen); }
+    const Row* rowAt(int i) const;
+
+    std::vector<Row> m_rows;
+    std::string m_names; // the rows' file names back to back
+    // Origin nodes, each kept once: a party has few.
+    std::vector<std::string> m_origins;
+    std::unordered_map<std::string, std::uint32_t> m_originIndex;
 };

@@ -106,7 +106,7 @@ void CTandrelDlg::BuildDialog()
     AddStatic(IDC_DROP_HINT, cp("リスト内にファイルをドロップするとファイルが登録されます。"), {12, 171, 280, 10});
     AddButton(IDC_EXTRACT_FILE, cp("ファイルを取り出す"), {320, 168, 76, 14});
     AddButton(IDC_DELETE_REGISTRATION, cp("登録を削除"), {400, 168, 64, 14});
-    m_catalogList.Create(LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS, {12, 186, 454, 93}, this,
+    m_catalogList.Create(LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_OWNERDATA, {12, 186, 454, 93}, this,
                          IDC_CATALOG_LIST);
 
     m_msg.Create("", SS_SUNKEN, {5, 288, 466, 11}, this, IDC_STATUS);

@@ -133,31 +133,27 @@ void CTandrelDlg::drainViewEvents()
             break;
         }
     }
-    m_viewEvents.clear();
+    // The queue's storage goes with its events: the load and every
+    // compaction queue one event of 828 bytes per catalog entry, and keeping
+    // room for the largest burst would keep a second catalog in memory.
+    std::vector<ViewEvent>().swap(m_viewEvents);
     m_catalogList.SetRedraw(TRUE);
 }
 
 void CTandrelDlg::clearCatalogList()
 {
-    m_catalogList.DeleteAllItems();
+    m_catalogList.clearRows();
     m_catalogRows = 0;
 }
 
 void CTandrelDlg::appendCatalogRow(const CatalogRecord* rec)
 {
-    const char* own = getNodeName();
-    const int row = m_catalogList.InsertItem(m_catalogRows, catalogCellText(*rec, CATCOL_FILE, own));
-    if (row < 0)
-        return;
-    for (int c = CATCOL_ORIGIN; c < CATCOL_COUNT; ++c)
-        m_catalogList.SetItemText(row, c, catalogCellText(*rec, c, own));
+    m_catalogList.appendRow(*rec, getNodeName());
     ++m_catalogRows;
     m_catalogList.EnsureVisible(m_catalogList.GetItemCount() - 1, FALSE);
 }
 
 void CTandrelDlg::updateCatalogRow(int row, const CatalogRecord* rec)
 {
-    const char* own = getNodeName();
-    for (int c = CATCOL_FILE; c < CATCOL_COUNT; ++c)
-        m_catalogList.SetItemText(row, c, catalogCellText(*rec, c, own));
+    m_catalogList.updateRow(row, *rec, getNodeName());
 }

@@ -8,16 +8,15 @@
 #include <QHeaderView>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QAbstractTableModel>
 #include <QStyledItemDelegate>
-#include <QTableWidget>
+#include <QTableView>
 #include <QUrl>
 
 #include "platform/ui/dialog.h"
 #include "platform/ui/text.h"
 
 namespace {
-
-constexpr int kBytesRole = Qt::UserRole + 1; // the cell's CP932 text
 
 Qt::Alignment alignmentOf(int format)
 {
@@ -45,10 +44,115 @@ std::vector<std::string> localPaths(const QMimeData* mime)
 
 } // namespace
 
-// The table behind the list: passes drops, clicks and double clicks on.
-class ListTable : public QTableWidget {
+// The rows behind the view: the CP932 texts of each cell, or for an
+// owner-data list only the number of rows, the texts being asked of the
+// list as they are drawn.
+class ListModel : public QAbstractTableModel {
 public:
-    ListTable(CListCtrlEx* owner, QWidget* parent) : QTableWidget(parent), m_owner(owner) {}
+    ListModel(CListCtrlEx* owner, QObject* parent) : QAbstractTableModel(parent), m_owner(owner) {}
+    CListCtrlEx* m_owner;
+
+    struct Column {
+        QString heading;
+        int format;
+    };
+    std::vector<Column> m_columns;
+    std::vector<std::vector<std::string>> m_cells; // stored lists only
+    int m_ownerRows = 0;                           // owner-data lists only
+
+    int rows() const
+    {
+        return m_owner && m_owner->isOwnerData() ? m_ownerRows : static_cast<int>(m_cells.size());
+    }
+    int columns() const { return static_cast<int>(m_columns.size()); }
+    bool inRange(int row, int col) const { return row >= 0 && row < rows() && col >= 0 && col < columns(); }
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override { return parent.isValid() ? 0 : rows(); }
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override
+    {
+        return parent.isValid() ? 0 : columns();
+    }
+    Qt::ItemFlags flags(const QModelIndex&) const override { return Qt::ItemIsEnabled | Qt::ItemIsSelectable; }
+    QVariant data(const QModelIndex& index, int role) const override
+    {
+        if (!m_owner || !inRange(index.row(), index.column()))
+            return QVariant();
+        if (role == Qt::DisplayRole)
+            return ui::toQt(m_owner->GetItemText(index.row(), index.column()));
+        if (role == Qt::TextAlignmentRole)
+            return int(alignmentOf(m_columns[std::size_t(index.column())].format));
+        return QVariant();
+    }
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override
+    {
+        if (orientation != Qt::Horizontal || section < 0 || section >= columns())
+            return QAbstractTableModel::headerData(section, orientation, role);
+        if (role == Qt::DisplayRole)
+            return m_columns[std::size_t(section)].heading;
+        if (role == Qt::TextAlignmentRole)
+            return int(alignmentOf(m_columns[std::size_t(section)].format));
+        return QVariant();
+    }
+
+    void insertColumnAt(int at, const QString& heading, int format)
+    {
+        beginInsertColumns(QModelIndex(), at, at);
+        m_columns.insert(m_columns.begin() + at, Column{heading, format});
+        for (auto& row : m_cells)
+            row.insert(row.begin() + at, std::string());
+        endInsertColumns();
+    }
+    void insertRowAt(int at)
+    {
+        beginInsertRows(QModelIndex(), at, at);
+        m_cells.insert(m_cells.begin() + at, std::vector<std::string>(m_columns.size()));
+        endInsertRows();
+    }
+    void removeRowAt(int at)
+    {
+        beginRemoveRows(QModelIndex(), at, at);
+        if (m_owner && m_owner->isOwnerData())
+            --m_ownerRows;
+        else
+            m_cells.erase(m_cells.begin() + at);
+        endRemoveRows();
+    }
+    void removeAll()
+    {
+        beginResetModel();
+        m_cells.clear();
+        m_cells.shrink_to_fit();
+        m_ownerRows = 0;
+        endResetModel();
+    }
+    void setOwnerRows(int n)
+    {
+        if (n > m_ownerRows) {
+            beginInsertRows(QModelIndex(), m_ownerRows, n - 1);
+            m_ownerRows = n;
+            endInsertRows();
+        } else if (n < m_ownerRows) {
+            beginRemoveRows(QModelIndex(), n, m_ownerRows - 1);
+            m_ownerRows = n;
+            endRemoveRows();
+        }
+    }
+    void setCell(int row, int col, const std::string& text)
+    {
+        m_cells[std::size_t(row)][std::size_t(col)] = text;
+        const QModelIndex i = index(row, col);
+        emit dataChanged(i, i);
+    }
+    void rowsChanged(int first, int last)
+    {
+        emit dataChanged(index(first, 0), index(last, columns() - 1));
+    }
+};
+
+// The table behind the list: passes drops, clicks and double clicks on.
+class ListTable : public QTableView {
+public:
+    ListTable(CListCtrlEx* owner, QWidget* parent) : QTableView(parent), m_owner(owner) {}
     CListCtrlEx* m_owner;
 
 protected:
@@ -66,13 +170,13 @@ protected:
     }
     void mouseReleaseEvent(QMouseEvent* e) override
     {
-        QTableWidget::mouseReleaseEvent(e);
+        QTableView::mouseReleaseEvent(e);
         if (m_owner)
             m_owner->mouseReleased();
     }
     void mouseDoubleClickEvent(QMouseEvent* e) override
     {
-        QTableWidget::mouseDoubleClickEvent(e);
+        QTableView::mouseDoubleClickEvent(e);
         if (m_owner)
             m_owner->doubleClicked();
     }
@@ -119,12 +223,20 @@ CListCtrlEx::~CListCtrlEx()
         static_cast<ListTable*>(t)->m_owner = nullptr;
         if (auto* d = dynamic_cast<CellColourDelegate*>(t->itemDelegate()))
             d->m_owner = nullptr;
+        if (auto* m = model())
+            m->m_owner = nullptr;
     }
 }
 
-QTableWidget* CListCtrlEx::table() const
+QTableView* CListCtrlEx::table() const
 {
-    return static_cast<QTableWidget*>(widget());
+    return static_cast<QTableView*>(widget());
+}
+
+ListModel* CListCtrlEx::model() const
+{
+    auto* t = table();
+    return t ? static_cast<ListModel*>(t->model()) : nullptr;
 }
 
 BOOL CListCtrlEx::Create(DWORD dwStyle, const DlgRect& rect, CDialog* pParent, int nID)
@@ -133,9 +245,9 @@ BOOL CListCtrlEx::Create(DWORD dwStyle, const DlgRect& rect, CDialog* pParent, i
     if (!parent)
         return FALSE;
     m_style = dwStyle;
-    m_formats.clear();
     m_selectionMark = -1;
     auto* t = new ListTable(this, parent);
+    t->setModel(new ListModel(this, t));
     t->verticalHeader()->hide();
     t->verticalHeader()->setDefaultSectionSize(t->fontMetrics().height() + 4);
     t->horizontalHeader()->setHighlightSections(false);
@@ -150,7 +262,8 @@ BOOL CListCtrlEx::Create(DWORD dwStyle, const DlgRect& rect, CDialog* pParent, i
     pParent->addControl(this, t, nID, dwStyle, rect);
     applyGrid();
     DragAcceptFiles(m_acceptFiles);
-    QObject::connect(t, &QTableWidget::itemSelectionChanged, signalContext(), [this] { userSelectionChanged(); });
+    QObject::connect(t->selectionModel(), &QItemSelectionModel::selectionChanged, signalContext(),
+                     [this] { userSelectionChanged(); });
     return TRUE;
 }
 
@@ -173,12 +286,8 @@ int CListCtrlEx::InsertColumn(int nCol, const std::string& heading, int nFormat,
     auto* t = table();
     if (!t)
         return -1;
-    const int at = std::clamp(nCol, 0, t->columnCount());
-    t->insertColumn(at);
-    auto* header = new QTableWidgetItem(ui::toQt(heading));
-    header->setTextAlignment(alignmentOf(nFormat));
-    t->setHorizontalHeaderItem(at, header);
-    m_formats.insert(m_formats.begin() + at, nFormat);
+    const int at = std::clamp(nCol, 0, model()->columns());
+    model()->insertColumnAt(at, ui::toQt(heading), nFormat);
     if (nWidth >= 0) {
         const auto* dlg = dynamic_cast<const CDialog*>(GetParent());
         t->setColumnWidth(at, dlg ? dlg->ScalePixels(nWidth) : nWidth);
@@ -188,8 +297,8 @@ int CListCtrlEx::InsertColumn(int nCol, const std::string& heading, int nFormat,
 
 int CListCtrlEx::GetColumnCount() const
 {
-    auto* t = table();
-    return t ? t->columnCount() : 0;
+    auto* m = model();
+    return m ? m->columns() : 0;
 }
 
 int CListCtrlEx::GetColumnWidth(int nCol) const
@@ -200,18 +309,18 @@ int CListCtrlEx::GetColumnWidth(int nCol) const
 
 int CListCtrlEx::GetItemCount() const
 {
-    auto* t = table();
-    return t ? t->rowCount() : 0;
+    auto* m = model();
+    return m ? m->rows() : 0;
 }
 
 int CListCtrlEx::InsertItem(int nItem, const std::string& text)
 {
-    auto* t = table();
-    if (!t || t->columnCount() == 0)
+    auto* m = model();
+    if (!m || m->columns() == 0 || isOwnerData())
         return -1;
-    const int at = std::clamp(nItem, 0, t->rowCount());
+    const int at = std::clamp(nItem, 0, m->rows());
     ++m_programmatic;
-    t->insertRow(at);
+    m->insertRowAt(at);
     --m_programmatic;
     if (m_selectionMark >= at)
         ++m_selectionMark;
@@ -221,40 +330,35 @@ int CListCtrlEx::InsertItem(int nItem, const std::string& text)
 
 BOOL CListCtrlEx::SetItemText(int nItem, int nSubItem, const std::string& text)
 {
-    auto* t = table();
-    if (!t || nItem < 0 || nItem >= t->rowCount() || nSubItem < 0 || nSubItem >= t->columnCount())
+    auto* m = model();
+    if (!m || isOwnerData() || !m->inRange(nItem, nSubItem))
         return FALSE;
-    QTableWidgetItem* item = t->item(nItem, nSubItem);
-    if (!item) {
-        item = new QTableWidgetItem;
-        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
-        item->setTextAlignment(alignmentOf(m_formats[std::size_t(nSubItem)]));
-        t->setItem(nItem, nSubItem, item);
-    }
-    item->setText(ui::toQt(text));
-    item->setData(kBytesRole, QByteArray(text.data(), qsizetype(text.size())));
+    m->setCell(nItem, nSubItem, text);
     return TRUE;
 }
 
 std::string CListCtrlEx::GetItemText(int nItem, int nSubItem) const
 {
-    auto* t = table();
-    if (!t)
+    auto* m = model();
+    if (!m || !m->inRange(nItem, nSubItem))
         return std::string();
-    QTableWidgetItem* item = t->item(nItem, nSubItem);
-    if (!item)
-        return std::string();
-    const QByteArray b = item->data(kBytesRole).toByteArray();
-    return std::string(b.constData(), std::size_t(b.size()));
+    if (isOwnerData())
+        return OnGetItemText(nItem, nSubItem);
+    return m->m_cells[std::size_t(nItem)][std::size_t(nSubItem)];
+}
+
+std::string CListCtrlEx::OnGetItemText(int, int) const
+{
+    return std::string();
 }
 
 BOOL CListCtrlEx::DeleteItem(int nItem)
 {
-    auto* t = table();
-    if (!t || nItem < 0 || nItem >= t->rowCount())
+    auto* m = model();
+    if (!m || nItem < 0 || nItem >= m->rows())
         return FALSE;
     ++m_programmatic;
-    t->removeRow(nItem);
+    m->removeRowAt(nItem);
     --m_programmatic;
     if (m_selectionMark == nItem)
         m_selectionMark = -1;
@@ -265,13 +369,39 @@ BOOL CListCtrlEx::DeleteItem(int nItem)
 
 BOOL CListCtrlEx::DeleteAllItems()
 {
-    auto* t = table();
-    if (!t)
+    auto* m = model();
+    if (!m)
         return FALSE;
     ++m_programmatic;
-    t->setRowCount(0);
+    m->removeAll();
     --m_programmatic;
     m_selectionMark = -1;
+    return TRUE;
+}
+
+void CListCtrlEx::SetItemCount(int nItems)
+{
+    auto* m = model();
+    if (!m || !isOwnerData())
+        return;
+    nItems = std::max(nItems, 0);
+    if (nItems == 0) {
+        DeleteAllItems();
+        return;
+    }
+    ++m_programmatic;
+    m->setOwnerRows(nItems);
+    --m_programmatic;
+    if (m_selectionMark >= nItems)
+        m_selectionMark = -1;
+}
+
+BOOL CListCtrlEx::RedrawItems(int nFirst, int nLast)
+{
+    auto* m = model();
+    if (!m || nFirst < 0 || nLast < nFirst || nLast >= m->rows() || m->columns() == 0)
+        return FALSE;
+    m->rowsChanged(nFirst, nLast);
     return TRUE;
 }
 
@@ -280,7 +410,7 @@ int CListCtrlEx::GetNextItem(int nItem, UINT nFlags) const
     auto* t = table();
     if (!t)
         return -1;
-    for (int i = std::max(nItem + 1, 0); i < t->rowCount(); ++i) {
+    for (int i = std::max(nItem + 1, 0); i < GetItemCount(); ++i) {
         if ((nFlags & LVNI_SELECTED) && !(GetItemState(i, LVIS_SELECTED) & LVIS_SELECTED))
             continue;
         if ((nFlags & LVNI_FOCUSED) && !(GetItemState(i, LVIS_FOCUSED) & LVIS_FOCUSED))
@@ -299,12 +429,12 @@ int CListCtrlEx::GetSelectedCount() const
 BOOL CListCtrlEx::SetItemState(int nItem, UINT nState, UINT nMask)
 {
     auto* t = table();
-    if (!t || nItem < -1 || nItem >= t->rowCount())
+    if (!t || nItem < -1 || nItem >= GetItemCount())
         return FALSE;
     QItemSelectionModel* sm = t->selectionModel();
     ++m_programmatic;
     const int first = nItem < 0 ? 0 : nItem;
-    const int last = nItem < 0 ? t->rowCount() - 1 : nItem;
+    const int last = nItem < 0 ? GetItemCount() - 1 : nItem;
     for (int row = first; row <= last; ++row) {
         const QModelIndex index = t->model()->index(row, 0);
         if (nMask & LVIS_SELECTED) {
@@ -331,7 +461,7 @@ BOOL CListCtrlEx::SetItemState(int nItem, UINT nState, UINT nMask)
 UINT CListCtrlEx::GetItemState(int nItem, UINT nMask) const
 {
     auto* t = table();
-    if (!t || nItem < 0 || nItem >= t->rowCount())
+    if (!t || nItem < 0 || nItem >= GetItemCount())
         return 0;
     UINT state = 0;
     if (t->selectionModel()->isRowSelected(nItem, QModelIndex()))
@@ -358,7 +488,7 @@ int CListCtrlEx::SetHotItem(int nIndex)
 BOOL CListCtrlEx::EnsureVisible(int nItem, BOOL bPartialOK)
 {
     auto* t = table();
-    if (!t || nItem < 0 || nItem >= t->rowCount())
+    if (!t || nItem < 0 || nItem >= GetItemCount())
         return FALSE;
     static_cast<void>(bPartialOK); // scrolling always shows the whole row
     t->scrollTo(t->model()->index(nItem, 0), QAbstractItemView::EnsureVisible);
@@ -422,7 +552,7 @@ void CListCtrlEx::userSelectionChanged()
     if (m_programmatic)
         return;
     auto* t = table();
-    const int current = t->currentRow();
+    const int current = t->currentIndex().row();
     if (current >= 0 && t->selectionModel()->isRowSelected(current, QModelIndex()))
         m_selectionMark = current;
     notifyParentNotify(LVN_ITEMCHANGED);

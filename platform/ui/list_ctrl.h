@@ -11,6 +11,11 @@
 // The selection mark is the row the user last selected (or that
 // SetSelectionMark set); clicking the empty part of the list keeps it.
 // Removing rows moves it with its row, or clears it with its row.
+//
+// A list made with LVS_OWNERDATA holds no texts: the derived list keeps its
+// rows in whatever form it likes, sets their number (SetItemCount) and
+// answers OnGetItemText for each cell as it is drawn or read, so a list of
+// 100,000 rows costs what its own rows cost.
 #pragma once
 
 #include <string>
@@ -18,7 +23,8 @@
 
 #include "platform/ui/controls.h"
 
-class QTableWidget;
+class QTableView;
+class ListModel;
 
 class CListCtrlEx : public CWnd {
 public:
@@ -39,13 +45,22 @@ public:
     int GetColumnWidth(int nCol) const;
 
     int GetItemCount() const;
-    // Index of the new row (at the end when nItem is past it), -1 on failure.
+    // Index of the new row (at the end when nItem is past it), -1 on failure
+    // (and always in an owner-data list).
     int InsertItem(int nItem, const std::string& text);
+    // FALSE in an owner-data list, whose texts are the owner's.
     BOOL SetItemText(int nItem, int nSubItem, const std::string& text);
-    // The text exactly as set ("" for a cell never set or out of range).
+    // The text exactly as set ("" for a cell never set or out of range); in
+    // an owner-data list, OnGetItemText's answer within range.
     std::string GetItemText(int nItem, int nSubItem) const;
     BOOL DeleteItem(int nItem);
     BOOL DeleteAllItems();
+
+    // Owner-data lists: the number of rows (rows past the new end are
+    // removed, new ones added at the end), and the rows whose texts changed.
+    void SetItemCount(int nItems);
+    BOOL RedrawItems(int nFirst, int nLast);
+    bool isOwnerData() const { return (m_style & LVS_OWNERDATA) != 0; }
 
     // The next row after nItem (-1: from the top) with the flags:
     // LVNI_SELECTED, LVNI_FOCUSED, or LVNI_ALL for any row.
@@ -75,9 +90,11 @@ public:
     COLORREF cellTextColor(int nRow, int nCol) { return OnGetCellTextColor(nRow, nCol); }
     COLORREF cellBkColor(int nRow, int nCol) { return OnGetCellBkColor(nRow, nCol); }
 
-    QTableWidget* table() const;
+    QTableView* table() const;
 
 protected:
+    // An owner-data list's text of a cell within range.
+    virtual std::string OnGetItemText(int nRow, int nColumn) const;
     // Asked for every cell each time it is drawn.
     virtual COLORREF OnGetCellTextColor(int nRow, int nColumn);
     virtual COLORREF OnGetCellBkColor(int nRow, int nColumn);
@@ -87,6 +104,8 @@ protected:
 private:
     friend class ListTable;
     friend class CellColourDelegate;
+    friend class ListModel;
+    ListModel* model() const;
     void userSelectionChanged();
     void dropped(const std::vector<std::string>& paths)
     {
@@ -98,7 +117,6 @@ private:
 
     DWORD m_style = 0;
     DWORD m_exStyle = 0;
-    std::vector<int> m_formats;
     int m_selectionMark = -1;
     int m_programmatic = 0;
     bool m_acceptFiles = false;

@@ -7,7 +7,7 @@
 
 #include <QDropEvent>
 #include <QMimeData>
-#include <QTableWidget>
+#include <QTableView>
 #include <QUrl>
 
 #include <climits>

@@ -138,3 +138,51 @@ TEST_F(MainWindowTest, QueuedChangesReachTheListInOrderAndAClearStartsItAnew)
         EXPECT_EQ(cell(list, row, CATCOL_STATUS), shown[row].second) << row;
     }
 }
+
+// Through appends, updates and clears queued as the catalog announces them,
+// every cell of every row reads what the record it last received says.
+TEST_F(MainWindowTest, RowsShowTheRecordsTheyLastReceived)
+{
+    start();
+    CCatalogMFCListCtl& list = dlg->catalogList();
+    std::vector<CatalogRecord> shown;
+    auto expectRows = [&](const char* when) {
+        ASSERT_EQ(list.GetItemCount(), int(shown.size())) << when;
+        for (int row = 0; row < int(shown.size()); ++row)
+            for (int col = 0; col < CATCOL_COUNT; ++col)
+                ASSERT_EQ(list.GetItemText(row, col), catalogCellText(shown[std::size_t(row)], col, "NODE_A"))
+                    << when << " row " << row << " col " << col;
+    };
+    for (int i = 0; i < 300; ++i) {
+        shown.push_back(rec(i % 3 ? "OTHER" : "NODE_A", ("file" + std::to_string(i) + ".bin").c_str(),
+                            DWORD(1000 + i), DWORD(i), i % 5 == 0 ? 1 : 0));
+        shown.back().registered = catalogtest::makeTime(2020 + i % 7, 1 + i % 12, 1 + i % 28, i % 24);
+        dlg->onCatalogAdd(&shown.back());
+    }
+    tick();
+    expectRows("appended");
+
+    for (int row : {0, 7, 299, 150}) {
+        CatalogRecord r = shown[std::size_t(row)];
+        r.heldBytes = r.findData.nFileSizeLow / 2;
+        r.findData.nFileSizeLow += 1;
+        if (row == 150)
+            r.state = CATALOG_STATE_DELETED;
+        dlg->onCatalogUpdate(row, &r);
+        shown[std::size_t(row)] = r;
+    }
+    const CatalogRecord stray = rec("OTHER", "stray.bin", 5);
+    dlg->onCatalogUpdate(300, &stray); // no such row: nothing changes
+    tick(3);                           // the list is refreshed every third tick
+    expectRows("updated");
+
+    // A compaction: the list starts again with the entries that remain.
+    dlg->onCatalogClear();
+    std::vector<CatalogRecord> remaining(shown.begin() + 100, shown.begin() + 140);
+    for (const CatalogRecord& r : remaining)
+        dlg->onCatalogAdd(&r);
+    shown = remaining;
+    tick(3);
+    expectRows("after the clear");
+    EXPECT_EQ(dlg->catalogRows(), 40);
+}
