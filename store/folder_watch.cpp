@@ -32,11 +32,6 @@ void diag(const std::string& line)
     std::fflush(stdout);
 }
 
-std::string_view nameOf(const DirListRecord& r)
-{
-    return std::string_view(r.findData.cFileName);
-}
-
 void setName(WIN32_FIND_DATAA& fd, const std::string& cp932Name)
 {
     std::memset(fd.cFileName, 0, sizeof fd.cFileName);
@@ -217,8 +212,8 @@ void CFolderWatch::saveList()
     // Replaced whole, so that a crash leaves the old snapshot or the new one
     // and never a cut one.
     int err = 0;
-    if (!platform::replaceFileAtomically(listPath(), m_snapshot.data(), m_snapshot.size() * sizeof(DirListRecord),
-                                         &err))
+    const std::string bytes = m_snapshot.bytes();
+    if (!platform::replaceFileAtomically(listPath(), bytes.data(), bytes.size(), &err))
         diag("CFolderWatch::saveList() " + listPath() + ": " + std::strerror(err));
 }
 
@@ -296,7 +291,7 @@ void CFolderWatch::buildSnapshotIndex()
     m_linkNames.clear();
     m_snapIndex.reserve(m_snapshot.size());
     for (std::size_t j = 0; j < m_snapshot.size(); ++j) {
-        const std::string_view name = nameOf(m_snapshot[j]);
+        const std::string_view name = m_snapshot.name(j);
         if (name.empty())
             continue;
         m_snapIndex.emplace(name, j);
@@ -490,9 +485,9 @@ void CFolderWatch::checkFolder()
     scanNames.reserve(m_scan.size());
     for (const ScanRecord& e : m_scan)
         scanNames.insert(std::string_view(e.rec.findData.cFileName));
-    for (const DirListRecord& r : m_snapshot) {
-        if (!scanNames.count(nameOf(r)))
-            removed.push_back(r);
+    for (std::size_t j = 0; j < m_snapshot.size(); ++j) {
+        if (!scanNames.count(m_snapshot.name(j)))
+            removed.push_back(m_snapshot[j]);
     }
 
     for (ScanRecord& e : m_scan) {
@@ -518,7 +513,7 @@ void CFolderWatch::checkFolder()
             continue;
         }
 
-        const DirListRecord& old = m_snapshot[it->second];
+        const DirListRecord old = m_snapshot[it->second];
         if (e.rec.isLink == old.isLink && sameSizeAndTime(e.rec.findData, old.findData))
             continue; // unchanged: nothing to report, no need to open it
         switch (probe(e, &fresh)) {
@@ -570,7 +565,7 @@ void CFolderWatch::checkFolder()
     }
 
     m_snapIndex.clear();
-    std::vector<DirListRecord> next;
+    CDirList next;
     next.reserve(m_scan.size());
     for (const ScanRecord& e : m_scan) {
         if (e.rec.findData.cFileName[0])

@@ -16,29 +16,7 @@
 #include <vector>
 
 #include "platform/wintypes.h"
-
-// One snapshot entry and the unit of dirlist.dat: 344 raw little-endian
-// bytes, records back to back with no header.
-struct DirListRecord {
-    DWORD isLink;              // 1: SEND holds a shortcut and findData is its target's
-    BYTE zero[20];
-    WIN32_FIND_DATAA findData; // cFileName: the plain file name in CP932
-};
-
-static_assert(sizeof(DirListRecord) == 344);
-static_assert(offsetof(DirListRecord, isLink) == 0);
-static_assert(offsetof(DirListRecord, zero) == 4);
-static_assert(offsetof(DirListRecord, findData) == 24);
-static_assert(offsetof(DirListRecord, findData.dwFileAttributes) == 24);
-static_assert(offsetof(DirListRecord, findData.ftCreationTime) == 28);
-static_assert(offsetof(DirListRecord, findData.ftLastAccessTime) == 36);
-static_assert(offsetof(DirListRecord, findData.ftLastWriteTime) == 44);
-static_assert(offsetof(DirListRecord, findData.nFileSizeHigh) == 52);
-static_assert(offsetof(DirListRecord, findData.nFileSizeLow) == 56);
-static_assert(offsetof(DirListRecord, findData.dwReserved0) == 60);
-static_assert(offsetof(DirListRecord, findData.dwReserved1) == 64);
-static_assert(offsetof(DirListRecord, findData.cFileName) == 68);
-static_assert(offsetof(DirListRecord, findData.cAlternateFileName) == 328);
+#include "store/dir_list.h"
 
 // One entry of the listing of the check in progress (memory only).
 struct ScanRecord {
@@ -87,7 +65,7 @@ public:
     static void setUseLeases(bool on);
 
     const std::string& folder() const { return m_folder; }
-    const std::vector<DirListRecord>& snapshot() const { return m_snapshot; }
+    const CDirList& snapshot() const { return m_snapshot; }
     const std::vector<ScanRecord>& scan() const { return m_scan; }
     std::string listPath() const;
 
@@ -109,7 +87,7 @@ private:
     static bool isRegistered(const DirListRecord& r);
 
     std::string m_folder;
-    std::vector<DirListRecord> m_snapshot;
+    CDirList m_snapshot;
     std::vector<ScanRecord> m_scan;
 
     // Per check: snapshot name -> index of its first record, and the target

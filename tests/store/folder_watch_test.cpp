@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -78,13 +79,13 @@ protected:
         const struct timespec ts[2] = {{mtime, 0}, {mtime, 0}};
         ASSERT_EQ(utimensat(AT_FDCWD, inSend(name).c_str(), ts, 0), 0);
     }
-    const DirListRecord* snap(const std::string& name) const
+    std::optional<DirListRecord> snap(const std::string& name) const
     {
-        for (const DirListRecord& r : watch.snapshot()) {
+        for (const DirListRecord r : watch.snapshot()) {
             if (name == r.findData.cFileName)
-                return &r;
+                return r;
         }
-        return nullptr;
+        return std::nullopt;
     }
     // Runs one check and returns what it printed.
     std::string check()
@@ -217,7 +218,7 @@ TEST_F(FolderWatch, FilesOf4GiBOrMoreAreSkippedAndAGrownOneKeepsItsRegistration)
     put("grows.bin", "small");
     check();
     ASSERT_EQ(rec.heard.size(), 1u);
-    EXPECT_EQ(snap("huge.bin"), nullptr);
+    EXPECT_FALSE(snap("huge.bin"));
     rec.heard.clear();
     ASSERT_EQ(truncate(inSend("grows.bin").c_str(), (off_t(1) << 32) + 1), 0);
     check();
@@ -246,3 +247,37 @@ TEST_F(FolderWatch, EnsureSubFolderMakesOneLevelInsideTheBase)
 }
 
 } // namespace
+
+// The snapshot is kept compact in memory, yet what is read from dirlist.dat is
+// written back byte for byte, odd records (bytes after a name's end, an
+// alternate name, a non-zero pad) included.
+TEST_F(FolderWatch, TheSnapshotComesBackByteForByte)
+{
+    std::vector<DirListRecord> recs(5);
+    for (std::size_t i = 0; i < recs.size(); ++i) {
+        DirListRecord& r = recs[i];
+        std::memset(&r, 0, sizeof r);
+        r.isLink = i == 1 ? 1 : 0;
+        r.findData.dwFileAttributes = 0x20;
+        r.findData.ftLastWriteTime = {DWORD(1000 + i), DWORD(7)};
+        r.findData.nFileSizeLow = DWORD(10 * i + 1);
+        const std::string name = "file" + std::to_string(i) + ".txt";
+        std::memcpy(r.findData.cFileName, name.data(), name.size());
+    }
+    std::memcpy(recs[2].findData.cFileName + 20, "junk", 4); // after the name's zero
+    std::memcpy(recs[3].findData.cAlternateFileName, "FILE3~1", 7);
+    recs[4].zero[3] = 9;
+    std::string bytes(reinterpret_cast<const char*>(recs.data()), recs.size() * sizeof(DirListRecord));
+    testsupport::writeFile(watch.listPath(), bytes);
+
+    watch.loadList();
+    ASSERT_EQ(watch.snapshot().size(), recs.size());
+    for (std::size_t i = 0; i < recs.size(); ++i) {
+        const DirListRecord r = watch.snapshot()[i];
+        EXPECT_EQ(std::memcmp(&r, &recs[i], sizeof r), 0) << i;
+        EXPECT_EQ(watch.snapshot().name(i), "file" + std::to_string(i) + ".txt");
+    }
+    testsupport::writeFile(watch.listPath(), "");
+    watch.saveList();
+    EXPECT_EQ(testsupport::readFile(watch.listPath()), bytes);
+}
