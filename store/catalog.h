@@ -67,7 +67,7 @@ public:
     int findRec(std::string_view node, std::string_view file, CatalogRecord* out) const;
     int findRec(const CatalogRecord& keyOf, CatalogRecord* out) const;
     // Indexes of every record with the key of rec, ascending (empty: none).
-    const std::vector<int>& indexesOf(const CatalogRecord& rec) const;
+    std::vector<int> indexesOf(const CatalogRecord& rec) const;
 
     // Replaces record i (nothing when out of range); written through.
     void setRec(int i, const CatalogRecord& rec);
@@ -110,9 +110,21 @@ public:
     static std::string keyOf(std::string_view node, std::string_view file);
 
 private:
+    // One slot of the key index: a record's index and its key's hash.
+    struct IndexSlot {
+        std::int32_t index; // EMPTY, REMOVED or the record's index
+        std::uint32_t hash;
+    };
+    static constexpr std::int32_t EMPTY = -1;
+    static constexpr std::int32_t REMOVED = -2;
+    static std::uint32_t keyHash(std::string_view node, std::string_view file);
     void rebuildIndex();
+    void indexInsert(int i, std::uint32_t hash);
     void indexAppend(int i);
     void indexReplace(int i, const CatalogRecord& oldRec, const CatalogRecord& newRec);
+    // Calls f with the index of every record with that key, in no order.
+    template <class F>
+    void forEachIndexOf(std::string_view node, std::string_view file, F f) const;
     bool canWrite(const char* who) const;
     // A write of catalog.dat failed with err: a rewrite is owed, and the
     // first failure is told.
@@ -132,9 +144,12 @@ private:
     bool m_failureTold = false;
     bool m_lastFailureNoRoom = false;
     std::vector<std::string> m_notices;
-    // key -> indexes of the records with that key, ascending; kept in step
-    // with m_list so that the first match is found without a scan.
-    std::unordered_map<std::string, std::vector<int>> m_index;
+    // The records by key, kept in step with m_list so that a lookup needs no
+    // scan: an open-addressing table of record indexes, at most half full,
+    // 8 bytes a slot. The keys themselves are read from the records, so the
+    // index holds no copy of them.
+    std::vector<IndexSlot> m_slots;
+    std::size_t m_slotsUsed = 0; // slots not EMPTY
 };
 
 class CCatalog {

@@ -129,40 +129,94 @@ std::string CCatalogCash::keyOf(const CatalogRecord& rec)
     return keyOf(nodeText(rec), fileText(rec));
 }
 
+std::uint32_t CCatalogCash::keyHash(std::string_view node, std::string_view file)
+{
+    // FNV-1a over the node, a separator no field's text holds, and the file.
+    std::uint32_t h = 2166136261u;
+    auto add = [&h](std::string_view text) {
+        for (const char c : text) {
+            h ^= static_cast<unsigned char>(c);
+            h *= 16777619u;
+        }
+    };
+    add(node);
+    add(std::string_view("\0", 1));
+    add(file);
+    return h;
+}
+
 void CCatalogCash::rebuildIndex()
 {
-    m_index.clear();
-    m_index.reserve(m_list.size());
+    std::size_t slots = 16;
+    while (slots < m_list.size() * 2)
+        slots *= 2;
+    std::vector<IndexSlot>(slots, IndexSlot{EMPTY, 0}).swap(m_slots);
+    m_slotsUsed = 0;
     for (std::size_t i = 0; i < m_list.size(); ++i)
-        m_index[keyOf(m_list[i])].push_back(static_cast<int>(i));
+        indexInsert(static_cast<int>(i), keyHash(nodeText(m_list[i]), fileText(m_list[i])));
+}
+
+void CCatalogCash::indexInsert(int i, std::uint32_t hash)
+{
+    // Keep the table at most half full of live and removed slots.
+    if ((m_slotsUsed + 1) * 2 > m_slots.size()) {
+        rebuildIndex(); // from the list, which holds record i already
+        return;
+    }
+    const std::size_t mask = m_slots.size() - 1;
+    for (std::size_t s = hash & mask;; s = (s + 1) & mask) {
+        if (m_slots[s].index == EMPTY || m_slots[s].index == REMOVED) {
+            if (m_slots[s].index == EMPTY)
+                ++m_slotsUsed;
+            m_slots[s] = IndexSlot{i, hash};
+            return;
+        }
+    }
 }
 
 void CCatalogCash::indexAppend(int i)
 {
-    m_index[keyOf(m_list[i])].push_back(i);
+    indexInsert(i, keyHash(nodeText(m_list[i]), fileText(m_list[i])));
 }
 
 void CCatalogCash::indexReplace(int i, const CatalogRecord& oldRec, const CatalogRecord& newRec)
 {
-    std::string oldKey = keyOf(oldRec);
-    std::string newKey = keyOf(newRec);
-    if (oldKey == newKey)
+    if (nodeText(oldRec) == nodeText(newRec) && fileText(oldRec) == fileText(newRec))
         return;
-    auto it = m_index.find(oldKey);
-    if (it != m_index.end()) {
-        std::erase(it->second, i);
-        if (it->second.empty())
-            m_index.erase(it);
+    const std::uint32_t oldHash = keyHash(nodeText(oldRec), fileText(oldRec));
+    const std::size_t mask = m_slots.size() - 1;
+    for (std::size_t s = oldHash & mask; m_slots[s].index != EMPTY; s = (s + 1) & mask) {
+        if (m_slots[s].index == i) {
+            m_slots[s].index = REMOVED;
+            break;
+        }
     }
-    std::vector<int>& v = m_index[newKey];
-    v.insert(std::lower_bound(v.begin(), v.end(), i), i);
+    indexInsert(i, keyHash(nodeText(newRec), fileText(newRec)));
 }
 
-const std::vector<int>& CCatalogCash::indexesOf(const CatalogRecord& rec) const
+template <class F>
+void CCatalogCash::forEachIndexOf(std::string_view node, std::string_view file, F f) const
 {
-    static const std::vector<int> none;
-    auto it = m_index.find(keyOf(rec));
-    return it == m_index.end() ? none : it->second;
+    if (m_slots.empty())
+        return;
+    const std::uint32_t hash = keyHash(node, file);
+    const std::size_t mask = m_slots.size() - 1;
+    for (std::size_t s = hash & mask; m_slots[s].index != EMPTY; s = (s + 1) & mask) {
+        const IndexSlot& slot = m_slots[s];
+        if (slot.index < 0 || slot.hash != hash)
+            continue;
+        const CatalogRecord& r = m_list[std::size_t(slot.index)];
+        if (nodeText(r) == node && fileText(r) == file)
+            f(slot.index);
+    }
+}
+
+std::vector<int> CCatalogCash::indexesOf(const CatalogRecord& rec) const
+{
+    std::vector<int> out;
+    forEachIndexOf(nodeText(rec), fileText(rec), [&out](int i) { out.push_back(i); });
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 CCatalogCash::CCatalogCash() : m_journal(std::make_unique<CatalogJournal>()) {}
@@ -255,10 +309,13 @@ CatalogRecord* CCatalogCash::getRec(CatalogRecord* out, int i) const
 
 int CCatalogCash::findRec(std::string_view node, std::string_view file, CatalogRecord* out) const
 {
-    auto it = m_index.find(keyOf(node, file));
-    if (it == m_index.end() || it->second.empty())
+    int i = -1;
+    forEachIndexOf(node, file, [&i](int k) {
+        if (i < 0 || k < i)
+            i = k;
+    });
+    if (i < 0)
         return -1;
-    const int i = it->second.front();
     if (out)
         *out = m_list[i];
     return i;
@@ -286,8 +343,9 @@ void CCatalogCash::setRecNoWrite(int i, const CatalogRecord& rec)
     // lose it, so its write goes through the journal.
     if (m_writeThrough == 1 && m_list[i].complete == 1)
         m_protect.insert(i);
-    indexReplace(i, m_list[i], rec);
+    const CatalogRecord old = m_list[i];
     m_list[i] = rec;
+    indexReplace(i, old, rec);
 }
 
 void CCatalogCash::addRec(const CatalogRecord& rec)

@@ -50,3 +50,53 @@ TEST_F(CatalogStore, AFileThatCannotBeLoadedIsNeverOverwritten)
 }
 
 } // namespace
+
+// The key index against a plain scan of the list, through appends of new and
+// repeated keys, records whose key changes in place, and whole replacements,
+// across the index's growth.
+TEST_F(CatalogStore, LookupsByKeyAgreeWithAScanOfTheList)
+{
+    CCatalogCash cash;
+    cash.setupList(catalogFile(), 0, 200000);
+    auto keyed = [](int node, int file) {
+        return makeRec(("N" + std::to_string(node)).c_str(), ("f" + std::to_string(file) + ".txt").c_str(), 1);
+    };
+    auto scan = [&cash](const CatalogRecord& key) {
+        std::vector<int> out;
+        for (int i = 0; i < cash.getCount(); ++i)
+            if (CCatalog::isSameKey(&cash.list()[std::size_t(i)], &key))
+                out.push_back(i);
+        return out;
+    };
+    std::uint32_t seed = 7;
+    auto next = [&seed](std::uint32_t n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) % n;
+    };
+    for (int step = 0; step < 6000; ++step) {
+        const CatalogRecord r = keyed(int(next(4)), int(next(400)));
+        const std::uint32_t what = next(200);
+        if (what < 150 || cash.getCount() == 0)
+            cash.addRec(r);
+        else if (what < 198)
+            cash.setRec(int(next(std::uint32_t(cash.getCount()))), r);
+        else {
+            std::vector<CatalogRecord> kept(cash.list().begin() + cash.getCount() / 3, cash.list().end());
+            cash.setList(kept);
+        }
+        if (step % 50 == 0) {
+            for (int k = 0; k < 40; ++k) {
+                // Half the keys looked up are held (often more than once).
+                const CatalogRecord key = k % 2 ? cash.list()[next(std::uint32_t(cash.getCount()))]
+                                                : keyed(int(next(4)), int(next(400)));
+                const std::vector<int> expect = scan(key);
+                ASSERT_EQ(cash.indexesOf(key), expect) << "step " << step;
+                CatalogRecord found;
+                ASSERT_EQ(cash.findRec(key, &found), expect.empty() ? -1 : expect.front());
+                if (!expect.empty()) {
+                    EXPECT_EQ(bytesOf(found), bytesOf(cash.list()[std::size_t(expect.front())]));
+                }
+            }
+        }
+    }
+}
