@@ -10,6 +10,7 @@
 
 #include "app/resources.h"
 #include "platform/cp932.h"
+#include "platform/memory.h"
 #include "platform/ui/prompts.h"
 #include "platform/ui/text.h"
 #include "protocol/post_error.h"
@@ -376,7 +377,7 @@ void CTandrelDlg::OnOK()
 void CTandrelDlg::OnTimer(UINT_PTR nIDEvent)
 {
     switch (nIDEvent) {
-    case TIMER_TICK:
+    case TIMER_TICK: {
         if (m_offline == 0) {
             if (runsOut(m_connectCounter, 20))
                 connectPass();
@@ -384,19 +385,28 @@ void CTandrelDlg::OnTimer(UINT_PTR nIDEvent)
             if (runsOut(m_disconnectCounter, 20))
                 disconnectPass();
         }
+        // The drain and the scan are the tick's steps that allocate in bulk
+        // (with a large catalog, tens of megabytes that they free again).
+        bool bulk = false;
         if (runsOut(m_stateCounter, 2)) {
             refreshConnectStates();
             drainViewEvents();
+            bulk = true;
         }
-        if (runsOut(m_folderCounter, 10) && m_pFolderWatch)
+        if (runsOut(m_folderCounter, 10) && m_pFolderWatch) {
             m_pFolderWatch->checkFolder();
+            bulk = true;
+        }
         if (runsOut(m_limitCounter, 7200))
             CCatalog::getInstance()->checkLimit();
         // A rewrite of catalog.dat that a full disk held back is tried
         // again, and what the catalog has to tell is shown.
         CCatalog::getInstance()->onTick();
         showCatalogNotices();
+        if (bulk)
+            platform::releaseFreeMemory();
         break;
+    }
     case TIMER_TRAY:
         if (!m_tray.Modify())
             addTrayIcon();

@@ -574,7 +574,9 @@ void CFolderWatch::checkFolder()
     m_snapshot.swap(next);
     if (any)
         saveList();
-    m_scan.clear();
+    // The listing is as large as the folder (about 400 bytes a file); it is
+    // made again at the next check, so its room is not kept between checks.
+    std::vector<ScanRecord>().swap(m_scan);
     m_reported.swap(m_reportedNow);
     m_seen.swap(m_seenNow);
 }
