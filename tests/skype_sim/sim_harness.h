@@ -57,6 +57,7 @@ public:
     // The user's streams as the simulator lists them ("bob:1", ...).
     std::vector<std::string> streams(const std::string& user);
 
+    pid_t pid() const { return m_pid; }
     const std::string& logPath() const { return m_log; }
     std::string logTail(int lines = 80) const;
     // SIGTERM, then SIGKILL; the wait status (-1 when killed).
