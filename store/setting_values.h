@@ -23,8 +23,9 @@ struct IntValue {
     constexpr int clamp(int v) const { return v < min ? min : (v > max ? max : v); }
 };
 
-// A text setting: its key, the most CP932 bytes the program keeps of it,
-// and the most the user may type into its field (0: no limit of its own).
+// A text setting: its key, the most CP932 bytes the program keeps of it
+// (0: what the read buffer holds), and the most the user may type into its
+// field (0: no limit of its own).
 struct TextValue {
     const char* key;
     std::size_t maxBytes;
@@ -50,7 +51,9 @@ inline constexpr IntValue CONNECTNUM{"CONNECTNUM", 0, 0, 10};
 
 // The section of connection row i (from 0): "REC1" for row 0.
 std::string connectionSection(int row);
-inline constexpr TextValue REC_NAME{"NAME", 32, 32};
+// A neighbour's node name; the dialog takes as many bytes as a record's
+// name field holds.
+inline constexpr TextValue REC_NAME{"NAME", 0, 32};
 inline constexpr TextValue REC_TRS{"TRS", 0, 0};
 inline constexpr TextValue REC_SKYPEID{"SKYPEID", 0, 0};
 // A host, optionally followed by "/" and the port.
@@ -63,6 +66,8 @@ inline constexpr char TRANSPORT_TCP[] = "TCP";
 // window. maxBytes is the most that is read back.
 inline constexpr TextValue NODESKYPEID{"NODESKYPEID", 2048, 0};
 inline constexpr TextValue NODEMAILADR{"NODEMAILADR", 2048, 0};
+// The presences the node window offers; any other number is kept and
+// published as it stands.
 inline constexpr IntValue NODESTATUS{"NODESTATUS", 0, 0, 2};
 // The information text as lower-case hex, two digits a byte: maxBytes is
 // the most digits read back, typedMax the most bytes of text the own-contact
