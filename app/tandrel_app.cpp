@@ -5,14 +5,14 @@
 
 #include <QGuiApplication>
 
-#include "platform/qt/session_events.h"
+#include "app/switches.h"
 #include "app/tandrel_dlg.h"
 #include "platform/cp932.h"
+#include "platform/qt/session_events.h"
 #include "platform/ui/prompts.h"
 #include "platform/ui/text.h"
 #include "protocol/post_error.h"
 #include "store/settings.h"
-#include "store/switches.h"
 
 char g_szParty[261] = {};
 CTandrelDlg* g_pMainDlg = nullptr;
@@ -70,43 +70,6 @@ const char* getVersionString()
     std::snprintf(s_buffer, sizeof s_buffer, "Ver.:%s", YUVO_PRODUCT_VERSION);
     s_built = 1;
     return s_buffer;
-}
-
-void parseSwitches(const std::vector<std::string>& args)
-{
-    struct Switch {
-        const char* text;
-        int* flag;
-        int value;
-    };
-    static const Switch switches[] = {
-        {"-D386", &g_bDebugMode, 1},           {"-PASV", &g_bPasvMode, 1},
-        {"-SERVER", &g_bServerOnly, 1},        {"-CLIENT", &g_bClientOnly, 1},
-        {"-CATALOGCASH", &g_bCatalogCashMode, 1}, {"-NOSKYPE", &g_bUseSkype, 0},
-    };
-    for (const std::string& arg : args) {
-        for (const Switch& s : switches) {
-            if (arg == s.text)
-                *s.flag = s.value;
-        }
-    }
-}
-
-void printSwitchLines(std::FILE* out)
-{
-    if (g_bDebugMode)
-        std::fprintf(out, "DEBUG_MODE ON\n");
-    if (g_bPasvMode)
-        std::fprintf(out, "PASV_MODE ON\n");
-    if (g_bServerOnly)
-        std::fprintf(out, "SERVERONLY_MODE ON\n");
-    if (g_bClientOnly)
-        std::fprintf(out, "CLIENTONLY_MODE ON\n");
-    if (g_bCatalogCashMode)
-        std::fprintf(out, "CATALOGCASH_MODE ON\n");
-    if (!g_bUseSkype)
-        std::fprintf(out, "NO SKYPE MODE\n");
-    std::fflush(out);
 }
 
 bool installConsolePrompts()
@@ -191,17 +154,16 @@ int CTandrelApp::InitInstance(const std::vector<std::string>& args)
         // made: a signal is only read in an event loop, and the first one
         // runs with the window in place (a box of its initialisation, or its
         // own loop).
-        CSessionEvents session(
-            [] {
-                CTandrelDlg* w = g_pMainDlg;
-                if (w && IsWindow(w->GetSafeHwnd()))
-                    w->endSession();
-            },
-            [](bool suspending) {
-                CTandrelDlg* w = g_pMainDlg;
-                if (w && IsWindow(w->GetSafeHwnd()))
-                    w->SendMessage(WM_POWERBROADCAST, suspending ? PBT_APMSUSPEND : PBT_APMRESUMESUSPEND, 0);
-            });
+        CSessionEndSignals endSignals([] {
+            CTandrelDlg* w = g_pMainDlg;
+            if (w && IsWindow(w->GetSafeHwnd()))
+                w->endSession();
+        });
+        CSleepSignal sleepSignal([](bool suspending) {
+            CTandrelDlg* w = g_pMainDlg;
+            if (w && IsWindow(w->GetSafeHwnd()))
+                w->SendMessage(WM_POWERBROADCAST, suspending ? PBT_APMSUSPEND : PBT_APMRESUMESUSPEND, 0);
+        });
         CTandrelDlg dlg;
         g_pMainDlg = &dlg;
         dlg.m_pMultiCheck = &m_multiCheck;

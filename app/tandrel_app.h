@@ -22,12 +22,6 @@ std::string lockFolderMessage(const LockFolderProblem& problem);
 // "Ver.:" and the product version, built once.
 const char* getVersionString();
 
-// Sets the switch flags from the arguments after the program's name. Only
-// an exact, case-sensitive match counts; anything else is ignored.
-void parseSwitches(const std::vector<std::string>& args);
-// The console lines of the flags that are set, in a fixed order.
-void printSwitchLines(std::FILE* out);
-
 // Where nobody can see a message box (Qt's offscreen platform), message
 // boxes that no handler answers become lines on standard error, answered as
 // a closed box would be. True when that rule was installed now.

@@ -9,6 +9,7 @@
 #include <QWidget>
 
 #include "app/resources.h"
+#include "app/switches.h"
 #include "platform/cp932.h"
 #include "platform/memory.h"
 #include "platform/ui/prompts.h"
@@ -49,7 +50,7 @@ constexpr CommandButton kCommandButtons[] = {
 
 } // namespace
 
-CTandrelDlg::CTandrelDlg(CWnd* pParent) : CDialog(pParent)
+CTandrelDlg::CTandrelDlg(CWnd* pParent) : CDialog(pParent), m_switches(commandLineSwitches())
 {
     // IDCANCEL (Escape, the close box) hides like IDOK does.
     MapCommand(IDCANCEL, [this] { OnOK(); });

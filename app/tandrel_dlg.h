@@ -109,6 +109,8 @@ public:
     void setNodeName(const char* name) override;
     void setPartyName(const char* name) override;
     void setLimitDay(int days) override;
+    // The command line's switches, as start-up set them before the window.
+    const Switches& getSwitches() override { return m_switches; }
 
     // --- Transport listener. ---
     void onCatalogAdd(const CatalogRecord* rec) override;
@@ -209,6 +211,7 @@ private:
     void mirrorRow(int i);
     void insertListRow(int i);
 
+    Switches m_switches;
     CTransfer m_transfer;
     int m_visible = 0;
     CMsg m_msg;

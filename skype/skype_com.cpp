@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "store/switches.h"
+#include "store/settings.h"
 
 ZQ_SKYPECOM* ZQ_SKYPECOM::s_instance = nullptr;
 
@@ -87,7 +87,7 @@ void ZQ_SKYPECOM::onTimer()
 
 void ZQ_SKYPECOM::discover()
 {
-    if (!g_bUseSkype || !m_skypeWnd.empty() || !m_apiOpen || m_apiOwner.empty() || m_nameUnderWay)
+    if (!CPropatyTandrel::switches().useSkype || !m_skypeWnd.empty() || !m_apiOpen || m_apiOwner.empty() || m_nameUnderWay)
         return;
     const unsigned epoch = m_ownerEpoch;
     const bool sent = m_api->invoke(platform::CSkypeApi::SERVICE, "NAME Yuvo", NAME_TIMEOUT_MS,

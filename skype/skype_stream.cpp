@@ -6,7 +6,7 @@
 #include "protocol/frame_check.h"
 #include "skype/skype_com.h"
 #include "store/helpers.h"
-#include "store/switches.h"
+#include "store/settings.h"
 
 namespace {
 
@@ -125,7 +125,7 @@ void ZQ_SKYPESTREAM::onTimer()
     }
     if (m_exchange.sendQueue().freeCount() < EXCHANGE_MIN_FREE)
         return;
-    if (!g_bPasvMode) {
+    if (!CPropatyTandrel::switches().pasvMode) {
         int mode = 0;
         SYSTEMTIME since{};
         m_sync.take(&mode, &since);

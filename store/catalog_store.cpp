@@ -11,7 +11,6 @@
 #include "store/catalog_journal.h"
 #include "store/events.h"
 #include "store/settings.h"
-#include "store/switches.h"
 
 using namespace catalog_detail;
 
@@ -598,7 +597,7 @@ CCatalog::~CCatalog()
 void CCatalog::load()
 {
     const std::string path = paths::joinFixed(getCatalogFolder(), "catalog.dat");
-    m_cash.setupList(path, g_bCatalogCashMode == 1 ? 0 : 1, s_maxFileRecords);
+    m_cash.setupList(path, CPropatyTandrel::switches().catalogCashMode == 1 ? 0 : 1, s_maxFileRecords);
     {
         platform::CMutexLock lock(getMutex());
         const std::string party(ownPartyName());

@@ -78,6 +78,18 @@ CPropatyTandrel* CPropatyTandrel::getInstance()
     return s_instance;
 }
 
+const Switches& CPropatyTandrel::switches()
+{
+    static const Switches defaults;
+    return s_instance ? s_instance->getSwitches() : defaults;
+}
+
+const Switches& CPropatyTandrel::getSwitches()
+{
+    static const Switches defaults;
+    return defaults;
+}
+
 std::string& CPropatyTandrel::getIniPath(std::string& out)
 {
     out = paths::joinFixed(paths::currentDirectory(), INI_NAME);

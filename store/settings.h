@@ -11,12 +11,26 @@
 
 #include "store/setting_values.h"
 
+// The command line's switches that the lower layers obey. Start-up reads
+// them and the main window hands them on (getSwitches), like every other
+// setting; off by default.
+struct Switches {
+    int pasvMode = 0;        // "-PASV": messaging-client streams send no hello and no poll
+    int serverOnly = 0;      // "-SERVER": no outgoing TCP links
+    int clientOnly = 0;      // "-CLIENT": no TCP listening
+    int catalogCashMode = 0; // "-CATALOGCASH": catalog.dat written at the end only
+    int useSkype = 1;        // "-NOSKYPE" sets it to 0: no search for the client
+};
+
 class CPropatyTandrel {
 public:
     CPropatyTandrel();
     virtual ~CPropatyTandrel();
 
     static CPropatyTandrel* getInstance();
+    // The switches of the settings object, or the defaults while there is
+    // none.
+    static const Switches& switches();
     // Sets out to <current directory>/Yuvo.ini and returns it.
     static std::string& getIniPath(std::string& out);
     // The party name as the INI file in the current directory holds it, cut
@@ -57,6 +71,8 @@ public:
     virtual void setNodeName(const char* name);
     virtual void setPartyName(const char* name);
     virtual void setLimitDay(int days);
+    // The defaults here; the main window answers with the command line's.
+    virtual const Switches& getSwitches();
 
     // Reads Yuvo.ini. A NAME or PARTY longer than its field, or a LIMITDAY
     // out of its range, is used cut to its limit, and said (see

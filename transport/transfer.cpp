@@ -4,7 +4,6 @@
 
 #include "platform/cp932.h"
 #include "store/settings.h"
-#include "store/switches.h"
 #include "tcp/tcp_a2a_model.h"
 #include "transport/skype_link.h"
 
@@ -64,7 +63,7 @@ void CTransfer::changeParty(const char* partyName)
 
 int CTransfer::tryListen()
 {
-    if (g_bClientOnly)
+    if (CPropatyTandrel::switches().clientOnly)
         return 1; // asked for, and no socket listens
     if (!m_pTcpModel)
         return 0;
@@ -172,7 +171,7 @@ void CTransfer::connect(int i)
         m_pSkype->connect(settings().getRecSkypeId(i));
         break;
     case Carrier::Tcp:
-        if (!g_bServerOnly && m_pTcpModel) {
+        if (!CPropatyTandrel::switches().serverOnly && m_pTcpModel) {
             // Each getter's buffer lasts until its next call: take copies.
             const std::string name = settings().getRecName(i);
             const std::string host = settings().getRecHost(i);

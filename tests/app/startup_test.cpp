@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app/tandrel_app.h"
-#include "store/switches.h"
+#include "app/switches.h"
 
 namespace {
 

@@ -112,7 +112,7 @@ TEST_F(SkypeCom, DiscoveryAsksTheNameOwnerOneAtATimeUntilAttached)
 TEST_F(SkypeCom, NoSkypeNeverAsksAndNoBusIsSaidOnce)
 {
     ZQ_SKYPECOM::destroyInstance();
-    g_bUseSkype = 0;
+    settings->switches.useSkype = 0;
     auto fake = std::make_unique<FakeApi>();
     api = fake.get();
     ZQ_SKYPECOM::useApi(std::move(fake));
@@ -126,7 +126,7 @@ TEST_F(SkypeCom, NoSkypeNeverAsksAndNoBusIsSaidOnce)
     EXPECT_TRUE(api->calls.empty());
     ZQ_SKYPECOM::destroyInstance();
 
-    g_bUseSkype = 1;
+    settings->switches.useSkype = 1;
     fake = std::make_unique<FakeApi>();
     fake->openOk = false;
     api = fake.get();

@@ -72,7 +72,7 @@ TEST_F(SkypeStream, NewStreamSaysHelloThenPollsOneFrameAtATime)
 
 TEST_F(SkypeStream, PassiveStreamOnlyKeepsAliveEveryThreeThousandAndOneIdleTicks)
 {
-    g_bPasvMode = 1;
+    settings->switches.pasvMode = 1;
     ASSERT_NE(open(), nullptr);
     stream("bob:1")->setSyncRequest(1, SYSTEMTIME{});
     tick(3000);

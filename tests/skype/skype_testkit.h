@@ -21,7 +21,6 @@
 #include "store/catalog.h"
 #include "store/events.h"
 #include "store/helpers.h"
-#include "store/switches.h"
 #include "support/tempdir.h"
 #include "support/test_settings.h"
 
@@ -73,8 +72,6 @@ protected:
         ZQ_SKYPECOM::destroyInstance();
         CCatalog::releaseInstance();
         ZQ_EVENTCATALOG::destroyInstance();
-        g_bPasvMode = 0;
-        g_bUseSkype = 1;
     }
 
     // The client appears and allows the program at once.

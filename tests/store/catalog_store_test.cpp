@@ -26,7 +26,7 @@ TEST_F(CatalogStore, APartialTailIsCutAndAppendsLandAtTheirIndex)
 
 TEST_F(CatalogStore, ReleaseRewritesTheFileWholeWithoutATemporaryLeftBehind)
 {
-    g_bCatalogCashMode = 1; // nothing written until release
+    settings->switches.catalogCashMode = 1; // nothing written until release
     const CatalogRecord a = makeRec("NODE_A", "a.txt", 1);
     catalog()->addRec(&a);
     EXPECT_LE(platform::fileSize(catalogFile()), 0);

@@ -14,7 +14,6 @@
 #include "platform/localtime.h"
 #include "store/catalog.h"
 #include "store/events.h"
-#include "store/switches.h"
 #include "support/tempdir.h"
 #include "support/test_settings.h"
 
@@ -121,7 +120,6 @@ protected:
 
     void SetUp() override
     {
-        g_bCatalogCashMode = 0;
         cd = std::make_unique<testsupport::ScopedChdir>(dir.path());
         settings = std::make_unique<testsupport::TestSettings>();
         settings->nodeName = "NODE_A";
@@ -133,7 +131,6 @@ protected:
     {
         CCatalog::releaseInstance();
         ZQ_EVENTCATALOG::destroyInstance();
-        g_bCatalogCashMode = 0;
     }
 
     CCatalog* catalog() { return CCatalog::getInstance(); }

@@ -21,6 +21,7 @@ public:
     int window = 0;
     int listenPort = 42000;
     bool online = true;
+    Switches switches;
     CConnectionRows rows;
 
     const char* getRecComment(int i) override { return rows.getRecComment(i); }
@@ -31,6 +32,7 @@ public:
     const char* getRecTransport(int i) override { return rows.getRecTransport(i); }
     int getConnectNum() override { return rows.getConnectNum(); }
     const char* getNodeName() override { return nodeName.c_str(); }
+    const Switches& getSwitches() override { return switches; }
     const char* getRecName(int i) override { return rows.getRecName(i); }
     int isAcceptSkypeId(const char* id) override { return rows.isAcceptSkypeId(id, online); }
     const char* getPartyName() override { return partyName.c_str(); }

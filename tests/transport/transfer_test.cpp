@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "store/switches.h"
 #include "tcp/tcp_testkit.h"
 #include "transport/transfer.h"
 
@@ -65,7 +64,6 @@ protected:
     void TearDown() override
     {
         transfer.reset();
-        g_bServerOnly = g_bClientOnly = 0;
         TcpNodeTest::TearDown();
     }
 };
@@ -93,11 +91,11 @@ TEST_F(Transfer, RowsGoToTheTransportTheyNameWithinTheSwitches)
 
     ScriptedPeer peerEnd;
     settings->rows.setRecHostName(0, ("127.0.0.1/" + std::to_string(peerEnd.listen())).c_str());
-    g_bServerOnly = 1;
+    settings->switches.serverOnly = 1;
     transfer->connect(0);
     EXPECT_TRUE(model->pending().empty()) << "-SERVER never connects";
-    g_bServerOnly = 0;
-    g_bClientOnly = 1;
+    settings->switches.serverOnly = 0;
+    settings->switches.clientOnly = 1;
     transfer->startListen();
     EXPECT_EQ(transfer->isListening(), 1);
     EXPECT_FALSE(model->isListening()) << "-CLIENT listens nowhere";
@@ -131,7 +129,7 @@ TEST_F(Transfer, DisconnectClosesALinkAlsoUnderServerOnly)
     transfer->startListen();
     ASSERT_TRUE(identify(peer, "B"));
     ASSERT_TRUE(pumpUntil([&] { return events.connected == std::vector<int>{1}; }));
-    g_bServerOnly = 1;
+    settings->switches.serverOnly = 1;
     EXPECT_EQ(transfer->isConnected(0), 1);
     transfer->disconnect(0);
     EXPECT_TRUE(peer.waitEnded());
