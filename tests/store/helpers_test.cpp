@@ -3,7 +3,6 @@
 #include <cstring>
 #include <string>
 
-#include "app/connection_rows.h"
 #include "store/helpers.h"
 
 namespace {
@@ -44,30 +43,6 @@ TEST(Hex, TextThatDoesNotFitOrIsOddIsRefusedWhole)
     EXPECT_EQ(out[0], 0xEE);
     EXPECT_EQ(hexToBin("0aFF5c", out, 3), 3);
     EXPECT_EQ(out[2], 0x5C);
-}
-
-TEST(ConnectionRows, HostAndPortSplitAtTheFirstSlash)
-{
-    struct Case {
-        const char* target;
-        const char* host;
-        int port;
-    };
-    const Case cases[] = {
-        {"example.org/43000", "example.org", 43000}, {"10.0.0.1", "10.0.0.1", 42000},
-        {"h/1/2", "h", 42000}, {"h/43000x", "h", 42000}, {"h/0", "h", 42000}, {"h/65536", "h", 42000},
-        {"h/99999999999999999999", "h", 42000}, {"h/-1", "h", 42000},
-        {"\x95\x5chost/42100", "\x95\x5chost", 42100}, // 0x5C inside a character
-    };
-    CConnectionRows rows;
-    for (const Case& c : cases) {
-        const int r = rows.getConnectNum();
-        rows.setRecName(r, "n");
-        rows.setRecTransport(r, "TCP");
-        rows.setRecHostName(r, c.target);
-        EXPECT_STREQ(rows.getRecHost(r), c.host) << c.target;
-        EXPECT_EQ(rows.getRecPort(r), c.port) << c.target;
-    }
 }
 
 } // namespace
