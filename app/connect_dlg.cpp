@@ -5,7 +5,6 @@
 #include "app/tandrel_dlg.h"
 #include "platform/cp932.h"
 #include "platform/ui/text.h"
-#include "skype/skype_text.h"
 #include "store/setting_values.h"
 
 using ui::cp;
@@ -193,7 +192,7 @@ void CDialogConnectMethod::OnOK()
         if (m_contact.empty())
             return refuse("Skpeコンタクト名を入力（選択）してください", IDC_CON_CONTACT);
         // The ID goes between blanks into the commands sent to the client.
-        if (!isUsableSkypeId(m_contact))
+        if (!CTransfer::isUsableSkypeId(m_contact))
             return refuse(SKYPE_ID_REFUSAL, IDC_CON_CONTACT);
         // A new Skype row is named after the contact until its first hello.
         if (!setting::isUsableNodeName(m_contact))

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/cp932.h"
+#include "skype/skype_text.h"
 #include "store/settings.h"
 #include "tcp/tcp_a2a_model.h"
 #include "transport/skype_link.h"
@@ -270,4 +271,9 @@ void CTransfer::onReset()
 {
     for (std::size_t i = 0; i < m_listeners.size(); ++i)
         m_listeners[i]->onCatalogClear();
+}
+
+bool CTransfer::isUsableSkypeId(const std::string& id)
+{
+    return ::isUsableSkypeId(id);
 }

@@ -49,6 +49,9 @@ public:
     int getContactCount();
     const CONTACT* getContact(int i);
     std::string getSkypeId();
+    // Whether a Skype ID can stand in the messaging client's commands: the
+    // connection dialog takes no other.
+    static bool isUsableSkypeId(const std::string& id);
 
     // Row operations, by connection row index.
     int isConnected(int i);

@@ -1,0 +1,2 @@
+#include "low/inner/inner.h"
+#include "high/high.h"

@@ -1,0 +1,2 @@
+#include "low/low.h"
+#include "high/high.h"
