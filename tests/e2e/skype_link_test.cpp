@@ -245,6 +245,8 @@ TEST_F(SkypeLinkTest, AnotherPartyARefusedAttachAndNoSkypeStayApart)
         ASSERT_TRUE(sim().streams("alice").empty()) << "a stream to a node of another party came up";
         std::this_thread::sleep_for(500ms);
     }
+    // No contact was ever connectable for N1: it never even asked.
+    EXPECT_EQ(sim().control("count alice ALTER APPLICATION CONNECT"), "OK 0");
     EXPECT_FALSE(hasEntry(q1.catalog(), "N1", "for_p.bin"));
     EXPECT_FALSE(hasEntry(n1.catalog(), "Q1", "for_q.bin"));
     // The node with "-NOSKYPE" never said a word to its client.

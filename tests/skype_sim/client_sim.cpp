@@ -75,6 +75,18 @@ private:
     SimUser& m_user;
 };
 
+// A command's kind: its upper-case words, without names, keys and data
+// ("ALTER APPLICATION CONNECT", "GET USER ONLINESTATUS", "NAME").
+QString keywordsOf(const QStringList& words)
+{
+    static const QRegularExpression keyword(QStringLiteral("^[A-Z]+$"));
+    QStringList out;
+    for (const QString& w : words)
+        if (keyword.match(w).hasMatch())
+            out << w;
+    return out.join(QLatin1Char(' '));
+}
+
 bool validHandle(const QString& h)
 {
     static const QRegularExpression re(QStringLiteral("^[A-Za-z0-9._\\-]{1,64}$"));
@@ -306,7 +318,7 @@ void ClientSim::invoke(SimUser& u, const QDBusMessage& msg)
     if (m_logTraffic)
         log(QStringLiteral("[%1] <- %2: %3").arg(u.handle, sender, shorten(cmd)));
     const QStringList words = cmd.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    u.commandCounts[words.mid(0, 2).join(QLatin1Char(' '))]++;
+    u.commandCounts[keywordsOf(words)]++;
 
     if (words.value(0) == QLatin1String("NAME")) {
         ++u.nameCalls;
@@ -764,7 +776,7 @@ QString ClientSim::helpText()
     return QStringLiteral(
         "control commands (one per line; the answer is one line, \"OK ...\" or \"ERR ...\"):\n"
         "  status USER                   online, owned, attached, counters, applications, streams\n"
-        "  count USER WORDS...           how many commands began with these (first two) words\n"
+        "  count USER KEYWORDS...        how many commands of that kind came (\"count alice ALTER APPLICATION CONNECT\")\n"
         "  offline USER | online USER    the user's presence\n"
         "  befriend USER OTHER           OTHER becomes a contact (\"USER x BUDDYSTATUS 3\")\n"
         "  attach USER POLICY            allow | wait:MS | refuse | unavailable | error\n"
@@ -864,7 +876,7 @@ void ClientSim::control(const QString& line, const std::function<void(const QStr
     if (verb == QLatin1String("status") && w.size() == 2) {
         done(status(*u));
     } else if (verb == QLatin1String("count") && w.size() >= 3) {
-        const auto it = u->commandCounts.find(w.mid(2, 2).join(QLatin1Char(' ')));
+        const auto it = u->commandCounts.find(keywordsOf(w.mid(2)));
         done(QStringLiteral("OK %1").arg(it == u->commandCounts.end() ? 0 : it->second));
     } else if ((verb == QLatin1String("offline") || verb == QLatin1String("online")) && w.size() == 2) {
         setOnline(*u, verb == QLatin1String("online"));

@@ -72,7 +72,7 @@ struct SimUser {
     int nameCalls = 0;      // "NAME ..." calls
     int attaches = 0;       // NAME answered with "OK"
     int notifyErrors = 0;   // Notify calls the node answered with an error
-    std::map<QString, int> commandCounts; // by the command's first two words
+    std::map<QString, int> commandCounts; // by the command's keywords
 
     bool hasBus() const { return !config.bus.isEmpty(); }
     QDBusConnection connection() const;

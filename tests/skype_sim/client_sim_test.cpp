@@ -274,6 +274,7 @@ TEST_F(ClientSimTest, AStreamCarriesEachWrittenTextWholeAndInOrder)
     alice->invoke("ALTER APPLICATION " + kApp + " CONNECT bob");
     EXPECT_TRUE(alice->take("APPLICATION " + kApp + " STREAMS bob:1"));
     EXPECT_EQ(sim->streams("alice"), std::vector<std::string>{"bob:1"});
+    EXPECT_EQ(sim->control("count alice ALTER APPLICATION CONNECT"), "OK 2");
 
     const QString first = QString(42696, QLatin1Char('a')), second = QStringLiteral("0123456789abcdef");
     EXPECT_EQ(alice->invoke("ALTER APPLICATION " + kApp + " WRITE bob:1 " + first),
