@@ -15,6 +15,17 @@ bool isAsciiPunct(unsigned char c)
         || (c >= 0x7B && c <= 0x7E);
 }
 
+// Whether a lead byte at i has its trail byte; a lead byte alone, or one
+// followed by a byte no character ends with, makes the text unusable (the
+// byte after it could be a separator or a control character).
+bool hasTrailByte(std::string_view s, std::size_t i)
+{
+    if (i + 1 >= s.size())
+        return false;
+    const auto trail = static_cast<unsigned char>(s[i + 1]);
+    return trail >= 0x40 && trail != 0x7F && trail <= 0xFC;
+}
+
 } // namespace
 
 bool isUsableSkypeId(std::string_view id)
@@ -24,7 +35,9 @@ bool isUsableSkypeId(std::string_view id)
     for (std::size_t i = 0; i < id.size(); ++i) {
         const auto c = static_cast<unsigned char>(id[i]);
         // The second byte of a double-byte character is never a separator.
-        if (cp932::isLeadByte(c) && i + 1 < id.size()) {
+        if (cp932::isLeadByte(c)) {
+            if (!hasTrailByte(id, i))
+                return false;
             ++i;
             continue;
         }
@@ -41,9 +54,8 @@ bool isUsableApplicationName(std::string_view name)
     for (std::size_t i = 0; i < name.size(); ++i) {
         const auto c = static_cast<unsigned char>(name[i]);
         if (cp932::isLeadByte(c)) {
-            const auto trail = i + 1 < name.size() ? static_cast<unsigned char>(name[i + 1]) : 0;
-            if (trail < 0x40 || trail == 0x7F || trail > 0xFC)
-                return false; // a lead byte alone
+            if (!hasTrailByte(name, i))
+                return false;
             ++i;
             continue;
         }

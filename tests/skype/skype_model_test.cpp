@@ -60,11 +60,14 @@ TEST_F(SkypeModel, HandlesThatWouldBreakACommandAreNoContacts)
     const std::string id32(32, 'h');
     const std::string id33(33, 'h');
     const std::size_t from = api->calls.size();
-    ASSERT_TRUE(api->notify("USERS ,bob,, ctl\x01x, lo:ng, " + id33 + ", " + id32 + ", ok"));
+    // A lead byte whose second byte is a control character is no character:
+    // the control byte must not slip into a command behind it.
+    ASSERT_TRUE(api->notify("USERS ,bob,, ctl\x01x, lo:ng, ca\xF6\x14" "rol, " + id33 + ", " + id32 + ", ok"));
     EXPECT_EQ(handles(), (std::vector<std::string>{"bob", id32, "ok"}));
     for (const std::string& t : api->texts(from)) {
         EXPECT_EQ(t.find(id33), std::string::npos) << t;
         EXPECT_EQ(t.find('\x01'), std::string::npos) << t;
+        EXPECT_EQ(t.find('\x14'), std::string::npos) << t;
     }
     EXPECT_EQ(api->count("GET USER " + id32 + " ONLINESTATUS", from), 1) << "a full 32-byte handle is read whole";
 
