@@ -257,6 +257,10 @@ void CCatalogCash::setupList(const std::string& path, int writeThrough, int maxR
             return;
         }
         std::uint64_t whole = length / REC;
+        // Room to grow by half without moving: a move copies the whole list
+        // into a new block while the old one still stands, and room that is
+        // never written costs address space, not memory.
+        m_list.reserve(before + whole + whole / 2 + 64);
         m_list.resize(before + whole);
         const std::size_t got = f.Read(m_list.data() + before, whole * REC);
         if (got < whole * REC) {
@@ -616,9 +620,17 @@ void CCatalog::load()
         // Records whose write a power cut tore come back from the journal.
         const std::map<int, CatalogRecord> copies = m_cash.journalCopies();
         bool changed = !copies.empty();
+        // A sound catalog, the usual case, is taken as it is: a mended copy
+        // of 100,000 records would hold a second catalog in memory.
+        for (int i = 0; i < m_cash.getCount() && !changed; ++i) {
+            CatalogRecord r = m_cash.list()[i];
+            if (!sound(r, &changed))
+                changed = true;
+        }
         std::vector<CatalogRecord> kept;
-        kept.reserve(m_cash.list().size());
-        for (int i = 0; i < m_cash.getCount(); ++i) {
+        if (changed)
+            kept.reserve(m_cash.list().size());
+        for (int i = 0; changed && i < m_cash.getCount(); ++i) {
             CatalogRecord r = m_cash.list()[i];
             if (!sound(r, &changed)) {
                 auto copy = copies.find(i);
