@@ -8,6 +8,7 @@
 // ends from the tray menu or when the session ends.
 #pragma once
 
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -147,7 +148,7 @@ public:
     CTrayIcon& trayIcon() { return m_tray; }
     CNodeInfoDlg& nodeInfoDlg() { return m_nodeInfoDlg; }
     CFolderWatch* folderWatch() { return m_pFolderWatch.get(); }
-    const std::vector<ViewEvent>& viewEvents() const { return m_viewEvents; }
+    const std::deque<ViewEvent>& viewEvents() const { return m_viewEvents; }
     int catalogRows() const { return m_catalogRows; }
     int offline() const { return m_offline; }
     int visibleMeant() const { return m_visible; }
@@ -230,7 +231,10 @@ private:
     int m_listenPort = setting::LISTENPORT.defaultValue;
     int m_savedOffline = 0;
     CTrayIcon m_tray;
-    std::vector<ViewEvent> m_viewEvents;
+    // A deque, not a vector: at start the catalog queues one event per entry,
+    // and a vector's doubling would hold up to three copies of the catalog
+    // for a moment.
+    std::deque<ViewEvent> m_viewEvents;
     int m_suspended = 0;
     CConnectionRows m_rows;
     // The tick's countdown counters (four run on the first tick; expiry

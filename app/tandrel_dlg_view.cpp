@@ -136,7 +136,7 @@ void CTandrelDlg::drainViewEvents()
     // The queue's storage goes with its events: the load and every
     // compaction queue one event of 828 bytes per catalog entry, and keeping
     // room for the largest burst would keep a second catalog in memory.
-    std::vector<ViewEvent>().swap(m_viewEvents);
+    std::deque<ViewEvent>().swap(m_viewEvents);
     m_catalogList.SetRedraw(TRUE);
 }
 
