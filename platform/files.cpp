@@ -327,6 +327,12 @@ std::string temporarySibling(const std::string& path)
 
 bool replaceFileAtomically(const std::string& path, const void* data, std::size_t n, int* err)
 {
+    return replaceFileAtomically(path, [data, n](const PieceWriter& write) { return write(data, n); }, err);
+}
+
+bool replaceFileAtomically(const std::string& path, const std::function<bool(const PieceWriter& write)>& produce,
+                           int* err)
+{
     std::string tmp;
     const int fd = createTemporarySibling(path, tmp, err);
     if (fd < 0)
@@ -335,7 +341,7 @@ bool replaceFileAtomically(const std::string& path, const void* data, std::size_
     struct stat old {};
     if (::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode))
         fchmod(fd, old.st_mode & 07777);
-    bool ok = writeAll(fd, data, n, err);
+    bool ok = produce([fd, err](const void* data, std::size_t n) { return writeAll(fd, data, n, err); });
     if (ok && fsync(fd) != 0) {
         setErr(err, errno);
         ok = false;

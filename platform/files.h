@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -88,6 +89,12 @@ bool readWholeFile(const std::string& path, std::string& out, int* err = nullptr
 // rename, so a crash leaves either the old file or the new one. The new file
 // keeps the permission bits of the old one.
 bool replaceFileAtomically(const std::string& path, const void* data, std::size_t n, int* err = nullptr);
+// The same for content that `produce` hands to `write` piece by piece, so
+// that a large file need not first stand whole in memory; produce returns
+// false when a write failed.
+using PieceWriter = std::function<bool(const void* data, std::size_t n)>;
+bool replaceFileAtomically(const std::string& path, const std::function<bool(const PieceWriter& write)>& produce,
+                           int* err = nullptr);
 
 // A fresh hidden name (".yuvo-tmp-...") in the folder of `path`, for a file
 // or link that is made there and then renamed into place. Hidden, so that a

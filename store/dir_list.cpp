@@ -1,5 +1,6 @@
 #include "store/dir_list.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -74,12 +75,18 @@ std::string_view CDirList::name(std::size_t i) const
     return std::string_view(m_names).substr(e.at, e.nameLen);
 }
 
-std::string CDirList::bytes() const
+bool CDirList::writeTo(const std::function<bool(const void* data, std::size_t n)>& write) const
 {
-    std::string out(size() * sizeof(DirListRecord), '\0');
+    constexpr std::size_t PIECE = 256;
+    std::vector<DirListRecord> piece;
+    piece.reserve(std::min(PIECE, size()));
     for (std::size_t i = 0; i < size(); ++i) {
-        const DirListRecord r = (*this)[i];
-        std::memcpy(out.data() + i * sizeof r, &r, sizeof r);
+        piece.push_back((*this)[i]);
+        if (piece.size() == PIECE || i + 1 == size()) {
+            if (!write(piece.data(), piece.size() * sizeof(DirListRecord)))
+                return false;
+            piece.clear();
+        }
     }
-    return out;
+    return true;
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,8 +54,9 @@ public:
     // Record i's file name (cFileName up to its terminating zero).
     std::string_view name(std::size_t i) const;
 
-    // The records back to back, as dirlist.dat holds them.
-    std::string bytes() const;
+    // Hands the records back to back, as dirlist.dat holds them, to write
+    // a few hundred at a time; false as soon as a write fails.
+    bool writeTo(const std::function<bool(const void* data, std::size_t n)>& write) const;
 
     class const_iterator {
     public:

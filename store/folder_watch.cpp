@@ -212,8 +212,8 @@ void CFolderWatch::saveList()
     // Replaced whole, so that a crash leaves the old snapshot or the new one
     // and never a cut one.
     int err = 0;
-    const std::string bytes = m_snapshot.bytes();
-    if (!platform::replaceFileAtomically(listPath(), bytes.data(), bytes.size(), &err))
+    const auto produce = [this](const platform::PieceWriter& write) { return m_snapshot.writeTo(write); };
+    if (!platform::replaceFileAtomically(listPath(), produce, &err))
         diag("CFolderWatch::saveList() " + listPath() + ": " + std::strerror(err));
 }
 

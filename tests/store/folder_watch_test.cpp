@@ -253,7 +253,7 @@ TEST_F(FolderWatch, EnsureSubFolderMakesOneLevelInsideTheBase)
 // alternate name, a non-zero pad) included.
 TEST_F(FolderWatch, TheSnapshotComesBackByteForByte)
 {
-    std::vector<DirListRecord> recs(5);
+    std::vector<DirListRecord> recs(600); // more than one piece of the writer
     for (std::size_t i = 0; i < recs.size(); ++i) {
         DirListRecord& r = recs[i];
         std::memset(&r, 0, sizeof r);
