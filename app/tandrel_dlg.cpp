@@ -387,16 +387,16 @@ void CTandrelDlg::OnTimer(UINT_PTR nIDEvent)
                 disconnectPass();
         }
         // The drain and the scan are the tick's steps that allocate in bulk
-        // (with a large catalog, tens of megabytes that they free again).
-        bool bulk = false;
+        // (with a large catalog, tens of megabytes that they free again);
+        // what one freed goes back before the next one allocates afresh.
         if (runsOut(m_stateCounter, 2)) {
             refreshConnectStates();
             drainViewEvents();
-            bulk = true;
+            platform::releaseFreeMemory();
         }
         if (runsOut(m_folderCounter, 10) && m_pFolderWatch) {
             m_pFolderWatch->checkFolder();
-            bulk = true;
+            platform::releaseFreeMemory();
         }
         if (runsOut(m_limitCounter, 7200))
             CCatalog::getInstance()->checkLimit();
@@ -404,8 +404,6 @@ void CTandrelDlg::OnTimer(UINT_PTR nIDEvent)
         // again, and what the catalog has to tell is shown.
         CCatalog::getInstance()->onTick();
         showCatalogNotices();
-        if (bulk)
-            platform::releaseFreeMemory();
         break;
     }
     case TIMER_TRAY:
