@@ -134,41 +134,56 @@ BOOL CTandrelDlg::OnInitDialog()
 {
     CDialog::OnInitDialog();
     CenterWindow();
+    addWindowMenu();
+    SetIcon(res::windowIcon());
+    connectNotices();
+    m_anyConnected = 0;
+    setupLists();
+    loadSettings();
+    startNode();
+    showInTray();
+    startTimers();
+    return TRUE;
+}
 
+void CTandrelDlg::addWindowMenu()
+{
     // The About item: Windows keeps it in the system menu, which belongs to
     // the window manager here, so it sits in the window's own context menu.
-    if (QWidget* w = widget()) {
-        w->setContextMenuPolicy(Qt::ActionsContextMenu);
-        m_aboutAction = new QAction(ui::toQt(cp("Yuvo のﾊﾞｰｼﾞｮﾝ情報(&A)...")), w);
-        QObject::connect(m_aboutAction, &QAction::triggered, m_aboutAction,
-                         [this] { SendMessage(WM_SYSCOMMAND, IDM_ABOUTBOX, 0); });
-        w->addAction(m_aboutAction);
-        // Without a tray the tray menu's exit would be out of reach.
-        auto* separator = new QAction(w);
-        separator->setSeparator(true);
-        w->addAction(separator);
-        m_exitAction = new QAction(ui::toQt(cp("終了")), w);
-        QObject::connect(m_exitAction, &QAction::triggered, m_exitAction,
-                         [this] { SendMessage(WM_COMMAND, MAKEWPARAM(ID_TRAY_EXIT, BN_CLICKED), 0); });
-        w->addAction(m_exitAction);
-    }
+    QWidget* w = widget();
+    if (!w)
+        return;
+    w->setContextMenuPolicy(Qt::ActionsContextMenu);
+    m_aboutAction = new QAction(ui::toQt(cp("Yuvo のﾊﾞｰｼﾞｮﾝ情報(&A)...")), w);
+    QObject::connect(m_aboutAction, &QAction::triggered, m_aboutAction,
+                     [this] { SendMessage(WM_SYSCOMMAND, IDM_ABOUTBOX, 0); });
+    w->addAction(m_aboutAction);
+    // Without a tray the tray menu's exit would be out of reach.
+    auto* separator = new QAction(w);
+    separator->setSeparator(true);
+    w->addAction(separator);
+    m_exitAction = new QAction(ui::toQt(cp("終了")), w);
+    QObject::connect(m_exitAction, &QAction::triggered, m_exitAction,
+                     [this] { SendMessage(WM_COMMAND, MAKEWPARAM(ID_TRAY_EXIT, BN_CLICKED), 0); });
+    w->addAction(m_exitAction);
+}
 
-    SetIcon(res::windowIcon());
-
+void CTandrelDlg::connectNotices()
+{
+    // The lower layers' notices come to this window, each with its own text.
     CPostError::getInstance()->setTarget([this](const PostedNotice& notice) {
         m_noticeText = notice.text;
         m_noticeTextSet = true;
         SendMessage(notice.message, notice.wParam, notice.lParam);
     });
-
     m_msg.startTimer();
-
     for (int id : {IDC_NODE_NAME, IDC_SKYPE_STATE, IDC_PARTY_NAME, IDC_DROP_HINT})
         GetDlgItem(id)->SetCtlColors(CLR_DEFAULT, LABEL_BACKGROUND);
     m_msg.SetCtlColors(CLR_DEFAULT, CMsg::BACKGROUND);
+}
 
-    m_anyConnected = 0;
-
+void CTandrelDlg::setupLists()
+{
     m_connectList.SetExtendedStyle(LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
     m_connectList.InsertColumn(0, cp("接続ノード名"), LVCFMT_LEFT, 100);
     m_connectList.InsertColumn(1, cp("接続方式"), LVCFMT_LEFT, 65);
@@ -186,14 +201,20 @@ BOOL CTandrelDlg::OnInitDialog()
     m_catalogList.InsertColumn(6, "", LVCFMT_RIGHT, 40);
 
     m_catalogRows = 0;
+}
 
+void CTandrelDlg::loadSettings()
+{
     readSetting();
     m_startNotices = takeSettingNotices();
     updateTitle();
-
+    // No rows: nothing to link to, so the node starts offline.
     m_offline = getConnectNum() < 1 ? 1 : 0;
     UpdateData(FALSE);
+}
 
+void CTandrelDlg::startNode()
+{
     m_transfer.addListener(this);
     m_transfer.initialize(GetSafeHwnd());
 
@@ -208,7 +229,10 @@ BOOL CTandrelDlg::OnInitDialog()
 
     m_pFolderWatch->setFolder(getSendFolder());
     m_pFolderWatch->loadList();
+}
 
+void CTandrelDlg::showInTray()
+{
     setupTrayIcon();
     addTrayIcon();
     showMainWindow(m_startClosed == 0 ? TRUE : FALSE);
@@ -219,7 +243,10 @@ BOOL CTandrelDlg::OnInitDialog()
     m_nodeInfoDlg.m_pProp = this;
     m_nodeInfoDlg.Create(this);
     m_nodeInfoDlg.ShowWindow(SW_HIDE);
+}
 
+void CTandrelDlg::startTimers()
+{
     SetTimer(TIMER_TICK, 500);
     SetTimer(TIMER_TRAY, 5000);
     SetTimer(TIMER_COMPACT, 5000);
@@ -229,7 +256,6 @@ BOOL CTandrelDlg::OnInitDialog()
     // What the start found wrong is told once the window runs.
     if (!m_startNotices.empty())
         PostMessage(WM_START_NOTICES);
-    return TRUE;
 }
 
 void CTandrelDlg::showStartNotices()

@@ -172,6 +172,19 @@ protected:
     void PostNcDestroy() override;
 
 private:
+    // The start of the node, phase by phase (OnInitDialog runs them in
+    // this order): the window's own menu, the notices and the label, the
+    // two lists, the settings and the online choice they give, the
+    // transports, catalog and SEND scanner with the online switch applied,
+    // the tray icon with the window and the hidden node window, the timers.
+    void addWindowMenu();
+    void connectNotices();
+    void setupLists();
+    void loadSettings();
+    void startNode();
+    void showInTray();
+    void startTimers();
+
     void OnBnClickedOnline();
     // System settings, About box and the connection list's add, change and
     // delete (tandrel_dlg_settings.cpp).
