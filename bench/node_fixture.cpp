@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -24,6 +25,22 @@ namespace {
 
 // A last-write time well in the past, so that no file looks freshly written.
 constexpr long FILE_TIME = 1700000000;
+
+void writeSized(const std::string& folder, const SizedFile& file, unsigned seed)
+{
+    std::string block;
+    const int fd = ::open((folder + "/" + file.name).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    for (std::size_t done = 0; fd >= 0 && done < file.bytes; done += block.size()) {
+        block = e2e::pattern(std::min<std::size_t>(file.bytes - done, 1 << 20), seed++);
+        if (::write(fd, block.data(), block.size()) != static_cast<ssize_t>(block.size()))
+            throw std::runtime_error("cannot write " + file.name);
+    }
+    if (fd < 0)
+        throw std::runtime_error("cannot write " + file.name);
+    const struct timespec t[2] = {{FILE_TIME, 0}, {FILE_TIME, 0}};
+    ::futimens(fd, t);
+    ::close(fd);
+}
 
 void writeSendFile(const std::string& path, const std::string& content)
 {
@@ -49,7 +66,7 @@ std::string fileContent(int i)
     return "content of shared document " + std::to_string(i) + "\n";
 }
 
-double registerFiles(e2e::Node& node, int files)
+double registerFiles(e2e::Node& node, int files, const RegisterOptions& options)
 {
     const auto t0 = std::chrono::steady_clock::now();
     node.writeIni();
@@ -63,16 +80,23 @@ double registerFiles(e2e::Node& node, int files)
         for (const auto& row : node.rows())
             settings.addRow(row.name.c_str(), row.trs.c_str(), row.target.c_str(), "e2e");
         const std::string send = settings.getSendFolder();
-        for (int i = 0; i < files; ++i)
-            writeSendFile(send + "/" + fileName(i), fileContent(i));
-
         CCatalog::getInstance();
         {
             CFolderWatch watch;
             watch.setFolder(send.c_str());
             watch.loadList();
+            if (!options.earlier.empty()) {
+                for (const SizedFile& f : options.earlier)
+                    writeSized(send, f, 1);
+                watch.checkFolder();
+            }
+            for (int i = 0; i < files; ++i)
+                writeSendFile(send + "/" + fileName(i), fileContent(i));
+            for (const SizedFile& f : options.extra)
+                writeSized(send, f, 7);
             watch.checkFolder();
-            if (watch.snapshot().size() != static_cast<std::size_t>(files))
+            const std::size_t want = std::size_t(files) + options.earlier.size() + options.extra.size();
+            if (watch.snapshot().size() != want)
                 throw std::runtime_error("the SEND scan did not register every file");
         }
         CCatalog::releaseInstance(); // rewrites catalog.dat as the node does at its end
@@ -92,12 +116,12 @@ std::vector<e2e::Node::Row> unreachableRows(int n)
     return rows;
 }
 
-ScaledNode::ScaledNode(int files, const std::vector<e2e::Node::Row>& rows)
+ScaledNode::ScaledNode(int files, const std::vector<e2e::Node::Row>& rows, const RegisterOptions& options)
     : m_node(std::make_unique<e2e::Node>(m_ws.path(), "NODE_A", "PARTY"))
 {
     for (const auto& row : rows)
         m_node->addRow(row.name, row.target);
-    m_registerSeconds = registerFiles(*m_node, files);
+    m_registerSeconds = registerFiles(*m_node, files, options);
 }
 
 ScaledNode::~ScaledNode()
@@ -157,6 +181,15 @@ ProcessSample sampleProcess(pid_t pid)
                 stime = std::stoull(field);
         }
         s.cpuSeconds = double(utime + stime) / double(::sysconf(_SC_CLK_TCK));
+    }
+    std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+    std::string key;
+    std::uint64_t value = 0;
+    while (io >> key >> value) {
+        if (key == "wchar:")
+            s.writeCallBytes = value;
+        else if (key == "write_bytes:")
+            s.storageBytes = value;
     }
     return s;
 }

@@ -12,6 +12,8 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,10 +26,25 @@ namespace benchnode {
 std::string fileName(int i);
 std::string fileContent(int i);
 
+// A file of a given size, its content a fixed pattern.
+struct SizedFile {
+    std::string name;
+    std::size_t bytes = 0;
+};
+
+struct RegisterOptions {
+    // Registered by a check of their own before the others, as on a node
+    // that had them before its user added the rest: its own record file,
+    // say, which then stands first in every queue.
+    std::vector<SizedFile> earlier;
+    // Registered with the others (a large file to fetch, say).
+    std::vector<SizedFile> extra;
+};
+
 // Writes the node's Yuvo.ini (its rows included), puts `files` files into
 // its SEND folder and registers them with the node's own store code. Every
 // row gets its queue of the registered entries. Returns the seconds taken.
-double registerFiles(e2e::Node& node, int files);
+double registerFiles(e2e::Node& node, int files, const RegisterOptions& options = {});
 
 // n neighbour rows NB01, NB02, ... at 127.0.0.1 on ports where nobody
 // listens unless the caller starts something there.
@@ -37,7 +54,8 @@ std::vector<e2e::Node::Row> unreachableRows(int n);
 // registered files.
 class ScaledNode {
 public:
-    explicit ScaledNode(int files, const std::vector<e2e::Node::Row>& rows = {});
+    explicit ScaledNode(int files, const std::vector<e2e::Node::Row>& rows = {},
+                        const RegisterOptions& options = {});
     ~ScaledNode();
     ScaledNode(const ScaledNode&) = delete;
     ScaledNode& operator=(const ScaledNode&) = delete;
@@ -62,6 +80,8 @@ struct ProcessSample {
     long rssKb = 0;       // resident now
     long peakRssKb = 0;   // highest resident so far
     double cpuSeconds = 0; // user + system time so far
+    std::uint64_t writeCallBytes = 0; // handed to write calls (files and sockets)
+    std::uint64_t storageBytes = 0;   // sent towards the disk
 };
 ProcessSample sampleProcess(pid_t pid);
 
