@@ -270,6 +270,39 @@ std::uint64_t CFile::GetLinkCount() const
     return static_cast<std::uint64_t>(st.st_nlink);
 }
 
+namespace {
+
+FileStamp stampOf(const struct stat& st)
+{
+    FileStamp s;
+    s.exists = true;
+    s.device = static_cast<std::uint64_t>(st.st_dev);
+    s.inode = static_cast<std::uint64_t>(st.st_ino);
+    s.size = static_cast<std::uint64_t>(st.st_size);
+    s.changedNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return s;
+}
+
+} // namespace
+
+FileStamp CFile::GetStamp() const
+{
+    struct stat st {};
+    if (m_fd < 0)
+        fail(EBADF, "stamp");
+    if (fstat(m_fd, &st) != 0)
+        fail(errno, "stamp");
+    return stampOf(st);
+}
+
+FileStamp fileStamp(const std::string& path)
+{
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0)
+        return {};
+    return stampOf(st);
+}
+
 void CFile::SetLength(std::uint64_t len)
 {
     if (m_fd < 0)

@@ -22,6 +22,22 @@ public:
     int m_errno;
 };
 
+// What tells one state of a file from another without reading it: which
+// file (device and inode), its length and its last change. Two stamps are
+// equal when nothing has been written to the file in between.
+struct FileStamp {
+    bool exists = false;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t size = 0;
+    std::int64_t changedNs = 0; // last modification, ns since 1970
+    bool operator==(const FileStamp&) const = default;
+};
+
+// The stamp of the file at path (not following a final link); exists is
+// false when there is nothing by that name.
+FileStamp fileStamp(const std::string& path);
+
 class CFile {
 public:
     enum OpenFlags : unsigned {
@@ -73,6 +89,8 @@ public:
     // The number of names the open file has (more than 1: hard links).
     std::uint64_t GetLinkCount() const;
     void SetLength(std::uint64_t len);
+    // The stamp of the open file. Throws on error.
+    FileStamp GetStamp() const;
     void Flush(); // fsync
 
 private:

@@ -11,7 +11,10 @@
 // component is refused.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -28,6 +31,7 @@
 namespace catalog_detail {
 class CatalogJournal;
 class QueueImage;
+struct QueueIndex;
 }
 
 // The record list in memory, mirrored into catalog.dat: with write-through
@@ -73,6 +77,8 @@ public:
     void setRec(int i, const CatalogRecord& rec);
     // Replaces record i in memory only; writeRecs() then writes a batch.
     void setRecNoWrite(int i, const CatalogRecord& rec);
+    // Appends a record in memory only; writeRecs() then writes it.
+    void addRecNoWrite(const CatalogRecord& rec);
     // Writes the given records in place with one open of the file (write-
     // through mode only).
     void writeRecs(const std::vector<int>& indexes);
@@ -99,6 +105,8 @@ public:
     void writeRec(const CatalogRecord& rec);
 
     int getCount() const { return static_cast<int>(m_list.size()); }
+    // Records whose state is neither new nor updated (the compaction's work).
+    int notLiveCount() const { return m_notLive; }
     const std::vector<CatalogRecord>& list() const { return m_list; }
     const std::string& path() const { return m_path; }
     int writeThrough() const { return m_writeThrough; }
@@ -144,6 +152,7 @@ private:
     bool m_failureTold = false;
     bool m_lastFailureNoRoom = false;
     std::vector<std::string> m_notices;
+    int m_notLive = 0;
     // The records by key, kept in step with m_list so that a lookup needs no
     // scan: an open-addressing table of record indexes, at most half full,
     // 8 bytes a slot. The keys themselves are read from the records, so the
@@ -229,6 +238,14 @@ public:
     // Deletion on this node only: marks the stored record deleted.
     void deleteRecLocal(const CatalogRecord* rec);
 
+    // The same as addRec (updateRec, deleteRec) of each of n records in
+    // turn, with catalog.dat and each queue file opened once for them all.
+    // Between two calls everything is written: the catalog and the queues
+    // hold every record of the calls made so far.
+    void addRecs(const CatalogRecord* recs, std::size_t n);
+    void updateRecs(const CatalogRecord* recs, std::size_t n);
+    void deleteRecs(const CatalogRecord* recs, std::size_t n);
+
     // --- Records received from a neighbour (checksum already tested). ---
     //
     // fromNode names the neighbour that sent the record (for the console
@@ -292,6 +309,12 @@ public:
     // records are merged into it.
     void renameQueue(const char* oldName, const char* newName);
 
+    // Reads the connection rows' queue files into the catalog's index of
+    // their keys, until the deadline (at least one step). True when every
+    // row's index stands; a queue operation otherwise reads what is missing
+    // itself.
+    bool prepareQueueIndexes(std::chrono::steady_clock::time_point deadline);
+
     // The next incomplete record of another node to fetch: the first in
     // catalog order, or the first after rec (rec is in and out). 1 found.
     int getFirstFetchRec(CatalogRecord* out);
@@ -347,21 +370,30 @@ private:
     static bool firstNotice(std::unordered_set<std::string>& told, const char* fromNode);
     // Completes a received record of an empty file, making the file.
     void completeIfEmpty(CatalogRecord* a);
-    void appendToRowQueues(const CatalogRecord& a);
+    // Own changes: store runs on each record under the catalog mutex and
+    // returns the index it changed (-1: none) with the record to queue;
+    // then the changed records are written and queued to every row, over
+    // the entries of their keys or at the ends.
+    void storeOwn(const CatalogRecord* recs, std::size_t n, bool overTheirKeys,
+                  const std::function<int(const CatalogRecord&, CatalogRecord*)>& store);
+    void putToRowQueues(const std::vector<CatalogRecord>& recs, bool overTheirKeys);
     // Marks the stored record of a's key deleted and announces it; its index
     // or -1.
     int markDeleted(const CatalogRecord& a);
     void writeErrorRec(const CatalogRecord& rec);
     std::string localFilePath(const CatalogRecord& rec, bool* isLinkEntry);
     bool isFetchable(const CatalogRecord& rec);
-    // Queue-file writes, each keeping the taken-up-to mark in step.
-    bool queueAppend(const std::string& path, const CatalogRecord& rec);
+    // Queue-file writes, each keeping the taken-up-to mark and the index in
+    // step.
+    class QueueFile;
     bool queueFlush(catalog_detail::QueueImage& image);
     void noteQueueWrite(const std::string& path, std::uint64_t index);
-    // Queues rec into an image of the neighbour's queue file under the
-    // route rules; false when it is not to be queued there.
-    bool queueInto(catalog_detail::QueueImage& image, std::string_view neighbour,
-                   const CatalogRecord& rec);
+    catalog_detail::QueueIndex& queueIndex(const std::string& path);
+    // The index of a queue file read or written whole through an image.
+    void adoptImage(const catalog_detail::QueueImage& image);
+    // The record as it goes into the neighbour's queue under the route
+    // rules; false when it is not to be queued there.
+    static bool routedCopy(std::string_view neighbour, const CatalogRecord& rec, CatalogRecord* out);
     // First stored record with rec's transfer identity that is complete; -1.
     int findCompleteTransfer(const CatalogRecord& rec);
     // The phases of a received chunk: the stored record of its transfer
@@ -390,6 +422,8 @@ private:
     // Neighbours already told of on the console, per kind of refusal.
     std::unordered_set<std::string> m_toldOwnName;
     std::unordered_set<std::string> m_toldFull;
+    // Per queue file: where each key stands.
+    std::unordered_map<std::string, std::unique_ptr<catalog_detail::QueueIndex>> m_queueIndex;
 
     static CCatalog* s_instance;
     static int s_maxRecords;

@@ -1,6 +1,7 @@
 // Changes of the catalog: own registrations from the SEND scan, records
 // received from neighbours, and the small lookups built on them.
 #include <cstdio>
+#include <functional>
 
 #include "platform/dirlist.h"
 #include "platform/files.h"
@@ -56,67 +57,76 @@ CatalogRecord receivedCopy(const CatalogRecord* rec)
 
 } // namespace
 
-void CCatalog::appendToRowQueues(const CatalogRecord& a)
+void CCatalog::storeOwn(const CatalogRecord* recs, std::size_t n, bool overTheirKeys,
+                        const std::function<int(const CatalogRecord&, CatalogRecord*)>& store)
 {
-    const int rows = connectNum();
-    for (int i = 0; i < rows; ++i) {
-        std::optional<std::string> path = queuePath(rowName(i));
-        if (path)
-            queueAppend(*path, a);
+    std::vector<CatalogRecord> queued;
+    queued.reserve(n);
+    platform::CMutexLock lock(getMutex());
+    std::vector<int> written;
+    for (std::size_t k = 0; k < n; ++k) {
+        CatalogRecord a;
+        const int i = store(recs[k], &a);
+        if (i < 0)
+            continue;
+        written.push_back(i);
+        queued.push_back(a);
     }
+    // One open of catalog.dat, and of each queue file, for them all.
+    m_cash.writeRecs(written);
+    putToRowQueues(queued, overTheirKeys);
 }
 
 void CCatalog::addRec(const CatalogRecord* rec)
 {
-    CatalogRecord a;
-    if (!registrable(rec, "addRec", &a))
-        return;
-    {
-        platform::CMutexLock lock(getMutex());
-        setCheckSum(&a);
+    addRecs(rec, rec ? 1 : 0);
+}
+
+void CCatalog::addRecs(const CatalogRecord* recs, std::size_t n)
+{
+    storeOwn(recs, n, false, [this](const CatalogRecord& rec, CatalogRecord* a) {
+        if (!registrable(&rec, "addRec", a))
+            return -1;
+        setCheckSum(a);
         // A second record of one key would be found by no lookup and would
         // later expire and take the live file with it: replace instead.
-        const int i = m_cash.findRec(a, nullptr);
+        const int i = m_cash.findRec(*a, nullptr);
         if (i >= 0) {
-            m_cash.setRec(i, a);
-            fireRecordAt(i, a);
-        } else if (m_cash.getCount() >= s_maxFileRecords) {
+            m_cash.setRecNoWrite(i, *a);
+            fireRecordAt(i, *a);
+            return i;
+        }
+        if (m_cash.getCount() >= s_maxFileRecords) {
             // Beyond this the catalog file would be refused at the next start.
             std::printf("Error:CCatalog::addRec() catalog full (%d records); file not registered\n",
                         s_maxFileRecords);
-            return;
-        } else {
-            m_cash.addRec(a);
-            fireRecord(a);
+            return -1;
         }
-    }
-    appendToRowQueues(a);
+        m_cash.addRecNoWrite(*a);
+        fireRecord(*a);
+        return m_cash.getCount() - 1;
+    });
 }
 
 void CCatalog::updateRec(const CatalogRecord* rec)
 {
-    CatalogRecord a;
-    if (!registrable(rec, "updateRec", &a))
-        return;
-    platform::CMutexLock lock(getMutex());
-    const int i = m_cash.findRec(a, nullptr);
-    if (i < 0)
-        return;
-    setCheckSum(&a);
-    m_cash.setRec(i, a);
-    fireRecordAt(i, a);
+    updateRecs(rec, rec ? 1 : 0);
+}
 
-    const int rows = connectNum();
-    for (int row = 0; row < rows; ++row) {
-        std::optional<std::string> path = queuePath(rowName(row));
-        if (!path)
-            continue;
-        QueueImage q;
-        if (!q.load(*path))
-            continue;
-        q.put(q.find(a), a);
-        queueFlush(q);
-    }
+void CCatalog::updateRecs(const CatalogRecord* recs, std::size_t n)
+{
+    // Queued over the entry of the key, else at the end.
+    storeOwn(recs, n, true, [this](const CatalogRecord& rec, CatalogRecord* a) {
+        if (!registrable(&rec, "updateRec", a))
+            return -1;
+        const int i = m_cash.findRec(*a, nullptr);
+        if (i < 0)
+            return -1;
+        setCheckSum(a);
+        m_cash.setRecNoWrite(i, *a);
+        fireRecordAt(i, *a);
+        return i;
+    });
 }
 
 int CCatalog::markDeleted(const CatalogRecord& a)
@@ -129,22 +139,25 @@ int CCatalog::markDeleted(const CatalogRecord& a)
     // stay as stored.
     b.state = CATALOG_STATE_DELETED;
     setCheckSum(&b);
-    m_cash.setRec(i, b);
+    m_cash.setRecNoWrite(i, b);
     fireRecordAt(i, b);
     return i;
 }
 
 void CCatalog::deleteRec(const CatalogRecord* rec)
 {
-    if (!rec)
-        return;
-    CatalogRecord a = ownCopy(rec);
-    platform::CMutexLock lock(getMutex());
-    if (markDeleted(a) < 0)
-        return;
-    // The neighbours get the caller's record, not the stored one.
-    setCheckSum(&a);
-    appendToRowQueues(a);
+    deleteRecs(rec, rec ? 1 : 0);
+}
+
+void CCatalog::deleteRecs(const CatalogRecord* recs, std::size_t n)
+{
+    storeOwn(recs, n, false, [this](const CatalogRecord& rec, CatalogRecord* a) {
+        *a = ownCopy(&rec);
+        const int i = markDeleted(*a);
+        // The neighbours get the caller's record, not the stored one.
+        setCheckSum(a);
+        return i;
+    });
 }
 
 void CCatalog::deleteRecLocal(const CatalogRecord* rec)
@@ -152,7 +165,9 @@ void CCatalog::deleteRecLocal(const CatalogRecord* rec)
     if (!rec)
         return;
     platform::CMutexLock lock(getMutex());
-    markDeleted(ownCopy(rec));
+    const int i = markDeleted(ownCopy(rec));
+    if (i >= 0)
+        m_cash.writeRecs({i});
 }
 
 void CCatalog::recvNewRec(const CatalogRecord* rec, const char* fromNode)

@@ -30,13 +30,16 @@ void CCatalog::checkLimit()
 {
     platform::CMutexLock lock(getMutex());
     std::vector<int> marked;
+    SYSTEMTIME now;
+    GetLocalTime(&now);
     for (int i = 0; i < m_cash.getCount(); ++i) {
-        CatalogRecord r = m_cash.list()[i];
-        bool changed = false;
-        SYSTEMTIME now;
-        GetLocalTime(&now);
         // Expired once today's date is past the expiry date; the time of day
         // takes no part.
+        const CatalogRecord& held = m_cash.list()[i];
+        if (isSameOrLaterDate(held.expires, now) && isValidRec(&held))
+            continue;
+        CatalogRecord r = held;
+        bool changed = false;
         if (!isSameOrLaterDate(r.expires, now)) {
             r.state = CATALOG_STATE_DELETED;
             setCheckSum(&r);
@@ -78,6 +81,11 @@ std::string CCatalog::localFilePath(const CatalogRecord& rec, bool* isLinkEntry)
 void CCatalog::compactList()
 {
     platform::CMutexLock lock(getMutex());
+    // Nothing to drop: the list is left as it is, without a copy.
+    if (m_cash.notLiveCount() == 0) {
+        m_linkCache.clear();
+        return;
+    }
     const std::vector<CatalogRecord>& list = m_cash.list();
     std::vector<CatalogRecord> kept;
     kept.reserve(list.size());

@@ -65,6 +65,51 @@ void fireRecord(const CatalogRecord& rec);
 void fireRecordAt(int index, const CatalogRecord& rec);
 void fireReset();
 
+// A 64-bit hash of a record's key (origin node and file name), for indexes
+// that keep hashes instead of the names; equal keys give equal hashes.
+std::uint64_t keyHash(const CatalogRecord& rec);
+
+// Key hash -> the position of the first entry with that hash: open
+// addressing over two flat arrays, about 16 bytes per key.
+class KeyPositions {
+public:
+    void clear();
+    std::size_t size() const { return m_used; }
+    // The position, or -1 when the hash is not held.
+    long find(std::uint64_t hash) const;
+    // Adds the hash at pos unless it is held already (the first entry wins).
+    void insertFirst(std::uint64_t hash, std::uint32_t pos);
+
+private:
+    void grow();
+
+    std::vector<std::uint64_t> m_hash; // 0: a free slot
+    std::vector<std::uint32_t> m_pos;
+    std::size_t m_used = 0;
+};
+
+// What the catalog knows of one queue file without reading it: the number
+// of whole records and where each key first stands. Trusted only while the
+// file's stamp is the one the index last saw (the catalog's own writes move
+// it along); otherwise the file is read again. A build may go on in steps:
+// it then covers the first `count` records of the file `building` names.
+struct QueueIndex {
+    bool built = false;
+    platform::FileStamp stamp;    // when built: the file as last seen
+    platform::FileStamp building; // when not built: the file a build reads
+    std::uint64_t count = 0;
+    KeyPositions first;
+
+    void clear()
+    {
+        built = false;
+        stamp = {};
+        building = {};
+        count = 0;
+        first.clear();
+    }
+};
+
 // One queue file read once, changed in memory and written back once: the
 // entries from the first changed one to the end go out in one write, and
 // the file's partial tail, if any, is cut first.
@@ -78,6 +123,7 @@ public:
 
     std::size_t size() const { return m_recs.size(); }
     const CatalogRecord& at(std::size_t k) const { return m_recs[k]; }
+    const std::vector<CatalogRecord>& records() const { return m_recs; }
     // Index of the first entry with rec's key; -1 when none.
     long find(const CatalogRecord& rec);
     // Indexes of every entry with rec's key, ascending.

@@ -45,9 +45,89 @@ bool sameButSent(const CatalogRecord& a, const CatalogRecord& b)
 } // namespace
 
 // ---------------------------------------------------------------------------
-// QueueImage
+// Key hashes and positions
 
 namespace catalog_detail {
+
+std::uint64_t keyHash(const CatalogRecord& rec)
+{
+    std::uint64_t h = 1469598103934665603ull;
+    auto add = [&h](std::string_view text) {
+        for (const char c : text) {
+            h ^= static_cast<unsigned char>(c);
+            h *= 1099511628211ull;
+        }
+    };
+    add(nodeText(rec));
+    h ^= 0x1FF; // never a byte of the texts: the pair stays unambiguous
+    h *= 1099511628211ull;
+    add(fileText(rec));
+    // Mixed, so that nearby names spread over the table.
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdull;
+    h ^= h >> 33;
+    h *= 0xc4ceb9fe1a85ec53ull;
+    h ^= h >> 33;
+    return h;
+}
+
+void KeyPositions::clear()
+{
+    m_hash.clear();
+    m_pos.clear();
+    m_used = 0;
+}
+
+long KeyPositions::find(std::uint64_t hash) const
+{
+    if (m_hash.empty())
+        return -1;
+    const std::uint64_t h = hash ? hash : 1;
+    const std::size_t mask = m_hash.size() - 1;
+    for (std::size_t i = std::size_t(h) & mask;; i = (i + 1) & mask) {
+        if (m_hash[i] == h)
+            return long(m_pos[i]);
+        if (m_hash[i] == 0)
+            return -1;
+    }
+}
+
+void KeyPositions::insertFirst(std::uint64_t hash, std::uint32_t pos)
+{
+    if ((m_used + 1) * 4 > m_hash.size() * 3)
+        grow();
+    const std::uint64_t h = hash ? hash : 1;
+    const std::size_t mask = m_hash.size() - 1;
+    for (std::size_t i = std::size_t(h) & mask;; i = (i + 1) & mask) {
+        if (m_hash[i] == h)
+            return;
+        if (m_hash[i] == 0) {
+            m_hash[i] = h;
+            m_pos[i] = pos;
+            ++m_used;
+            return;
+        }
+    }
+}
+
+void KeyPositions::grow()
+{
+    std::vector<std::uint64_t> oldHash;
+    std::vector<std::uint32_t> oldPos;
+    oldHash.swap(m_hash);
+    oldPos.swap(m_pos);
+    const std::size_t size = oldHash.empty() ? 64 : oldHash.size() * 2;
+    m_hash.assign(size, 0);
+    m_pos.assign(size, 0);
+    m_used = 0;
+    for (std::size_t i = 0; i < oldHash.size(); ++i) {
+        if (oldHash[i] != 0)
+            insertFirst(oldHash[i], oldPos[i]);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// QueueImage
 
 bool QueueImage::load(const std::string& path)
 {
@@ -134,7 +214,7 @@ bool QueueImage::flush()
 } // namespace catalog_detail
 
 // ---------------------------------------------------------------------------
-// Queue writes and the taken-up-to mark
+// Queue writes, the taken-up-to mark and the index
 
 void CCatalog::noteQueueWrite(const std::string& path, std::uint64_t index)
 {
@@ -143,37 +223,223 @@ void CCatalog::noteQueueWrite(const std::string& path, std::uint64_t index)
         it->second = index;
 }
 
-bool CCatalog::queueAppend(const std::string& path, const CatalogRecord& rec)
+QueueIndex& CCatalog::queueIndex(const std::string& path)
 {
-    platform::CFile f;
-    try {
-        const std::int64_t count = openQueue(f, path);
-        if (count < 0)
+    std::unique_ptr<QueueIndex>& q = m_queueIndex[path];
+    if (!q)
+        q = std::make_unique<QueueIndex>();
+    return *q;
+}
+
+namespace {
+
+// Adds the records of the open file from the index's count up to `upTo` to
+// the index (the file position is moved); stops early at the deadline.
+void readIntoIndex(QueueIndex& q, platform::CFile& f, std::uint64_t upTo,
+                   std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max())
+{
+    constexpr std::size_t BLOCK = 256;
+    std::vector<CatalogRecord> block(BLOCK);
+    f.Seek(std::int64_t(q.count * REC), platform::CFile::begin);
+    while (q.count < upTo) {
+        const std::size_t want = std::size_t(std::min<std::uint64_t>(BLOCK, upTo - q.count));
+        const std::size_t got = f.Read(block.data(), want * REC) / REC;
+        for (std::size_t k = 0; k < got; ++k)
+            q.first.insertFirst(keyHash(block[k]), std::uint32_t(q.count + k));
+        q.count += got;
+        if (got < want || std::chrono::steady_clock::now() >= deadline)
+            return;
+    }
+}
+
+// A build under way may go on where it stopped while the file is the same
+// one and still holds what was read.
+bool buildGoesOn(const QueueIndex& q, const platform::FileStamp& now)
+{
+    return !q.built && q.building.exists && q.building.device == now.device && q.building.inode == now.inode
+        && now.size >= q.count * REC;
+}
+
+} // namespace
+
+// One queue file opened for changes. Appends need no index; finding a key
+// does: the index is trusted while the file's stamp is the one it last saw,
+// and read anew from the file otherwise. Each change is one record's write.
+class CCatalog::QueueFile {
+public:
+    enum class Use { append, find };
+
+    QueueFile(CCatalog& catalog, std::string path)
+        : m_catalog(catalog), m_path(std::move(path)), m_index(catalog.queueIndex(m_path))
+    {
+    }
+    ~QueueFile() { close(); }
+    QueueFile(const QueueFile&) = delete;
+    QueueFile& operator=(const QueueFile&) = delete;
+
+    // Opens the file (created when missing only with `create`); false when
+    // it cannot be opened or, for finding, read.
+    bool open(bool create, Use use)
+    {
+        if (!create && !platform::fileExists(m_path))
             return false;
-        f.Seek(count * std::int64_t(REC), platform::CFile::begin);
-        f.Write(&rec, REC);
-        f.Close();
-        noteQueueWrite(path, std::uint64_t(count));
-    } catch (const platform::CFileException&) {
+        try {
+            const std::int64_t count = openQueue(m_file, m_path);
+            if (count < 0)
+                return false;
+            m_count = std::uint64_t(count);
+            const platform::FileStamp now = m_file.GetStamp();
+            if (m_index.built && m_index.stamp == now) {
+                m_trusted = true;
+                return true;
+            }
+            if (m_index.built)
+                m_index.clear(); // changed behind our back
+            if (use == Use::append)
+                return true; // a build under way reads the appended records later
+            if (!buildGoesOn(m_index, now))
+                m_index.clear();
+            m_index.building = now;
+            readIntoIndex(m_index, m_file, m_count);
+            if (m_index.count != m_count)
+                return fail();
+            m_index.built = true;
+            m_index.building = {};
+            m_index.stamp = now;
+            m_trusted = true;
+        } catch (const platform::CFileException&) {
+            return fail();
+        }
+        return true;
+    }
+
+    // The first entry with rec's key, -1 when none. The entry the index
+    // names is read back and its key compared; when it is not rec's, the
+    // file is searched record by record.
+    long find(const CatalogRecord& rec)
+    {
+        if (!m_file.IsOpen())
+            return -1;
+        try {
+            if (m_trusted) {
+                const long k = m_index.first.find(keyHash(rec));
+                if (k < 0 || keyAt(k, rec))
+                    return k;
+            }
+            std::vector<CatalogRecord> block(256);
+            m_file.Seek(0, platform::CFile::begin);
+            for (std::uint64_t j = 0; j < m_count;) {
+                const std::size_t want = std::size_t(std::min<std::uint64_t>(block.size(), m_count - j));
+                const std::size_t got = m_file.Read(block.data(), want * REC) / REC;
+                for (std::size_t n = 0; n < got; ++n) {
+                    if (isSameKey(&block[n], &rec))
+                        return long(j + n);
+                }
+                if (got < want)
+                    break;
+                j += got;
+            }
+        } catch (const platform::CFileException&) {
+            fail();
+        }
+        return -1;
+    }
+
+    // Writes rec over entry k, or appends it when k < 0.
+    bool put(long k, const CatalogRecord& rec)
+    {
+        if (!m_file.IsOpen())
+            return false;
+        const std::uint64_t at = k >= 0 && std::uint64_t(k) < m_count ? std::uint64_t(k) : m_count;
+        try {
+            m_file.Seek(std::int64_t(at * REC), platform::CFile::begin);
+            m_file.Write(&rec, REC);
+        } catch (const platform::CFileException&) {
+            return fail();
+        }
+        if (at == m_count) {
+            ++m_count;
+            if (m_trusted) {
+                m_index.first.insertFirst(keyHash(rec), std::uint32_t(at));
+                ++m_index.count;
+            }
+        }
+        m_catalog.noteQueueWrite(m_path, at);
+        m_dirty = true;
+        return true;
+    }
+
+    void close()
+    {
+        if (!m_file.IsOpen())
+            return;
+        try {
+            if (m_dirty && m_trusted)
+                m_index.stamp = m_file.GetStamp();
+            m_file.Close();
+        } catch (const platform::CFileException&) {
+            fail();
+        }
+    }
+
+private:
+    bool keyAt(long k, const CatalogRecord& rec)
+    {
+        CatalogRecord r;
+        m_file.Seek(std::int64_t(std::uint64_t(k) * REC), platform::CFile::begin);
+        return m_file.Read(&r, REC) == REC && isSameKey(&r, &rec);
+    }
+
+    bool fail()
+    {
+        // What reached the file is unknown: the next use reads it again.
+        m_index.clear();
+        m_trusted = false;
+        m_file.Close();
         return false;
     }
-    return true;
-}
+
+    CCatalog& m_catalog;
+    std::string m_path;
+    QueueIndex& m_index;
+    platform::CFile m_file;
+    std::uint64_t m_count = 0;
+    bool m_trusted = false;
+    bool m_dirty = false;
+};
 
 bool CCatalog::queueFlush(QueueImage& image)
 {
     if (!image.dirty())
         return true;
     const std::size_t first = image.firstDirty();
-    if (!image.flush())
+    if (!image.flush()) {
+        queueIndex(image.path()).clear();
         return false;
+    }
     noteQueueWrite(image.path(), first);
+    adoptImage(image);
     return true;
 }
 
-bool CCatalog::queueInto(QueueImage& image, std::string_view neighbour, const CatalogRecord& rec)
+void CCatalog::adoptImage(const QueueImage& image)
 {
-    CatalogRecord a = rec;
+    QueueIndex& q = queueIndex(image.path());
+    q.clear();
+    const platform::FileStamp now = platform::fileStamp(image.path());
+    if (now.exists && now.size != image.size() * REC)
+        return; // not the file the image holds: read again at the next use
+    for (std::size_t k = 0; k < image.size(); ++k)
+        q.first.insertFirst(keyHash(image.at(k)), std::uint32_t(k));
+    q.count = image.size();
+    q.stamp = now;
+    q.built = true;
+}
+
+bool CCatalog::routedCopy(std::string_view neighbour, const CatalogRecord& rec, CatalogRecord* out)
+{
+    CatalogRecord& a = *out;
+    a = rec;
     // Never back to the origin or to a node the record has passed.
     if (neighbour.empty() || nodeText(a) == neighbour)
         return false;
@@ -187,17 +453,88 @@ bool CCatalog::queueInto(QueueImage& image, std::string_view neighbour, const Ca
         return false;
     if (!addRoute(&a))
         return false;
-    const long k = image.find(a);
     // An entry put into a queue waits to be sent, whatever mark the record
     // came with (a peer's record with a sent mark would never go out).
     a.pending = 1;
     setCheckSum(&a);
-    image.put(k, a);
     return true;
+}
+
+bool CCatalog::prepareQueueIndexes(std::chrono::steady_clock::time_point deadline)
+{
+    bool ready = true;
+    bool stepped = false;
+    const int rows = connectNum();
+    for (int i = 0; i < rows; ++i) {
+        std::optional<std::string> path = queuePath(rowName(i));
+        if (!path)
+            continue;
+        const platform::FileStamp now = platform::fileStamp(*path);
+        QueueIndex& q = queueIndex(*path);
+        if (q.built && q.stamp == now)
+            continue;
+        if (!now.exists) {
+            q.clear();
+            q.stamp = now;
+            q.built = true;
+            continue;
+        }
+        // At least one step per call, however late.
+        if (stepped && std::chrono::steady_clock::now() >= deadline) {
+            ready = false;
+            continue;
+        }
+        stepped = true;
+        if (!buildGoesOn(q, now))
+            q.clear();
+        q.built = false;
+        q.building = now;
+        platform::CFile f;
+        try {
+            if (!f.Open(*path, platform::CFile::modeRead)) {
+                q.clear();
+                ready = false;
+                continue;
+            }
+            const std::uint64_t total = f.GetLength() / REC;
+            readIntoIndex(q, f, total, deadline);
+            if (q.count == total) {
+                q.built = true;
+                q.building = {};
+                q.stamp = f.GetStamp();
+            } else {
+                ready = false;
+            }
+        } catch (const platform::CFileException&) {
+            q.clear();
+            ready = false;
+        }
+    }
+    return ready;
 }
 
 // ---------------------------------------------------------------------------
 // Queue operations
+
+void CCatalog::putToRowQueues(const std::vector<CatalogRecord>& recs, bool overTheirKeys)
+{
+    if (recs.empty())
+        return;
+    const QueueFile::Use use = overTheirKeys ? QueueFile::Use::find : QueueFile::Use::append;
+    const int rows = connectNum();
+    for (int i = 0; i < rows; ++i) {
+        std::optional<std::string> path = queuePath(rowName(i));
+        if (!path)
+            continue;
+        QueueFile q(*this, *path);
+        if (!q.open(true, use))
+            continue;
+        for (const CatalogRecord& a : recs) {
+            if (!q.put(overTheirKeys ? q.find(a) : -1, a))
+                break;
+        }
+    }
+}
 
 int CCatalog::findQueueRec(const CatalogRecord* rec, const char* fileName)
 {
@@ -209,8 +546,8 @@ int CCatalog::findQueueRec(const CatalogRecord* rec, const char* fileName)
     std::optional<std::string> path = queuePath(name.substr(0, name.size() - 4));
     if (!path)
         return -1;
-    QueueImage q;
-    if (!q.load(*path))
+    QueueFile q(*this, *path);
+    if (!q.open(false, QueueFile::Use::find))
         return -1;
     return static_cast<int>(q.find(*rec));
 }
@@ -220,13 +557,12 @@ void CCatalog::queueRec(const char* neighbour, const CatalogRecord* rec)
     if (!neighbour || !rec)
         return;
     std::optional<std::string> path = queuePath(neighbour);
-    if (!path)
+    CatalogRecord a;
+    if (!path || !routedCopy(neighbour, *rec, &a))
         return;
-    QueueImage q;
-    if (!q.load(*path))
-        return;
-    if (queueInto(q, neighbour, *rec))
-        queueFlush(q);
+    QueueFile q(*this, *path);
+    if (q.open(true, QueueFile::Use::find))
+        q.put(q.find(a), a);
 }
 
 void CCatalog::relayRec(const CatalogRecord* rec)
@@ -256,7 +592,9 @@ void CCatalog::syncTo(const char* peer, int mode, SYSTEMTIME since)
     for (const CatalogRecord& r : m_cash.list()) {
         if (mode == 2 && !isSameOrLaterDate(r.registered, since))
             continue;
-        queueInto(q, peer, r);
+        CatalogRecord a;
+        if (routedCopy(peer, r, &a))
+            q.put(q.find(a), a);
     }
     queueFlush(q);
 }
@@ -273,10 +611,13 @@ int CCatalog::takeQueueRecs(const char* peer, CatalogRecord* out)
     int count = 0;
     bool failed = false;
     platform::CFile f;
+    QueueIndex& index = queueIndex(*path);
     try {
         const std::int64_t total = openQueue(f, *path);
         if (total < 0)
             return 0;
+        // Taking changes no key: a trusted index stays trusted.
+        const bool trusted = index.built && index.stamp == f.GetStamp();
         // Entries below the mark are known to be taken already: start there.
         std::uint64_t from = 0;
         auto mark = m_queueTakenUpTo.find(*path);
@@ -318,6 +659,8 @@ int CCatalog::takeQueueRecs(const char* peer, CatalogRecord* out)
             if (k < got)
                 break;
         }
+        if (trusted)
+            index.stamp = f.GetStamp();
         f.Close();
         m_queueTakenUpTo[*path] = next;
     } catch (const platform::CFileException&) {
@@ -325,12 +668,14 @@ int CCatalog::takeQueueRecs(const char* peer, CatalogRecord* out)
         // could not be written stays waiting and is sent again later, which
         // the receiver takes as the registration it already has.
         failed = true;
+        index.clear();
     }
     // Only a queue read to its end without finding anything waiting goes; one
     // that could not be read may still hold waiting records.
     if (count == 0 && !failed) {
         platform::deleteFile(*path);
         m_queueTakenUpTo.erase(*path);
+        m_queueIndex.erase(*path);
     }
     return count;
 }
@@ -359,7 +704,11 @@ int CCatalog::putBackQueueRecs(const char* peer, const CatalogRecord* recs, int 
             break;
         }
     }
-    if (restored > 0 && !queueFlush(q))
+    if (restored == 0) {
+        adoptImage(q); // read whole anyway
+        return 0;
+    }
+    if (!queueFlush(q))
         return 0;
     return restored;
 }
@@ -380,7 +729,15 @@ void CCatalog::renameQueue(const char* oldName, const char* newName)
     m_queueTakenUpTo.erase(*from);
     m_queueTakenUpTo.erase(*to);
     if (!platform::fileExists(*to)) {
-        platform::renameFile(*from, *to);
+        m_queueIndex.erase(*to);
+        if (platform::renameFile(*from, *to)) {
+            // The same file under its new name: its index goes with it.
+            auto node = m_queueIndex.extract(*from);
+            if (!node.empty()) {
+                node.key() = *to;
+                m_queueIndex.insert(std::move(node));
+            }
+        }
         return;
     }
     // Both exist: the records still waiting under the old name join the
@@ -393,8 +750,10 @@ void CCatalog::renameQueue(const char* oldName, const char* newName)
         if (oldQ.at(k).pending == 1)
             newQ.put(-1, oldQ.at(k));
     }
-    if (queueFlush(newQ))
+    if (queueFlush(newQ)) {
         platform::deleteFile(*from);
+        m_queueIndex.erase(*from);
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -128,6 +128,16 @@ std::string CCatalogCash::keyOf(const CatalogRecord& rec)
     return keyOf(nodeText(rec), fileText(rec));
 }
 
+namespace {
+
+// Records that the next compaction drops (deleted or bad).
+int notLive(const CatalogRecord& rec)
+{
+    return rec.state == CATALOG_STATE_NEW || rec.state == CATALOG_STATE_UPDATED ? 0 : 1;
+}
+
+} // namespace
+
 std::uint32_t CCatalogCash::keyHash(std::string_view node, std::string_view file)
 {
     // FNV-1a over the node, a separator no field's text holds, and the file.
@@ -146,6 +156,9 @@ std::uint32_t CCatalogCash::keyHash(std::string_view node, std::string_view file
 
 void CCatalogCash::rebuildIndex()
 {
+    m_notLive = 0;
+    for (const CatalogRecord& r : m_list)
+        m_notLive += notLive(r);
     std::size_t slots = 16;
     while (slots < m_list.size() * 2)
         slots *= 2;
@@ -175,6 +188,7 @@ void CCatalogCash::indexInsert(int i, std::uint32_t hash)
 
 void CCatalogCash::indexAppend(int i)
 {
+    m_notLive += notLive(m_list[i]);
     indexInsert(i, keyHash(nodeText(m_list[i]), fileText(m_list[i])));
 }
 
@@ -347,16 +361,22 @@ void CCatalogCash::setRecNoWrite(int i, const CatalogRecord& rec)
     if (m_writeThrough == 1 && m_list[i].complete == 1)
         m_protect.insert(i);
     const CatalogRecord old = m_list[i];
+    m_notLive += notLive(rec) - notLive(old);
     m_list[i] = rec;
     indexReplace(i, old, rec);
 }
 
 void CCatalogCash::addRec(const CatalogRecord& rec)
 {
-    m_list.push_back(rec);
-    indexAppend(getCount() - 1);
+    addRecNoWrite(rec);
     if (m_writeThrough == 1)
         writeRec(rec);
+}
+
+void CCatalogCash::addRecNoWrite(const CatalogRecord& rec)
+{
+    m_list.push_back(rec);
+    indexAppend(getCount() - 1);
 }
 
 void CCatalogCash::setList(const std::vector<CatalogRecord>& list)
@@ -479,16 +499,6 @@ void CCatalogCash::writeRecs(const std::vector<int>& indexes)
     try {
         const std::uint64_t length = f.GetLength();
         const std::uint64_t want = m_list.size() * REC;
-        for (int i : indexes) {
-            if (std::uint64_t(i) * REC > length) {
-                // A hole before the record: only a whole rewrite puts every
-                // record at its offset again.
-                f.Close();
-                std::printf("Error::CCatalogCash::writeRec() catalog.dat is shorter than the list\n");
-                m_rewriteOwed = true;
-                return;
-            }
-        }
         // Neighbouring records go out in one write. Many scattered ones go
         // out as the one span from the first to the last: the records in
         // between are the file's own bytes already, and one large write is
@@ -497,8 +507,18 @@ void CCatalogCash::writeRecs(const std::vector<int>& indexes)
         std::sort(sorted.begin(), sorted.end());
         sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
         std::size_t runs = 0;
-        for (std::size_t k = 0; k < sorted.size(); ++k)
-            runs += k == 0 || sorted[k] != sorted[k - 1] + 1;
+        for (std::size_t k = 0; k < sorted.size(); ++k) {
+            const bool start = k == 0 || sorted[k] != sorted[k - 1] + 1;
+            runs += start;
+            if (start && std::uint64_t(sorted[k]) * REC > length) {
+                // A hole before the run: only a whole rewrite puts every
+                // record at its offset again.
+                f.Close();
+                std::printf("Error::CCatalogCash::writeRec() catalog.dat is shorter than the list\n");
+                m_rewriteOwed = true;
+                return;
+            }
+        }
 
         // Copies of what goes over complete records reach the disk first.
         std::vector<std::pair<int, CatalogRecord>> copies;

@@ -2,6 +2,13 @@
 // renaming, and the names a queue file may have.
 #include "catalog_testkit.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
 using namespace catalogtest;
 using testsupport::exists;
 
@@ -119,3 +126,129 @@ TEST_F(CatalogQueues, NodeNamesThatAreNoPlainNamesOrCatalogNeverNameAQueueFile)
 }
 
 } // namespace
+
+// --- The index of queued keys ---------------------------------------------------
+
+namespace {
+
+// Bytes this process has read and handed to write calls so far.
+struct IoCount {
+    long long read = 0, written = 0;
+};
+
+IoCount ioCount()
+{
+    IoCount c;
+    std::FILE* f = std::fopen("/proc/self/io", "r");
+    char key[32];
+    long long value;
+    while (f && std::fscanf(f, "%31s %lld", key, &value) == 2) {
+        if (std::strcmp(key, "rchar:") == 0)
+            c.read = value;
+        else if (std::strcmp(key, "wchar:") == 0)
+            c.written = value;
+    }
+    if (f)
+        std::fclose(f);
+    return c;
+}
+
+class QueueIndex : public CatalogQueues {
+protected:
+    // n own registrations, queued for every row.
+    void registerOwn(int n)
+    {
+        std::vector<CatalogRecord> v;
+        for (int i = 0; i < n; ++i)
+            v.push_back(makeRec("NODE_A", ("own" + std::to_string(i) + ".txt").c_str(), 100));
+        catalog()->addRecs(v.data(), v.size());
+    }
+    static CatalogRecord changed(const char* file, DWORD size)
+    {
+        return makeRec("NODE_A", file, size, CATALOG_STATE_UPDATED);
+    }
+};
+
+} // namespace
+
+TEST_F(QueueIndex, OnceReadAChangeInLongQueuesCostsAboutOneRecordPerRow)
+{
+    for (const char* row : {"NODE_B", "NODE_C", "NODE_D"})
+        settings->addRow(row, "TCP", "h");
+    registerOwn(2000);
+    ASSERT_TRUE(catalog()->prepareQueueIndexes(std::chrono::steady_clock::time_point::max()));
+
+    const IoCount before = ioCount();
+    const CatalogRecord first = changed("own0.txt", 200);
+    catalog()->updateRec(&first);
+    const IoCount after = ioCount();
+    // One record into catalog.dat (and its copy into the journal) and one
+    // into each queue, each queue entry read back once to check its key;
+    // not the 1.6 MB of each queue.
+    EXPECT_LE(after.written - before.written, 6 * 820);
+    EXPECT_LE(after.read - before.read, 3 * 820 + 4096);
+    for (const char* row : {"NODE_B", "NODE_C", "NODE_D"}) {
+        const std::vector<CatalogRecord> q = readRecords(queueFile(row));
+        ASSERT_EQ(q.size(), 2000u) << row;
+        EXPECT_EQ(q[0].findData.nFileSizeLow, 200u) << row;
+        EXPECT_EQ(q[1].findData.nFileSizeLow, 100u) << row;
+    }
+}
+
+TEST_F(QueueIndex, EntriesMovedBehindTheIndexWithTheStampKeptAreFoundByReadingBack)
+{
+    settings->addRow("NODE_B", "TCP", "h");
+    registerOwn(3);
+    const CatalogRecord first = changed("own0.txt", 5);
+    catalog()->updateRec(&first); // indexed now
+
+    // Someone swaps the first and last entries in place and puts the time
+    // back: length, file and time are what the index last saw.
+    const std::string path = queueFile("NODE_B");
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    std::vector<CatalogRecord> q = readRecords(path);
+    std::swap(q[0], q[2]);
+    {
+        std::FILE* f = std::fopen(path.c_str(), "r+b");
+        ASSERT_TRUE(f);
+        ASSERT_EQ(std::fwrite(q.data(), sizeof(CatalogRecord), q.size(), f), q.size());
+        std::fclose(f);
+    }
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+
+    const CatalogRecord last = changed("own2.txt", 7);
+    catalog()->updateRec(&last);
+    q = readRecords(path);
+    ASSERT_EQ(q.size(), 3u);
+    EXPECT_EQ(fileOf(q[0]), "own2.txt");
+    EXPECT_EQ(q[0].findData.nFileSizeLow, 7u);
+    EXPECT_EQ(fileOf(q[2]), "own0.txt");
+    EXPECT_EQ(q[2].findData.nFileSizeLow, 5u);
+}
+
+TEST_F(QueueIndex, IndexesAreReadInStepsAndKeepWhatIsAppendedMeanwhile)
+{
+    settings->addRow("NODE_B", "TCP", "h");
+    registerOwn(1000);
+    CCatalog::releaseInstance(); // a fresh start: nothing indexed yet
+
+    // Each call with its deadline gone reads one step and no more.
+    int steps = 0;
+    const CatalogRecord late = makeRec("NODE_A", "late.txt", 9);
+    while (!catalog()->prepareQueueIndexes(std::chrono::steady_clock::now())) {
+        if (++steps == 2)
+            catalog()->addRec(&late); // appended while half read
+        ASSERT_LT(steps, 1000);
+    }
+    EXPECT_GT(steps, 2);
+
+    const IoCount before = ioCount();
+    const CatalogRecord upd = changed("late.txt", 11);
+    catalog()->updateRec(&upd);
+    EXPECT_LE(ioCount().read - before.read, 820 + 4096);
+    const std::vector<CatalogRecord> q = readRecords(queueFile("NODE_B"));
+    ASSERT_EQ(q.size(), 1001u); // over the appended entry, not a second one
+    EXPECT_EQ(q[1000].findData.nFileSizeLow, 11u);
+}
