@@ -1,6 +1,7 @@
 #include "app/tandrel_dlg.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 #include <QAction>
@@ -420,10 +421,8 @@ void CTandrelDlg::OnTimer(UINT_PTR nIDEvent)
             drainViewEvents();
             platform::releaseFreeMemory();
         }
-        if (runsOut(m_folderCounter, 10) && m_pFolderWatch) {
-            m_pFolderWatch->checkFolder();
+        if (scanStep())
             platform::releaseFreeMemory();
-        }
         if (runsOut(m_limitCounter, 7200))
             CCatalog::getInstance()->checkLimit();
         // A rewrite of catalog.dat that a full disk held back is tried
@@ -447,6 +446,24 @@ void CTandrelDlg::OnTimer(UINT_PTR nIDEvent)
         break;
     }
     CDialog::OnTimer(nIDEvent);
+}
+
+bool CTandrelDlg::scanStep()
+{
+    // The SEND scan lists the folder on a worker; what it found is applied
+    // here, at most about 20 ms of it per tick, and a new scan starts only
+    // once the last one is applied.
+    constexpr auto slice = std::chrono::milliseconds(20);
+    const auto deadline = std::chrono::steady_clock::now() + slice;
+    const bool applied = m_pFolderWatch && m_pFolderWatch->checking();
+    if (applied)
+        m_pFolderWatch->continueCheck(deadline);
+    if (runsOut(m_folderCounter, 10) && m_pFolderWatch)
+        m_pFolderWatch->startCheck();
+    // The neighbours' queue indexes are read ahead in steps, so that no
+    // queue operation has to read a whole queue file at once.
+    CCatalog::getInstance()->prepareQueueIndexes(std::max(deadline, std::chrono::steady_clock::now()));
+    return applied;
 }
 
 void CTandrelDlg::connectPass()

@@ -216,6 +216,8 @@ private:
     void showCatalogNotices();
     void shutdown();
     // The tick's steps.
+    // The SEND scan's share of the tick; true when it applied something.
+    bool scanStep();
     void connectPass();
     void disconnectPass();
     void refreshConnectStates();

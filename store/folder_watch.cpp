@@ -138,8 +138,6 @@ bool isReservedDeviceName(std::string_view name)
 
 CFolderWatch::CFolderWatch() = default;
 
-CFolderWatch::~CFolderWatch() = default;
-
 void CFolderWatch::setFolder(const char* folder)
 {
     m_folder = folder ? folder : "";
@@ -206,13 +204,18 @@ void CFolderWatch::loadList()
 
 void CFolderWatch::saveList()
 {
+    writeList(m_snapshot);
+}
+
+void CFolderWatch::writeList(const CDirList& records) const
+{
     if (m_folder.empty())
         return;
     ensureSubFolder(m_folder.c_str(), "YUVO");
     // Replaced whole, so that a crash leaves the old snapshot or the new one
     // and never a cut one.
     int err = 0;
-    const auto produce = [this](const platform::PieceWriter& write) { return m_snapshot.writeTo(write); };
+    const auto produce = [&records](const platform::PieceWriter& write) { return records.writeTo(write); };
     if (!platform::replaceFileAtomically(listPath(), produce, &err))
         diag("CFolderWatch::saveList() " + listPath() + ": " + std::strerror(err));
 }
@@ -374,6 +377,7 @@ void CFolderWatch::addEntry(ScanRecord& entry)
             return;
         }
         entry.path = std::move(*path);
+        entry.shareable = shareable;
         setName(entry.rec.findData, cp);
         m_scan.push_back(std::move(entry));
         return;
@@ -412,28 +416,29 @@ void CFolderWatch::addEntry(ScanRecord& entry)
     entry.rec.findData = fd;
     setName(entry.rec.findData, cp);
     entry.rec.isLink = 1;
+    entry.shareable = shareable;
     entry.path = std::move(target);
     m_scan.push_back(std::move(entry));
 }
 
-CFolderWatch::Probe CFolderWatch::probe(const ScanRecord& entry, WIN32_FIND_DATAA* fresh)
+FileProbe CFolderWatch::probe(const ScanRecord& entry, WIN32_FIND_DATAA* fresh)
 {
     WIN32_FIND_DATAA data;
     int err = 0;
     const platform::ExclusiveRead r = platform::tryExclusiveRead(entry.path, s_useLeases, &data, &err);
     if (r == platform::ExclusiveRead::missing)
-        return Probe::missing;
+        return FileProbe::missing;
     if (r == platform::ExclusiveRead::busy) {
         if (err)
             skip(entry.nativeName, std::string("the file cannot be opened: ") + std::strerror(err));
-        return Probe::busy;
+        return FileProbe::busy;
     }
 
     *fresh = data;
     std::memcpy(fresh->cFileName, entry.rec.findData.cFileName, sizeof fresh->cFileName);
     std::memcpy(fresh->cAlternateFileName, entry.rec.findData.cAlternateFileName, sizeof fresh->cAlternateFileName);
     if (r == platform::ExclusiveRead::ready)
-        return Probe::ready;
+        return FileProbe::ready;
 
     // No lease here (not the file's owner, or a file system without
     // leases): the file counts as written once its size and time have not
@@ -445,12 +450,45 @@ CFolderWatch::Probe CFolderWatch::probe(const ScanRecord& entry, WIN32_FIND_DATA
                          it->second.sizeLow == now.sizeLow &&
                          fileTimeToU64(it->second.lastWrite) == fileTimeToU64(now.lastWrite);
     if (settled)
-        return Probe::ready;
+        return FileProbe::ready;
     m_seenNow[key] = now;
-    return Probe::busy;
+    return FileProbe::busy;
 }
 
-void CFolderWatch::checkFolder()
+// --- The check in its phases ---------------------------------------------------
+
+CFolderWatch::~CFolderWatch()
+{
+    waitForWorker();
+}
+
+void CFolderWatch::startWorker(std::function<void()> job)
+{
+    waitForWorker();
+    m_workerDone = false;
+    m_worker = std::thread([this, job = std::move(job)] {
+        job();
+        m_workerDone = true;
+    });
+}
+
+bool CFolderWatch::workerBusy()
+{
+    if (!m_worker.joinable())
+        return false;
+    if (!m_workerDone)
+        return true;
+    m_worker.join();
+    return false;
+}
+
+void CFolderWatch::waitForWorker()
+{
+    if (m_worker.joinable())
+        m_worker.join();
+}
+
+bool CFolderWatch::beginCheck()
 {
     m_scan.clear();
     // Records made without a node or party name are invalid: the expiry
@@ -460,26 +498,31 @@ void CFolderWatch::checkFolder()
         if (!m_reportedNoNames)
             diag("CFolderWatch: node name or party name not set; " + m_folder + " is not scanned");
         m_reportedNoNames = true;
-        return;
+        return false;
     }
     m_reportedNoNames = false;
     m_reportedNow.clear();
     m_seenNow.clear();
+    for (std::vector<DirListRecord>& list : m_lists)
+        list.clear();
+    m_list = 0;
+    m_handed = 0;
+    m_cursor = 0;
+    m_anyChange = false;
+    m_listed = false;
+    m_vanished.clear();
+    return true;
+}
 
-    // A folder that cannot be listed is not an empty folder: reporting all
-    // its files as removed would delete them everywhere.
-    if (!scanFolder()) {
-        m_scan.clear();
-        const std::string key = std::string("\0listing", 8);
-        if (!m_reported.count(key))
-            diag("CFolderWatch: the folder " + m_folder + " cannot be listed; nothing is reported");
-        m_reportedNow.insert(key);
-        m_reported.swap(m_reportedNow);
-        m_snapIndex.clear();
+// The listing, the opening of every file whose news must be judged (new
+// files, and known ones whose size, time or kind moved), and what the check
+// makes of each entry as far as the file system tells. Touches nothing but
+// the listing, the snapshot index, the report sets and the file system.
+void CFolderWatch::gather()
+{
+    m_listed = scanFolder();
+    if (!m_listed)
         return;
-    }
-
-    std::vector<DirListRecord> added, removed, changed, unregistered;
 
     std::unordered_set<std::string_view> scanNames;
     scanNames.reserve(m_scan.size());
@@ -487,96 +530,247 @@ void CFolderWatch::checkFolder()
         scanNames.insert(std::string_view(e.rec.findData.cFileName));
     for (std::size_t j = 0; j < m_snapshot.size(); ++j) {
         if (!scanNames.count(m_snapshot.name(j)))
-            removed.push_back(m_snapshot[j]);
+            m_vanished.push_back(m_snapshot[j]);
     }
 
     for (ScanRecord& e : m_scan) {
+        WIN32_FIND_DATAA& fd = e.rec.findData;
+        // Only a file with content below 4 GiB can be registered.
+        auto registrable = [&fd] { return fd.nFileSizeHigh == 0 && fd.nFileSizeLow != 0; };
+        const auto it = m_snapIndex.find(std::string_view(fd.cFileName));
         WIN32_FIND_DATAA fresh;
-        const auto it = m_snapIndex.find(std::string_view(e.rec.findData.cFileName));
         if (it == m_snapIndex.end()) {
             // New: registered once no one writes it any more and it has
             // content; until then it stays out of the snapshot and is new
             // again at the next check.
-            if (probe(e, &fresh) != Probe::ready) {
-                e.rec.findData.cFileName[0] = 0;
+            e.verdict = ScanVerdict::leftOut;
+            if (probe(e, &fresh) != FileProbe::ready)
                 continue;
-            }
-            e.rec.findData = fresh;
-            if (fresh.nFileSizeHigh != 0) {
+            fd = fresh;
+            if (fd.nFileSizeHigh != 0)
                 skip(e.nativeName, "the file is 4 GiB or larger");
-                e.rec.findData.cFileName[0] = 0;
-            } else if (fresh.nFileSizeLow == 0) {
-                e.rec.findData.cFileName[0] = 0;
-            } else {
-                added.push_back(e.rec);
-            }
+            else if (fd.nFileSizeLow != 0)
+                e.verdict = ScanVerdict::added;
             continue;
         }
 
         const DirListRecord old = m_snapshot[it->second];
-        if (e.rec.isLink == old.isLink && sameSizeAndTime(e.rec.findData, old.findData))
-            continue; // unchanged: nothing to report, no need to open it
+        if (e.rec.isLink == old.isLink && sameSizeAndTime(fd, old.findData)) {
+            // Unchanged: no need to open it.
+            e.verdict = e.shareable && registrable() ? ScanVerdict::unchanged : ScanVerdict::kept;
+            continue;
+        }
         switch (probe(e, &fresh)) {
-        case Probe::ready:
-            if (e.rec.isLink == old.isLink && sameSizeAndTime(fresh, old.findData)) {
-                e.rec.findData = fresh;
-            } else if (fresh.nFileSizeHigh != 0) {
+        case FileProbe::ready:
+            fd = fresh;
+            if (e.rec.isLink == old.isLink && sameSizeAndTime(fd, old.findData)) {
+                e.verdict = e.shareable && registrable() ? ScanVerdict::unchanged : ScanVerdict::kept;
+            } else if (fd.nFileSizeHigh != 0) {
                 // Keeps the registration as it stands rather than deleting it.
                 skip(e.nativeName, "the file is 4 GiB or larger; its change is not shared");
                 e.rec = old;
+                e.verdict = ScanVerdict::kept;
             } else {
-                e.rec.findData = fresh;
-                if (old.findData.nFileSizeHigh == 0 && old.findData.nFileSizeLow == 0 && !isRegistered(e.rec))
-                    unregistered.push_back(e.rec);
-                else
-                    changed.push_back(e.rec);
+                e.verdict = ScanVerdict::changed;
             }
             break;
-        case Probe::missing:
-            removed.push_back(e.rec);
-            e.rec.findData.cFileName[0] = 0;
+        case FileProbe::missing:
+            e.verdict = ScanVerdict::removed;
             break;
-        case Probe::busy:
+        case FileProbe::busy:
+        case FileProbe::notOpened:
             // The old entry stays until the change can be reported.
             e.rec = old;
+            e.verdict = ScanVerdict::kept;
             break;
         }
     }
+}
 
-    const bool any = !added.empty() || !removed.empty() || !changed.empty() || !unregistered.empty();
-    if (any) {
-        CCatalog* catalog = CCatalog::getInstance();
-        auto hand = [catalog](const std::vector<DirListRecord>& list,
-                              void (*make)(const WIN32_FIND_DATAA*, CatalogRecord*),
-                              void (CCatalog::*apply)(const CatalogRecord*)) {
-            CatalogRecord rec;
-            for (const DirListRecord& r : list) {
-                make(&r.findData, &rec);
-                rec.isLink = r.isLink == 1 ? 1 : 0;
-                (catalog->*apply)(&rec);
-            }
-        };
-        hand(added, &CCatalog::makeNewRec, &CCatalog::addRec);
-        hand(removed, &CCatalog::makeDeleteRec, &CCatalog::deleteRec);
-        hand(changed, &CCatalog::makeUpdateRec, &CCatalog::updateRec);
-        // Files that an older snapshot took in while empty, never registered:
-        // now that they have content they are registered as new.
-        hand(unregistered, &CCatalog::makeNewRec, &CCatalog::addRec);
-    }
-
+void CFolderWatch::finishListingFailure()
+{
+    // A folder that cannot be listed is not an empty folder: reporting all
+    // its files as removed would delete them everywhere.
+    m_scan.clear();
+    m_vanished.clear();
+    const std::string key = std::string("\0listing", 8);
+    if (!m_reported.count(key))
+        diag("CFolderWatch: the folder " + m_folder + " cannot be listed; nothing is reported");
+    m_reportedNow.insert(key);
+    m_reported.swap(m_reportedNow);
     m_snapIndex.clear();
-    CDirList next;
-    next.reserve(m_scan.size());
-    for (const ScanRecord& e : m_scan) {
-        if (e.rec.findData.cFileName[0])
-            next.push_back(e.rec);
+}
+
+// Puts the entries, in listing order, into the lists to hand on, asking the
+// catalog where the file system alone cannot tell: a known file whose
+// registration the catalog no longer holds (a catalog.dat lost or damaged)
+// is registered as new, also when it changed (an update would change
+// nothing). Entries that stay out of the snapshot lose their names.
+bool CFolderWatch::classify(std::chrono::steady_clock::time_point deadline)
+{
+    std::vector<DirListRecord>& added = m_lists[0];
+    std::vector<DirListRecord>& removed = m_lists[1];
+    std::vector<DirListRecord>& changed = m_lists[2];
+    std::vector<DirListRecord>& unregistered = m_lists[3];
+    if (m_cursor == 0)
+        removed.swap(m_vanished);
+
+    for (; m_cursor < m_scan.size(); ++m_cursor) {
+        if ((m_cursor & 255) == 255 && std::chrono::steady_clock::now() >= deadline)
+            return false;
+        ScanRecord& e = m_scan[m_cursor];
+        switch (e.verdict) {
+        case ScanVerdict::leftOut:
+            e.rec.findData.cFileName[0] = 0;
+            break;
+        case ScanVerdict::added:
+            added.push_back(e.rec);
+            break;
+        case ScanVerdict::removed:
+            removed.push_back(e.rec);
+            e.rec.findData.cFileName[0] = 0;
+            break;
+        case ScanVerdict::kept:
+            break;
+        case ScanVerdict::unchanged:
+            if (!isRegistered(e.rec))
+                unregistered.push_back(e.rec);
+            break;
+        case ScanVerdict::changed:
+            (isRegistered(e.rec) ? changed : unregistered).push_back(e.rec);
+            break;
+        }
     }
-    m_snapshot.swap(next);
-    if (any)
-        saveList();
-    // The listing is as large as the folder (about 400 bytes a file); it is
-    // made again at the next check, so its room is not kept between checks.
-    std::vector<ScanRecord>().swap(m_scan);
+    m_anyChange = !added.empty() || !removed.empty() || !changed.empty() || !unregistered.empty();
+    return true;
+}
+
+// Hands the lists to the catalog in order, a batch at a time.
+bool CFolderWatch::handOn(std::chrono::steady_clock::time_point deadline, std::size_t maxRecords)
+{
+    constexpr std::size_t BATCH = 64;
+
+    CCatalog* catalog = CCatalog::getInstance();
+    std::vector<CatalogRecord> batch;
+    std::size_t budget = maxRecords;
+    for (; m_list < 4; ++m_list, m_handed = 0) {
+        const std::vector<DirListRecord>& list = m_lists[m_list];
+        // Changes go over the queued entries of their keys: the queue
+        // indexes are read first, in steps of their own.
+        if (m_list == 2 && m_handed < list.size() && !catalog->prepareQueueIndexes(deadline))
+            return false;
+        while (m_handed < list.size()) {
+            if (budget == 0 || std::chrono::steady_clock::now() >= deadline)
+                return false;
+            const std::size_t n = std::min({BATCH, budget, list.size() - m_handed});
+            batch.resize(n);
+            for (std::size_t k = 0; k < n; ++k) {
+                const DirListRecord& r = list[m_handed + k];
+                if (m_list == 1)
+                    CCatalog::makeDeleteRec(&r.findData, &batch[k]);
+                else if (m_list == 2)
+                    CCatalog::makeUpdateRec(&r.findData, &batch[k]);
+                else
+                    CCatalog::makeNewRec(&r.findData, &batch[k]);
+                batch[k].isLink = r.isLink == 1 ? 1 : 0;
+            }
+            if (m_list == 1)
+                catalog->deleteRecs(batch.data(), n);
+            else if (m_list == 2)
+                catalog->updateRecs(batch.data(), n);
+            else
+                catalog->addRecs(batch.data(), n);
+            m_handed += n;
+            budget -= n;
+        }
+    }
+    return true;
+}
+
+// The new snapshot is made, and written when anything was reported, on
+// the worker, which also frees the listing; the main thread takes it in once
+// the worker is done.
+void CFolderWatch::commit()
+{
+    for (std::vector<DirListRecord>& list : m_lists) {
+        list.clear();
+        list.shrink_to_fit();
+    }
     m_reported.swap(m_reportedNow);
     m_seen.swap(m_seenNow);
+    m_phase = Phase::saving;
+    startWorker([this, save = m_anyChange] {
+        m_snapIndex.clear();
+        m_nextSnapshot.clear();
+        m_nextSnapshot.reserve(m_scan.size());
+        for (const ScanRecord& e : m_scan) {
+            if (e.rec.findData.cFileName[0])
+                m_nextSnapshot.push_back(e.rec);
+        }
+        std::vector<ScanRecord>().swap(m_scan);
+        if (save)
+            writeList(m_nextSnapshot);
+    });
+}
+
+bool CFolderWatch::startCheck()
+{
+    if (m_phase != Phase::idle || workerBusy())
+        return false;
+    if (!beginCheck())
+        return false;
+    m_phase = Phase::listing;
+    startWorker([this] { gather(); });
+    return true;
+}
+
+bool CFolderWatch::continueCheck(std::chrono::steady_clock::time_point deadline, std::size_t maxRecords)
+{
+    switch (m_phase) {
+    case Phase::idle:
+        return false;
+    case Phase::listing:
+        if (workerBusy())
+            return true;
+        if (!m_listed) {
+            finishListingFailure();
+            m_phase = Phase::idle;
+            return false;
+        }
+        m_phase = Phase::classifying;
+        [[fallthrough]];
+    case Phase::classifying:
+        if (!classify(deadline))
+            return true;
+        m_phase = Phase::handing;
+        [[fallthrough]];
+    case Phase::handing:
+        if (!handOn(deadline, maxRecords))
+            return true;
+        commit();
+        return true;
+    case Phase::saving:
+        if (workerBusy())
+            return true;
+        m_snapshot.swap(m_nextSnapshot);
+        m_nextSnapshot.clear();
+        m_phase = Phase::idle;
+        return false;
+    }
+    return false;
+}
+
+void CFolderWatch::checkFolder()
+{
+    // A check under way in steps is finished first.
+    while (checking()) {
+        waitForWorker();
+        continueCheck(std::chrono::steady_clock::time_point::max());
+    }
+    if (!beginCheck())
+        return;
+    gather();
+    m_phase = Phase::listing;
+    while (continueCheck(std::chrono::steady_clock::time_point::max()))
+        waitForWorker();
 }

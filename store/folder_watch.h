@@ -4,19 +4,41 @@
 // in SEND/YUVO/dirlist.dat) and hands every new, changed or vanished file to
 // the catalog as an added, updated or deleted record.
 //
-// Main thread only; the main window owns the one object and drives
-// checkFolder from its timer.
+// The main window owns the one object and drives it from its timer: a
+// check's listing and file status calls run on a worker thread, and what
+// they found is applied on the main thread, in steps of bounded time, in the
+// same order and by the same rules as a check made at once. Every other
+// operation is the main thread's.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "platform/wintypes.h"
 #include "store/dir_list.h"
+
+// What opening a listed file told: nobody writes it, it is busy, or it is
+// gone.
+enum class FileProbe : unsigned char { notOpened, ready, busy, missing };
+
+// What a check makes of a listed entry as far as the file system tells.
+enum class ScanVerdict : unsigned char {
+    leftOut,   // new, not to be registered now: stays out of the snapshot
+    added,     // new, to be registered
+    removed,   // known, and its file is gone
+    kept,      // known: nothing to report now
+    unchanged, // known and unchanged: registered anew if the catalog lost it
+    changed,   // known and changed: updated, or registered anew if lost
+};
 
 // One entry of the listing of the check in progress (memory only).
 struct ScanRecord {
@@ -26,6 +48,10 @@ struct ScanRecord {
     // The entry's name in SEND as the file system holds it (for a shortcut,
     // the name of the link itself).
     std::string nativeName;
+    // The name is one Windows nodes can take (a known name is listed even
+    // when it no longer is, so that its registration is not dropped).
+    bool shareable = true;
+    ScanVerdict verdict = ScanVerdict::kept;
 };
 
 class CFolderWatch {
@@ -48,8 +74,23 @@ public:
     // the listing. Names new to the snapshot must be ones Windows nodes can
     // take (isShareableName); each refusal is printed once while it lasts.
     void addEntry(ScanRecord& entry);
-    // One complete check; the only operation called periodically.
+
+    // One complete check at once, on this thread.
     void checkFolder();
+
+    // The periodic check in steps. startCheck starts the listing and the
+    // file status calls on a worker, unless a check is still under way
+    // (then it does nothing and returns false). continueCheck does the main
+    // thread's part until the deadline, handing at most maxRecords records
+    // to the catalog: once the listing is in, it classifies the entries and
+    // hands the records on in batches, each of which leaves the catalog and
+    // the queue files whole; then the snapshot is committed and dirlist.dat
+    // written on the worker. True while the check is under way.
+    bool startCheck();
+    bool continueCheck(std::chrono::steady_clock::time_point deadline, std::size_t maxRecords = SIZE_MAX);
+    bool checking() const { return m_phase != Phase::idle; }
+    // Waits for the worker's job (for tests, and at the end).
+    void waitForWorker();
 
     // Makes sure that the folder base/sub exists (sub is a CP932 name).
     static void ensureSubFolder(const char* base, const char* sub);
@@ -70,14 +111,27 @@ public:
     std::string listPath() const;
 
 private:
-    enum class Probe { ready, busy, missing };
+    enum class Phase { idle, listing, classifying, handing, saving };
     struct Seen {
         DWORD sizeHigh;
         DWORD sizeLow;
         FILETIME lastWrite;
     };
 
-    Probe probe(const ScanRecord& entry, WIN32_FIND_DATAA* fresh);
+    // The phases of a check: the listing and file status calls (any
+    // thread), then on the main thread the classification, the handing on
+    // to the catalog and the commit of the snapshot.
+    bool beginCheck();
+    void gather();
+    bool classify(std::chrono::steady_clock::time_point deadline);
+    bool handOn(std::chrono::steady_clock::time_point deadline, std::size_t maxRecords);
+    void commit();
+    void finishListingFailure();
+    void writeList(const CDirList& records) const;
+    void startWorker(std::function<void()> job);
+    bool workerBusy();
+
+    FileProbe probe(const ScanRecord& entry, WIN32_FIND_DATAA* fresh);
     void buildSnapshotIndex();
     void dropCaseDuplicates();
     void skip(const std::string& nativeName, const std::string& why);
@@ -89,6 +143,24 @@ private:
     std::string m_folder;
     CDirList m_snapshot;
     std::vector<ScanRecord> m_scan;
+
+    // The check under way. While the worker lists, it alone touches the
+    // listing, the snapshot index and the report sets, and only reads the
+    // snapshot; while it commits, it alone touches the listing and the next
+    // snapshot.
+    Phase m_phase = Phase::idle;
+    std::thread m_worker;
+    std::atomic<bool> m_workerDone{true};
+    bool m_listed = false;
+    std::vector<DirListRecord> m_vanished; // snapshot records no longer listed
+    CDirList m_nextSnapshot;
+    std::size_t m_cursor = 0; // next entry to classify
+    // The records to hand on, in order: added, removed, changed, and files
+    // the snapshot holds that the catalog does not (registered as new).
+    std::vector<DirListRecord> m_lists[4];
+    std::size_t m_list = 0;     // list being handed on
+    std::size_t m_handed = 0;   // records of it handed on
+    bool m_anyChange = false;
 
     // Per check: snapshot name -> index of its first record, and the target
     // names of the shortcuts listed.

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -236,6 +237,82 @@ TEST_F(FolderWatch, AFolderThatCannotBeListedReportsNothing)
     const std::string out = check() + check();
     EXPECT_TRUE(rec.heard.empty()) << "no file counts as removed";
     EXPECT_EQ(count(out, "cannot be listed"), 1);
+}
+
+TEST_F(FolderWatch, ARegistrationTheCatalogLostIsMadeAgainAtTheNextCheck)
+{
+    settings->addRow("nodeB", "TCP", "127.0.0.1");
+    put("kept.txt", "same", 1500000000);
+    put("edited.txt", "old", 1500000000);
+    check();
+    ASSERT_EQ(rec.heard.size(), 2u);
+
+    // The node dies, and its catalog.dat is emptied; the snapshot still
+    // lists both files, and one of them changes meanwhile.
+    CCatalog::releaseInstance();
+    testsupport::writeFile(work.path() + "/CATALOG/catalog.dat", "");
+    put("edited.txt", "new content", 1500000100);
+    rec.heard.clear();
+    CCatalog* catalog = CCatalog::getInstance();
+    check();
+    ASSERT_EQ(rec.heard.size(), 2u);
+    for (const Heard& h : rec.heard) {
+        EXPECT_EQ(h.state, DWORD(CATALOG_STATE_NEW)) << h.name;
+        EXPECT_TRUE(catalog->findRec(h.name.c_str(), "nodeA", nullptr)) << h.name;
+    }
+    EXPECT_EQ(rec.heard[0].size, 11u);
+    EXPECT_EQ(testsupport::readFile(work.path() + "/CATALOG/nodeB.dat").size(), 4 * sizeof(CatalogRecord));
+
+    rec.heard.clear();
+    check();
+    EXPECT_TRUE(rec.heard.empty()) << "registered once";
+}
+
+TEST_F(FolderWatch, AnOwnRegistrationMarkedDeletedIsNotMadeAgainBeforeItsFileGoes)
+{
+    put("a.txt", "a");
+    check();
+    CCatalog* catalog = CCatalog::getInstance();
+    CatalogRecord r;
+    ASSERT_TRUE(catalog->findRec("a.txt", "nodeA", &r));
+    r.state = CATALOG_STATE_DELETED;
+    catalog->deleteRecLocal(&r);
+    rec.heard.clear();
+    check();
+    EXPECT_TRUE(rec.heard.empty());
+    catalog->compactList(); // drops the record and its file
+    EXPECT_FALSE(exists(inSend("a.txt")));
+    rec.heard.clear();
+    check();
+    EXPECT_FALSE(catalog->findRec("a.txt", "nodeA", nullptr));
+}
+
+TEST_F(FolderWatch, AStepwiseCheckListsOnAWorkerAndNeverStartsTwice)
+{
+    settings->addRow("nodeB", "TCP", "127.0.0.1");
+    for (int i = 0; i < 5; ++i)
+        put("f" + std::to_string(i), "data", 1500000000 + i);
+    const auto later = std::chrono::steady_clock::time_point::max();
+    ASSERT_TRUE(watch.startCheck());
+    EXPECT_FALSE(watch.startCheck()) << "one check at a time";
+    watch.waitForWorker();
+    EXPECT_TRUE(rec.heard.empty()) << "the worker hands nothing to the catalog";
+
+    // Each step leaves the catalog and the queue with the same records.
+    EXPECT_TRUE(watch.continueCheck(later, 2));
+    EXPECT_EQ(rec.heard.size(), 2u);
+    EXPECT_EQ(CCatalog::getInstance()->getRecCount(), 2);
+    EXPECT_EQ(testsupport::readFile(work.path() + "/CATALOG/nodeB.dat").size(), 2 * sizeof(CatalogRecord));
+    EXPECT_FALSE(watch.startCheck()) << "not while the last one is being applied";
+    EXPECT_TRUE(watch.snapshot().empty()) << "committed only at the end";
+
+    while (watch.continueCheck(later, 2))
+        watch.waitForWorker();
+    EXPECT_EQ(rec.heard.size(), 5u);
+    EXPECT_EQ(watch.snapshot().size(), 5u);
+    EXPECT_EQ(testsupport::readFile(watch.listPath()).size(), 5 * sizeof(DirListRecord));
+    EXPECT_TRUE(watch.startCheck());
+    watch.waitForWorker();
 }
 
 TEST_F(FolderWatch, EnsureSubFolderMakesOneLevelInsideTheBase)

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -262,7 +263,9 @@ TEST_F(CatalogHistory, QueueFilesCatalogAndEventsComeOutAsRecorded)
 
 // --- Histories of the SEND scan -------------------------------------------
 
-class ScanHistory : public CatalogTest {
+// Each history runs with checks made at once and with checks made in steps
+// (the listing on a worker, then records handed on a few at a time).
+class ScanHistory : public CatalogTest, public testing::WithParamInterface<std::size_t> {
 protected:
     void SetUp() override
     {
@@ -291,7 +294,15 @@ protected:
         CFolderWatch watch;
         watch.setFolder(sendDir().c_str());
         watch.loadList();
-        watch.checkFolder();
+        const std::size_t step = GetParam();
+        if (step == 0) {
+            watch.checkFolder();
+            return;
+        }
+        ASSERT_TRUE(watch.startCheck());
+        do
+            watch.waitForWorker();
+        while (watch.continueCheck(std::chrono::steady_clock::time_point::max(), step));
     }
 
     void checkpoint() { hashes.push_back(stateHash(dir.path(), listener.events, true)); }
@@ -299,7 +310,9 @@ protected:
     std::vector<std::uint64_t> hashes;
 };
 
-TEST_F(ScanHistory, RegistrationsChangesAndRemovalsComeOutAsRecorded)
+INSTANTIATE_TEST_SUITE_P(AtOnceAndInSteps, ScanHistory, testing::Values(std::size_t(0), std::size_t(7)));
+
+TEST_P(ScanHistory, RegistrationsChangesAndRemovalsComeOutAsRecorded)
 {
     catalog();
     for (int i = 0; i < 120; ++i)
@@ -324,17 +337,45 @@ TEST_F(ScanHistory, RegistrationsChangesAndRemovalsComeOutAsRecorded)
 // A node killed in the middle of registering a large batch: catalog.dat and
 // the queues hold the first 100 registrations, dirlist.dat the snapshot from
 // before the batch. The next start registers the whole batch again.
-TEST_F(ScanHistory, ABatchCutShortByAKillIsRegisteredWholeAtTheNextStart)
+TEST_P(ScanHistory, ABatchCutShortByAKillIsRegisteredWholeAtTheNextStart)
 {
+    namespace fs = std::filesystem;
     catalog();
-    for (int i = 0; i < 100; ++i)
-        put(i, 1500000000 + i, 100 + std::size_t(i));
-    check();
-    // What a kill after the first 100 of 300 registrations leaves on disk.
-    testsupport::writeFile(sendDir() + "/YUVO/dirlist.dat", "");
-    CCatalog::releaseInstance();
-    for (int i = 100; i < 300; ++i)
-        put(i, 1500000000 + i, 100 + std::size_t(i));
+    if (GetParam() == 0) {
+        // At once, a kill can only be staged: 100 files registered, the
+        // snapshot of that check lost, then the rest of the batch.
+        for (int i = 0; i < 100; ++i)
+            put(i, 1500000000 + i, 100 + std::size_t(i));
+        check();
+        testsupport::writeFile(sendDir() + "/YUVO/dirlist.dat", "");
+        CCatalog::releaseInstance();
+        for (int i = 100; i < 300; ++i)
+            put(i, 1500000000 + i, 100 + std::size_t(i));
+    } else {
+        // In steps: the node dies between two steps, after 100 records; what
+        // it leaves is what the folders hold at that moment.
+        for (int i = 0; i < 300; ++i)
+            put(i, 1500000000 + i, 100 + std::size_t(i));
+        const std::string saved = dir.path() + "/at-the-kill";
+        {
+            CFolderWatch watch;
+            watch.setFolder(sendDir().c_str());
+            watch.loadList();
+            ASSERT_TRUE(watch.startCheck());
+            watch.waitForWorker();
+            ASSERT_TRUE(watch.continueCheck(std::chrono::steady_clock::time_point::max(), 100));
+            ASSERT_EQ(catalog()->getRecCount(), 100);
+            fs::create_directories(saved);
+            fs::copy(dir.path() + "/CATALOG", saved + "/CATALOG");
+            fs::copy(sendDir() + "/YUVO", saved + "/YUVO");
+        }
+        CCatalog::releaseInstance();
+        fs::remove_all(dir.path() + "/CATALOG");
+        fs::remove_all(sendDir() + "/YUVO");
+        fs::rename(saved + "/CATALOG", dir.path() + "/CATALOG");
+        fs::rename(saved + "/YUVO", sendDir() + "/YUVO");
+        fs::remove_all(saved);
+    }
     listener.events.clear();
     catalog();
     checkpoint();
