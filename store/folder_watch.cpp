@@ -179,9 +179,14 @@ void CFolderWatch::loadList()
         return;
     std::vector<char> buf(sizeof(DirListRecord) * 256);
     std::size_t pending = 0; // bytes of an incomplete record carried over
+    bool readWhole = true;
     for (;;) {
         std::size_t got = 0;
-        if (!file.TryRead(buf.data() + pending, buf.size() - pending, &got) || got == 0)
+        if (!file.TryRead(buf.data() + pending, buf.size() - pending, &got)) {
+            readWhole = false;
+            break;
+        }
+        if (got == 0)
             break;
         const std::size_t have = pending + got;
         const std::size_t whole = have / sizeof(DirListRecord);
@@ -200,24 +205,71 @@ void CFolderWatch::loadList()
     if (pending != 0)
         diag("CFolderWatch::loadList() " + listPath() + ": " + std::to_string(pending) +
              " trailing bytes of a partial record ignored");
+    m_listOnDisk = readWhole && pending == 0;
 }
 
 void CFolderWatch::saveList()
 {
-    writeList(m_snapshot);
+    writeList(m_snapshot, nullptr);
 }
 
-void CFolderWatch::writeList(const CDirList& records) const
+void CFolderWatch::writeList(const CDirList& records, const CDirList* before)
 {
     if (m_folder.empty())
         return;
     ensureSubFolder(m_folder.c_str(), "YUVO");
+    if (before && m_listOnDisk && writeChangesInPlace(*before, records))
+        return;
     // Replaced whole, so that a crash leaves the old snapshot or the new one
     // and never a cut one.
     int err = 0;
     const auto produce = [&records](const platform::PieceWriter& write) { return records.writeTo(write); };
-    if (!platform::replaceFileAtomically(listPath(), produce, &err))
+    m_listOnDisk = platform::replaceFileAtomically(listPath(), produce, &err);
+    if (!m_listOnDisk)
         diag("CFolderWatch::saveList() " + listPath() + ": " + std::strerror(err));
+}
+
+// A check that changed a few entries and kept every name in its place (the
+// node's own record file every 30 s) rewrites just those records, not the
+// whole file. A record cut by a crash still names its own file, whose size
+// and time it then holds old or new: at worst the file looks changed at the
+// next check.
+bool CFolderWatch::writeChangesInPlace(const CDirList& before, const CDirList& after)
+{
+    constexpr std::size_t MOST = 64;
+    if (before.size() != after.size() || before.empty())
+        return false;
+    std::vector<std::size_t> changed;
+    for (std::size_t i = 0; i < after.size(); ++i) {
+        if (before.name(i) != after.name(i))
+            return false;
+        const DirListRecord a = before[i];
+        const DirListRecord b = after[i];
+        if (std::memcmp(&a, &b, sizeof(DirListRecord)) != 0)
+            changed.push_back(i);
+        if (changed.size() > MOST)
+            return false;
+    }
+    if (changed.empty())
+        return true;
+    platform::CFile f;
+    if (!f.Open(listPath(), platform::CFile::modeReadWrite))
+        return false;
+    try {
+        if (f.GetLength() != before.size() * sizeof(DirListRecord))
+            return false;
+        for (const std::size_t i : changed) {
+            const DirListRecord rec = after[i];
+            f.Seek(std::int64_t(i * sizeof(DirListRecord)), platform::CFile::begin);
+            f.Write(&rec, sizeof rec);
+        }
+        f.Flush();
+        f.Close();
+    } catch (const platform::CFileException&) {
+        m_listOnDisk = false; // what reached the file is unknown
+        return false;
+    }
+    return true;
 }
 
 bool CFolderWatch::isShareableName(std::string_view nativeName, std::string* cp932Out, std::string* why)
@@ -709,7 +761,7 @@ void CFolderWatch::commit()
         }
         std::vector<ScanRecord>().swap(m_scan);
         if (save)
-            writeList(m_nextSnapshot);
+            writeList(m_nextSnapshot, &m_snapshot);
     });
 }
 

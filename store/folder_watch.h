@@ -127,7 +127,10 @@ private:
     bool handOn(std::chrono::steady_clock::time_point deadline, std::size_t maxRecords);
     void commit();
     void finishListingFailure();
-    void writeList(const CDirList& records) const;
+    // Writes records as dirlist.dat: only the records that differ from
+    // `before` (the snapshot the file holds) where that is safe, else whole.
+    void writeList(const CDirList& records, const CDirList* before);
+    bool writeChangesInPlace(const CDirList& before, const CDirList& after);
     void startWorker(std::function<void()> job);
     bool workerBusy();
 
@@ -154,6 +157,8 @@ private:
     bool m_listed = false;
     std::vector<DirListRecord> m_vanished; // snapshot records no longer listed
     CDirList m_nextSnapshot;
+    // dirlist.dat holds the snapshot as it stands (read or written whole).
+    bool m_listOnDisk = false;
     std::size_t m_cursor = 0; // next entry to classify
     // The records to hand on, in order: added, removed, changed, and files
     // the snapshot holds that the catalog does not (registered as new).

@@ -315,6 +315,39 @@ TEST_F(FolderWatch, AStepwiseCheckListsOnAWorkerAndNeverStartsTwice)
     watch.waitForWorker();
 }
 
+TEST_F(FolderWatch, ChangesThatKeepEveryNameInPlaceRewriteOnlyTheirRecords)
+{
+    for (int i = 0; i < 100; ++i)
+        put("f" + std::to_string(100 + i), "data", 1500000000);
+    check();
+    auto inode = [this] {
+        struct stat st {};
+        stat(watch.listPath().c_str(), &st);
+        return st.st_ino;
+    };
+    auto snapshotBytes = [this] {
+        std::string bytes;
+        watch.snapshot().writeTo([&bytes](const void* data, std::size_t n) {
+            bytes.append(static_cast<const char*>(data), n);
+            return true;
+        });
+        return bytes;
+    };
+    const ino_t whole = inode();
+
+    put("f150", "new data", 1500000100);
+    put("f170", "more", 1500000200);
+    check();
+    EXPECT_EQ(inode(), whole) << "written in place";
+    EXPECT_EQ(testsupport::readFile(watch.listPath()), snapshotBytes());
+
+    // A file added or gone moves names: the file is replaced whole.
+    put("f300", "added", 1500000300);
+    check();
+    EXPECT_NE(inode(), whole);
+    EXPECT_EQ(testsupport::readFile(watch.listPath()), snapshotBytes());
+}
+
 TEST_F(FolderWatch, EnsureSubFolderMakesOneLevelInsideTheBase)
 {
     CFolderWatch::ensureSubFolder(work.path().c_str(), "made");
