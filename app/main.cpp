@@ -5,9 +5,11 @@
 #include <QApplication>
 
 #include "app/tandrel_app.h"
+#include "platform/memory.h"
 
 int main(int argc, char** argv)
 {
+    platform::useOneHeap();
     // The switches as given, before Qt takes its own options out.
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i)

@@ -18,4 +18,11 @@ void releaseFreeMemory()
 #endif
 }
 
+void useOneHeap()
+{
+#if defined(__GLIBC__)
+    mallopt(M_ARENA_MAX, 1);
+#endif
+}
+
 } // namespace platform
