@@ -14,13 +14,6 @@
 #include <QThread>
 #include <QTimer>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <map>
@@ -28,67 +21,14 @@
 #include <vector>
 
 #include "platform_qt/qt_app.h"
+#include "sim_harness.h"
 #include "skype/skype_com.h"
 #include "skype/skype_model.h"
 #include "support/tempdir.h"
 
-extern char** environ;
-
 namespace {
 
 using testsupport::runUntil;
-
-// A session bus of the test's own, ended with the test.
-class PrivateBus {
-public:
-    explicit PrivateBus(const std::string& dir)
-    {
-        const std::string conf = dir + "/bus.conf";
-        testsupport::writeFile(conf, "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\""
-                                     " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                                     "<busconfig><type>session</type><listen>unix:dir=" + dir + "</listen>"
-                                     "<auth>EXTERNAL</auth><policy context=\"default\">"
-                                     "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
-                                     "<allow own=\"*\"/></policy></busconfig>\n");
-        int out[2];
-        if (::pipe(out) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        const std::string confArg = "--config-file=" + conf;
-        char* argv[] = {const_cast<char*>("dbus-daemon"), const_cast<char*>(confArg.c_str()),
-                        const_cast<char*>("--nofork"), const_cast<char*>("--print-address=1"), nullptr};
-        if (posix_spawnp(&m_pid, "dbus-daemon", &actions, nullptr, argv, environ) != 0)
-            m_pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        std::string line;
-        pollfd p{out[0], POLLIN, 0};
-        while (m_pid > 0 && line.find('\n') == std::string::npos && ::poll(&p, 1, 10000) == 1) {
-            char buf[256];
-            const ssize_t n = ::read(out[0], buf, sizeof buf);
-            if (n <= 0)
-                break;
-            line.append(buf, static_cast<std::size_t>(n));
-        }
-        ::close(out[0]);
-        if (line.find('\n') != std::string::npos)
-            address = line.substr(0, line.find('\n'));
-    }
-    ~PrivateBus()
-    {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGTERM);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-    }
-    std::string address;
-
-private:
-    pid_t m_pid = -1;
-};
 
 // Plays the client: answers Invoke from a table, records the commands and
 // the unique name of the one that sent them.
@@ -141,16 +81,16 @@ class DBusLink : public ::testing::Test {
 protected:
     testsupport::QtApp app;
     testsupport::TempDir dir;
-    std::unique_ptr<PrivateBus> bus;
+    std::unique_ptr<skypesim::PrivateBus> bus;
     ClientObject client;
     Recorder recorder;
 
     void SetUp() override
     {
-        bus = std::make_unique<PrivateBus>(dir.path());
-        if (bus->address.empty())
+        if (skypesim::dbusDaemonPath().empty())
             GTEST_SKIP() << "no dbus-daemon to start a private bus with";
-        ::setenv("DBUS_SESSION_BUS_ADDRESS", bus->address.c_str(), 1);
+        bus = std::make_unique<skypesim::PrivateBus>(dir.path() + "/bus");
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", bus->address().c_str(), 1);
     }
     void TearDown() override
     {
@@ -163,7 +103,7 @@ protected:
 
     QDBusConnection connect(const char* name)
     {
-        return QDBusConnection::connectToBus(QString::fromStdString(bus->address), QString::fromLatin1(name));
+        return QDBusConnection::connectToBus(QString::fromStdString(bus->address()), QString::fromLatin1(name));
     }
 
     // Notify(text) on the node from conn; the error name, "" on success.
