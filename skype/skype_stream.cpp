@@ -106,17 +106,21 @@ void ZQ_SKYPESTREAM::onTimer()
 {
     if (m_readyToSend == 0)
         return; // a frame is under way
-    std::memset(m_txFrame.get(), 0, ZQ_QUE::SLOT_SIZE);
     if (m_exchange.sendQueue().dequeue(m_txFrame.get())) {
         const DWORD length = frameLength(readHeader(m_txFrame.get()));
         if (length >= FRAME_HEADER_LEN && length <= ZQ_QUE::SLOT_SIZE)
             sendFrame(static_cast<int>(length), m_txFrame.get());
         m_idleTicks = 0;
-    } else if (m_idleTicks < KEEPALIVE_TICKS) {
-        ++m_idleTicks;
     } else {
-        sendKeepAlive();
-        m_idleTicks = 0;
+        // dequeue fills the whole buffer when it gives a frame; without one
+        // a zero header marks it empty, so putBackUnsent finds no records.
+        std::memset(m_txFrame.get(), 0, FRAME_HEADER_LEN);
+        if (m_idleTicks < KEEPALIVE_TICKS) {
+            ++m_idleTicks;
+        } else {
+            sendKeepAlive();
+            m_idleTicks = 0;
+        }
     }
 
     if (m_exchangeTicks < EXCHANGE_TICKS) {

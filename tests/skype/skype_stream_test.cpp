@@ -33,6 +33,17 @@ protected:
         return headerOf(f).category == category && headerOf(f).command == command;
     }
     void sendingDone() { ASSERT_TRUE(notifyApp("SENDING")); }
+    // A file of this node's in SEND, registered and queued for bob.
+    CatalogRecord addOwnFile(const char* name, const std::string& content)
+    {
+        testsupport::writeFile(std::string(settings->getSendFolder()) + "/" + name, content);
+        CatalogRecord own = catalogtest::makeRec("A", name, static_cast<DWORD>(content.size()), CATALOG_STATE_NEW, "P");
+        own.complete = 1;
+        own.heldBytes = static_cast<DWORD>(content.size());
+        CCatalog::setCheckSum(&own);
+        CCatalog::getInstance()->addRec(&own);
+        return own;
+    }
 };
 
 } // namespace
@@ -184,13 +195,7 @@ TEST_F(SkypeStream, FrameTooLongForACommandIsDroppedBeforeItTakesANumber)
 
 TEST_F(SkypeStream, FileRequestIsAnsweredWithAtMostTwentyKilobytes)
 {
-    const std::string content(50000, 'q');
-    testsupport::writeFile(std::string(settings->getSendFolder()) + "/big.bin", content);
-    CatalogRecord own = catalogtest::makeRec("A", "big.bin", static_cast<DWORD>(content.size()), CATALOG_STATE_NEW, "P");
-    own.complete = 1;
-    own.heldBytes = static_cast<DWORD>(content.size());
-    CCatalog::setCheckSum(&own);
-    CCatalog::getInstance()->addRec(&own);
+    const CatalogRecord own = addOwnFile("big.bin", std::string(50000, 'q'));
 
     ASSERT_NE(open(), nullptr);
     PeerFrames peer;
@@ -206,4 +211,43 @@ TEST_F(SkypeStream, FileRequestIsAnsweredWithAtMostTwentyKilobytes)
     ASSERT_FALSE(chunk.empty());
     EXPECT_EQ(headerOf(chunk).length, CHUNK_LIMIT_SKYPE);
     EXPECT_EQ(chunk.size(), FILE_CHUNK_DATA_OFFSET + CHUNK_LIMIT_SKYPE);
+}
+
+TEST_F(SkypeStream, RecordsUnderWayWhenTheStreamGoesWaitForTheNextLinkDeliveredOnesDoNot)
+{
+    settings->switches.pasvMode = 1; // only what the test asks for leaves
+    addOwnFile("r.bin", std::string(100, 'r'));
+    const auto recordsWritten = [&](std::size_t from) {
+        int n = 0;
+        for (const auto& f : written(from))
+            n += isKind(f, CATEGORY_CATALOG, COMMAND_CATALOGRECORDS) && headerOf(f).count == 1 ? 1 : 0;
+        return n;
+    };
+
+    // Written, not yet delivered, when the link is lost.
+    ASSERT_NE(open(), nullptr);
+    PeerFrames peer;
+    ASSERT_TRUE(read("bob:1", peer.poll()));
+    tick();
+    ASSERT_EQ(recordsWritten(0), 1);
+    a2a->closeAllStreams();
+    CatalogRecord out[CCatalog::MAX_TAKE_RECORDS];
+    const int waiting = CCatalog::getInstance()->takeQueueRecs("bob", out);
+    EXPECT_EQ(waiting, 1) << "the record under way waits for bob again";
+    ASSERT_EQ(CCatalog::getInstance()->putBackQueueRecs("bob", out, waiting), waiting);
+
+    // Delivered, then an idle keep-alive under way: nothing goes back.
+    const std::size_t from = api->calls.size();
+    ASSERT_NE(open("bob:2"), nullptr);
+    PeerFrames peer2;
+    ASSERT_TRUE(read("bob:2", peer2.poll()));
+    tick();
+    ASSERT_EQ(writtenFrames(*api, "bob:2", from).size(), 1u);
+    sendingDone();
+    tick(3001);
+    const auto frames = writtenFrames(*api, "bob:2", from);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_TRUE(isKind(frames[1], CATEGORY_KEEPALIVE, COMMAND_KEEPALIVE));
+    a2a->closeAllStreams();
+    EXPECT_EQ(CCatalog::getInstance()->takeQueueRecs("bob", out), 0) << "a delivered record is not sent again";
 }
