@@ -15,21 +15,6 @@ std::string fieldOf(const char* field, std::size_t width)
     return std::string(cp932::fieldText(field, width));
 }
 
-std::string registeredText(const SYSTEMTIME& t)
-{
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%4d/%2d/%2d %02d:%02d:%02d:%03d", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
-                  t.wSecond, t.wMilliseconds);
-    return buf;
-}
-
-std::string expiryText(WORD year, WORD month, WORD day)
-{
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%4d/%2d/%2d", year, month, day);
-    return buf;
-}
-
 // The share of the file held, in percent.
 double heldPercent(DWORD held, DWORD sizeLow)
 {
@@ -62,14 +47,6 @@ std::string statusText(Status status, DWORD held, DWORD sizeLow)
     return "???";
 }
 
-std::string sizeText(DWORD sizeHigh, DWORD sizeLow)
-{
-    WIN32_FIND_DATAA fd{};
-    fd.nFileSizeHigh = sizeHigh;
-    fd.nFileSizeLow = sizeLow;
-    return ui::fileSizeText(fd);
-}
-
 } // namespace
 
 std::string catalogCellText(const CatalogRecord& rec, int column, const char* ownNode)
@@ -80,13 +57,13 @@ std::string catalogCellText(const CatalogRecord& rec, int column, const char* ow
     case CATCOL_ORIGIN:
         return fieldOf(rec.originNode, CATALOG_NAME_LEN);
     case CATCOL_REGISTERED:
-        return registeredText(rec.registered);
+        return ui::registeredText(rec.registered);
     case CATCOL_EXPIRES:
-        return expiryText(rec.expires.wYear, rec.expires.wMonth, rec.expires.wDay);
+        return ui::expiryText(rec.expires.wYear, rec.expires.wMonth, rec.expires.wDay);
     case CATCOL_STATUS:
         return statusText(CCatalogMFCListCtl::statusOf(rec, ownNode), rec.heldBytes, rec.findData.nFileSizeLow);
     case CATCOL_SIZE:
-        return sizeText(rec.findData.nFileSizeHigh, rec.findData.nFileSizeLow);
+        return ui::fileSizeText(rec.findData.nFileSizeHigh, rec.findData.nFileSizeLow);
     default:
         return std::string();
     }
@@ -187,13 +164,13 @@ std::string CCatalogMFCListCtl::OnGetItemText(int nRow, int nColumn) const
     case CATCOL_ORIGIN:
         return m_origins[r->origin];
     case CATCOL_REGISTERED:
-        return registeredText(r->registered);
+        return ui::registeredText(r->registered);
     case CATCOL_EXPIRES:
-        return expiryText(r->expiresYear, r->expiresMonth, r->expiresDay);
+        return ui::expiryText(r->expiresYear, r->expiresMonth, r->expiresDay);
     case CATCOL_STATUS:
         return statusText(r->status, r->heldBytes, r->sizeLow);
     case CATCOL_SIZE:
-        return sizeText(r->sizeHigh, r->sizeLow);
+        return ui::fileSizeText(r->sizeHigh, r->sizeLow);
     default:
         return std::string();
     }

@@ -15,7 +15,7 @@ using ui::cp;
 
 namespace {
 
-bool endsWithNod(const std::string& name)
+bool endsWithNod(std::string_view name)
 {
     return name.size() >= 4 && name.compare(name.size() - 4, 4, ".nod") == 0;
 }
@@ -126,9 +126,53 @@ void CNodeDetailDlg::OnBnClickedMailTo()
 
 // --- File pane -----------------------------------------------------------------
 
+void CNodeFileRows::assign(const std::vector<CatalogRecord>& recs)
+{
+    std::vector<Row>().swap(m_rows);
+    std::string().swap(m_names);
+    m_rows.reserve(recs.size());
+    for (const CatalogRecord& r : recs) {
+        const std::string_view name = cp932::fieldText(r.findData.cFileName, MAX_PATH);
+        m_rows.push_back(Row{static_cast<std::uint32_t>(m_names.size()), static_cast<std::uint16_t>(name.size()),
+                             r.registered, r.expires.wYear, r.expires.wMonth, r.expires.wDay,
+                             r.findData.nFileSizeHigh, r.findData.nFileSizeLow});
+        m_names.append(name);
+    }
+}
+
+std::string CNodeFileRows::text(std::size_t row, int column) const
+{
+    const Row& r = m_rows[row];
+    switch (column) {
+    case 0:
+        return std::string(name(row));
+    case 1:
+        return ui::registeredText(r.registered);
+    case 2:
+        return ui::expiryText(r.expiresYear, r.expiresMonth, r.expiresDay);
+    case 3:
+        return ui::fileSizeText(r.sizeHigh, r.sizeLow);
+    default:
+        return std::string();
+    }
+}
+
+void CFileMFCListCtrl::showRows(const CNodeFileRows& rows)
+{
+    // As a list emptied and filled again: the selection goes with the old rows.
+    DeleteAllItems();
+    m_rows = rows;
+    SetItemCount(static_cast<int>(m_rows.size()));
+}
+
+std::string CFileMFCListCtrl::OnGetItemText(int nRow, int nColumn) const
+{
+    return nRow >= 0 && std::size_t(nRow) < m_rows.size() ? m_rows.text(std::size_t(nRow), nColumn) : std::string();
+}
+
 COLORREF CFileMFCListCtrl::OnGetCellTextColor(int nRow, int nColumn)
 {
-    if (endsWithNod(GetItemText(nRow, 0)))
+    if (nRow >= 0 && std::size_t(nRow) < m_rows.size() && endsWithNod(m_rows.name(std::size_t(nRow))))
         return RGB(150, 150, 150);
     return CListCtrlEx::OnGetCellTextColor(nRow, nColumn);
 }
@@ -146,8 +190,8 @@ void CNodeFileDlg::BuildDialog()
     AddCheckBox(IDC_FILES_AUTO, cp("自動更新"), {63, 3, 42, 10});
     AddButton(IDC_FILES_EXTRACT, cp("ファイルを取り出す"), {106, 2, 72, 13});
     AddButton(IDC_FILES_DELETE, cp("登録を削除する"), {180, 2, 64, 13});
-    m_fileList.Create(LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_NOSORTHEADER, {3, 18, 241, 100},
-                      this, IDC_FILES_LIST);
+    m_fileList.Create(LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_NOSORTHEADER | LVS_OWNERDATA,
+                      {3, 18, 241, 100}, this, IDC_FILES_LIST);
 }
 
 void CNodeFileDlg::DoDataExchange(CDataExchange* pDX)
@@ -201,8 +245,11 @@ void CNodeFileDlg::updateMode()
 
 void CNodeFileDlg::loadFileList()
 {
-    if (!m_node.empty())
-        CCatalog::getInstance()->getNodeRecs(m_node.c_str(), m_files);
+    if (m_node.empty())
+        return;
+    std::vector<CatalogRecord> recs;
+    CCatalog::getInstance()->getNodeRecs(m_node.c_str(), recs);
+    m_files.assign(recs);
 }
 
 void CNodeFileDlg::updateFileList()
@@ -212,20 +259,7 @@ void CNodeFileDlg::updateFileList()
     const std::string selected = remembered ? m_fileList.GetItemText(mark, 0) : std::string();
 
     m_fileList.SetRedraw(FALSE);
-    m_fileList.DeleteAllItems();
-    for (std::size_t i = 0; i < m_files.size(); ++i) {
-        const CatalogRecord& r = m_files[i];
-        const int row = m_fileList.InsertItem(static_cast<int>(i),
-                                              std::string(cp932::fieldText(r.findData.cFileName, MAX_PATH)));
-        char buf[64];
-        std::snprintf(buf, sizeof buf, "%4d/%2d/%2d %02d:%02d:%02d:%03d", r.registered.wYear, r.registered.wMonth,
-                      r.registered.wDay, r.registered.wHour, r.registered.wMinute, r.registered.wSecond,
-                      r.registered.wMilliseconds);
-        m_fileList.SetItemText(row, 1, buf);
-        std::snprintf(buf, sizeof buf, "%4d/%2d/%2d", r.expires.wYear, r.expires.wMonth, r.expires.wDay);
-        m_fileList.SetItemText(row, 2, buf);
-        m_fileList.SetItemText(row, 3, nodeFileSizeText(r.findData));
-    }
+    m_fileList.showRows(m_files);
     if (remembered)
         reselectRow(m_fileList, selected);
     m_fileList.SetRedraw(TRUE);

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 
 #include <QGuiApplication>
@@ -128,9 +129,29 @@ std::string groupDigits(unsigned long value)
 
 std::string fileSizeText(const WIN32_FIND_DATAA& fd)
 {
-    if (fd.nFileSizeHigh != 0)
+    return fileSizeText(fd.nFileSizeHigh, fd.nFileSizeLow);
+}
+
+std::string fileSizeText(DWORD sizeHigh, DWORD sizeLow)
+{
+    if (sizeHigh != 0)
         return cp("2G超");
-    return groupDigits(fd.nFileSizeLow);
+    return groupDigits(sizeLow);
+}
+
+std::string registeredText(const SYSTEMTIME& t)
+{
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%4d/%2d/%2d %02d:%02d:%02d:%03d", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
+                  t.wSecond, t.wMilliseconds);
+    return buf;
+}
+
+std::string expiryText(WORD year, WORD month, WORD day)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%4d/%2d/%2d", year, month, day);
+    return buf;
 }
 
 } // namespace ui

@@ -37,6 +37,11 @@ bool parseWholeNumber(const std::string& text, int& out);
 std::string groupDigits(unsigned long value);
 // The size column of a file list: "2G超" above 4 GiB, else grouped digits.
 std::string fileSizeText(const WIN32_FIND_DATAA& fd);
+std::string fileSizeText(DWORD sizeHigh, DWORD sizeLow);
+// The file lists' registration time "%4d/%2d/%2d %02d:%02d:%02d:%03d" and
+// expiry date "%4d/%2d/%2d".
+std::string registeredText(const SYSTEMTIME& t);
+std::string expiryText(WORD year, WORD month, WORD day);
 
 QColor toQColor(COLORREF c);
 COLORREF fromQColor(const QColor& c);

@@ -165,6 +165,48 @@ TEST_F(NodeWindow, FilePaneReportsACopyThatFailed)
     EXPECT_FALSE(testsupport::exists(dir.file("out.txt")));
 }
 
+// The file pane shows a node's complete files in catalog order with their
+// texts; a refresh that brings another file keeps the selected one selected
+// by its name, and a node record file is grey.
+TEST_F(NodeWindow, FilePaneShowsTheNodesFilesAndKeepsTheSelectedOneAcrossARefresh)
+{
+    std::vector<CatalogRecord> recs;
+    for (const char* name : {"a.txt", "nodeInfomation.nod", "partial.bin", "b.txt"}) {
+        const bool partial = std::strcmp(name, "partial.bin") == 0;
+        CatalogRecord r = catalogtest::makeRec("NODE_B", name, partial ? 5 : 1234567);
+        r.complete = partial ? 0 : 1;
+        r.registered = catalogtest::makeTime(2024, 3, 5, 7, 8, 9, 42);
+        r.expires = catalogtest::makeTime(2024, 3, 8);
+        CCatalog::setCheckSum(&r);
+        recs.push_back(r);
+    }
+    platform::makeSureDirectoryPathExists(dir.file("CATALOG"));
+    catalogtest::writeRecords(dir.file("CATALOG/catalog.dat"), recs);
+    putRecord("NODE_B", peerRecord("NODE_B"));
+    start();
+    click(1);
+    CFileMFCListCtrl& list = win->m_fileDlg.m_fileList;
+    ASSERT_EQ(list.GetItemCount(), 3);
+    const std::vector<std::vector<std::string>> shown = {
+        {"a.txt", "2024/ 3/ 5 07:08:09:042", "2024/ 3/ 8", "1,234,567"},
+        {"nodeInfomation.nod", "2024/ 3/ 5 07:08:09:042", "2024/ 3/ 8", "1,234,567"},
+        {"b.txt", "2024/ 3/ 5 07:08:09:042", "2024/ 3/ 8", "1,234,567"}}; // partial.bin is not whole yet
+    for (int row = 0; row < 3; ++row)
+        for (int col = 0; col < 4; ++col)
+            EXPECT_EQ(list.GetItemText(row, col), shown[std::size_t(row)][std::size_t(col)]) << row << "," << col;
+    EXPECT_EQ(list.cellTextColor(1, 0), RGB(150, 150, 150));
+    EXPECT_NE(list.cellTextColor(0, 0), RGB(150, 150, 150));
+
+    // partial.bin arrives whole: b.txt moves a row down.
+    list.SetSelectionMark(2);
+    EXPECT_EQ(CCatalog::getInstance()->writeFileData(0, 5, &recs[2], "hello"), 0);
+    win->m_fileDlg.setNode("NODE_B"); // as a click on the node does
+    ASSERT_EQ(list.GetItemCount(), 4);
+    EXPECT_EQ(list.GetItemText(2, 0), "partial.bin");
+    EXPECT_EQ(list.GetSelectionMark(), 3);
+    EXPECT_EQ(list.GetNextItem(-1, LVNI_SELECTED), 3);
+}
+
 TEST_F(NodeWindow, OwnContactKeepsAThousandBytesOfInformationAndCancelKeepsEverything)
 {
     start();
