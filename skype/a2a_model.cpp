@@ -371,11 +371,16 @@ void ZQ_SKYPEAPPLICATION::onReceived(const char* text)
     if (isEmptyList(text))
         return;
     std::vector<ListEntry> entries;
-    if (!parseEntries(text, true, &entries) || entries.empty())
+    if (!parseEntries(text, true, &entries) || m_name.empty())
         return;
-    const ListEntry& e = entries.front();
-    if (m_name.empty() || !isUsableSkypeId(e.skypeId))
+    // The first entry that a READ can name: a stream with an ID that cannot
+    // stand in a command is never read, and must not hold up the others.
+    auto first = entries.begin();
+    while (first != entries.end() && !isUsableSkypeId(first->skypeId))
+        ++first;
+    if (first == entries.end())
         return;
+    const ListEntry& e = *first;
     const std::string key = e.skypeId + ":" + std::to_string(e.streamId);
     // The client repeats its list while data waits: one READ at a time.
     if (m_readPending.count(key) != 0)

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string_view>
 
 #include "platform/cp932.h"
@@ -176,16 +177,20 @@ void ZQ_SKYPEMODEL::setConnectable(int appIndex, const char* list)
         c.connectable[appIndex] = 0;
     if (!list)
         return;
+    // The names first, then one pass over the contacts: a long list against
+    // a long contact list must not cost their product.
+    std::set<std::string, std::less<>> listed;
     char token[TOKEN_SIZE];
     const char* p = list;
     for (;;) {
         p = getToken(p, token, sizeof token, " ");
-        for (CONTACT& c : m_contacts) {
-            if (handleOf(c) == token)
-                c.connectable[appIndex] = 1;
-        }
+        listed.insert(token);
         if (!p)
             break;
+    }
+    for (CONTACT& c : m_contacts) {
+        if (listed.find(handleOf(c)) != listed.end())
+            c.connectable[appIndex] = 1;
     }
 }
 

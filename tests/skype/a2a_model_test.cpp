@@ -138,6 +138,12 @@ TEST_F(A2AModel, SendingAndReceivedListsReadyTheStreamsAndReadOneAtATime)
     ASSERT_TRUE(notifyApp("RECEIVED carol:2=96"));
     EXPECT_EQ(api->count(read, from), 2) << "asked again once answered";
 
+    // A stream whose ID no command can name is never read; it does not hold
+    // up the next.
+    from = api->calls.size();
+    ASSERT_TRUE(notifyApp("RECEIVED " + std::string(33, 'x') + ":3=96 bob:1=96"));
+    EXPECT_EQ(api->texts(from), std::vector<std::string>{cmd("READ bob:1")});
+
     from = api->calls.size();
     for (const char* bad : {"RECEIVED", "RECEIVED bob:1", "RECEIVED bob:1=5 carol", "RECEIVED bob:-1=5",
                             "RECEIVED bob=1:5"}) {
