@@ -267,14 +267,14 @@ pid_t spawn(const std::string& dir, const std::vector<std::string>& env,
             const std::vector<std::string>& args, const std::string& outPath,
             const std::string& errPath)
 {
-    testsupport::SpawnSpec spec;
-    spec.argv.push_back(yuvoPath());
-    spec.argv.insert(spec.argv.end(), args.begin(), args.end());
-    spec.env = env;
-    spec.dir = dir;
-    spec.outPath = outPath;
-    spec.errPath = errPath;
-    return testsupport::spawnProcess(spec);
+    testsupport::SpawnSpec launch;
+    launch.argv.push_back(yuvoPath());
+    launch.argv.insert(launch.argv.end(), args.begin(), args.end());
+    launch.env = env;
+    launch.dir = dir;
+    launch.outPath = outPath;
+    launch.errPath = errPath;
+    return testsupport::spawnProcess(launch);
 }
 
 } // namespace

@@ -81,12 +81,12 @@ PrivateBus::PrivateBus(const std::string& dir)
                              "  </policy>\n"
                              "</busconfig>\n";
     const std::string addressFile = dir + "/address";
-    testsupport::SpawnSpec spec;
-    spec.argv = {daemon, "--config-file=" + config, "--nofork", "--nopidfile", "--print-address=1"};
-    spec.env = testsupport::environmentWithout({"DBUS_SESSION_BUS_ADDRESS="});
-    spec.outPath = addressFile;
-    spec.errPath = dir + "/dbus-daemon.log";
-    m_pid = testsupport::spawnProcess(spec);
+    testsupport::SpawnSpec launch;
+    launch.argv = {daemon, "--config-file=" + config, "--nofork", "--nopidfile", "--print-address=1"};
+    launch.env = testsupport::environmentWithout({"DBUS_SESSION_BUS_ADDRESS="});
+    launch.outPath = addressFile;
+    launch.errPath = dir + "/dbus-daemon.log";
+    m_pid = testsupport::spawnProcess(launch);
     const auto end = Clock::now() + std::chrono::seconds(30);
     for (;;) {
         const std::string text = readAll(addressFile);
@@ -98,7 +98,7 @@ PrivateBus::PrivateBus(const std::string& dir)
         int st = 0;
         if (testsupport::waitForExit(m_pid, &st, std::chrono::milliseconds(0))) {
             m_pid = -1;
-            throw std::runtime_error("dbus-daemon ended at once: " + readAll(spec.errPath));
+            throw std::runtime_error("dbus-daemon ended at once: " + readAll(launch.errPath));
         }
         if (Clock::now() > end)
             throw std::runtime_error("dbus-daemon printed no address");
@@ -117,15 +117,15 @@ PrivateBus::~PrivateBus()
 SimProcess::SimProcess(const std::string& dir, const std::vector<std::string>& args)
     : m_control(dir + "/sim.ctl"), m_log(dir + "/skype_sim.log")
 {
-    testsupport::SpawnSpec spec;
-    spec.argv = {simPath(), "--control", m_control};
-    spec.argv.insert(spec.argv.end(), args.begin(), args.end());
-    spec.env = testsupport::environmentWithout({"QT_QPA_PLATFORM="});
-    spec.env.push_back("QT_QPA_PLATFORM=offscreen");
-    spec.dir = dir;
-    spec.outPath = m_log;
-    spec.errPath = m_log;
-    m_pid = testsupport::spawnProcess(spec);
+    testsupport::SpawnSpec launch;
+    launch.argv = {simPath(), "--control", m_control};
+    launch.argv.insert(launch.argv.end(), args.begin(), args.end());
+    launch.env = testsupport::environmentWithout({"QT_QPA_PLATFORM="});
+    launch.env.push_back("QT_QPA_PLATFORM=offscreen");
+    launch.dir = dir;
+    launch.outPath = m_log;
+    launch.errPath = m_log;
+    m_pid = testsupport::spawnProcess(launch);
 }
 
 SimProcess::~SimProcess()

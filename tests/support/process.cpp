@@ -13,11 +13,11 @@ extern char** environ;
 
 namespace testsupport {
 
-pid_t spawnProcess(const SpawnSpec& spec)
+pid_t spawnProcess(const SpawnSpec& launch)
 {
-    if (spec.argv.empty())
+    if (launch.argv.empty())
         throw std::runtime_error("spawnProcess: no program");
-    std::vector<std::string> argStore = spec.argv, envStore = spec.env;
+    std::vector<std::string> argStore = launch.argv, envStore = launch.env;
     std::vector<char*> argv, envp;
     for (auto& a : argStore)
         argv.push_back(a.data());
@@ -26,14 +26,14 @@ pid_t spawnProcess(const SpawnSpec& spec)
         envp.push_back(e.data());
     envp.push_back(nullptr);
 
-    const int out = ::open(spec.outPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    const int err = ::open(spec.errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const int out = ::open(launch.outPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const int err = ::open(launch.errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (out < 0 || err < 0 || in < 0) {
         for (int fd : {out, err, in})
             if (fd >= 0)
                 ::close(fd);
-        throw std::runtime_error("cannot open the output files of " + spec.argv[0]);
+        throw std::runtime_error("cannot open the output files of " + launch.argv[0]);
     }
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
@@ -44,7 +44,7 @@ pid_t spawnProcess(const SpawnSpec& spec)
         if (::getppid() != parent)
             ::_exit(127);
         ::setpgid(0, 0);
-        if (!spec.dir.empty() && ::chdir(spec.dir.c_str()) != 0)
+        if (!launch.dir.empty() && ::chdir(launch.dir.c_str()) != 0)
             ::_exit(127);
         ::dup2(in, 0);
         ::dup2(out, 1);

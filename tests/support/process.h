@@ -20,7 +20,7 @@ struct SpawnSpec {
 
 // fork and exec; the child gets its own process group and is killed when
 // this process dies. Throws std::runtime_error when it cannot start.
-pid_t spawnProcess(const SpawnSpec& spec);
+pid_t spawnProcess(const SpawnSpec& launch);
 
 // This process's environment without the variables whose "NAME=" begins
 // with one of the prefixes.
