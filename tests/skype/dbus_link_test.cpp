@@ -34,7 +34,9 @@ using testsupport::runUntil;
 // the unique name of the one that sent them.
 class ClientObject : public QDBusVirtualObject {
 public:
-    std::map<std::string, std::string> answers{{"NAME Yuvo", "OK"}, {"SEARCH FRIENDS", "USERS alice, bob"}};
+    std::map<std::string, std::string> answers{{"NAME Yuvo", "OK"},
+                                               {"SEARCH FRIENDS", "USERS alice, bob"},
+                                               {"GET CURRENTUSERHANDLE", "CURRENTUSERHANDLE me"}};
     std::vector<std::string> commands;
     std::string node; // the node's unique name
     int nameDelayMs = 0; // the user takes this long to answer
@@ -140,7 +142,8 @@ TEST_F(DBusLink, AttachesHearsItsClientOnlyAndFollowsTheClientsComings)
     EXPECT_EQ(com->client(), clientBus.baseService().toStdString());
 
     // A command's reply comes back through dispatch: the contact list.
-    ASSERT_TRUE(runUntil([&] { return model->getContactCount() == 2; }, 10000));
+    ASSERT_TRUE(runUntil([&] { return model->getContactCount() == 2 && model->getCurrentUserHandle() == "me"; },
+                         10000));
     EXPECT_EQ(client.commands.front(), "NAME Yuvo");
     EXPECT_EQ(client.commands.at(1), "SEARCH FRIENDS");
 
@@ -154,8 +157,19 @@ TEST_F(DBusLink, AttachesHearsItsClientOnlyAndFollowsTheClientsComings)
               "org.freedesktop.DBus.Error.AccessDenied");
     EXPECT_EQ(notify(clientBus, QString(128 * 1024 + 1, QLatin1Char('x'))),
               "org.freedesktop.DBus.Error.LimitsExceeded");
-    EXPECT_EQ(recorder.users.size(), 1u) << "neither was dispatched";
+    // A text with no code page 932 form is taken from the client and not
+    // dispatched.
+    EXPECT_EQ(notify(clientBus, QStringLiteral("USER bob ONLINESTATUS ONLINE \U0001F600")), "");
+    EXPECT_EQ(recorder.users.size(), 1u) << "none of the three was dispatched";
     EXPECT_EQ(model->getContact(1)->status, 1);
+
+    // A reply over the limit is dropped: not dispatched, and no lost link.
+    client.answers["GET CURRENTUSERHANDLE"] = "CURRENTUSERHANDLE " + std::string(128 * 1024, 'm');
+    bool answered = false;
+    ASSERT_EQ(com->send("GET CURRENTUSERHANDLE", [&] { answered = true; }), 1);
+    ASSERT_TRUE(runUntil([&] { return answered; }, 10000));
+    EXPECT_EQ(model->getCurrentUserHandle(), "me");
+    EXPECT_EQ(com->getStatus(), ZQ_SKYPECOM::STATUS_ATTACHED);
 
     // The client leaves the bus (a restart): the link is lost; back, it is
     // attached again.
