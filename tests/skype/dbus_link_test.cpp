@@ -1,8 +1,9 @@
 // The link over the real carrier: a private dbus-daemon started by the test,
 // a stand-in client on it that owns the client's bus name and answers
 // Invoke, and the node's link in this process. Attaching, a command's reply,
-// Notify from the client and from a stranger, a text over the limit, and
-// the client leaving and coming back.
+// Notify from the client and from a stranger, texts over the limit or with
+// no code page 932 form, replies and notifications taken in the order the
+// client sent them, and the client leaving and coming back.
 #include <gtest/gtest.h>
 
 #include <QDBusConnection>
@@ -37,6 +38,8 @@ public:
     std::map<std::string, std::string> answers{{"NAME Yuvo", "OK"},
                                                {"SEARCH FRIENDS", "USERS alice, bob"},
                                                {"GET CURRENTUSERHANDLE", "CURRENTUSERHANDLE me"}};
+    // Notifications sent to the node right after the reply to a command.
+    std::map<std::string, std::string> notifyAfter;
     std::vector<std::string> commands;
     std::string node; // the node's unique name
     int nameDelayMs = 0; // the user takes this long to answer
@@ -58,6 +61,14 @@ public:
             return true;
         }
         c.send(reply);
+        const auto then = notifyAfter.find(text);
+        if (then != notifyAfter.end()) {
+            QDBusMessage n = QDBusMessage::createMethodCall(m.service(), QStringLiteral("/com/Skype/Client"),
+                                                            QStringLiteral("com.Skype.API.Client"),
+                                                            QStringLiteral("Notify"));
+            n << QString::fromStdString(then->second);
+            c.asyncCall(n);
+        }
         return true;
     }
 };
@@ -108,6 +119,27 @@ protected:
         return QDBusConnection::connectToBus(QString::fromStdString(bus->address()), QString::fromLatin1(name));
     }
 
+    // The stand-in client on the bus, owner of the client's name.
+    QDBusConnection startClient()
+    {
+        QDBusConnection c = connect("client");
+        EXPECT_TRUE(c.isConnected());
+        EXPECT_TRUE(c.registerVirtualObject(QStringLiteral("/com/Skype"), &client));
+        EXPECT_TRUE(c.registerService(QStringLiteral("com.Skype.API")));
+        return c;
+    }
+
+    // The node's link, heard by the recorder, with its contact model; it
+    // starts looking for the client.
+    ZQ_SKYPECOM* startLink()
+    {
+        ZQ_SKYPECOM* com = ZQ_SKYPECOM::getInstance();
+        com->addUser(&recorder);
+        ZQ_SKYPEMODEL::getInstance();
+        com->createWindow(nullptr);
+        return com;
+    }
+
     // Notify(text) on the node from conn; the error name, "" on success.
     std::string notify(QDBusConnection conn, const QString& text)
     {
@@ -125,15 +157,9 @@ protected:
 
 TEST_F(DBusLink, AttachesHearsItsClientOnlyAndFollowsTheClientsComings)
 {
-    QDBusConnection clientBus = connect("client");
-    ASSERT_TRUE(clientBus.isConnected());
-    ASSERT_TRUE(clientBus.registerVirtualObject(QStringLiteral("/com/Skype"), &client));
-    ASSERT_TRUE(clientBus.registerService(QStringLiteral("com.Skype.API")));
-
-    ZQ_SKYPECOM* com = ZQ_SKYPECOM::getInstance();
-    com->addUser(&recorder);
+    QDBusConnection clientBus = startClient();
+    ZQ_SKYPECOM* com = startLink();
     ZQ_SKYPEMODEL* model = ZQ_SKYPEMODEL::getInstance();
-    com->createWindow(nullptr);
     ASSERT_TRUE(runUntil([&] { return com->getStatus() == ZQ_SKYPECOM::STATUS_ATTACHED; }, 10000));
     // A machine slow enough to take a second for the answer shows the wait.
     std::vector<int> seen = recorder.statuses;
@@ -187,15 +213,10 @@ TEST_F(DBusLink, RefusalAndAWaitForTheUserShowInTheStatus)
 {
     client.answers["NAME Yuvo"] = "ERROR 68";
     client.nameDelayMs = 1500;
-    Recorder statuses;
-    QDBusConnection clientBus = connect("client");
-    ASSERT_TRUE(clientBus.registerVirtualObject(QStringLiteral("/com/Skype"), &client));
-    ASSERT_TRUE(clientBus.registerService(QStringLiteral("com.Skype.API")));
-    ZQ_SKYPECOM* com = ZQ_SKYPECOM::getInstance();
-    com->addUser(&statuses);
-    com->createWindow(nullptr);
+    QDBusConnection clientBus = startClient();
+    ZQ_SKYPECOM* com = startLink();
     ASSERT_TRUE(runUntil([&] { return com->getStatus() == ZQ_SKYPECOM::STATUS_REFUSED; }, 10000));
-    EXPECT_EQ(statuses.statuses, (std::vector<int>{0x8001, 2, 3})) << "waiting for the user after 1 s, then refused";
+    EXPECT_EQ(recorder.statuses, (std::vector<int>{0x8001, 2, 3})) << "waiting for the user after 1 s, then refused";
     EXPECT_FALSE(client.node.empty());
     EXPECT_EQ(notify(clientBus, QStringLiteral("USERS x")), "org.freedesktop.DBus.Error.AccessDenied")
         << "a refused node hears nobody";
@@ -212,4 +233,26 @@ TEST(DBusCarrier, NoAddressIsNoBus)
     auto api = platform::makeSessionBusSkypeApi();
     EXPECT_FALSE(api->open(&listener));
     EXPECT_FALSE(api->invoke(platform::CSkypeApi::SERVICE, "NAME Yuvo", 1000, [](const platform::SkypeApiAnswer&) {}));
+}
+
+TEST_F(DBusLink, RepliesAndNotificationsAreDispatchedInTheOrderTheClientSentThem)
+{
+    client.answers["GET USER carol ONLINESTATUS"] = "USER carol ONLINESTATUS OFFLINE";
+    client.notifyAfter["GET USER carol ONLINESTATUS"] = "USER carol ONLINESTATUS ONLINE";
+    QDBusConnection clientBus = startClient();
+    ZQ_SKYPECOM* com = startLink();
+    ZQ_SKYPEMODEL* model = ZQ_SKYPEMODEL::getInstance();
+    // Attached, and the contact model's own questions answered.
+    ASSERT_TRUE(runUntil([&] { return model->getCurrentUserHandle() == "me"; }, 10000));
+
+    // Each reply, then the notification the client sent after it; the
+    // commands follow each other without waiting.
+    constexpr int rounds = 50;
+    recorder.users.clear();
+    for (int i = 0; i < rounds; ++i)
+        ASSERT_EQ(com->send("GET USER carol ONLINESTATUS"), 1);
+    ASSERT_TRUE(runUntil([&] { return recorder.users.size() >= 2 * rounds; }, 20000)) << recorder.users.size();
+    ASSERT_EQ(recorder.users.size(), 2u * rounds);
+    for (int i = 0; i < 2 * rounds; ++i)
+        EXPECT_EQ(recorder.users[i], i % 2 == 0 ? "carol ONLINESTATUS OFFLINE" : "carol ONLINESTATUS ONLINE") << i;
 }
