@@ -145,6 +145,14 @@ int ZQ_SKYPEAPPLICATION::streamCount() const
     return n;
 }
 
+int ZQ_SKYPEAPPLICATION::seenCount() const
+{
+    int n = 0;
+    for (const ZQ_SKYPESTREAM* s : m_streams)
+        n += s && s->m_seen ? 1 : 0;
+    return n;
+}
+
 ZQ_SKYPESTREAM* ZQ_SKYPEAPPLICATION::addStream(const char* skypeId, int streamId)
 {
     std::string peer;
@@ -338,7 +346,8 @@ void ZQ_SKYPEAPPLICATION::onStreams(const char* text)
         if (!isUsableSkypeId(e.skypeId))
             continue;
         const bool accepted = settings && settings->isAcceptSkypeId(e.skypeId.c_str()) == 1;
-        if (accepted && streamCount() < MAX_STREAMS) {
+        // Streams this list no longer names go below: they take no room.
+        if (accepted && seenCount() < MAX_STREAMS) {
             addStream(e.skypeId.c_str(), e.streamId);
             notifyListeners();
         } else {

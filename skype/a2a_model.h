@@ -86,6 +86,8 @@ private:
     // malformed and dropped whole.
     static bool parseEntries(const char* text, bool received, std::vector<ListEntry>* entries);
     void onStreams(const char* text);
+    // Streams marked seen by the stream list being handled.
+    int seenCount() const;
     void onSending(const char* text);
     void onReceived(const char* text);
     // Removes the stream; one at work goes once its work has returned.

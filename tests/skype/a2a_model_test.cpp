@@ -112,6 +112,17 @@ TEST_F(A2AModel, AtMostSixtyFourStreamsPerSlot)
     ASSERT_TRUE(notifyApp(list));
     EXPECT_EQ(slot().streamCount(), 64);
     EXPECT_EQ(api->texts(from), std::vector<std::string>{cmd("DISCONNECT bob:65")});
+
+    // A list that names 64 other streams only: the old ones go, the new
+    // ones are taken.
+    list = "STREAMS";
+    for (int i = 1; i <= 64; ++i)
+        list += " carol:" + std::to_string(i);
+    const std::size_t next = api->calls.size();
+    ASSERT_TRUE(notifyApp(list));
+    EXPECT_EQ(slot().streamCount(), 64);
+    EXPECT_EQ(a2a->isConnected(0, "bob"), 0);
+    EXPECT_EQ(api->calls.size(), next) << "none refused";
 }
 
 TEST_F(A2AModel, SendingAndReceivedListsReadyTheStreamsAndReadOneAtATime)
