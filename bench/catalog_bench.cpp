@@ -302,6 +302,24 @@ void BM_GetFirstFetchRecNoneLeft(benchmark::State& state)
         benchmark::DoNotOptimize(c->getFirstFetchRec(&r));
 }
 
+// An own file changed while both neighbours' queues hold the whole catalog
+// (neighbours offline): the change goes over the first entry of each queue.
+void BM_UpdateRecLongQueues(benchmark::State& state)
+{
+    Node node;
+    const int n = int(state.range(0));
+    CCatalog* c = CCatalog::getInstance();
+    std::vector<CatalogRecord> own;
+    for (int i = 0; i < n; ++i)
+        own.push_back(makeRec("NODE_A", i));
+    c->addRecs(own.data(), own.size());
+    CatalogRecord r = makeRec("NODE_A", 0, CATALOG_STATE_UPDATED);
+    for (auto _ : state) {
+        ++r.findData.nFileSizeLow;
+        c->updateRec(&r);
+    }
+}
+
 void BM_ReleaseRewrite(benchmark::State& state)
 {
     Node node;
@@ -334,5 +352,6 @@ BENCHMARK(BM_CompactListTenthDeleted) CATALOG_SIZES;
 BENCHMARK(BM_WriteFileDataChunk) CATALOG_SIZES;
 BENCHMARK(BM_GetFirstFetchRecNoneLeft) CATALOG_SIZES;
 BENCHMARK(BM_ReleaseRewrite) CATALOG_SIZES;
+BENCHMARK(BM_UpdateRecLongQueues) CATALOG_SIZES;
 
 BENCHMARK_MAIN();

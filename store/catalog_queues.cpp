@@ -345,6 +345,19 @@ public:
         return -1;
     }
 
+    // Entry k as the file holds it.
+    bool get(long k, CatalogRecord* out)
+    {
+        if (!m_file.IsOpen() || k < 0 || std::uint64_t(k) >= m_count)
+            return false;
+        try {
+            m_file.Seek(std::int64_t(std::uint64_t(k) * REC), platform::CFile::begin);
+            return m_file.Read(out, REC) == REC;
+        } catch (const platform::CFileException&) {
+            return fail();
+        }
+    }
+
     // Writes rec over entry k, or appends it when k < 0.
     bool put(long k, const CatalogRecord& rec)
     {
@@ -386,8 +399,7 @@ private:
     bool keyAt(long k, const CatalogRecord& rec)
     {
         CatalogRecord r;
-        m_file.Seek(std::int64_t(std::uint64_t(k) * REC), platform::CFile::begin);
-        return m_file.Read(&r, REC) == REC && isSameKey(&r, &rec);
+        return get(k, &r) && isSameKey(&r, &rec);
     }
 
     bool fail()
@@ -688,29 +700,53 @@ int CCatalog::putBackQueueRecs(const char* peer, const CatalogRecord* recs, int 
     std::optional<std::string> path = queuePath(peer);
     if (!path || !platform::fileExists(*path))
         return 0;
-    QueueImage q;
-    if (!q.load(*path))
-        return 0;
+    // Each record goes back to the first entry of its key that is still
+    // marked sent and otherwise unchanged. Mostly that is the key's first
+    // entry, which the index names; for the others the file is read whole.
     int restored = 0;
-    for (int n = 0; n < count; ++n) {
-        for (std::size_t k : q.findAll(recs[n])) {
-            CatalogRecord e = q.at(k);
+    std::vector<int> searched;
+    {
+        QueueFile q(*this, *path);
+        if (!q.open(false, QueueFile::Use::find))
+            return 0;
+        for (int n = 0; n < count; ++n) {
+            const long k = q.find(recs[n]);
+            CatalogRecord e;
+            if (k < 0)
+                continue; // no entry of that key
+            if (!q.get(k, &e) || e.pending != 0 || !sameButSent(e, recs[n])) {
+                searched.push_back(n);
+                continue;
+            }
+            e.pending = 1;
+            setCheckSum(&e);
+            if (q.put(k, e))
+                ++restored;
+        }
+    }
+    if (searched.empty())
+        return restored;
+    QueueImage image;
+    if (!image.load(*path))
+        return restored;
+    int more = 0;
+    for (const int n : searched) {
+        for (std::size_t k : image.findAll(recs[n])) {
+            CatalogRecord e = image.at(k);
             if (e.pending != 0 || !sameButSent(e, recs[n]))
                 continue;
             e.pending = 1;
             setCheckSum(&e);
-            q.put(long(k), e);
-            ++restored;
+            image.put(long(k), e);
+            ++more;
             break;
         }
     }
-    if (restored == 0) {
-        adoptImage(q); // read whole anyway
-        return 0;
+    if (more == 0) {
+        adoptImage(image); // read whole anyway
+        return restored;
     }
-    if (!queueFlush(q))
-        return 0;
-    return restored;
+    return queueFlush(image) ? restored + more : restored;
 }
 
 bool CCatalog::putBackQueueRec(const char* peer, const CatalogRecord* rec)

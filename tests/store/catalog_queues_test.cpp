@@ -252,3 +252,21 @@ TEST_F(QueueIndex, IndexesAreReadInStepsAndKeepWhatIsAppendedMeanwhile)
     ASSERT_EQ(q.size(), 1001u); // over the appended entry, not a second one
     EXPECT_EQ(q[1000].findData.nFileSizeLow, 11u);
 }
+
+TEST_F(QueueIndex, TakenRecordsGoBackWithoutReadingTheWholeQueue)
+{
+    settings->addRow("NODE_B", "TCP", "h");
+    registerOwn(2000);
+    ASSERT_EQ(take("NODE_B"), 11);
+    const std::vector<CatalogRecord> taken(out, out + 11);
+    ASSERT_TRUE(catalog()->prepareQueueIndexes(std::chrono::steady_clock::time_point::max()));
+
+    const IoCount before = ioCount();
+    EXPECT_EQ(catalog()->putBackQueueRecs("NODE_B", taken.data(), 11), 11);
+    EXPECT_LE(ioCount().read - before.read, 11 * 2 * 820 + 4096);
+    const std::vector<CatalogRecord> q = readRecords(queueFile("NODE_B"));
+    for (int k = 0; k < 11; ++k)
+        EXPECT_EQ(q[std::size_t(k)].pending, 1u) << k;
+    EXPECT_EQ(take("NODE_B"), 11);
+    EXPECT_EQ(fileOf(out[0]), "own0.txt") << "the same records are sent again";
+}
