@@ -455,15 +455,15 @@ bool CTandrelDlg::scanStep()
     // once the last one is applied.
     constexpr auto slice = std::chrono::milliseconds(20);
     const auto deadline = std::chrono::steady_clock::now() + slice;
-    const bool applied = m_pFolderWatch && m_pFolderWatch->checking();
-    if (applied)
-        m_pFolderWatch->continueCheck(deadline);
+    bool finished = false;
+    if (m_pFolderWatch && m_pFolderWatch->checking())
+        finished = !m_pFolderWatch->continueCheck(deadline);
     if (runsOut(m_folderCounter, 10) && m_pFolderWatch)
         m_pFolderWatch->startCheck();
     // The neighbours' queue indexes are read ahead in steps, so that no
     // queue operation has to read a whole queue file at once.
     CCatalog::getInstance()->prepareQueueIndexes(std::max(deadline, std::chrono::steady_clock::now()));
-    return applied;
+    return finished;
 }
 
 void CTandrelDlg::connectPass()

@@ -216,7 +216,7 @@ private:
     void showCatalogNotices();
     void shutdown();
     // The tick's steps.
-    // The SEND scan's share of the tick; true when it applied something.
+    // The SEND scan's share of the tick; true when a check ended in it.
     bool scanStep();
     void connectPass();
     void disconnectPass();

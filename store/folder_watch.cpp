@@ -12,6 +12,7 @@
 #include "platform/dirlist.h"
 #include "platform/exclusive_open.h"
 #include "platform/files.h"
+#include "platform/memory.h"
 #include "platform/paths.h"
 #include "platform/shortcut.h"
 #include "store/catalog.h"
@@ -305,10 +306,12 @@ bool CFolderWatch::isShareableName(std::string_view nativeName, std::string* cp9
     return true;
 }
 
-bool CFolderWatch::isRegistered(const DirListRecord& r)
+bool CFolderWatch::isRegistered(std::string_view name)
 {
     CPropatyTandrel* settings = CPropatyTandrel::getInstance();
-    return settings && CCatalog::getInstance()->findRec(r.findData.cFileName, settings->getNodeName(), nullptr);
+    thread_local std::string file;
+    file.assign(name);
+    return settings && CCatalog::getInstance()->findRec(file.c_str(), settings->getNodeName(), nullptr);
 }
 
 bool CFolderWatch::namesSet()
@@ -562,138 +565,140 @@ bool CFolderWatch::beginCheck()
     m_cursor = 0;
     m_anyChange = false;
     m_listed = false;
-    m_vanished.clear();
+    m_nextSnapshot.clear();
+    m_toAsk.clear();
     return true;
 }
 
 // The listing, the opening of every file whose news must be judged (new
 // files, and known ones whose size, time or kind moved), and what the check
-// makes of each entry as far as the file system tells. Touches nothing but
-// the listing, the snapshot index, the report sets and the file system.
+// makes of each entry as far as the file system tells: the new snapshot,
+// the files added and removed, and the known files for which the catalog
+// has to be asked. The listing is then freed. Touches nothing but the
+// listing, the snapshot index, the next snapshot, the lists, the report sets
+// and the file system.
 void CFolderWatch::gather()
 {
     m_listed = scanFolder();
     if (!m_listed)
         return;
+    std::vector<DirListRecord>& added = m_lists[0];
+    std::vector<DirListRecord>& removed = m_lists[1];
 
-    std::unordered_set<std::string_view> scanNames;
-    scanNames.reserve(m_scan.size());
-    for (const ScanRecord& e : m_scan)
-        scanNames.insert(std::string_view(e.rec.findData.cFileName));
-    for (std::size_t j = 0; j < m_snapshot.size(); ++j) {
-        if (!scanNames.count(m_snapshot.name(j)))
-            m_vanished.push_back(m_snapshot[j]);
+    {
+        std::unordered_set<std::string_view> scanNames;
+        scanNames.reserve(m_scan.size());
+        for (const ScanRecord& e : m_scan)
+            scanNames.insert(std::string_view(e.rec.findData.cFileName));
+        for (std::size_t j = 0; j < m_snapshot.size(); ++j) {
+            if (!scanNames.count(m_snapshot.name(j)))
+                removed.push_back(m_snapshot[j]);
+        }
     }
 
+    m_nextSnapshot.reserve(m_scan.size());
+    // A known file whose registration the catalog may have lost; the flag
+    // says whether it changed.
+    auto ask = [this](const ScanRecord& e, bool changed) {
+        m_toAsk.push_back(std::uint32_t(m_nextSnapshot.size()) << 1 | (changed ? 1u : 0u));
+        m_nextSnapshot.push_back(e.rec);
+    };
     for (ScanRecord& e : m_scan) {
         WIN32_FIND_DATAA& fd = e.rec.findData;
         // Only a file with content below 4 GiB can be registered.
-        auto registrable = [&fd] { return fd.nFileSizeHigh == 0 && fd.nFileSizeLow != 0; };
+        const auto registrable = [&fd, &e] { return e.shareable && fd.nFileSizeHigh == 0 && fd.nFileSizeLow != 0; };
         const auto it = m_snapIndex.find(std::string_view(fd.cFileName));
         WIN32_FIND_DATAA fresh;
         if (it == m_snapIndex.end()) {
             // New: registered once no one writes it any more and it has
             // content; until then it stays out of the snapshot and is new
             // again at the next check.
-            e.verdict = ScanVerdict::leftOut;
             if (probe(e, &fresh) != FileProbe::ready)
                 continue;
             fd = fresh;
-            if (fd.nFileSizeHigh != 0)
+            if (fd.nFileSizeHigh != 0) {
                 skip(e.nativeName, "the file is 4 GiB or larger");
-            else if (fd.nFileSizeLow != 0)
-                e.verdict = ScanVerdict::added;
+            } else if (fd.nFileSizeLow != 0) {
+                added.push_back(e.rec);
+                m_nextSnapshot.push_back(e.rec);
+            }
             continue;
         }
 
         const DirListRecord old = m_snapshot[it->second];
         if (e.rec.isLink == old.isLink && sameSizeAndTime(fd, old.findData)) {
             // Unchanged: no need to open it.
-            e.verdict = e.shareable && registrable() ? ScanVerdict::unchanged : ScanVerdict::kept;
+            if (registrable())
+                ask(e, false);
+            else
+                m_nextSnapshot.push_back(e.rec);
             continue;
         }
         switch (probe(e, &fresh)) {
         case FileProbe::ready:
             fd = fresh;
             if (e.rec.isLink == old.isLink && sameSizeAndTime(fd, old.findData)) {
-                e.verdict = e.shareable && registrable() ? ScanVerdict::unchanged : ScanVerdict::kept;
+                if (registrable())
+                    ask(e, false);
+                else
+                    m_nextSnapshot.push_back(e.rec);
             } else if (fd.nFileSizeHigh != 0) {
                 // Keeps the registration as it stands rather than deleting it.
                 skip(e.nativeName, "the file is 4 GiB or larger; its change is not shared");
-                e.rec = old;
-                e.verdict = ScanVerdict::kept;
+                m_nextSnapshot.push_back(old);
             } else {
-                e.verdict = ScanVerdict::changed;
+                ask(e, true);
             }
             break;
         case FileProbe::missing:
-            e.verdict = ScanVerdict::removed;
+            removed.push_back(e.rec);
             break;
         case FileProbe::busy:
         case FileProbe::notOpened:
             // The old entry stays until the change can be reported.
-            e.rec = old;
-            e.verdict = ScanVerdict::kept;
+            m_nextSnapshot.push_back(old);
             break;
         }
     }
+    std::vector<ScanRecord>().swap(m_scan);
+    m_snapIndex = {};
+    platform::releaseFreeMemory();
 }
 
 void CFolderWatch::finishListingFailure()
 {
     // A folder that cannot be listed is not an empty folder: reporting all
     // its files as removed would delete them everywhere.
-    m_scan.clear();
-    m_vanished.clear();
+    std::vector<ScanRecord>().swap(m_scan);
+    m_snapIndex = {};
     const std::string key = std::string("\0listing", 8);
     if (!m_reported.count(key))
         diag("CFolderWatch: the folder " + m_folder + " cannot be listed; nothing is reported");
     m_reportedNow.insert(key);
     m_reported.swap(m_reportedNow);
-    m_snapIndex.clear();
 }
 
-// Puts the entries, in listing order, into the lists to hand on, asking the
-// catalog where the file system alone cannot tell: a known file whose
-// registration the catalog no longer holds (a catalog.dat lost or damaged)
-// is registered as new, also when it changed (an update would change
-// nothing). Entries that stay out of the snapshot lose their names.
+// Asks the catalog where the file system alone cannot tell, in listing
+// order: a known file whose registration the catalog no longer holds (a
+// catalog.dat lost or damaged) is registered as new, also when it changed
+// (an update would change nothing); a changed file it holds is updated.
 bool CFolderWatch::classify(std::chrono::steady_clock::time_point deadline)
 {
-    std::vector<DirListRecord>& added = m_lists[0];
-    std::vector<DirListRecord>& removed = m_lists[1];
     std::vector<DirListRecord>& changed = m_lists[2];
     std::vector<DirListRecord>& unregistered = m_lists[3];
-    if (m_cursor == 0)
-        removed.swap(m_vanished);
-
-    for (; m_cursor < m_scan.size(); ++m_cursor) {
+    for (; m_cursor < m_toAsk.size(); ++m_cursor) {
         if ((m_cursor & 255) == 255 && std::chrono::steady_clock::now() >= deadline)
             return false;
-        ScanRecord& e = m_scan[m_cursor];
-        switch (e.verdict) {
-        case ScanVerdict::leftOut:
-            e.rec.findData.cFileName[0] = 0;
-            break;
-        case ScanVerdict::added:
-            added.push_back(e.rec);
-            break;
-        case ScanVerdict::removed:
-            removed.push_back(e.rec);
-            e.rec.findData.cFileName[0] = 0;
-            break;
-        case ScanVerdict::kept:
-            break;
-        case ScanVerdict::unchanged:
-            if (!isRegistered(e.rec))
-                unregistered.push_back(e.rec);
-            break;
-        case ScanVerdict::changed:
-            (isRegistered(e.rec) ? changed : unregistered).push_back(e.rec);
-            break;
-        }
+        const std::size_t i = m_toAsk[m_cursor] >> 1;
+        const bool hasChanged = (m_toAsk[m_cursor] & 1) != 0;
+        const bool registered = isRegistered(m_nextSnapshot.name(i));
+        if (hasChanged || !registered)
+            (registered ? changed : unregistered).push_back(m_nextSnapshot[i]);
     }
-    m_anyChange = !added.empty() || !removed.empty() || !changed.empty() || !unregistered.empty();
+    std::vector<std::uint32_t>().swap(m_toAsk);
+    m_anyChange = false;
+    for (const std::vector<DirListRecord>& list : m_lists)
+        m_anyChange = m_anyChange || !list.empty();
     return true;
 }
 
@@ -739,9 +744,8 @@ bool CFolderWatch::handOn(std::chrono::steady_clock::time_point deadline, std::s
     return true;
 }
 
-// The new snapshot is made, and written when anything was reported, on
-// the worker, which also frees the listing; the main thread takes it in once
-// the worker is done.
+// The new snapshot is written on the worker when anything was reported;
+// the main thread takes it in once the worker is done.
 void CFolderWatch::commit()
 {
     for (std::vector<DirListRecord>& list : m_lists) {
@@ -751,17 +755,11 @@ void CFolderWatch::commit()
     m_reported.swap(m_reportedNow);
     m_seen.swap(m_seenNow);
     m_phase = Phase::saving;
-    startWorker([this, save = m_anyChange] {
-        m_snapIndex.clear();
-        m_nextSnapshot.clear();
-        m_nextSnapshot.reserve(m_scan.size());
-        for (const ScanRecord& e : m_scan) {
-            if (e.rec.findData.cFileName[0])
-                m_nextSnapshot.push_back(e.rec);
-        }
-        std::vector<ScanRecord>().swap(m_scan);
-        if (save)
-            writeList(m_nextSnapshot, &m_snapshot);
+    if (!m_anyChange)
+        return;
+    startWorker([this] {
+        writeList(m_nextSnapshot, &m_snapshot);
+        platform::releaseFreeMemory();
     });
 }
 

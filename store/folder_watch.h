@@ -30,15 +30,6 @@
 // gone.
 enum class FileProbe : unsigned char { notOpened, ready, busy, missing };
 
-// What a check makes of a listed entry as far as the file system tells.
-enum class ScanVerdict : unsigned char {
-    leftOut,   // new, not to be registered now: stays out of the snapshot
-    added,     // new, to be registered
-    removed,   // known, and its file is gone
-    kept,      // known: nothing to report now
-    unchanged, // known and unchanged: registered anew if the catalog lost it
-    changed,   // known and changed: updated, or registered anew if lost
-};
 
 // One entry of the listing of the check in progress (memory only).
 struct ScanRecord {
@@ -51,7 +42,6 @@ struct ScanRecord {
     // The name is one Windows nodes can take (a known name is listed even
     // when it no longer is, so that its registration is not dropped).
     bool shareable = true;
-    ScanVerdict verdict = ScanVerdict::kept;
 };
 
 class CFolderWatch {
@@ -107,7 +97,6 @@ public:
 
     const std::string& folder() const { return m_folder; }
     const CDirList& snapshot() const { return m_snapshot; }
-    const std::vector<ScanRecord>& scan() const { return m_scan; }
     std::string listPath() const;
 
 private:
@@ -118,9 +107,10 @@ private:
         FILETIME lastWrite;
     };
 
-    // The phases of a check: the listing and file status calls (any
-    // thread), then on the main thread the classification, the handing on
-    // to the catalog and the commit of the snapshot.
+    // The phases of a check: the listing, the file status calls and what
+    // they tell (any thread), then on the main thread the catalog's answers
+    // (classify), the handing on to the catalog and the commit of the
+    // snapshot.
     bool beginCheck();
     void gather();
     bool classify(std::chrono::steady_clock::time_point deadline);
@@ -141,25 +131,27 @@ private:
     void deleteDuplicateShortcut(const std::string& lnkPath, const std::string& lnkName,
                                  const std::string& why);
     static bool namesSet();
-    static bool isRegistered(const DirListRecord& r);
+    static bool isRegistered(std::string_view name);
 
     std::string m_folder;
     CDirList m_snapshot;
     std::vector<ScanRecord> m_scan;
 
     // The check under way. While the worker lists, it alone touches the
-    // listing, the snapshot index and the report sets, and only reads the
-    // snapshot; while it commits, it alone touches the listing and the next
-    // snapshot.
+    // listing, the snapshot index, the next snapshot, the lists and the
+    // report sets, and only reads the snapshot; while it writes dirlist.dat
+    // it only reads both snapshots.
     Phase m_phase = Phase::idle;
     std::thread m_worker;
     std::atomic<bool> m_workerDone{true};
     bool m_listed = false;
-    std::vector<DirListRecord> m_vanished; // snapshot records no longer listed
     CDirList m_nextSnapshot;
     // dirlist.dat holds the snapshot as it stands (read or written whole).
     bool m_listOnDisk = false;
-    std::size_t m_cursor = 0; // next entry to classify
+    // Entries of the next snapshot (index << 1, | 1 when changed) for which
+    // the catalog is asked whether it holds their registration.
+    std::vector<std::uint32_t> m_toAsk;
+    std::size_t m_cursor = 0; // next one to ask
     // The records to hand on, in order: added, removed, changed, and files
     // the snapshot holds that the catalog does not (registered as new).
     std::vector<DirListRecord> m_lists[4];
