@@ -1,9 +1,12 @@
 # The layering check: cmake -DSOURCE_DIR=<tree> -DLAYER_MAP=<file> -P check_layers.cmake
-# Every #include "<folder>/..." in a layer's files must name the layer's own
-# folder or a layer that the map lets it include; anything else (a layer
-# above it, or one beside it) fails the check, with each offending line.
-# A file belongs to the layer of the longest folder that holds it
-# (platform/qt/x.h is platform_qt's, not platform's).
+# Every #include of a layer's files that reaches a file of the layers must
+# name the layer's own folder or a layer that the map lets it include;
+# anything else (a layer above it, or one beside it) fails the check, with
+# each offending line. Includes are read as the compiler finds them: a
+# quoted one in the including file's folder first ("./" and "../" always
+# are), else from the tree's root, the layers' one include path; an angle
+# one from the tree's root only. A file belongs to the layer of the longest
+# folder that holds it (platform/qt/x.h is platform_qt's, not platform's).
 cmake_minimum_required(VERSION 3.25)
 
 file(STRINGS ${LAYER_MAP} _lines)
@@ -40,6 +43,23 @@ function(layer_of path out)
   set(${out} "${_best}" PARENT_SCOPE)
 endfunction()
 
+# The file an include of src names, relative to SOURCE_DIR; a path that
+# leaves the tree (or an absolute one) comes back as it is and so belongs
+# to no layer.
+function(included_file src delimiter text out)
+  set(_p "${text}")
+  if(delimiter STREQUAL "\"")
+    cmake_path(GET src PARENT_PATH _dir)
+    set(_beside "${_dir}/${text}")
+    if(text MATCHES "^\\.\\.?/" OR (EXISTS "${SOURCE_DIR}/${_beside}" AND NOT IS_DIRECTORY "${SOURCE_DIR}/${_beside}"))
+      set(_p "${_beside}")
+    endif()
+  endif()
+  cmake_path(SET _p NORMALIZE "${_p}")
+  set(${out} "${_p}" PARENT_SCOPE)
+endfunction()
+
+set(_include "^[ \t]*#[ \t]*include[ \t]*([\"<])([^\">]*)[\">]")
 set(_faults "")
 set(_files 0)
 foreach(_folder IN LISTS _folders)
@@ -51,10 +71,17 @@ foreach(_folder IN LISTS _folders)
     endif()
     math(EXPR _files "${_files} + 1")
     set(_mine ${TARGET_OF_${_own}})
-    file(STRINGS ${SOURCE_DIR}/${_src} _includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"")
+    file(STRINGS ${SOURCE_DIR}/${_src} _includes REGEX "^[ \t]*#[ \t]*include[ \t]*[\"<]")
     foreach(_inc IN LISTS _includes)
-      string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*\"([^\"]*)\".*" "\\1" _path "${_inc}")
-      layer_of(${_path} _theirs)
+      # A ';' in a trailing comment splits a line into list items: only
+      # the item with the directive counts.
+      if(NOT _inc MATCHES "${_include}")
+        continue()
+      endif()
+      set(_delimiter "${CMAKE_MATCH_1}")
+      set(_text "${CMAKE_MATCH_2}")
+      included_file(${_src} "${_delimiter}" "${_text}" _path)
+      layer_of("${_path}" _theirs)
       if(_theirs STREQUAL "" OR _theirs STREQUAL _own)
         continue()
       endif()
@@ -64,7 +91,14 @@ foreach(_folder IN LISTS _folders)
         if(_allowed STREQUAL "")
           set(_allowed "no other layer")
         endif()
-        list(APPEND _faults "${_src} includes ${_path}: ${_mine} may include ${_allowed}")
+        set(_written "${_text}")
+        if(_delimiter STREQUAL "<")
+          set(_written "<${_text}>")
+        endif()
+        if(NOT _text STREQUAL _path)
+          string(APPEND _written " (${_path})")
+        endif()
+        list(APPEND _faults "${_src} includes ${_written}: ${_mine} may include ${_allowed}")
       endif()
     endforeach()
   endforeach()

@@ -1,3 +1,5 @@
 #pragma once
 #include "low/low.h"
+#include "../low/low.h"
+#include <low/inner/inner.h>
 #include <vector>

@@ -1,2 +1,4 @@
 #include "low/inner/inner.h"
 #include "high/high.h"
+#include "../low.h"
+#include "inner.h"

@@ -1,2 +1,3 @@
 #pragma once
 #include "low/low.h"
+#include <high/high.h>
