@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/paths.h"
 
 namespace {
 
@@ -89,7 +90,10 @@ std::string homeOfUser()
 
 } // namespace
 
-CMultiCheck::CMultiCheck(std::string lockFolder) : m_folder(std::move(lockFolder)) {}
+CMultiCheck::CMultiCheck(std::string lockFolder)
+    : m_folder(lockFolder.empty() ? defaultLockFolder() : std::move(lockFolder))
+{
+}
 
 CMultiCheck::~CMultiCheck()
 {
@@ -100,8 +104,18 @@ CMultiCheck::~CMultiCheck()
 std::string CMultiCheck::defaultLockFolder()
 {
     const char* chosen = std::getenv("YUVO_LOCK_FOLDER");
-    if (chosen && chosen[0] == '/')
-        return chosen;
+    if (chosen && chosen[0] != '\0') {
+        std::string folder = chosen;
+        while (folder.size() > 1 && folder.back() == '/')
+            folder.pop_back();
+        if (folder[0] == '/')
+            return folder;
+        // Relative to where the node is started, as a shell would take it.
+        // When the working directory cannot be read, the text as given
+        // still names that folder, and any fault with it is said at check.
+        const std::string here = paths::currentDirectory();
+        return here.empty() ? folder : here + "/" + folder;
+    }
     const std::string home = homeOfUser();
     if (home.empty())
         return "/tmp/yuvo-" + std::to_string(::getuid());
@@ -171,13 +185,12 @@ BOOL CMultiCheck::check(const std::string& name)
         return TRUE;
     if (m_fd >= 0 && name == m_strName)
         return TRUE;
-    const std::string folder = m_folder.empty() ? defaultLockFolder() : m_folder;
-    m_problem = ensurePrivateFolder(folder);
+    m_problem = ensurePrivateFolder(m_folder);
     if (m_problem.kind != LockFolderProblem::none) {
-        std::printf("CMultiCheck: the lock folder %s cannot be used\n", folder.c_str());
+        std::printf("CMultiCheck: the lock folder %s cannot be used\n", m_folder.c_str());
         return FALSE;
     }
-    const std::string path = folder + "/" + lockFileName(name);
+    const std::string path = m_folder + "/" + lockFileName(name);
     const int fd = openLocked(path);
     if (fd < 0) {
         // Held elsewhere, or the file itself is wrong: the lock held so

@@ -31,12 +31,14 @@ struct LockFolderProblem {
 // one user all meet at the same locks: <home>/.local/state/yuvo, or
 // /tmp/yuvo-<uid> for a user without a home folder. YUVO_LOCK_FOLDER names
 // another folder on purpose (several nodes of one party side by side, as the
-// tests run them). A file is named after the hex digits of the party's CP932
-// bytes and the machine, so that a home folder shared between machines
-// locks each machine's nodes apart.
+// tests run them); a relative one is taken from the working directory the
+// node starts in, and an empty one counts as unset. A file is named after
+// the hex digits of the party's CP932 bytes and the machine, so that a home
+// folder shared between machines locks each machine's nodes apart.
 class CMultiCheck {
 public:
-    // lockFolder "" uses the user's folder above; tests pass their own.
+    // lockFolder "" uses the folder above, fixed here, at start; tests
+    // pass their own.
     explicit CMultiCheck(std::string lockFolder = {});
     virtual ~CMultiCheck();
     CMultiCheck(const CMultiCheck&) = delete;
@@ -55,7 +57,8 @@ public:
     // party, else what is wrong with the lock folder.
     const LockFolderProblem& folderProblem() const { return m_problem; }
 
-    // The folder above for this user (not made here).
+    // The folder above for this user, as an absolute path when the working
+    // directory can be read (not made here).
     static std::string defaultLockFolder();
     // The lock file's name for a party name on this machine.
     static std::string lockFileName(const std::string& name);

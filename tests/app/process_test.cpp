@@ -2,7 +2,8 @@
 // directory: the end of the session (SIGTERM, SIGHUP, SIGINT) ends it in
 // order, also with a message box open; a second start in the same folder or
 // party is refused with the message on standard error, whatever the
-// session's environment; a lock folder that cannot be used is told apart.
+// session's environment; a lock folder that cannot be used is told apart; a
+// relative lock folder is the working directory's.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -66,9 +67,16 @@ struct Child {
 // How a child is started: its lock folder (nothing: the user's own), the
 // session's XDG_RUNTIME_DIR (nothing: unset), Qt's platform, extra switches.
 struct RunOptions {
+    // A start names the options it sets, in this order; the rest keep these.
+    RunOptions(std::optional<std::string> lockFolder_ = {}, std::optional<std::string> runtimeDir_ = {},
+               std::string platform_ = "offscreen", std::vector<std::string> args_ = {})
+        : lockFolder(std::move(lockFolder_)), runtimeDir(std::move(runtimeDir_)), platform(std::move(platform_)),
+          args(std::move(args_))
+    {
+    }
     std::optional<std::string> lockFolder;
     std::optional<std::string> runtimeDir;
-    std::string platform = "offscreen";
+    std::string platform;
     std::vector<std::string> args;
 };
 
@@ -284,6 +292,35 @@ TEST_F(ProcessTest, AnUnusableLockFolderIsToldApartFromASecondStart)
         EXPECT_EQ(node->err().find(kDuplicate), std::string::npos);
     }
     EXPECT_FALSE(testsupport::exists(nodeDir("n") + "/CATALOG"));
+}
+
+// A relative lock folder is taken from the node's working directory: a node
+// started with "../locks" and one given that folder by its full path meet
+// at the same party lock; a relative folder that cannot be used is said
+// with the full path the node made of it.
+TEST_F(ProcessTest, ARelativeLockFolderIsTakenFromTheWorkingDirectory)
+{
+    const Ini first = writeOnlineIni("rel1", "RelParty");
+    auto n1 = run("rel1", RunOptions{"../locks"});
+    ASSERT_TRUE(waitFor([&] { return accepts(first.listenPort) || !n1->running(); })) << n1->err();
+    EXPECT_TRUE(testsupport::exists(locks() + "/" + CMultiCheck::lockFileName("RelParty")));
+
+    writeOnlineIni("rel2", "RelParty");
+    auto second = run("rel2", RunOptions{locks()});
+    ASSERT_TRUE(second->ended()) << "a second node of the party kept running";
+    EXPECT_TRUE(second->exitedWith(CTandrelApp::EXIT_DUPLICATE)) << second->status << second->err();
+
+    ::mkdir(root.file("open").c_str(), 0755);
+    ::chmod(root.file("open").c_str(), 0755);
+    writeOnlineIni("rel3", "OpenParty");
+    auto open = run("rel3", RunOptions{"../open"});
+    ASSERT_TRUE(open->ended());
+    EXPECT_TRUE(open->exitedWith(CTandrelApp::EXIT_LOCK_FOLDER)) << open->status << open->err();
+    EXPECT_NE(open->err().find("/rel3/../open を使用できません。"), std::string::npos) << open->err();
+
+    ::kill(n1->pid, SIGTERM);
+    ASSERT_TRUE(n1->ended());
+    EXPECT_TRUE(n1->exitedWith(0)) << n1->status;
 }
 
 // A name longer than its field is said at start, with the name the node

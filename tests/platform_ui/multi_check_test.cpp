@@ -1,11 +1,14 @@
 // The party and working-directory locks against another process (a forked
-// child of this test).
+// child of this test), and where a relative lock folder lies.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <functional>
+#include <memory>
+#include <string>
 
 #include "platform/ui/multi_check.h"
 #include "support/tempdir.h"
@@ -107,4 +110,37 @@ TEST(WorkDirLockTest, OneProcessPerWorkingDirectory)
     holderB.end();
     EXPECT_EQ(lock.lock(b.path()), CWorkDirLock::locked);
     EXPECT_EQ(dirElsewhere(a.path()), 0);
+}
+
+// A relative YUVO_LOCK_FOLDER is the working directory's at start: the lock
+// object keeps that folder when the working directory changes later. An
+// empty one is as if unset.
+TEST(MultiCheckTest, ARelativeLockFolderIsTakenFromTheWorkingDirectoryAtStart)
+{
+    struct SavedEnv {
+        const char* old = std::getenv("YUVO_LOCK_FOLDER");
+        const bool had = old != nullptr;
+        const std::string value = had ? old : "";
+        ~SavedEnv() { had ? ::setenv("YUVO_LOCK_FOLDER", value.c_str(), 1) : ::unsetenv("YUVO_LOCK_FOLDER"); }
+    } saved;
+    ::unsetenv("YUVO_LOCK_FOLDER");
+    const std::string usersOwn = CMultiCheck::defaultLockFolder();
+    ::setenv("YUVO_LOCK_FOLDER", "", 1);
+    EXPECT_EQ(CMultiCheck::defaultLockFolder(), usersOwn);
+
+    TempDir start;
+    TempDir later;
+    const std::string locks = start.file("locks");
+    ::setenv("YUVO_LOCK_FOLDER", "locks/", 1);
+    std::unique_ptr<CMultiCheck> lock;
+    {
+        testsupport::ScopedChdir at(start.path());
+        EXPECT_EQ(CMultiCheck::defaultLockFolder().front(), '/');
+        lock = std::make_unique<CMultiCheck>();
+    }
+    testsupport::ScopedChdir elsewhere(later.path());
+    ASSERT_TRUE(lock->check("Rel"));
+    EXPECT_TRUE(testsupport::exists(locks + "/" + CMultiCheck::lockFileName("Rel")));
+    EXPECT_FALSE(testsupport::exists(later.file("locks")));
+    EXPECT_EQ(partyElsewhere(locks, "Rel"), 1);
 }
