@@ -116,6 +116,30 @@ SOCKET anyAddressSocket()
     return ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
 }
 
+// The resolver in force; read and replaced on the main thread only (a
+// look-up takes its own copy along to the worker).
+HostResolver& currentResolver()
+{
+    static HostResolver s_resolver = systemHostResolver;
+    return s_resolver;
+}
+
+// The address a connect by name goes to, port unset: an IPv4 one first, as
+// a neighbour whose name has both may listen on IPv4 only.
+bool pickAddress(const std::vector<sockaddr_storage>& found, Endpoint& out)
+{
+    for (int family : {AF_INET, AF_INET6}) {
+        for (const sockaddr_storage& sa : found) {
+            if (sa.ss_family == family) {
+                out = endpointOf(reinterpret_cast<const sockaddr*>(&sa),
+                                 family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 // A host name lookup running off the main thread. The socket clears target
 // when it closes; the worker posts its result only while target is set, and
 // holds the lock while posting so the target cannot die in between.
@@ -125,6 +149,33 @@ struct Lookup {
 };
 
 } // namespace
+
+std::vector<sockaddr_storage> systemHostResolver(const std::string& host)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* res = nullptr;
+    std::vector<sockaddr_storage> found;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0)
+        return found;
+    for (const addrinfo* a = res; a; a = a->ai_next) {
+        if ((a->ai_family == AF_INET || a->ai_family == AF_INET6) && a->ai_addrlen <= sizeof(sockaddr_storage)) {
+            sockaddr_storage sa{};
+            std::memcpy(&sa, a->ai_addr, a->ai_addrlen);
+            found.push_back(sa);
+        }
+    }
+    freeaddrinfo(res);
+    return found;
+}
+
+HostResolver setHostResolver(HostResolver resolver)
+{
+    HostResolver before = std::move(currentResolver());
+    currentResolver() = resolver ? std::move(resolver) : HostResolver(systemHostResolver);
+    return before;
+}
 
 int WSAGetLastError()
 {
@@ -431,28 +482,10 @@ struct CAsyncSocket::Impl {
         std::weak_ptr<char> token = alive;
         unsigned g = gen;
         std::string name = host;
-        QThreadPool::globalInstance()->start([this, job, token, g, name, port] {
-            addrinfo hints{};
-            hints.ai_family = AF_UNSPEC;
-            hints.ai_socktype = SOCK_STREAM;
-            addrinfo* res = nullptr;
+        HostResolver resolve = currentResolver();
+        QThreadPool::globalInstance()->start([this, job, token, g, name, port, resolve] {
             Endpoint addr;
-            if (getaddrinfo(name.c_str(), nullptr, &hints, &res) == 0) {
-                // An IPv4 address first: a neighbour whose name has both may
-                // listen on IPv4 only.
-                const addrinfo* pick = nullptr;
-                for (const addrinfo* a = res; a; a = a->ai_next) {
-                    if (a->ai_family == AF_INET && !pick)
-                        pick = a;
-                }
-                for (const addrinfo* a = res; a && !pick; a = a->ai_next) {
-                    if (a->ai_family == AF_INET6)
-                        pick = a;
-                }
-                if (pick)
-                    addr = endpointOf(pick->ai_addr, pick->ai_addrlen);
-            }
-            const bool found = addr.len > 0;
+            const bool found = pickAddress(resolve(name), addr);
             if (found) {
                 // The port goes in here: the lookup was made without one.
                 const auto p = htons(static_cast<std::uint16_t>(port));
@@ -461,8 +494,6 @@ struct CAsyncSocket::Impl {
                 else
                     reinterpret_cast<sockaddr_in6&>(addr.sa).sin6_port = p;
             }
-            if (res)
-                freeaddrinfo(res);
             std::lock_guard<std::mutex> lock(job->m);
             if (!job->target)
                 return;

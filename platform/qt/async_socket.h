@@ -28,8 +28,10 @@
 
 #include "platform/wintypes.h"
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -90,6 +92,20 @@ int WSAGetLastError();
 void WSASetLastError(int code);
 // The Windows Sockets code for an errno value.
 int wsaErrorFromErrno(int err);
+
+// How a host name is looked up, replaceable so that a test can make the
+// look-up take its time or give what it likes. It runs on a worker thread,
+// never on the main thread, and gives the addresses the name stands for
+// (ports unset, IPv4 and IPv6 ones as the system lists them); none when the
+// name cannot be looked up. A connect by name goes to the first IPv4 one,
+// else the first IPv6 one.
+using HostResolver = std::function<std::vector<sockaddr_storage>(const std::string& host)>;
+// The system's look-up (getaddrinfo), the one in force unless replaced.
+std::vector<sockaddr_storage> systemHostResolver(const std::string& host);
+// Puts resolver in force for the look-ups that start from now on (an empty
+// one brings the system's back) and returns the one it replaces. Main
+// thread only; a look-up under way keeps the resolver it started with.
+HostResolver setHostResolver(HostResolver resolver);
 
 class CAsyncSocket {
 public:

@@ -1,22 +1,27 @@
 // The asynchronous socket over real loopback connections: one report per
 // connect and per close, write watching only after a blocked send, paused
 // reading, nothing after Close, closing and deleting from inside a handler,
-// no SIGPIPE, accept back-off.
+// no SIGPIPE, accept back-off, host names looked up beside the main thread.
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QThreadPool>
 #include <QTimer>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/qt/async_socket.h"
@@ -216,10 +221,11 @@ TEST_F(AsyncSocketTest, RefusedConnectReportsOnce)
     EXPECT_EQ(events(c), c.nConnect);
 }
 
-// A connect by host name returns at once (the look-up runs off the main
-// thread, which keeps serving its timers) and reports like any connect; a
-// name that cannot be looked up fails through OnConnect; a socket closed
-// while its look-up runs hears nothing.
+// A connect by host name through the system's look-up returns at once and
+// reports like any connect; a name that cannot be looked up fails through
+// OnConnect; a socket closed while its look-up runs hears nothing. (That
+// the main thread runs on while a look-up takes its time is tested with a
+// slow resolver below: "localhost" is answered at once.)
 TEST_F(AsyncSocketTest, HostNamesAreLookedUpOffTheMainThread)
 {
     const UINT port = listen();
@@ -255,6 +261,100 @@ TEST_F(AsyncSocketTest, HostNamesAreLookedUpOffTheMainThread)
     runFor(200);
     EXPECT_EQ(events(closed), 0);
     EXPECT_GT(ticks, 0) << "the main thread's timers ran meanwhile";
+}
+
+namespace {
+
+sockaddr_storage addressOf(const char* text)
+{
+    sockaddr_storage sa{};
+    if (inet_pton(AF_INET, text, &reinterpret_cast<sockaddr_in&>(sa).sin_addr) == 1)
+        sa.ss_family = AF_INET;
+    else if (inet_pton(AF_INET6, text, &reinterpret_cast<sockaddr_in6&>(sa).sin6_addr) == 1)
+        sa.ss_family = AF_INET6;
+    return sa;
+}
+
+// A name server that takes a second over every name: "both.test" stands
+// for ::1 and 127.0.0.1 (in that order), any other name for nothing. Put in
+// force for its lifetime; its end waits for the look-ups it answers.
+struct SlowResolver {
+    std::atomic<int> running{0};
+    std::atomic<int> answered{0};
+    std::atomic<bool> onMainThread{false};
+    const std::thread::id mainThread = std::this_thread::get_id();
+    HostResolver before;
+
+    SlowResolver()
+    {
+        before = setHostResolver([this](const std::string& host) {
+            ++running;
+            if (std::this_thread::get_id() == mainThread)
+                onMainThread = true;
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            std::vector<sockaddr_storage> found;
+            if (host == "both.test")
+                found = {addressOf("::1"), addressOf("127.0.0.1")};
+            ++answered;
+            --running;
+            return found;
+        });
+    }
+    ~SlowResolver()
+    {
+        QThreadPool::globalInstance()->waitForDone();
+        setHostResolver(std::move(before));
+    }
+};
+
+} // namespace
+
+// While a look-up takes a second, the main thread's timers keep firing; the
+// connect then completes at the name's IPv4 address, or fails through
+// OnConnect when the name stands for nothing. A socket closed, or deleted,
+// while its look-up runs hears nothing of it.
+TEST_F(AsyncSocketTest, ASlowLookUpLeavesTheMainThreadRunning)
+{
+    const UINT port = listen(); // IPv4 only: the IPv6 address would be refused
+    SlowResolver resolver;
+    int ticksDuringLookUp = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        if (resolver.running > 0)
+            ++ticksDuringLookUp;
+    });
+    timer.start(10);
+
+    auto client = std::make_unique<Sock>();
+    ASSERT_TRUE(client->Create());
+    EXPECT_FALSE(client->Connect("both.test", port));
+    EXPECT_EQ(CAsyncSocket::GetLastError(), WSAEWOULDBLOCK);
+    Sock nowhere;
+    ASSERT_TRUE(nowhere.Create());
+    EXPECT_FALSE(nowhere.Connect("nowhere.test", port));
+    EXPECT_EQ(CAsyncSocket::GetLastError(), WSAEWOULDBLOCK);
+    Sock closed;
+    ASSERT_TRUE(closed.Create());
+    EXPECT_FALSE(closed.Connect("both.test", port));
+    closed.Close();
+    auto deleted = std::make_unique<Sock>();
+    ASSERT_TRUE(deleted->Create());
+    EXPECT_FALSE(deleted->Connect("both.test", port));
+    deleted.reset();
+
+    ASSERT_TRUE(runUntil([&] { return resolver.answered == 4; }, 30000));
+    ASSERT_TRUE(runUntil([&] { return client->nConnect > 0 && nowhere.nConnect > 0 && !m_accepted.empty(); }));
+    EXPECT_FALSE(resolver.onMainThread);
+    // A second's look-up gives about a hundred ticks; a look-up on the main
+    // thread none.
+    EXPECT_GE(ticksDuringLookUp, 5);
+    EXPECT_EQ(client->connectCode, 0);
+    sendAll(*client, "after a slow look-up");
+    ASSERT_TRUE(runUntil([&] { return m_accepted[0]->data == "after a slow look-up"; }));
+    EXPECT_EQ(nowhere.connectCode, WSAEINVAL);
+    runFor(200);
+    EXPECT_EQ(events(closed), 0);
+    EXPECT_EQ(m_accepted.size(), 1u) << "only the socket that lived on connected";
 }
 
 TEST_F(AsyncSocketTest, HandlerMayCloseAndDeleteItsOwnSocket)
