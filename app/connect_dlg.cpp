@@ -207,7 +207,10 @@ void CDialogConnectMethod::OnOK()
             return refuse(setting::portRefusal(), IDC_CON_PORT);
         // The controls are not read again: the host with its port may be
         // longer than the host edit takes.
-        m_host += "/" + std::to_string(port);
+        // Appended piece by piece: g++ 12 takes '"/" + std::string' for an
+        // overlapping copy (-Wrestrict) once it is inlined.
+        m_host += '/';
+        m_host += std::to_string(port);
     }
     EndDialog(IDOK);
 }
