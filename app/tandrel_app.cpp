@@ -1,6 +1,7 @@
 #include "app/tandrel_app.h"
 
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include <QGuiApplication>
@@ -106,21 +107,38 @@ int CTandrelApp::InitInstance(const std::vector<std::string>& args)
 {
     // Sockets need no start on this platform; sending never raises SIGPIPE.
     m_consolePrompts = installConsolePrompts();
+    if (const std::optional<int> refused = takePartyLock())
+        return *refused;
+    if (const std::optional<int> refused = takeWorkDirLock())
+        return *refused;
+    parseSwitches(args);
+    openConsole();
+    runMainWindow();
+    if (m_consolePrompts)
+        ui::setMessageBoxHandler(nullptr);
+    return EXIT_ENDED;
+}
 
+std::optional<int> CTandrelApp::takePartyLock()
+{
     std::string party;
     CPropatyTandrel::readPartyName(party);
     cp932::copyText(g_szParty, sizeof g_szParty, party);
 
-    if (!m_multiCheck.check(g_szParty)) {
-        // A folder that cannot hold the locks is no second start: the user
-        // has to mend the folder, not look for another node.
-        if (m_multiCheck.folderProblem().kind != LockFolderProblem::none) {
-            refuseStart(lockFolderMessage(m_multiCheck.folderProblem()) + ui::cp("処理を中止します"));
-            return EXIT_LOCK_FOLDER;
-        }
-        refuseStart(ui::cp(kDuplicateStart));
-        return EXIT_DUPLICATE;
+    if (m_multiCheck.check(g_szParty))
+        return std::nullopt;
+    // A folder that cannot hold the locks is no second start: the user has
+    // to mend the folder, not look for another node.
+    if (m_multiCheck.folderProblem().kind != LockFolderProblem::none) {
+        refuseStart(lockFolderMessage(m_multiCheck.folderProblem()) + ui::cp("処理を中止します"));
+        return EXIT_LOCK_FOLDER;
     }
+    refuseStart(ui::cp(kDuplicateStart));
+    return EXIT_DUPLICATE;
+}
+
+std::optional<int> CTandrelApp::takeWorkDirLock()
+{
     // Two instances in one folder would share catalog.dat, SEND and RECV,
     // whatever their parties.
     switch (m_workDirLock.lock(std::string())) {
@@ -133,11 +151,13 @@ int CTandrelApp::InitInstance(const std::vector<std::string>& args)
         std::fprintf(stderr, "Yuvo: the working directory cannot be locked (Yuvo.lock); going on without the lock\n");
         break;
     }
+    return std::nullopt;
+}
 
-    parseSwitches(args);
-
-    // The console: with -D386 standard output stays open (line by line, so
-    // a log file follows the run); otherwise every console line is dropped.
+void CTandrelApp::openConsole()
+{
+    // With -D386 standard output stays open (line by line, so a log file
+    // follows the run); otherwise every console line is dropped.
     if (g_bDebugMode) {
         std::setvbuf(stdout, nullptr, _IOLBF, 0);
     } else {
@@ -147,32 +167,29 @@ int CTandrelApp::InitInstance(const std::vector<std::string>& args)
             std::fprintf(stderr, "Yuvo: standard input cannot be put on the null device\n");
     }
     printSwitchLines(stdout);
+}
 
-    {
-        // The end of the session and the machine's sleep reach the window as
-        // the messages the window answers. Heard from before the window is
-        // made: a signal is only read in an event loop, and the first one
-        // runs with the window in place (a box of its initialisation, or its
-        // own loop).
-        CSessionEndSignals endSignals([] {
-            CTandrelDlg* w = g_pMainDlg;
-            if (w && IsWindow(w->GetSafeHwnd()))
-                w->endSession();
-        });
-        CSleepSignal sleepSignal([](bool suspending) {
-            CTandrelDlg* w = g_pMainDlg;
-            if (w && IsWindow(w->GetSafeHwnd()))
-                w->SendMessage(WM_POWERBROADCAST, suspending ? PBT_APMSUSPEND : PBT_APMRESUMESUSPEND, 0);
-        });
-        CTandrelDlg dlg;
-        g_pMainDlg = &dlg;
-        dlg.m_pMultiCheck = &m_multiCheck;
-        dlg.DoModal();
-        g_pMainDlg = nullptr;
-        std::fflush(stdout);
-        CPostError::destroyInstance();
-    }
-    if (m_consolePrompts)
-        ui::setMessageBoxHandler(nullptr);
-    return EXIT_ENDED;
+void CTandrelApp::runMainWindow()
+{
+    // The end of the session and the machine's sleep reach the window as the
+    // messages the window answers. Heard from before the window is made: a
+    // signal is only read in an event loop, and the first one runs with the
+    // window in place (a box of its initialisation, or its own loop).
+    CSessionEndSignals endSignals([] {
+        CTandrelDlg* w = g_pMainDlg;
+        if (w && IsWindow(w->GetSafeHwnd()))
+            w->endSession();
+    });
+    CSleepSignal sleepSignal([](bool suspending) {
+        CTandrelDlg* w = g_pMainDlg;
+        if (w && IsWindow(w->GetSafeHwnd()))
+            w->SendMessage(WM_POWERBROADCAST, suspending ? PBT_APMSUSPEND : PBT_APMRESUMESUSPEND, 0);
+    });
+    CTandrelDlg dlg;
+    g_pMainDlg = &dlg;
+    dlg.m_pMultiCheck = &m_multiCheck;
+    dlg.DoModal();
+    g_pMainDlg = nullptr;
+    std::fflush(stdout);
+    CPostError::destroyInstance();
 }

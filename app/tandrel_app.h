@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,15 @@ public:
     static constexpr const char* kDuplicateStart = "    ２重起動です。処理を中止します    ";
 
 private:
+    // The phases of InitInstance, in its order. The two locks give the exit
+    // status when the start is refused, after saying why.
+    std::optional<int> takePartyLock();
+    std::optional<int> takeWorkDirLock();
+    void openConsole();
+    // The main window, modal, for the rest of the run; then the notice
+    // poster goes.
+    void runMainWindow();
+
     // Shows why the node does not start (also on standard error).
     void refuseStart(const std::string& cp932Text);
 
