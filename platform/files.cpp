@@ -1,5 +1,6 @@
 #include "platform/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -356,6 +357,49 @@ std::string temporarySibling(const std::string& path)
     char name[64];
     std::snprintf(name, sizeof name, ".yuvo-tmp-%ld-%u", static_cast<long>(getpid()), ++counter);
     return paths::joinFixed(paths::dirName(path), name);
+}
+
+bool isTemporaryName(std::string_view name)
+{
+    constexpr std::string_view prefix = ".yuvo-tmp-";
+    if (name.substr(0, prefix.size()) != prefix)
+        return false;
+    // <pid>-<n>: two runs of digits and one dash between them.
+    const std::string_view rest = name.substr(prefix.size());
+    const std::size_t dash = rest.find('-');
+    const auto digits = [](std::string_view s) {
+        return !s.empty() && s.find_first_not_of("0123456789") == std::string_view::npos;
+    };
+    return dash != std::string_view::npos && digits(rest.substr(0, dash)) && digits(rest.substr(dash + 1));
+}
+
+int removeTemporaryLeftovers(const std::string& folder)
+{
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    DIR* d = ::fdopendir(fd);
+    if (!d) {
+        ::close(fd);
+        return -1;
+    }
+    // Names are taken first and removed after: a listing need not survive
+    // removals under it.
+    std::vector<std::string> names;
+    while (const struct dirent* e = ::readdir(d)) {
+        if (isTemporaryName(e->d_name))
+            names.emplace_back(e->d_name);
+    }
+    int removed = 0;
+    for (const std::string& name : names) {
+        struct stat st {};
+        if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if ((S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) && ::unlinkat(fd, name.c_str(), 0) == 0)
+            ++removed;
+    }
+    ::closedir(d); // closes fd
+    return removed;
 }
 
 bool replaceFileAtomically(const std::string& path, const void* data, std::size_t n, int* err)

@@ -114,10 +114,20 @@ using PieceWriter = std::function<bool(const void* data, std::size_t n)>;
 bool replaceFileAtomically(const std::string& path, const std::function<bool(const PieceWriter& write)>& produce,
                            int* err = nullptr);
 
-// A fresh hidden name (".yuvo-tmp-...") in the folder of `path`, for a file
-// or link that is made there and then renamed into place. Hidden, so that a
-// folder scan that catches it half-made passes it over.
+// A fresh hidden name (".yuvo-tmp-<pid>-<n>") in the folder of `path`, for a
+// file or link that is made there and then renamed into place. Hidden, so
+// that a folder scan that catches it half-made passes it over.
 std::string temporarySibling(const std::string& path);
+// Whether a name is one that temporarySibling makes, exactly.
+bool isTemporaryName(std::string_view name);
+// Removes what interrupted writes left in one folder: the regular files and
+// symbolic links there whose names temporarySibling makes (a link goes
+// itself, never what it points at; a folder or anything else of such a
+// name stays, and so does everything under the folder's subfolders). Only
+// for a folder no other process writes into, and before this process makes
+// a temporary there: a temporary still being written would go too. The
+// number removed, -1 when the folder cannot be listed.
+int removeTemporaryLeftovers(const std::string& folder);
 
 // Creates every missing folder level of path, the last one included (a
 // trailing '/' is allowed); true when path is a folder afterwards.

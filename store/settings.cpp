@@ -103,6 +103,23 @@ std::string& CPropatyTandrel::readPartyName(std::string& out)
     return out;
 }
 
+int CPropatyTandrel::removeLeftovers()
+{
+    const std::string dir = paths::currentDirectory();
+    const std::string send = paths::joinFixed(dir, "SEND");
+    int removed = 0;
+    for (const std::string& folder : {dir, paths::joinFixed(dir, "CATALOG"), send, paths::joinFixed(send, "YUVO")}) {
+        const int n = platform::removeTemporaryLeftovers(folder);
+        if (n > 0) {
+            std::printf("CPropatyTandrel::removeLeftovers() %d temporary file(s) of an interrupted write removed"
+                        " from %s\n",
+                        n, folder.c_str());
+            removed += n;
+        }
+    }
+    return removed;
+}
+
 std::string CPropatyTandrel::getCatalogFolder() const
 {
     return paths::joinFixed(m_curDir, "CATALOG");

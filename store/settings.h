@@ -37,6 +37,13 @@ public:
     // like readSetting cuts it; for start-up, before
     // any settings object exists.
     static std::string& readPartyName(std::string& out);
+    // Removes the temporaries that a crash in the middle of a write left in
+    // the folders under the current directory where the node makes them:
+    // the working directory itself (Yuvo.ini), CATALOG (catalog.dat), SEND
+    // (copies and shortcuts) and SEND/YUVO (dirlist.dat). For start-up,
+    // once the working directory's lock is held (no other node writes
+    // there) and before the node writes anything. Returns how many went.
+    static int removeLeftovers();
 
     virtual const char* getRecvFolder();
     virtual const char* getSendFolder();

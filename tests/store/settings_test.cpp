@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
+#include "platform/files.h"
 #include "platform/profile.h"
 #include "store/settings.h"
 #include "support/tempdir.h"
@@ -125,6 +127,30 @@ TEST_F(SettingsTest, WritingKeepsKeysItDoesNotOwn)
     EXPECT_EQ(value("SYSTEM", "INFOMATION"), "8183");
     EXPECT_EQ(value("OTHER", "X"), "1");
     EXPECT_EQ(testsupport::readFile(ini()).rfind("; settings\r\n", 0), 0u);
+}
+
+// The temporaries of interrupted writes go from every folder the node
+// writes them in; RECV, where it makes none, and the files themselves stay.
+TEST_F(SettingsTest, LeftoversOfInterruptedWritesGoFromTheNodesFoldersAtStart)
+{
+    TestSettings s; // makes CATALOG, SEND and RECV
+    platform::makeSureDirectoryPathExists(dir.file("SEND/YUVO"));
+    platform::makeSureDirectoryPathExists(dir.file("RECV/N2"));
+    const std::vector<std::string> leftovers = {".yuvo-tmp-10-1", "CATALOG/.yuvo-tmp-10-2", "SEND/.yuvo-tmp-10-3",
+                                                "SEND/YUVO/.yuvo-tmp-10-4"};
+    const std::vector<std::string> kept = {"Yuvo.ini", "CATALOG/catalog.dat", "SEND/a.txt", "SEND/YUVO/dirlist.dat",
+                                           "RECV/N2/.yuvo-tmp-10-5"};
+    for (const std::string& f : leftovers)
+        writeFile(dir.file(f), "x");
+    for (const std::string& f : kept)
+        writeFile(dir.file(f), f);
+
+    EXPECT_EQ(CPropatyTandrel::removeLeftovers(), 4);
+
+    for (const std::string& f : leftovers)
+        EXPECT_FALSE(testsupport::exists(dir.file(f))) << f;
+    for (const std::string& f : kept)
+        EXPECT_EQ(testsupport::readFile(dir.file(f)), f);
 }
 
 } // namespace
