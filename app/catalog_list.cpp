@@ -130,13 +130,20 @@ void CCatalogMFCListCtl::clearRows()
     m_originIndex.clear();
 }
 
-int CCatalogMFCListCtl::appendRow(const CatalogRecord& rec, const char* ownNode)
+int CCatalogMFCListCtl::appendRow(const CatalogRecord& rec, const char* ownNode, bool show)
 {
     Row row{};
     setRow(row, rec, ownNode, false);
     m_rows.push_back(row);
-    SetItemCount(static_cast<int>(m_rows.size()));
+    if (show)
+        showRows();
     return static_cast<int>(m_rows.size()) - 1;
+}
+
+void CCatalogMFCListCtl::showRows()
+{
+    if (GetItemCount() != static_cast<int>(m_rows.size()))
+        SetItemCount(static_cast<int>(m_rows.size()));
 }
 
 bool CCatalogMFCListCtl::updateRow(int row, const CatalogRecord& rec, const char* ownNode)

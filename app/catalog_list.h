@@ -68,8 +68,12 @@ public:
 
     // Empties the list.
     void clearRows();
-    // Appends a row that shows rec; returns its index.
-    int appendRow(const CatalogRecord& rec, const char* ownNode);
+    // Appends a row that shows rec; returns its index. With show false the
+    // list learns of the row at the next showRows(), so that a run of
+    // appends costs the view one insertion.
+    int appendRow(const CatalogRecord& rec, const char* ownNode, bool show = true);
+    // Makes the view show every row appended so far.
+    void showRows();
     // Rewrites row `row` to show rec; false when there is no such row.
     bool updateRow(int row, const CatalogRecord& rec, const char* ownNode);
 

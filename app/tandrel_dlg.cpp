@@ -413,16 +413,13 @@ void CTandrelDlg::OnTimer(UINT_PTR nIDEvent)
             if (runsOut(m_disconnectCounter, 20))
                 disconnectPass();
         }
-        // The drain and the scan are the tick's steps that allocate in bulk
-        // (with a large catalog, tens of megabytes that they free again);
-        // what one freed goes back before the next one allocates afresh.
         if (runsOut(m_stateCounter, 2)) {
             refreshConnectStates();
-            drainViewEvents();
-            platform::releaseFreeMemory();
+            startDrain();
         }
-        if (scanStep())
-            platform::releaseFreeMemory();
+        if (runsOut(m_folderCounter, 10) && m_pFolderWatch && !m_pFolderWatch->checking())
+            m_pFolderWatch->startCheck();
+        bulkSlice();
         if (runsOut(m_limitCounter, 7200))
             CCatalog::getInstance()->checkLimit();
         // A rewrite of catalog.dat that a full disk held back is tried
@@ -442,28 +439,50 @@ void CTandrelDlg::OnTimer(UINT_PTR nIDEvent)
         CCatalog::getInstance()->compactList();
         SetTimer(TIMER_COMPACT, 5000);
         break;
+    case TIMER_BULK:
+        bulkSlice();
+        break;
     default:
         break;
     }
     CDialog::OnTimer(nIDEvent);
 }
 
-bool CTandrelDlg::scanStep()
+namespace {
+
+// A slice of the bulk work, and the pause between two slices in which the
+// links' timers and sockets run: a link's frame waits at most a slice for
+// the main thread, while a registration of thousands of files still takes
+// about half of it.
+constexpr auto BULK_SLICE = std::chrono::milliseconds(5);
+constexpr UINT BULK_PAUSE_MS = 5;
+
+} // namespace
+
+bool CTandrelDlg::bulkWorkPending() const
 {
-    // The SEND scan lists the folder on a worker; what it found is applied
-    // here, at most about 20 ms of it per tick, and a new scan starts only
-    // once the last one is applied.
-    constexpr auto slice = std::chrono::milliseconds(20);
-    const auto deadline = std::chrono::steady_clock::now() + slice;
-    bool finished = false;
-    if (m_pFolderWatch && m_pFolderWatch->checking())
-        finished = !m_pFolderWatch->continueCheck(deadline);
-    if (runsOut(m_folderCounter, 10) && m_pFolderWatch)
-        m_pFolderWatch->startCheck();
+    return m_drainLeft > 0 || (m_pFolderWatch && m_pFolderWatch->checking());
+}
+
+void CTandrelDlg::bulkSlice()
+{
+    const auto deadline = std::chrono::steady_clock::now() + BULK_SLICE;
+    // The drain and the scan are the steps that allocate in bulk (with a
+    // large catalog, tens of megabytes that they free again): what one freed
+    // goes back before the next one allocates afresh.
+    if (m_drainLeft > 0 && !continueDrain(deadline))
+        platform::releaseFreeMemory();
+    // The SEND check's listing runs on a worker; what it found is applied
+    // here, and a new check starts only once the last one is applied.
+    if (m_pFolderWatch && m_pFolderWatch->checking() && !m_pFolderWatch->continueCheck(deadline))
+        platform::releaseFreeMemory();
     // The neighbours' queue indexes are read ahead in steps, so that no
     // queue operation has to read a whole queue file at once.
     CCatalog::getInstance()->prepareQueueIndexes(std::max(deadline, std::chrono::steady_clock::now()));
-    return finished;
+    if (bulkWorkPending())
+        SetTimer(TIMER_BULK, BULK_PAUSE_MS);
+    else
+        KillTimer(TIMER_BULK);
 }
 
 void CTandrelDlg::connectPass()
@@ -575,6 +594,7 @@ void CTandrelDlg::shutdown()
     KillTimer(TIMER_TICK);
     KillTimer(TIMER_TRAY);
     KillTimer(TIMER_COMPACT);
+    KillTimer(TIMER_BULK);
     for (int i = 0; i < getConnectNum(); ++i)
         m_transfer.disconnect(i);
     m_transfer.release();

@@ -8,6 +8,7 @@
 // ends from the tray menu or when the session ends.
 #pragma once
 
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <string>
@@ -72,6 +73,7 @@ enum : UINT_PTR {
     TIMER_TICK = 101,    // the node's tick, 500 ms
     TIMER_TRAY = 102,    // tray icon refresh, 5 s
     TIMER_COMPACT = 107, // catalog compaction, 5 s after the previous one
+    TIMER_BULK = 108,    // the tick's bulk work, continued in short slices
 };
 
 class CTandrelDlg : public CDialog, public CPropatyTandrel, public CTransferListener {
@@ -134,8 +136,13 @@ public:
     void setupTrayIcon();
     void addTrayIcon();
 
-    // The file list: the queue of changes and its application.
+    // The file list: the queue of changes and its application. A refresh
+    // takes the changes queued so far and applies them in slices of the
+    // bulk work (continueDrain, true while some are left); drainViewEvents
+    // applies them all at once.
     void drainViewEvents();
+    void startDrain();
+    bool continueDrain(std::chrono::steady_clock::time_point deadline);
     void clearCatalogList();
     void appendCatalogRow(const CatalogRecord* rec);
     void updateCatalogRow(int row, const CatalogRecord* rec);
@@ -154,6 +161,9 @@ public:
     int visibleMeant() const { return m_visible; }
     int anyConnected() const { return m_anyConnected; }
     int suspended() const { return m_suspended; }
+    // Whether the tick left bulk work for the slices between ticks (a refresh
+    // of the file list, or a SEND check, under way).
+    bool bulkWorkPending() const;
     const std::string& skypeStateText() const { return m_skypeState; }
     // The context menu's About item and the exit offered there while the
     // desktop has no tray.
@@ -216,8 +226,12 @@ private:
     void showCatalogNotices();
     void shutdown();
     // The tick's steps.
-    // The SEND scan's share of the tick; true when a check ended in it.
-    bool scanStep();
+    // One slice of the bulk work: the file list's refresh, the application
+    // of a SEND check and the reading ahead of the queue indexes, a few
+    // milliseconds at most, so that the links' own timers and sockets are
+    // never held up for long. While work is left, the slices go on every
+    // few milliseconds between ticks.
+    void bulkSlice();
     void connectPass();
     void disconnectPass();
     void refreshConnectStates();
@@ -250,6 +264,11 @@ private:
     // and a vector's doubling would hold up to three copies of the catalog
     // for a moment.
     std::deque<ViewEvent> m_viewEvents;
+    // Events of the queue that the refresh under way still has to apply
+    // (those queued before it started).
+    std::size_t m_drainLeft = 0;
+    // Rows were appended since the list last scrolled to its end.
+    bool m_rowsAppended = false;
     int m_suspended = 0;
     CConnectionRows m_rows;
     // The tick's countdown counters (four run on the first tick; expiry

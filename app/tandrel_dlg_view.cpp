@@ -110,21 +110,41 @@ void CTandrelDlg::onCatalogClear()
 
 void CTandrelDlg::drainViewEvents()
 {
+    startDrain();
+    continueDrain(std::chrono::steady_clock::time_point::max());
+}
+
+void CTandrelDlg::startDrain()
+{
+    // A refresh that comes while the last one is still under way joins it.
+    m_drainLeft = m_viewEvents.size();
+}
+
+bool CTandrelDlg::continueDrain(std::chrono::steady_clock::time_point deadline)
+{
+    if (m_drainLeft == 0)
+        return false;
     m_catalogList.SetRedraw(FALSE);
-    for (std::size_t i = 0; i < m_viewEvents.size(); ++i) {
-        const ViewEvent e = m_viewEvents[i];
+    for (std::size_t done = 0; m_drainLeft > 0 && !m_viewEvents.empty(); ++done) {
+        if ((done & 63) == 63 && std::chrono::steady_clock::now() >= deadline)
+            break;
+        const ViewEvent& e = m_viewEvents.front();
         switch (e.kind) {
         case ViewEvent::CLEAR:
             clearCatalogList();
             break;
         case ViewEvent::APPEND:
-            appendCatalogRow(&e.record);
+            // The list learns of the appended rows once per slice, and the
+            // refresh scrolls once at its end: per row, both would cost the
+            // view a pass over every row it holds.
+            m_catalogList.appendRow(e.record, getNodeName(), false);
+            ++m_catalogRows;
+            m_rowsAppended = true;
             break;
         case ViewEvent::UPDATE: {
             // A progress update that the next event rewrites is skipped.
-            const bool superseded = e.record.complete != 1 && i + 1 < m_viewEvents.size() &&
-                                    m_viewEvents[i + 1].kind == ViewEvent::UPDATE &&
-                                    m_viewEvents[i + 1].row == e.row;
+            const bool superseded = e.record.complete != 1 && m_viewEvents.size() > 1 &&
+                                    m_viewEvents[1].kind == ViewEvent::UPDATE && m_viewEvents[1].row == e.row;
             if (!superseded)
                 updateCatalogRow(static_cast<int>(e.row), &e.record);
             break;
@@ -132,12 +152,24 @@ void CTandrelDlg::drainViewEvents()
         default:
             break;
         }
+        m_viewEvents.pop_front();
+        --m_drainLeft;
     }
-    // The queue's storage goes with its events: the load and every
-    // compaction queue one event of 828 bytes per catalog entry, and keeping
-    // room for the largest burst would keep a second catalog in memory.
-    std::deque<ViewEvent>().swap(m_viewEvents);
+    m_catalogList.showRows();
+    if (m_viewEvents.empty()) {
+        m_drainLeft = 0;
+        // The queue's storage goes with its events: the load and every
+        // compaction queue one event of 828 bytes per catalog entry, and
+        // keeping room for the largest burst would keep a second catalog in
+        // memory.
+        std::deque<ViewEvent>().swap(m_viewEvents);
+    }
+    if (m_drainLeft == 0 && m_rowsAppended) {
+        m_rowsAppended = false;
+        m_catalogList.EnsureVisible(m_catalogList.GetItemCount() - 1, FALSE);
+    }
     m_catalogList.SetRedraw(TRUE);
+    return m_drainLeft > 0;
 }
 
 void CTandrelDlg::clearCatalogList()

@@ -491,6 +491,9 @@ BOOL CListCtrlEx::EnsureVisible(int nItem, BOOL bPartialOK)
     if (!t || nItem < 0 || nItem >= GetItemCount())
         return FALSE;
     static_cast<void>(bPartialOK); // scrolling always shows the whole row
+    // Rows just inserted are laid out later; the scroll range must know them
+    // first, or the scroll stops at the old end.
+    t->doItemsLayout();
     t->scrollTo(t->model()->index(nItem, 0), QAbstractItemView::EnsureVisible);
     return TRUE;
 }

@@ -4,6 +4,9 @@
 // helpers.
 #pragma once
 
+#include <chrono>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -137,10 +140,17 @@ protected:
         platform::deleteFile(dir.file("SEND/nodeInfomation.nod"));
     }
 
+    // A tick, and the slices of bulk work it leaves (a refresh of the file
+    // list, a SEND check) until they are done.
     void tick(int n = 1)
     {
-        for (int i = 0; i < n; ++i)
+        for (int i = 0; i < n; ++i) {
             dlg->SendMessage(WM_TIMER, TIMER_TICK, 0);
+            while (dlg->bulkWorkPending()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                dlg->SendMessage(WM_TIMER, TIMER_BULK, 0);
+            }
+        }
     }
 
     CButton* button(int id) { return dynamic_cast<CButton*>(dlg->GetDlgItem(id)); }

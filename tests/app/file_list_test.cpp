@@ -1,5 +1,8 @@
 // The file list: the texts of a record's row, and the colours of the rows
 // by origin, progress and node files.
+#include <QScrollBar>
+#include <QTableView>
+
 #include "app_testkit.h"
 
 using namespace apptest;
@@ -185,4 +188,45 @@ TEST_F(MainWindowTest, RowsShowTheRecordsTheyLastReceived)
     tick(3);
     expectRows("after the clear");
     EXPECT_EQ(dlg->catalogRows(), 40);
+}
+
+// A refresh applies the changes queued before it, a slice at a time and in
+// their order; changes queued while it is under way wait for the next one.
+// The list scrolls to its last row once, when the refresh is done, not row
+// by row.
+TEST_F(MainWindowTest, ARefreshInSlicesAppliesWhatWasQueuedAndScrollsOnceAtItsEnd)
+{
+    start();
+    tick();
+    CCatalogMFCListCtl& list = dlg->catalogList();
+    QScrollBar* bar = list.table()->verticalScrollBar();
+    for (int i = 0; i < 1000; ++i) {
+        const CatalogRecord r = rec("OTHER", ("row" + std::to_string(i) + ".bin").c_str(), 1000, 10);
+        dlg->onCatalogAdd(&r);
+    }
+    const CatalogRecord first = rec("OTHER", "row0.bin", 1000, 500);
+    dlg->onCatalogUpdate(0, &first);
+
+    dlg->startDrain();
+    const auto spent = std::chrono::steady_clock::now(); // every slice ends at its first look at the clock
+    ASSERT_TRUE(dlg->continueDrain(spent));
+    const int afterOne = list.GetItemCount();
+    EXPECT_GT(afterOne, 0);
+    EXPECT_LT(afterOne, 1000);
+    EXPECT_EQ(bar->value(), 0) << "no scrolling before the refresh is done";
+
+    const CatalogRecord late = rec("OTHER", "late.bin", 1000, 10);
+    dlg->onCatalogAdd(&late);
+    while (dlg->continueDrain(spent))
+        EXPECT_EQ(bar->value(), 0);
+    EXPECT_EQ(list.GetItemCount(), 1000) << "the change queued during the refresh waits";
+    EXPECT_EQ(cell(list, 0, CATCOL_STATUS), "50.00%");
+    EXPECT_EQ(cell(list, 999, CATCOL_FILE), "row999.bin");
+    EXPECT_EQ(bar->value(), bar->maximum()) << "scrolled to the last row";
+    ASSERT_EQ(dlg->viewEvents().size(), 1u);
+
+    tick(3); // the next refresh
+    EXPECT_EQ(list.GetItemCount(), 1001);
+    EXPECT_EQ(cell(list, 1000, CATCOL_FILE), "late.bin");
+    EXPECT_TRUE(dlg->viewEvents().empty());
 }
