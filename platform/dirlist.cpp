@@ -108,6 +108,56 @@ bool listDirectory(const std::string& folder, const char* pattern, std::vector<D
     return true;
 }
 
+void NameListing::clear()
+{
+    std::string().swap(names);
+    std::vector<NameStat>().swap(entries);
+}
+
+bool listNames(const std::string& folder, NameListing& out)
+{
+    out.names.clear();
+    out.entries.clear();
+    DIR* dir = opendir(folder.c_str());
+    if (!dir)
+        return false;
+    const int dirFd = dirfd(dir);
+    while (const struct dirent* e = readdir(dir)) {
+        const std::size_t len = std::strlen(e->d_name);
+        if ((len == 1 && e->d_name[0] == '.') || (len == 2 && e->d_name[0] == '.' && e->d_name[1] == '.'))
+            continue;
+        NameStat n{};
+        n.nameAt = static_cast<std::uint32_t>(out.names.size());
+        n.nameLen = static_cast<std::uint16_t>(len);
+        n.kind = NameStat::other;
+        struct statx stx {};
+        if (statx(dirFd, e->d_name, AT_STATX_SYNC_AS_STAT, STATX_TYPE | STATX_SIZE | STATX_MTIME, &stx) == 0) {
+            if (S_ISREG(stx.stx_mode)) {
+                n.kind = NameStat::file;
+                n.size = stx.stx_size;
+            } else if (S_ISDIR(stx.stx_mode)) {
+                n.kind = NameStat::folder;
+            }
+            n.lastWrite = fileTime(stx.stx_mtime);
+        }
+        out.names.append(e->d_name, len);
+        out.entries.push_back(n);
+    }
+    closedir(dir);
+    const std::string_view names(out.names);
+    std::sort(out.entries.begin(), out.entries.end(), [names](const NameStat& a, const NameStat& b) {
+        return names.substr(a.nameAt, a.nameLen) < names.substr(b.nameAt, b.nameLen);
+    });
+    return true;
+}
+
+bool describeEntry(const std::string& folder, const std::string& nativeName, DirEntry* out)
+{
+    const std::string path = paths::joinFixed(folder, nativeName);
+    out->nativeName = nativeName;
+    return describe(AT_FDCWD, path.c_str(), nativeName, &out->fd, &out->nameConverts);
+}
+
 bool findFileData(const std::string& path, WIN32_FIND_DATAA* fd)
 {
     std::string p = path;

@@ -1,7 +1,9 @@
 // Directory listing in place of the Windows file search.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/wintypes.h"
@@ -23,6 +25,31 @@ struct DirEntry {
 // Other patterns are matched as shell patterns, ASCII case ignored. Returns
 // false when the folder cannot be read.
 bool listDirectory(const std::string& folder, const char* pattern, std::vector<DirEntry>& out);
+
+// A folder's names with what one status call tells of each (links
+// followed), for a scan that looks again and again at a large folder: no
+// name conversion, no access test, and all names in one buffer.
+struct NameStat {
+    enum Kind : std::uint8_t { other, file, folder };
+    std::uint32_t nameAt; // the name in NameListing::names
+    std::uint16_t nameLen;
+    Kind kind;            // other: neither file nor folder, or gone meanwhile
+    std::uint64_t size;   // files only
+    FILETIME lastWrite;
+};
+struct NameListing {
+    std::string names;
+    std::vector<NameStat> entries; // sorted by name, byte order
+    std::string_view name(const NameStat& e) const { return std::string_view(names).substr(e.nameAt, e.nameLen); }
+    void clear();
+};
+// Lists folder as above ("." and ".." left out); false when it cannot be
+// read.
+bool listNames(const std::string& folder, NameListing& out);
+
+// One entry of a folder as listDirectory gives it; false when it is gone or
+// is neither file nor folder.
+bool describeEntry(const std::string& folder, const std::string& nativeName, DirEntry* out);
 
 // The find data of one path (following links), as a file search on that path
 // would give it; false when missing or not a regular file or folder, and

@@ -44,6 +44,36 @@ void CDirList::push_back(const DirListRecord& rec)
     }
 }
 
+void CDirList::appendFrom(const CDirList& other, std::size_t i)
+{
+    Entry e = other.m_entries[i];
+    if (e.nameLen == WHOLE) {
+        e.at = static_cast<std::uint32_t>(m_whole.size());
+        m_whole.push_back(other.m_whole[other.m_entries[i].at]);
+    } else {
+        e.at = static_cast<std::uint32_t>(m_names.size());
+        m_names.append(other.m_names, other.m_entries[i].at, e.nameLen);
+    }
+    m_entries.push_back(e);
+}
+
+bool CDirList::sameRecord(std::size_t i, const CDirList& other, std::size_t j) const
+{
+    const Entry& a = m_entries[i];
+    const Entry& b = other.m_entries[j];
+    if (a.nameLen == WHOLE || b.nameLen == WHOLE) {
+        const DirListRecord x = (*this)[i];
+        const DirListRecord y = other[j];
+        return std::memcmp(&x, &y, sizeof x) == 0;
+    }
+    // Compact entries hold every byte but their names' zeros.
+    return a.isLink == b.isLink && a.attributes == b.attributes && a.sizeHigh == b.sizeHigh &&
+           a.sizeLow == b.sizeLow && a.reserved0 == b.reserved0 && a.reserved1 == b.reserved1 &&
+           std::memcmp(&a.created, &b.created, sizeof a.created) == 0 &&
+           std::memcmp(&a.accessed, &b.accessed, sizeof a.accessed) == 0 &&
+           std::memcmp(&a.written, &b.written, sizeof a.written) == 0 && name(i) == other.name(j);
+}
+
 DirListRecord CDirList::operator[](std::size_t i) const
 {
     const Entry& e = m_entries[i];

@@ -47,7 +47,11 @@ public:
     void clear();
     void reserve(std::size_t n) { m_entries.reserve(n); }
     void push_back(const DirListRecord& rec);
+    // Appends record i of other as it stands there, without taking it apart.
+    void appendFrom(const CDirList& other, std::size_t i);
     void swap(CDirList& other) noexcept;
+    // Whether record i is byte for byte record j of other.
+    bool sameRecord(std::size_t i, const CDirList& other, std::size_t j) const;
 
     // Record i, whole.
     DirListRecord operator[](std::size_t i) const;

@@ -142,7 +142,7 @@ CFolderWatch::CFolderWatch() = default;
 void CFolderWatch::setFolder(const char* folder)
 {
     m_folder = folder ? folder : "";
-    m_snapIndex.clear();
+    ++m_generation;
 }
 
 void CFolderWatch::setUseLeases(bool on)
@@ -171,8 +171,8 @@ void CFolderWatch::loadList()
     if (m_folder.empty())
         return;
     ensureSubFolder(m_folder.c_str(), "YUVO");
-    m_snapIndex.clear();
     m_snapshot.clear();
+    ++m_generation;
 
     platform::CFile file;
     if (!file.Open(listPath(), platform::CFile::modeCreate | platform::CFile::modeNoTruncate |
@@ -343,58 +343,152 @@ void CFolderWatch::deleteDuplicateShortcut(const std::string& lnkPath, const std
         skip(lnkName, why + " (the shortcut could not be deleted)");
 }
 
-void CFolderWatch::buildSnapshotIndex()
+// --- The snapshot's index by native names ----------------------------------------
+
+namespace {
+
+std::uint64_t nameHash(std::string_view name)
 {
-    m_snapIndex.clear();
-    m_linkNames.clear();
-    m_snapIndex.reserve(m_snapshot.size());
-    for (std::size_t j = 0; j < m_snapshot.size(); ++j) {
-        const std::string_view name = m_snapshot.name(j);
+    std::uint64_t h = 1469598103934665603ull;
+    for (const char c : name) {
+        h ^= static_cast<unsigned char>(c);
+        h *= 1099511628211ull;
+    }
+    return h ^ (h >> 29);
+}
+
+bool isAscii(std::string_view name)
+{
+    for (const char c : name) {
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+void CFolderWatch::NativeIndex::clear()
+{
+    m_generation = ~std::uint64_t(0);
+    std::string().swap(m_names);
+    std::vector<std::uint32_t>().swap(m_at);
+    std::vector<std::uint32_t>().swap(m_slot);
+}
+
+void CFolderWatch::NativeIndex::build(const CDirList& snapshot, std::uint64_t generation)
+{
+    clear();
+    m_at.reserve(snapshot.size() + 1);
+    for (std::size_t i = 0; i < snapshot.size(); ++i) {
+        m_at.push_back(static_cast<std::uint32_t>(m_names.size()));
+        const std::string_view cp = snapshot.name(i);
+        // An ASCII name is the same in both forms; a record whose name has no
+        // native form matches no listed file.
+        if (isAscii(cp)) {
+            m_names.append(cp);
+        } else if (const auto native = cp932::toUtf8(cp)) {
+            m_names.append(*native);
+        }
+    }
+    m_at.push_back(static_cast<std::uint32_t>(m_names.size()));
+    std::size_t slots = 16;
+    while (slots < snapshot.size() * 2)
+        slots *= 2;
+    m_slot.assign(slots, 0);
+    const std::size_t mask = slots - 1;
+    for (std::size_t i = 0; i < snapshot.size(); ++i) {
+        const std::string_view name = nameOf(i);
         if (name.empty())
             continue;
-        m_snapIndex.emplace(name, j);
+        for (std::size_t k = nameHash(name) & mask;; k = (k + 1) & mask) {
+            if (m_slot[k] == 0) {
+                m_slot[k] = static_cast<std::uint32_t>(i + 1);
+                break;
+            }
+            if (nameOf(m_slot[k] - 1) == name)
+                break; // the first record of a name is the one found
+        }
     }
+    m_generation = generation;
 }
+
+std::string_view CFolderWatch::NativeIndex::nameOf(std::size_t i) const
+{
+    return std::string_view(m_names).substr(m_at[i], m_at[i + 1] - m_at[i]);
+}
+
+long CFolderWatch::NativeIndex::find(std::string_view native) const
+{
+    if (m_slot.empty() || native.empty())
+        return -1;
+    const std::size_t mask = m_slot.size() - 1;
+    for (std::size_t k = nameHash(native) & mask; m_slot[k] != 0; k = (k + 1) & mask) {
+        if (nameOf(m_slot[k] - 1) == native)
+            return long(m_slot[k] - 1);
+    }
+    return -1;
+}
+
+// --- The listing -----------------------------------------------------------------
 
 void CFolderWatch::dropCaseDuplicates()
 {
     // A name that differs from another only in case would be one file on a
     // Windows node. Names registered before keep theirs; among new names
     // the one listed first does.
-    auto known = [this](const ScanRecord& e) {
-        return m_snapIndex.count(std::string_view(e.rec.findData.cFileName)) != 0;
-    };
-    if (std::all_of(m_scan.begin(), m_scan.end(), known))
+    const auto isNew = [](const ScanRecord& e) { return e.known < 0; };
+    if (std::none_of(m_scan.begin(), m_scan.end(), isNew))
         return;
     std::unordered_map<std::string, std::string> taken;
-    for (const ScanRecord& e : m_scan) {
-        if (known(e))
-            taken.emplace(foldCp932(e.rec.findData.cFileName), e.rec.findData.cFileName);
+    for (const std::uint32_t item : m_listing) {
+        const std::string_view name = item & FRESH ? std::string_view(m_scan[item & ~FRESH].rec.findData.cFileName)
+                                                   : m_snapshot.name(item);
+        if (!(item & FRESH) || !isNew(m_scan[item & ~FRESH]))
+            taken.emplace(foldCp932(name), std::string(name));
     }
-    std::vector<ScanRecord> kept;
-    kept.reserve(m_scan.size());
     for (ScanRecord& e : m_scan) {
-        if (!known(e)) {
-            const auto [it, inserted] = taken.emplace(foldCp932(e.rec.findData.cFileName), e.rec.findData.cFileName);
-            if (!inserted) {
-                const auto other = cp932::toUtf8(it->second);
-                skip(e.nativeName, "the name differs only in case from \"" + (other ? *other : it->second) + "\"");
-                continue;
-            }
+        if (!isNew(e))
+            continue;
+        const auto [it, inserted] = taken.emplace(foldCp932(e.rec.findData.cFileName), e.rec.findData.cFileName);
+        if (!inserted) {
+            const auto other = cp932::toUtf8(it->second);
+            skip(e.nativeName, "the name differs only in case from \"" + (other ? *other : it->second) + "\"");
+            e.dropped = true;
         }
-        kept.push_back(std::move(e));
     }
-    m_scan.swap(kept);
 }
 
 bool CFolderWatch::scanFolder()
 {
-    buildSnapshotIndex();
-    std::vector<platform::DirEntry> list;
-    if (m_folder.empty() || !platform::listDirectory(m_folder, "*", list))
+    if (!m_index.builtFor(m_generation))
+        m_index.build(m_snapshot, m_generation);
+    m_linkNames.clear();
+    platform::NameListing list;
+    if (m_folder.empty() || !platform::listNames(m_folder, list))
         return false;
-    m_scan.reserve(m_scan.size() + list.size());
-    for (platform::DirEntry& d : list) {
+    m_listing.reserve(list.entries.size());
+    for (const platform::NameStat& n : list.entries) {
+        const std::string_view name = list.name(n);
+        // Folders and hidden files never enter the scan; nor does anything
+        // that is neither file nor folder.
+        if (n.kind != platform::NameStat::file || name.front() == '.')
+            continue;
+        const bool isLnk = name.size() >= 4 && name.compare(name.size() - 4, 4, ".lnk") == 0;
+        const long j = isLnk ? -1 : m_index.find(name);
+        if (j >= 0) {
+            const DirListRecord old = m_snapshot[std::size_t(j)];
+            const WIN32_FIND_DATAA& fd = old.findData;
+            if (old.isLink == 0 && fd.nFileSizeHigh == DWORD(n.size >> 32) && fd.nFileSizeLow == DWORD(n.size) &&
+                fileTimeToU64(fd.ftLastWriteTime) == fileTimeToU64(n.lastWrite)) {
+                // Unchanged: its record stands as it is.
+                m_listing.push_back(std::uint32_t(j));
+                continue;
+            }
+        }
+        platform::DirEntry d;
+        if (!platform::describeEntry(m_folder, std::string(name), &d))
+            continue; // gone meanwhile
         ScanRecord entry;
         std::memset(&entry.rec, 0, sizeof entry.rec);
         entry.rec.findData = d.fd;
@@ -409,63 +503,72 @@ void CFolderWatch::addEntry(ScanRecord& entry)
 {
     if (entry.rec.findData.dwFileAttributes & SKIP_ATTRIBUTES)
         return;
-    const std::string& name = entry.nativeName;
     entry.rec.isLink = 0;
     std::memset(entry.rec.zero, 0, sizeof entry.rec.zero);
-
     // Only a name ending exactly in ".lnk" is a shortcut; "notes.LNK" is a
     // plain file.
+    const std::string& name = entry.nativeName;
     const bool isLnk = name.size() >= 4 ? name.compare(name.size() - 4, 4, ".lnk") == 0 : name == ".lnk";
-    if (!isLnk) {
-        std::string cp, why;
-        const bool shareable = isShareableName(name, &cp, &why);
-        const bool known = !cp.empty() && m_snapIndex.count(cp);
-        // A name registered before stays: dropping it now would delete the
-        // registration and, at the next compaction, the file itself.
-        if (!shareable && !known) {
-            skip(name, why);
-            return;
-        }
-        auto path = paths::joinName(m_folder, cp);
-        if (!path) {
-            skip(name, "the name cannot be used as a file name");
-            return;
-        }
-        entry.path = std::move(*path);
-        entry.shareable = shareable;
-        setName(entry.rec.findData, cp);
+    if (isLnk ? takeShortcut(entry) : takePlainFile(entry)) {
+        m_listing.push_back(FRESH | std::uint32_t(m_scan.size()));
         m_scan.push_back(std::move(entry));
-        return;
     }
+}
 
+bool CFolderWatch::takePlainFile(ScanRecord& entry)
+{
+    const std::string& name = entry.nativeName;
+    std::string cp, why;
+    const bool shareable = isShareableName(name, &cp, &why);
+    entry.known = cp.empty() ? -1 : m_index.find(name);
+    // A name registered before stays: dropping it now would delete the
+    // registration and, at the next compaction, the file itself.
+    if (!shareable && entry.known < 0) {
+        skip(name, why);
+        return false;
+    }
+    auto path = paths::joinName(m_folder, cp);
+    if (!path) {
+        skip(name, "the name cannot be used as a file name");
+        return false;
+    }
+    entry.path = std::move(*path);
+    entry.shareable = shareable;
+    setName(entry.rec.findData, cp);
+    return true;
+}
+
+bool CFolderWatch::takeShortcut(ScanRecord& entry)
+{
     // A name from the listing itself: it names an entry of this folder.
+    const std::string& name = entry.nativeName;
     const std::string lnkPath = paths::joinFixed(m_folder, name);
     std::string target;
     WIN32_FIND_DATAA fd;
     if (!platform::resolveShortcut(lnkPath, &target, &fd)) {
         skip(name, "the shortcut's target is gone or is not a regular file");
-        return;
+        return false;
     }
     const std::string targetName = paths::baseName(target);
     std::string cp, why;
     const bool shareable = isShareableName(targetName, &cp, &why);
-    const bool known = !cp.empty() && m_snapIndex.count(cp);
-    if (!shareable && !known) {
+    entry.known = cp.empty() ? -1 : m_index.find(targetName);
+    if (!shareable && entry.known < 0) {
         skip(name, "target \"" + targetName + "\": " + why);
-        return;
+        return false;
     }
     const auto copyPath = paths::joinName(m_folder, cp);
     if (copyPath && *copyPath == lnkPath) {
         skip(name, "the shortcut's target has the shortcut's own name");
-        return;
+        return false;
     }
     if (copyPath && platform::fileExists(*copyPath)) {
         deleteDuplicateShortcut(lnkPath, name, "the folder already holds \"" + targetName + "\"");
-        return;
+        return false;
     }
     if (m_linkNames.count(cp)) {
         deleteDuplicateShortcut(lnkPath, name, "an earlier shortcut already brings \"" + targetName + "\"");
-        return;
+        return false;
     }
     m_linkNames.insert(cp);
     entry.rec.findData = fd;
@@ -473,7 +576,7 @@ void CFolderWatch::addEntry(ScanRecord& entry)
     entry.rec.isLink = 1;
     entry.shareable = shareable;
     entry.path = std::move(target);
-    m_scan.push_back(std::move(entry));
+    return true;
 }
 
 FileProbe CFolderWatch::probe(const ScanRecord& entry, WIN32_FIND_DATAA* fresh)
@@ -545,7 +648,6 @@ void CFolderWatch::waitForWorker()
 
 bool CFolderWatch::beginCheck()
 {
-    m_scan.clear();
     // Records made without a node or party name are invalid: the expiry
     // sweep would mark them deleted and the compaction would then delete the
     // files themselves. Nothing is looked at until both names are set.
@@ -565,104 +667,152 @@ bool CFolderWatch::beginCheck()
     m_cursor = 0;
     m_anyChange = false;
     m_listed = false;
+    m_scan.clear();
+    m_listing.clear();
+    m_next.clear();
+    m_fresh.clear();
+    m_freshShareable.clear();
     m_nextSnapshot.clear();
     m_toAsk.clear();
     return true;
 }
 
+void CFolderWatch::keepFresh(const DirListRecord& rec)
+{
+    m_next.push_back(FRESH | std::uint32_t(m_fresh.size()));
+    m_fresh.push_back(rec);
+}
+
+DirListRecord CFolderWatch::nextRecord(std::uint32_t item) const
+{
+    return item & FRESH ? m_fresh[item & ~FRESH] : m_snapshot[item];
+}
+
+std::string_view CFolderWatch::nextName(std::uint32_t item) const
+{
+    return item & FRESH ? std::string_view(m_fresh[item & ~FRESH].findData.cFileName) : m_snapshot.name(item);
+}
+
 // The listing, the opening of every file whose news must be judged (new
 // files, and known ones whose size, time or kind moved), and what the check
-// makes of each entry as far as the file system tells: the new snapshot,
+// makes of each entry as far as the file system tells: the next snapshot,
 // the files added and removed, and the known files for which the catalog
-// has to be asked. The listing is then freed. Touches nothing but the
-// listing, the snapshot index, the next snapshot, the lists, the report sets
-// and the file system.
+// has to be asked. A file that matches its snapshot record costs its listing
+// and status call and no more. Touches nothing but the listing, the index,
+// the next snapshot, the lists, the report sets and the file system.
 void CFolderWatch::gather()
 {
     m_listed = scanFolder();
     if (!m_listed)
         return;
+    markRemoved();
+    m_next.reserve(m_listing.size());
+    for (const std::uint32_t item : m_listing) {
+        if (item & FRESH) {
+            judge(m_scan[item & ~FRESH]);
+            continue;
+        }
+        // Unchanged: no need to open it. The catalog is asked whether it
+        // still holds a registration of a file with content below 4 GiB.
+        const std::size_t j = item;
+        const DirListRecord rec = m_snapshot[j];
+        if (rec.findData.nFileSizeHigh == 0 && rec.findData.nFileSizeLow != 0)
+            m_toAsk.push_back(std::uint32_t(m_next.size()) << 1);
+        keepOld(j);
+    }
+    std::vector<std::uint32_t>().swap(m_listing);
+    std::vector<ScanRecord>().swap(m_scan);
+    platform::releaseFreeMemory();
+}
+
+// Snapshot records whose name no entry of the listing bears, in snapshot
+// order.
+void CFolderWatch::markRemoved()
+{
+    std::vector<bool> seen(m_snapshot.size(), false);
+    for (const std::uint32_t item : m_listing) {
+        if (!(item & FRESH))
+            seen[item] = true;
+        else if (!m_scan[item & ~FRESH].dropped && m_scan[item & ~FRESH].known >= 0)
+            seen[std::size_t(m_scan[item & ~FRESH].known)] = true;
+    }
+    for (std::size_t j = 0; j < m_snapshot.size(); ++j) {
+        if (seen[j])
+            continue;
+        // A later record of a name listed is matched by that name too.
+        const long first = m_index.find(m_index.nameOf(j));
+        if (first < 0 || !seen[std::size_t(first)])
+            m_lists[1].push_back(m_snapshot[j]);
+    }
+}
+
+// What one entry that needed a close look tells.
+void CFolderWatch::judge(ScanRecord& e)
+{
+    if (e.dropped)
+        return;
     std::vector<DirListRecord>& added = m_lists[0];
     std::vector<DirListRecord>& removed = m_lists[1];
-
-    {
-        std::unordered_set<std::string_view> scanNames;
-        scanNames.reserve(m_scan.size());
-        for (const ScanRecord& e : m_scan)
-            scanNames.insert(std::string_view(e.rec.findData.cFileName));
-        for (std::size_t j = 0; j < m_snapshot.size(); ++j) {
-            if (!scanNames.count(m_snapshot.name(j)))
-                removed.push_back(m_snapshot[j]);
-        }
-    }
-
-    m_nextSnapshot.reserve(m_scan.size());
-    // A known file whose registration the catalog may have lost; the flag
-    // says whether it changed.
-    auto ask = [this](const ScanRecord& e, bool changed) {
-        m_toAsk.push_back(std::uint32_t(m_nextSnapshot.size()) << 1 | (changed ? 1u : 0u));
-        m_nextSnapshot.push_back(e.rec);
+    WIN32_FIND_DATAA& fd = e.rec.findData;
+    const auto ask = [this, &e](bool changed) {
+        m_toAsk.push_back(std::uint32_t(m_next.size()) << 1 | (changed ? 1u : 0u));
+        m_freshShareable.resize(m_fresh.size(), true);
+        m_freshShareable.push_back(e.shareable);
+        keepFresh(e.rec);
     };
-    for (ScanRecord& e : m_scan) {
-        WIN32_FIND_DATAA& fd = e.rec.findData;
-        // Only a file with content below 4 GiB can be registered.
-        const auto registrable = [&fd, &e] { return e.shareable && fd.nFileSizeHigh == 0 && fd.nFileSizeLow != 0; };
-        const auto it = m_snapIndex.find(std::string_view(fd.cFileName));
-        WIN32_FIND_DATAA fresh;
-        if (it == m_snapIndex.end()) {
-            // New: registered once no one writes it any more and it has
-            // content; until then it stays out of the snapshot and is new
-            // again at the next check.
-            if (probe(e, &fresh) != FileProbe::ready)
-                continue;
-            fd = fresh;
-            if (fd.nFileSizeHigh != 0) {
-                skip(e.nativeName, "the file is 4 GiB or larger");
-            } else if (fd.nFileSizeLow != 0) {
-                added.push_back(e.rec);
-                m_nextSnapshot.push_back(e.rec);
-            }
-            continue;
+    WIN32_FIND_DATAA fresh;
+    if (e.known < 0) {
+        // New: registered once no one writes it any more and it has
+        // content; until then it stays out of the snapshot and is new again
+        // at the next check.
+        if (probe(e, &fresh) != FileProbe::ready)
+            return;
+        fd = fresh;
+        if (fd.nFileSizeHigh != 0) {
+            skip(e.nativeName, "the file is 4 GiB or larger");
+        } else if (fd.nFileSizeLow != 0) {
+            added.push_back(e.rec);
+            keepFresh(e.rec);
         }
-
-        const DirListRecord old = m_snapshot[it->second];
-        if (e.rec.isLink == old.isLink && sameSizeAndTime(fd, old.findData)) {
-            // Unchanged: no need to open it.
-            if (registrable())
-                ask(e, false);
-            else
-                m_nextSnapshot.push_back(e.rec);
-            continue;
-        }
-        switch (probe(e, &fresh)) {
-        case FileProbe::ready:
-            fd = fresh;
-            if (e.rec.isLink == old.isLink && sameSizeAndTime(fd, old.findData)) {
-                if (registrable())
-                    ask(e, false);
-                else
-                    m_nextSnapshot.push_back(e.rec);
-            } else if (fd.nFileSizeHigh != 0) {
-                // Keeps the registration as it stands rather than deleting it.
-                skip(e.nativeName, "the file is 4 GiB or larger; its change is not shared");
-                m_nextSnapshot.push_back(old);
-            } else {
-                ask(e, true);
-            }
-            break;
-        case FileProbe::missing:
-            removed.push_back(e.rec);
-            break;
-        case FileProbe::busy:
-        case FileProbe::notOpened:
-            // The old entry stays until the change can be reported.
-            m_nextSnapshot.push_back(old);
-            break;
-        }
+        return;
     }
-    std::vector<ScanRecord>().swap(m_scan);
-    m_snapIndex = {};
-    platform::releaseFreeMemory();
+
+    const std::size_t j = std::size_t(e.known);
+    const DirListRecord old = m_snapshot[j];
+    // Only a file with content below 4 GiB can be registered.
+    const auto registrable = [&fd, &e] { return e.shareable && fd.nFileSizeHigh == 0 && fd.nFileSizeLow != 0; };
+    if (e.rec.isLink == old.isLink && sameSizeAndTime(fd, old.findData)) {
+        if (registrable())
+            ask(false);
+        else
+            keepFresh(e.rec);
+        return;
+    }
+    switch (probe(e, &fresh)) {
+    case FileProbe::ready:
+        fd = fresh;
+        if (e.rec.isLink == old.isLink && sameSizeAndTime(fd, old.findData)) {
+            if (registrable())
+                ask(false);
+            else
+                keepFresh(e.rec);
+        } else if (fd.nFileSizeHigh != 0) {
+            // Keeps the registration as it stands rather than deleting it.
+            skip(e.nativeName, "the file is 4 GiB or larger; its change is not shared");
+            keepOld(j);
+        } else {
+            ask(true);
+        }
+        break;
+    case FileProbe::missing:
+        removed.push_back(e.rec);
+        break;
+    case FileProbe::busy:
+    case FileProbe::notOpened:
+        // The old entry stays until the change can be reported.
+        keepOld(j);
+        break;
+    }
 }
 
 void CFolderWatch::finishListingFailure()
@@ -670,7 +820,7 @@ void CFolderWatch::finishListingFailure()
     // A folder that cannot be listed is not an empty folder: reporting all
     // its files as removed would delete them everywhere.
     std::vector<ScanRecord>().swap(m_scan);
-    m_snapIndex = {};
+    std::vector<std::uint32_t>().swap(m_listing);
     const std::string key = std::string("\0listing", 8);
     if (!m_reported.count(key))
         diag("CFolderWatch: the folder " + m_folder + " cannot be listed; nothing is reported");
@@ -681,7 +831,9 @@ void CFolderWatch::finishListingFailure()
 // Asks the catalog where the file system alone cannot tell, in listing
 // order: a known file whose registration the catalog no longer holds (a
 // catalog.dat lost or damaged) is registered as new, also when it changed
-// (an update would change nothing); a changed file it holds is updated.
+// (an update would change nothing); a changed file it holds is updated. An
+// unchanged file is registered anew only when its name is one Windows
+// nodes can take.
 bool CFolderWatch::classify(std::chrono::steady_clock::time_point deadline)
 {
     std::vector<DirListRecord>& changed = m_lists[2];
@@ -689,11 +841,18 @@ bool CFolderWatch::classify(std::chrono::steady_clock::time_point deadline)
     for (; m_cursor < m_toAsk.size(); ++m_cursor) {
         if ((m_cursor & 255) == 255 && std::chrono::steady_clock::now() >= deadline)
             return false;
-        const std::size_t i = m_toAsk[m_cursor] >> 1;
+        const std::uint32_t item = m_next[m_toAsk[m_cursor] >> 1];
         const bool hasChanged = (m_toAsk[m_cursor] & 1) != 0;
-        const bool registered = isRegistered(m_nextSnapshot.name(i));
-        if (hasChanged || !registered)
-            (registered ? changed : unregistered).push_back(m_nextSnapshot[i]);
+        const bool registered = isRegistered(nextName(item));
+        if (hasChanged) {
+            (registered ? changed : unregistered).push_back(nextRecord(item));
+        } else if (!registered) {
+            const bool shareable = item & FRESH
+                                       ? bool(m_freshShareable[item & ~FRESH])
+                                       : isShareableName(m_index.nameOf(item), nullptr, nullptr);
+            if (shareable)
+                unregistered.push_back(nextRecord(item));
+        }
     }
     std::vector<std::uint32_t>().swap(m_toAsk);
     m_anyChange = false;
@@ -744,8 +903,27 @@ bool CFolderWatch::handOn(std::chrono::steady_clock::time_point deadline, std::s
     return true;
 }
 
-// The new snapshot is written on the worker when anything was reported;
-// the main thread takes it in once the worker is done.
+bool CFolderWatch::buildNextSnapshot()
+{
+    bool same = m_next.size() == m_snapshot.size();
+    for (std::size_t k = 0; same && k < m_next.size(); ++k)
+        same = m_next[k] == k;
+    if (same)
+        return false;
+    m_nextSnapshot.clear();
+    m_nextSnapshot.reserve(m_next.size());
+    for (const std::uint32_t item : m_next) {
+        if (item & FRESH)
+            m_nextSnapshot.push_back(m_fresh[item & ~FRESH]);
+        else
+            m_nextSnapshot.appendFrom(m_snapshot, item);
+    }
+    return true;
+}
+
+// The next snapshot is made and written on the worker when it differs from
+// the snapshot (written only when anything was reported); the main thread
+// takes it in once the worker is done.
 void CFolderWatch::commit()
 {
     for (std::vector<DirListRecord>& list : m_lists) {
@@ -755,10 +933,14 @@ void CFolderWatch::commit()
     m_reported.swap(m_reportedNow);
     m_seen.swap(m_seenNow);
     m_phase = Phase::saving;
-    if (!m_anyChange)
-        return;
-    startWorker([this] {
-        writeList(m_nextSnapshot, &m_snapshot);
+    const bool save = m_anyChange;
+    startWorker([this, save] {
+        m_nextBuilt = buildNextSnapshot();
+        if (m_nextBuilt && save)
+            writeList(m_nextSnapshot, &m_snapshot);
+        std::vector<std::uint32_t>().swap(m_next);
+        std::vector<DirListRecord>().swap(m_fresh);
+        std::vector<bool>().swap(m_freshShareable);
         platform::releaseFreeMemory();
     });
 }
@@ -802,8 +984,12 @@ bool CFolderWatch::continueCheck(std::chrono::steady_clock::time_point deadline,
     case Phase::saving:
         if (workerBusy())
             return true;
-        m_snapshot.swap(m_nextSnapshot);
+        if (m_nextBuilt) {
+            m_snapshot.swap(m_nextSnapshot);
+            ++m_generation;
+        }
         m_nextSnapshot.clear();
+        m_nextBuilt = false;
         m_phase = Phase::idle;
         return false;
     }

@@ -31,7 +31,10 @@
 enum class FileProbe : unsigned char { notOpened, ready, busy, missing };
 
 
-// One entry of the listing of the check in progress (memory only).
+// One entry of the listing of the check in progress that has to be looked
+// at closely: a file new to the snapshot, one whose size, time or kind
+// moved, or a shortcut (memory only). Files that match the snapshot are
+// listed by their snapshot index alone.
 struct ScanRecord {
     // Native path of the file: the file in SEND, or a shortcut's target.
     std::string path;
@@ -42,6 +45,10 @@ struct ScanRecord {
     // The name is one Windows nodes can take (a known name is listed even
     // when it no longer is, so that its registration is not dropped).
     bool shareable = true;
+    // Index of the snapshot record of its name (the first), -1 when new.
+    long known = -1;
+    // Left out after all (its name differs only in case from another's).
+    bool dropped = false;
 };
 
 class CFolderWatch {
@@ -56,13 +63,15 @@ public:
     void loadList();
     // Writes the snapshot to dirlist.dat.
     void saveList();
-    // Appends the folder's current entries to the listing through addEntry,
-    // then drops new names that differ from a kept one only in case. False
-    // when the folder cannot be listed.
+    // Lists the folder: a file whose name, size and time match its snapshot
+    // record enters the listing as that record; every other entry goes
+    // through addEntry. Then new names that differ from a kept one only in
+    // case are dropped. False when the folder cannot be listed.
     bool scanFolder();
-    // Filters one listed entry, resolves a shortcut, and moves the entry into
-    // the listing. Names new to the snapshot must be ones Windows nodes can
-    // take (isShareableName); each refusal is printed once while it lasts.
+    // Filters one listed entry that needs a close look, resolves a shortcut,
+    // and moves the entry into the listing. Names new to the snapshot must be
+    // ones Windows nodes can take (isShareableName); each refusal is printed
+    // once while it lasts.
     void addEntry(ScanRecord& entry);
 
     // One complete check at once, on this thread.
@@ -107,16 +116,48 @@ private:
         FILETIME lastWrite;
     };
 
+    // The snapshot's records by the names the file system gives (UTF-8),
+    // so that a file that has not changed is found without converting its
+    // name. Built on the worker when the snapshot has changed.
+    class NativeIndex {
+    public:
+        void build(const CDirList& snapshot, std::uint64_t generation);
+        bool builtFor(std::uint64_t generation) const { return m_generation == generation; }
+        // Index of the first record of that name, -1 when none.
+        long find(std::string_view native) const;
+        std::string_view nameOf(std::size_t i) const;
+        void clear();
+
+    private:
+        std::uint64_t m_generation = ~std::uint64_t(0);
+        std::string m_names;              // every record's native name, back to back
+        std::vector<std::uint32_t> m_at;  // record i's: m_names[m_at[i], m_at[i + 1])
+        std::vector<std::uint32_t> m_slot; // open addressing: record index + 1, 0 free
+    };
+
+    // An entry of the next snapshot: a record of the snapshot (OLD | index)
+    // or a freshly found one (FRESH | index in m_fresh).
+    static constexpr std::uint32_t FRESH = 0x80000000u;
+
     // The phases of a check: the listing, the file status calls and what
     // they tell (any thread), then on the main thread the catalog's answers
     // (classify), the handing on to the catalog and the commit of the
     // snapshot.
     bool beginCheck();
     void gather();
+    void markRemoved();
+    void judge(ScanRecord& e);
     bool classify(std::chrono::steady_clock::time_point deadline);
     bool handOn(std::chrono::steady_clock::time_point deadline, std::size_t maxRecords);
     void commit();
     void finishListingFailure();
+    // The records of the next snapshot; false when it is the snapshot as it
+    // stands.
+    bool buildNextSnapshot();
+    DirListRecord nextRecord(std::uint32_t item) const;
+    std::string_view nextName(std::uint32_t item) const;
+    void keepOld(std::size_t j) { m_next.push_back(std::uint32_t(j)); }
+    void keepFresh(const DirListRecord& rec);
     // Writes records as dirlist.dat: only the records that differ from
     // `before` (the snapshot the file holds) where that is safe, else whole.
     void writeList(const CDirList& records, const CDirList* before);
@@ -124,8 +165,10 @@ private:
     void startWorker(std::function<void()> job);
     bool workerBusy();
 
+    // addEntry's two kinds of entry: true when the entry is listed.
+    bool takePlainFile(ScanRecord& entry);
+    bool takeShortcut(ScanRecord& entry);
     FileProbe probe(const ScanRecord& entry, WIN32_FIND_DATAA* fresh);
-    void buildSnapshotIndex();
     void dropCaseDuplicates();
     void skip(const std::string& nativeName, const std::string& why);
     void deleteDuplicateShortcut(const std::string& lnkPath, const std::string& lnkName,
@@ -135,21 +178,33 @@ private:
 
     std::string m_folder;
     CDirList m_snapshot;
+    // Bumped whenever m_snapshot changes.
+    std::uint64_t m_generation = 0;
+    NativeIndex m_index;
     std::vector<ScanRecord> m_scan;
 
     // The check under way. While the worker lists, it alone touches the
-    // listing, the snapshot index, the next snapshot, the lists and the
-    // report sets, and only reads the snapshot; while it writes dirlist.dat
-    // it only reads both snapshots.
+    // listing, the index, the next snapshot, the lists and the report sets,
+    // and only reads the snapshot; while it writes dirlist.dat it only reads
+    // both snapshots.
     Phase m_phase = Phase::idle;
     std::thread m_worker;
     std::atomic<bool> m_workerDone{true};
     bool m_listed = false;
+    // The listing in folder order: snapshot indexes of files that match
+    // their records, and FRESH | index into m_scan for the others.
+    std::vector<std::uint32_t> m_listing;
+    // The next snapshot in order (see FRESH), the fresh records, and whether
+    // a fresh record's name is one Windows nodes can take.
+    std::vector<std::uint32_t> m_next;
+    std::vector<DirListRecord> m_fresh;
+    std::vector<bool> m_freshShareable;
     CDirList m_nextSnapshot;
+    bool m_nextBuilt = false;
     // dirlist.dat holds the snapshot as it stands (read or written whole).
     bool m_listOnDisk = false;
-    // Entries of the next snapshot (index << 1, | 1 when changed) for which
-    // the catalog is asked whether it holds their registration.
+    // Entries of the next snapshot (position << 1, | 1 when changed) for
+    // which the catalog is asked whether it holds their registration.
     std::vector<std::uint32_t> m_toAsk;
     std::size_t m_cursor = 0; // next one to ask
     // The records to hand on, in order: added, removed, changed, and files
@@ -159,9 +214,7 @@ private:
     std::size_t m_handed = 0;   // records of it handed on
     bool m_anyChange = false;
 
-    // Per check: snapshot name -> index of its first record, and the target
-    // names of the shortcuts listed.
-    std::unordered_map<std::string_view, std::size_t> m_snapIndex;
+    // Per check: the target names of the shortcuts listed.
     std::unordered_set<std::string> m_linkNames;
 
     // Names reported as skipped at the previous check and at this one, so

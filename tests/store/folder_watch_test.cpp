@@ -348,6 +348,66 @@ TEST_F(FolderWatch, ChangesThatKeepEveryNameInPlaceRewriteOnlyTheirRecords)
     EXPECT_EQ(testsupport::readFile(watch.listPath()), snapshotBytes());
 }
 
+// Files that match their snapshot records (names in any script, shortcuts
+// looked at anew every time) leave the snapshot and dirlist.dat untouched;
+// a change among them is found by its name all the same.
+TEST_F(FolderWatch, UnchangedFilesLeaveTheSnapshotAloneAndChangesAmongThemAreFound)
+{
+    const std::string hyo = "\xE8\xA1\xA8.txt"; // 表.txt: its CP932 form holds 0x5C
+    const std::string kana = "\xE3\x81\x82\xE3\x81\x84.doc"; // あい.doc
+    for (int i = 0; i < 50; ++i)
+        put("plain" + std::to_string(i) + ".txt", "data", 1500000000);
+    put(hyo, "hyo", 1500000000);
+    put(kana, "kana", 1500000000);
+    testsupport::writeFile(outside() + "/target.bin", "linked");
+    ASSERT_EQ(symlink((outside() + "/target.bin").c_str(), inSend("t.lnk").c_str()), 0);
+    check();
+    ASSERT_EQ(rec.heard.size(), 53u);
+    struct stat before {};
+    ASSERT_EQ(stat(watch.listPath().c_str(), &before), 0);
+    const std::string bytes = testsupport::readFile(watch.listPath());
+
+    rec.heard.clear();
+    check();
+    check();
+    EXPECT_TRUE(rec.heard.empty());
+    struct stat after {};
+    ASSERT_EQ(stat(watch.listPath().c_str(), &after), 0);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(testsupport::readFile(watch.listPath()), bytes);
+
+    put(kana, "kana, longer", 1500000100);
+    testsupport::writeFile(outside() + "/target.bin", "linked, and changed");
+    check();
+    ASSERT_EQ(rec.heard.size(), 2u);
+    EXPECT_EQ(rec.heard[0].state, DWORD(CATALOG_STATE_UPDATED));
+    EXPECT_EQ(rec.heard[1].state, DWORD(CATALOG_STATE_UPDATED));
+
+    rec.heard.clear();
+    ASSERT_EQ(unlink(inSend(hyo).c_str()), 0);
+    check();
+    ASSERT_EQ(rec.heard.size(), 1u);
+    EXPECT_EQ(rec.heard[0].name, "\x95\x5C.txt");
+    EXPECT_EQ(rec.heard[0].state, DWORD(CATALOG_STATE_DELETED));
+    EXPECT_EQ(watch.snapshot().size(), 52u);
+}
+
+// A snapshot that names a file twice (written by another program) is matched
+// by that name in both records: nothing is removed while the file stays.
+TEST_F(FolderWatch, ASnapshotRecordNamedTwiceIsMatchedByItsName)
+{
+    put("twice.txt", "same", 1500000000);
+    check();
+    ASSERT_EQ(rec.heard.size(), 1u);
+    const std::string one = testsupport::readFile(watch.listPath());
+    testsupport::writeFile(watch.listPath(), one + one);
+    watch.loadList();
+    rec.heard.clear();
+    check();
+    EXPECT_TRUE(rec.heard.empty());
+}
+
 TEST_F(FolderWatch, EnsureSubFolderMakesOneLevelInsideTheBase)
 {
     CFolderWatch::ensureSubFolder(work.path().c_str(), "made");
