@@ -55,11 +55,18 @@ public:
     ~CCatalogCash();
 
     // Sets the path and mode and appends the file's whole records to the
-    // list. A partial record at the end of the file is cut off. When the file
-    // cannot be opened or read, or holds more than maxRecords records, the
-    // store refuses to write it for the rest of its life, so a catalog it
-    // could not load is never replaced.
+    // list. A partial record at the end of the file is not loaded: its bytes
+    // wait in partialTail() until cutPartialTail(). When the file cannot be
+    // opened or read, or holds more than maxRecords records, the store
+    // refuses to write it for the rest of its life, so a catalog it could
+    // not load is never replaced.
     void setupList(const std::string& path, int writeThrough, int maxRecords);
+    // The bytes of a partial record that ended the file at load (empty:
+    // none).
+    const std::string& partialTail() const { return m_partialTail; }
+    // Cuts the partial record off the file, when the file is still as it was
+    // loaded, so that appends land at count * 820; forgets its bytes.
+    void cutPartialTail();
     // The journal's last whole copy of each record index, for the catalog
     // file as it was loaded.
     std::map<int, CatalogRecord> journalCopies() const;
@@ -143,6 +150,8 @@ private:
     std::string m_path;
     int m_writeThrough = 0;
     bool m_loadFailed = false;
+    std::string m_partialTail;
+    std::uint64_t m_partialTailAt = 0; // its offset in the file
     std::unique_ptr<catalog_detail::CatalogJournal> m_journal;
     // Records whose in-place write goes over a complete record: the journal
     // takes a copy first.
@@ -363,6 +372,25 @@ private:
     CCatalog& operator=(const CCatalog&) = delete;
 
     void load();
+    // What the load found damaged: how many records, the first's index,
+    // and the last as it stood in the file.
+    struct LoadDamage {
+        int count = 0;
+        int first = -1;
+        CatalogRecord last {};
+        std::size_t tailBytes = 0; // the last is a partial record of so many bytes
+        void add(int index, const CatalogRecord& rec)
+        {
+            if (count++ == 0)
+                first = index;
+            last = rec;
+        }
+    };
+    // Takes the journal's copies of torn records and drops damaged ones
+    // (said once, the last copied to the error file); the mended catalog is
+    // written whole.
+    void mendLoaded();
+    void reportDamage(const LoadDamage& damage);
     void storeReceived(const CatalogRecord* rec, const char* fromNode);
     // Whether a received record may be taken at all (see above).
     bool acceptsReceived(const CatalogRecord& a, const char* fromNode);
@@ -380,7 +408,8 @@ private:
     // Marks the stored record of a's key deleted and announces it; its index
     // or -1.
     int markDeleted(const CatalogRecord& a);
-    void writeErrorRec(const CatalogRecord& rec);
+    // Puts rec at the start of catalogErroRec.err; false when it could not.
+    bool writeErrorRec(const CatalogRecord& rec);
     std::string localFilePath(const CatalogRecord& rec, bool* isLinkEntry);
     bool isFetchable(const CatalogRecord& rec);
     // Queue-file writes, each keeping the taken-up-to mark and the index in
@@ -416,6 +445,8 @@ private:
 
     CCatalogCash m_cash;
     std::vector<std::pair<std::string, std::string>> m_linkCache;
+    // Texts for the user that the catalog itself found (takeNotices).
+    std::vector<std::string> m_notices;
     // Per queue file: every entry below this index is known to be taken, so a
     // take starts reading there.
     std::unordered_map<std::string, std::uint64_t> m_queueTakenUpTo;

@@ -10,20 +10,22 @@
 
 using namespace catalog_detail;
 
-void CCatalog::writeErrorRec(const CatalogRecord& rec)
+bool CCatalog::writeErrorRec(const CatalogRecord& rec)
 {
     const std::string path = paths::joinFixed(getCatalogFolder(), "catalogErroRec.err");
     platform::CFile f;
     if (!f.Open(path, platform::CFile::modeCreate | platform::CFile::modeNoTruncate
                           | platform::CFile::modeReadWrite))
-        return;
+        return false;
     try {
         f.Seek(0, platform::CFile::begin);
         f.Write(&rec, sizeof rec);
         f.Close();
     } catch (const platform::CFileException&) {
         // The copy is for inspection only; losing it changes nothing.
+        return false;
     }
+    return true;
 }
 
 void CCatalog::checkLimit()

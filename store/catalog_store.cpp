@@ -281,11 +281,14 @@ void CCatalogCash::setupList(const std::string& path, int writeThrough, int maxR
             // The file shrank under us: keep what was read whole.
             whole = got / REC;
             m_list.resize(before + whole);
+        } else if (length > whole * REC) {
+            // A partial record at the end (an interrupted append) is no
+            // record; its bytes are kept for the owner to copy out before
+            // it is cut (cutPartialTail).
+            m_partialTail.resize(std::size_t(length - whole * REC));
+            m_partialTail.resize(f.Read(m_partialTail.data(), m_partialTail.size()));
+            m_partialTailAt = whole * REC;
         }
-        // A partial record at the end (an interrupted append) is cut, so the
-        // next append lands at count * 820 where the record belongs.
-        if (length != whole * REC)
-            f.SetLength(whole * REC);
         f.Close();
     } catch (const platform::CFileException& e) {
         std::printf("Error:CCatalogCash::setupList() read %d\n", e.m_errno);
@@ -293,6 +296,23 @@ void CCatalogCash::setupList(const std::string& path, int writeThrough, int maxR
         m_loadFailed = true;
     }
     rebuildIndex();
+}
+
+void CCatalogCash::cutPartialTail()
+{
+    if (m_partialTail.empty())
+        return;
+    const std::uint64_t loaded = m_partialTailAt + m_partialTail.size();
+    m_partialTail.clear();
+    // Only the file as it was loaded: appends then land at count * 820,
+    // where their records belong.
+    platform::CFile f;
+    try {
+        if (f.Open(m_path, platform::CFile::modeReadWrite) && f.GetLength() == loaded)
+            f.SetLength(m_partialTailAt);
+    } catch (const platform::CFileException& e) {
+        std::printf("Error:CCatalogCash::cutPartialTail() %d\n", e.m_errno);
+    }
 }
 
 std::map<int, CatalogRecord> CCatalogCash::journalCopies() const
@@ -624,61 +644,100 @@ void CCatalog::load()
     m_cash.setupList(path, CPropatyTandrel::switches().catalogCashMode == 1 ? 0 : 1, s_maxFileRecords);
     {
         platform::CMutexLock lock(getMutex());
-        const std::string party(ownPartyName());
-        // A record with an empty party takes the node's own; then it must be
-        // whole and carry its checksum.
-        const auto sound = [&](CatalogRecord& r, bool* changed) {
-            if (!isCheckSumOk(&r))
-                return false;
-            if (r.partyName[0] == '\0') {
-                cp932::copyField(r.partyName, CATALOG_PARTY_LEN, party.c_str());
-                setCheckSum(&r);
-                *changed = true;
-            }
-            return isWholeRec(&r);
-        };
-        // Records whose write a power cut tore come back from the journal.
-        const std::map<int, CatalogRecord> copies = m_cash.journalCopies();
-        bool changed = !copies.empty();
-        // A sound catalog, the usual case, is taken as it is: a mended copy
-        // of 100,000 records would hold a second catalog in memory.
-        for (int i = 0; i < m_cash.getCount() && !changed; ++i) {
-            CatalogRecord r = m_cash.list()[i];
-            if (!sound(r, &changed))
-                changed = true;
-        }
-        std::vector<CatalogRecord> kept;
-        if (changed)
-            kept.reserve(m_cash.list().size());
-        for (int i = 0; changed && i < m_cash.getCount(); ++i) {
-            CatalogRecord r = m_cash.list()[i];
-            if (!sound(r, &changed)) {
-                auto copy = copies.find(i);
-                CatalogRecord c = copy != copies.end() ? copy->second : r;
-                if (copy == copies.end() || !sound(c, &changed)) {
-                    // Damaged: the record is dropped, and the file it names
-                    // stays where it is. Nothing in it can be trusted to
-                    // name a file to delete; an own file is registered anew
-                    // by the SEND scan, another node's is fetched again.
-                    std::printf("Error:CCatalog::load() damaged record %d dropped; its file is left as it is\n",
-                                i);
-                    writeErrorRec(r);
-                    changed = true;
-                    continue;
-                }
-                r = c;
-                changed = true;
-            }
-            kept.push_back(r);
-        }
-        // The mended catalog is written whole, which also folds the journal
-        // into the file.
-        if (changed)
-            m_cash.setList(kept);
+        mendLoaded();
         for (const CatalogRecord& r : m_cash.list())
             fireRecord(r);
     }
     m_linkCache.clear();
+}
+
+void CCatalog::mendLoaded()
+{
+    const std::string party(ownPartyName());
+    // A record with an empty party takes the node's own; then it must be
+    // whole and carry its checksum.
+    const auto sound = [&](CatalogRecord& r, bool* changed) {
+        if (!isCheckSumOk(&r))
+            return false;
+        if (r.partyName[0] == '\0') {
+            cp932::copyField(r.partyName, CATALOG_PARTY_LEN, party.c_str());
+            setCheckSum(&r);
+            *changed = true;
+        }
+        return isWholeRec(&r);
+    };
+    // Records whose write a power cut tore come back from the journal.
+    const std::map<int, CatalogRecord> copies = m_cash.journalCopies();
+    bool changed = !copies.empty();
+    // A sound catalog, the usual case, is taken as it is: a mended copy
+    // of 100,000 records would hold a second catalog in memory.
+    for (int i = 0; i < m_cash.getCount() && !changed; ++i) {
+        CatalogRecord r = m_cash.list()[i];
+        if (!sound(r, &changed))
+            changed = true;
+    }
+    LoadDamage damage;
+    std::vector<CatalogRecord> kept;
+    if (changed)
+        kept.reserve(m_cash.list().size());
+    for (int i = 0; changed && i < m_cash.getCount(); ++i) {
+        CatalogRecord r = m_cash.list()[i];
+        if (!sound(r, &changed)) {
+            auto copy = copies.find(i);
+            CatalogRecord c = copy != copies.end() ? copy->second : r;
+            if (copy == copies.end() || !sound(c, &changed)) {
+                // Damaged: the record is dropped, and the file it names
+                // stays where it is. Nothing in it can be trusted to name
+                // a file to delete; an own file is registered anew by the
+                // SEND scan, another node's is fetched again.
+                damage.add(i, m_cash.list()[i]);
+                continue;
+            }
+            r = c;
+        }
+        kept.push_back(r);
+    }
+    // A partial record at the end is an append a crash cut short: damaged
+    // like the others, and the last of them.
+    const std::string& tail = m_cash.partialTail();
+    if (!tail.empty()) {
+        CatalogRecord padded {};
+        std::memcpy(&padded, tail.data(), tail.size());
+        damage.add(m_cash.getCount(), padded);
+        damage.tailBytes = tail.size();
+    }
+    reportDamage(damage);
+    m_cash.cutPartialTail();
+    // The mended catalog is written whole, which also folds the journal
+    // into the file.
+    if (changed)
+        m_cash.setList(kept);
+}
+
+void CCatalog::reportDamage(const LoadDamage& damage)
+{
+    if (damage.count == 0)
+        return;
+    // One copy for them all: the error file holds the last damaged record
+    // (a partial one padded with zeros to a whole record).
+    const bool copied = writeErrorRec(damage.last);
+    std::printf("Error:CCatalog::load() %d damaged record(s) dropped, the first at index %d%s;"
+                " their files are left as they are; the last %s catalogErroRec.err\n",
+                damage.count, damage.first,
+                damage.tailBytes ? " (the last a partial record at the end of the file)" : "",
+                copied ? "copied to" : "could not be copied to");
+    std::fflush(stdout);
+    // A partial record alone is what any append cut short leaves (a power
+    // cut, a full disk the user was told of): the console says it. Whole
+    // records gone bad are news for the user.
+    if (damage.count == (damage.tailBytes ? 1 : 0))
+        return;
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "カタログファイル catalog.dat に壊れたレコードが %d 件ありました。それらの登録は読み込まずに除き%s。"
+                  "登録されていたファイルはそのまま残します。",
+                  damage.count, copied ? "、最後の 1 件を catalogErroRec.err に写しました" : "ました");
+    m_notices.push_back(cp932::fromUtf8(text).value_or(text));
 }
 
 void CCatalog::onTick()
@@ -690,7 +749,11 @@ void CCatalog::onTick()
 std::vector<std::string> CCatalog::takeNotices()
 {
     platform::CMutexLock lock(getMutex());
-    return m_cash.takeNotices();
+    std::vector<std::string> out;
+    out.swap(m_notices);
+    for (std::string& text : m_cash.takeNotices())
+        out.push_back(std::move(text));
+    return out;
 }
 
 // ---------------------------------------------------------------------------
