@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -21,12 +22,15 @@ namespace {
 // A fresh working directory with the node's settings, removed at the end.
 class Node {
 public:
-    Node()
+    // Neighbour rows NODE_B, NODE_C, ... (two by default).
+    explicit Node(int rows = 2)
     {
         m_settings.nodeName = "NODE_A";
         m_settings.partyName = "PARTY";
-        m_settings.addRow("NODE_B", "TCP", "");
-        m_settings.addRow("NODE_C", "TCP", "");
+        for (int i = 0; i < rows; ++i) {
+            const std::string name = std::string("NODE_") + char('B' + i);
+            m_settings.addRow(name.c_str(), "TCP", "");
+        }
     }
     ~Node()
     {
@@ -320,6 +324,43 @@ void BM_UpdateRecLongQueues(benchmark::State& state)
     }
 }
 
+// Write calls this process has made so far (/proc/self/io); -1 unknown.
+long long writeCalls()
+{
+    std::ifstream in("/proc/self/io");
+    std::string key;
+    long long value = 0;
+    while (in >> key >> value) {
+        if (key == "syscw:")
+            return value;
+    }
+    return -1;
+}
+
+// The SEND scan registering a slice of new files on a node with ten
+// neighbour rows and 10,000 records: each batch goes to catalog.dat and to
+// the end of ten queue files.
+void BM_AddRecsBatchTenRows(benchmark::State& state)
+{
+    Node node(10);
+    writeCatalog(node, 10000);
+    CCatalog* c = CCatalog::getInstance();
+    const std::size_t batch = std::size_t(state.range(0));
+    std::vector<CatalogRecord> recs(batch);
+    int n = 0;
+    const long long writesBefore = writeCalls();
+    for (auto _ : state) {
+        state.PauseTiming();
+        for (CatalogRecord& r : recs)
+            r = makeRec("NODE_A", 20000000 + n++);
+        state.ResumeTiming();
+        c->addRecs(recs.data(), recs.size());
+    }
+    state.counters["writes"] =
+        benchmark::Counter(double(writeCalls() - writesBefore), benchmark::Counter::kAvgIterations);
+    state.counters["records"] = benchmark::Counter(double(batch));
+}
+
 void BM_ReleaseRewrite(benchmark::State& state)
 {
     Node node;
@@ -353,5 +394,8 @@ BENCHMARK(BM_WriteFileDataChunk) CATALOG_SIZES;
 BENCHMARK(BM_GetFirstFetchRecNoneLeft) CATALOG_SIZES;
 BENCHMARK(BM_ReleaseRewrite) CATALOG_SIZES;
 BENCHMARK(BM_UpdateRecLongQueues) CATALOG_SIZES;
+// Bounded runs: every batch stays in ten growing queue files.
+BENCHMARK(BM_AddRecsBatchTenRows)->Arg(64)->Iterations(200)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AddRecsBatchTenRows)->Arg(500)->Iterations(40)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

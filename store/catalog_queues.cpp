@@ -264,7 +264,10 @@ bool buildGoesOn(const QueueIndex& q, const platform::FileStamp& now)
 
 // One queue file opened for changes. Appends need no index; finding a key
 // does: the index is trusted while the file's stamp is the one it last saw,
-// and read anew from the file otherwise. Each change is one record's write.
+// and read anew from the file otherwise. Changes to neighbouring entries
+// (appends at the end above all) are gathered into one run and go out in
+// one write, when a change elsewhere, a search of the file or the close
+// needs them there.
 class CCatalog::QueueFile {
 public:
     enum class Use { append, find };
@@ -320,12 +323,14 @@ public:
     {
         if (!m_file.IsOpen())
             return -1;
+        if (m_trusted) {
+            const long k = m_index.first.find(keyHash(rec));
+            if (k < 0 || keyAt(k, rec))
+                return k;
+        }
+        if (!flushRun())
+            return -1;
         try {
-            if (m_trusted) {
-                const long k = m_index.first.find(keyHash(rec));
-                if (k < 0 || keyAt(k, rec))
-                    return k;
-            }
             std::vector<CatalogRecord> block(256);
             m_file.Seek(0, platform::CFile::begin);
             for (std::uint64_t j = 0; j < m_count;) {
@@ -345,11 +350,15 @@ public:
         return -1;
     }
 
-    // Entry k as the file holds it.
+    // Entry k as the file holds it (with the changes not yet written).
     bool get(long k, CatalogRecord* out)
     {
         if (!m_file.IsOpen() || k < 0 || std::uint64_t(k) >= m_count)
             return false;
+        if (inRun(std::uint64_t(k))) {
+            *out = m_run[std::size_t(std::uint64_t(k) - m_runAt)];
+            return true;
+        }
         try {
             m_file.Seek(std::int64_t(std::uint64_t(k) * REC), platform::CFile::begin);
             return m_file.Read(out, REC) == REC;
@@ -358,18 +367,23 @@ public:
         }
     }
 
-    // Writes rec over entry k, or appends it when k < 0.
+    // Puts rec over entry k, or appends it when k < 0. The change joins the
+    // run when it touches it; otherwise the run is written first.
     bool put(long k, const CatalogRecord& rec)
     {
         if (!m_file.IsOpen())
             return false;
         const std::uint64_t at = k >= 0 && std::uint64_t(k) < m_count ? std::uint64_t(k) : m_count;
-        try {
-            m_file.Seek(std::int64_t(at * REC), platform::CFile::begin);
-            m_file.Write(&rec, REC);
-        } catch (const platform::CFileException&) {
-            return fail();
+        if (inRun(at)) {
+            m_run[std::size_t(at - m_runAt)] = rec;
+        } else {
+            if (!m_run.empty() && at != m_runAt + m_run.size() && !flushRun())
+                return false;
+            if (m_run.empty())
+                m_runAt = at;
+            m_run.push_back(rec);
         }
+        ++m_runPuts;
         if (at == m_count) {
             ++m_count;
             if (m_trusted) {
@@ -377,25 +391,53 @@ public:
                 ++m_index.count;
             }
         }
-        m_catalog.noteQueueWrite(m_path, at);
-        m_dirty = true;
         return true;
     }
 
-    void close()
+    // The puts that have reached the file.
+    std::size_t putsWritten() const { return m_putsWritten; }
+
+    // Writes what is gathered and closes; false when a write failed.
+    bool close()
     {
         if (!m_file.IsOpen())
-            return;
+            return true;
+        if (!flushRun())
+            return false;
         try {
             if (m_dirty && m_trusted)
                 m_index.stamp = m_file.GetStamp();
             m_file.Close();
         } catch (const platform::CFileException&) {
-            fail();
+            return fail();
         }
+        return true;
     }
 
 private:
+    bool inRun(std::uint64_t at) const { return !m_run.empty() && at >= m_runAt && at < m_runAt + m_run.size(); }
+
+    // Writes the gathered run of entries in one write.
+    bool flushRun()
+    {
+        if (m_run.empty())
+            return true;
+        // The take starts no later than the first entry written, even when
+        // the write fails part way: what reached the file is read again.
+        m_catalog.noteQueueWrite(m_path, m_runAt);
+        try {
+            m_file.Seek(std::int64_t(m_runAt * REC), platform::CFile::begin);
+            m_file.Write(m_run.data(), m_run.size() * REC);
+        } catch (const platform::CFileException&) {
+            return fail();
+        }
+        m_putsWritten += m_runPuts;
+        m_run.clear();
+        m_runPuts = 0;
+        m_dirty = true;
+        return true;
+    }
+
     bool keyAt(long k, const CatalogRecord& rec)
     {
         CatalogRecord r;
@@ -407,6 +449,8 @@ private:
         // What reached the file is unknown: the next use reads it again.
         m_index.clear();
         m_trusted = false;
+        m_run.clear();
+        m_runPuts = 0;
         m_file.Close();
         return false;
     }
@@ -415,7 +459,11 @@ private:
     std::string m_path;
     QueueIndex& m_index;
     platform::CFile m_file;
-    std::uint64_t m_count = 0;
+    std::uint64_t m_count = 0; // entries, the gathered appends included
+    std::vector<CatalogRecord> m_run; // changes of entries m_runAt onwards, not yet written
+    std::uint64_t m_runAt = 0;
+    std::size_t m_runPuts = 0; // the puts gathered in the run
+    std::size_t m_putsWritten = 0;
     bool m_trusted = false;
     bool m_dirty = false;
 };
@@ -720,9 +768,10 @@ int CCatalog::putBackQueueRecs(const char* peer, const CatalogRecord* recs, int 
             }
             e.pending = 1;
             setCheckSum(&e);
-            if (q.put(k, e))
-                ++restored;
+            q.put(k, e);
         }
+        q.close();
+        restored = int(q.putsWritten());
     }
     if (searched.empty())
         return restored;

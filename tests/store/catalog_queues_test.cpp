@@ -3,11 +3,15 @@
 #include "catalog_testkit.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <map>
 
 using namespace catalogtest;
 using testsupport::exists;
@@ -133,7 +137,7 @@ namespace {
 
 // Bytes this process has read and handed to write calls so far.
 struct IoCount {
-    long long read = 0, written = 0;
+    long long read = 0, written = 0, writeCalls = 0;
 };
 
 IoCount ioCount()
@@ -147,6 +151,8 @@ IoCount ioCount()
             c.read = value;
         else if (std::strcmp(key, "wchar:") == 0)
             c.written = value;
+        else if (std::strcmp(key, "syscw:") == 0)
+            c.writeCalls = value;
     }
     if (f)
         std::fclose(f);
@@ -269,4 +275,140 @@ TEST_F(QueueIndex, TakenRecordsGoBackWithoutReadingTheWholeQueue)
         EXPECT_EQ(q[std::size_t(k)].pending, 1u) << k;
     EXPECT_EQ(take("NODE_B"), 11);
     EXPECT_EQ(fileOf(out[0]), "own0.txt") << "the same records are sent again";
+}
+
+// --- Own changes in batches ----------------------------------------------------
+
+namespace {
+
+class QueueBatch : public QueueIndex {
+protected:
+    // Every file of CATALOG but the journal (whose bytes name the run's own
+    // catalog file), by name.
+    std::map<std::string, std::string> catalogFiles() const
+    {
+        std::map<std::string, std::string> files;
+        for (const auto& e : std::filesystem::directory_iterator(dir.path() + "/CATALOG")) {
+            const std::string name = e.path().filename().string();
+            if (name != "catalog.jnl")
+                files[name] = testsupport::readFile(e.path().string());
+        }
+        return files;
+    }
+    // Puts CATALOG back as it was and starts a fresh catalog over it.
+    void restore(const std::map<std::string, std::string>& files)
+    {
+        CCatalog::releaseInstance();
+        std::filesystem::remove_all(dir.path() + "/CATALOG");
+        std::filesystem::create_directory(dir.path() + "/CATALOG");
+        for (const auto& [name, bytes] : files)
+            testsupport::writeFile(dir.path() + "/CATALOG/" + name, bytes);
+    }
+    static std::vector<CatalogRecord> own(std::initializer_list<int> numbers, DWORD size,
+                                          DWORD state = CATALOG_STATE_NEW)
+    {
+        std::vector<CatalogRecord> v;
+        for (int n : numbers)
+            v.push_back(makeRec("NODE_A", ("own" + std::to_string(n) + ".txt").c_str(), size, state));
+        return v;
+    }
+};
+
+} // namespace
+
+// A slice of the SEND scan's registrations reaches catalog.dat and each
+// queue file in one write per file, leaving the bytes that registering the
+// records one by one leaves.
+TEST_F(QueueBatch, AppendsReachTheCatalogAndEachQueueInOneWriteEach)
+{
+    for (const char* row : {"NODE_B", "NODE_C", "NODE_D"})
+        settings->addRow(row, "TCP", "h");
+    registerOwn(5);
+    const auto before = catalogFiles();
+    std::vector<CatalogRecord> batch;
+    for (int n = 100; n < 164; ++n)
+        batch.push_back(own({n}, DWORD(n))[0]);
+
+    const IoCount io = ioCount();
+    catalog()->addRecs(batch.data(), batch.size());
+    EXPECT_EQ(ioCount().writeCalls - io.writeCalls, 4) << "catalog.dat and three queues";
+    const auto batched = catalogFiles();
+
+    restore(before);
+    for (const CatalogRecord& r : batch)
+        catalog()->addRec(&r);
+    EXPECT_EQ(catalogFiles(), batched);
+    EXPECT_EQ(readRecords(queueFile("NODE_D")).size(), 69u);
+}
+
+// Changes over the entries of their keys: neighbouring ones, one before
+// them, one far off, a key twice in one batch, a row whose queue is new.
+// The bytes are those of one change at a time, and the take goes back to
+// the first entry waiting again.
+TEST_F(QueueBatch, ChangesOverScatteredAndRepeatedKeysLeaveTheBytesOfOneByOne)
+{
+    settings->addRow("NODE_B", "TCP", "h");
+    registerOwn(20);
+    ASSERT_EQ(take("NODE_B"), 11);
+    settings->addRow("NODE_C", "TCP", "h");
+    const auto before = catalogFiles();
+    std::vector<CatalogRecord> batch = own({3, 4, 5, 2, 15, 4, 99}, 7, CATALOG_STATE_UPDATED);
+    batch[5].findData.nFileSizeLow = 8; // the second change of own4 wins
+    batch[5] = summed(batch[5]);
+
+    catalog()->updateRecs(batch.data(), batch.size());
+    const auto batched = catalogFiles();
+    const std::vector<CatalogRecord> queueB = readRecords(queueFile("NODE_B"));
+    ASSERT_EQ(queueB.size(), 20u);
+    EXPECT_EQ(queueB[4].findData.nFileSizeLow, 8u);
+    EXPECT_EQ(readRecords(queueFile("NODE_C")).size(), 5u) << "own4 appended once, then changed in place";
+    ASSERT_EQ(take("NODE_B"), 11);
+    EXPECT_EQ(fileOf(out[0]), "own2.txt");
+    EXPECT_EQ(fileOf(out[4]), "own11.txt");
+
+    restore(before);
+    for (const CatalogRecord& r : batch)
+        catalog()->updateRec(&r);
+    EXPECT_EQ(catalogFiles(), batched);
+}
+
+// A queue write that fails part way (the file may grow no further): the
+// records that reached the file whole are sent, the cut one goes at the
+// next open, and the queue's keys are read afresh.
+TEST_F(QueueBatch, AWriteThatFailsPartWayLosesOnlyWhatDidNotReachTheQueue)
+{
+    settings->addRow("NODE_B", "TCP", "h");
+    std::vector<CatalogRecord> sent;
+    for (int n = 0; n < 20; ++n) {
+        CatalogRecord r = makeRec("NODE_X", ("x" + std::to_string(n) + ".txt").c_str(), 1);
+        r.pending = 0;
+        sent.push_back(summed(r));
+    }
+    writeRecords(queueFile("NODE_B"), sent);
+    const std::vector<CatalogRecord> batch = own({0, 1, 2, 3, 4}, 10);
+
+    std::signal(SIGXFSZ, SIG_IGN); // a write past the limit fails with EFBIG
+    rlimit old {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit small = old;
+    small.rlim_cur = 22 * 820 + 100;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    catalog()->addRecs(batch.data(), batch.size());
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &old), 0);
+
+    EXPECT_EQ(catalog()->getRecCount(), 5) << "catalog.dat had room";
+    ASSERT_EQ(take("NODE_B"), 2);
+    EXPECT_EQ(fileOf(out[0]), "own0.txt");
+    EXPECT_EQ(fileOf(out[1]), "own1.txt");
+    const CatalogRecord later = own({5}, 10)[0];
+    catalog()->addRec(&later);
+    const CatalogRecord changed0 = own({0}, 11, CATALOG_STATE_UPDATED)[0];
+    catalog()->updateRec(&changed0);
+    const std::vector<CatalogRecord> q = readRecords(queueFile("NODE_B"));
+    ASSERT_EQ(platform::fileSize(queueFile("NODE_B")), 23 * 820);
+    EXPECT_EQ(fileOf(q[22]), "own5.txt");
+    EXPECT_EQ(q[20].findData.nFileSizeLow, 11u) << "over the entry of its key";
+    ASSERT_EQ(take("NODE_B"), 2);
+    EXPECT_EQ(fileOf(out[0]), "own0.txt");
+    EXPECT_EQ(fileOf(out[1]), "own5.txt");
 }
