@@ -28,6 +28,10 @@
 #include "platform/wintypes.h"
 #include "store/catalog_record.h"
 
+namespace platform {
+class CFile;
+}
+
 namespace catalog_detail {
 class CatalogJournal;
 class QueueImage;
@@ -141,6 +145,15 @@ private:
     template <class F>
     void forEachIndexOf(std::string_view node, std::string_view file, F f) const;
     bool canWrite(const char* who) const;
+    // The phases of writeRecs, over ascending distinct indexes: the number
+    // of runs of neighbouring indexes (atStart called with each run's
+    // first), whether a run starts beyond the file's end, the journal's
+    // copies of what goes over complete records (the indexes copied), and
+    // the writes themselves.
+    static std::size_t runStarts(const std::vector<int>& sorted, const std::function<void(int)>& atStart);
+    static bool startsBeyond(const std::vector<int>& sorted, std::uint64_t length);
+    std::vector<int> journalFirst(const std::vector<int>& sorted, std::uint64_t length);
+    void writeRuns(platform::CFile& f, std::vector<int> sorted);
     // A write of catalog.dat failed with err: a rewrite is owed, and the
     // first failure is told.
     void writeFailed(int err);
@@ -411,11 +424,21 @@ private:
     // Puts rec at the start of catalogErroRec.err; false when it could not.
     bool writeErrorRec(const CatalogRecord& rec);
     std::string localFilePath(const CatalogRecord& rec, bool* isLinkEntry);
+    // The phases of a compaction: the live records into kept and the
+    // indexes of the deleted ones into dropped (records of any other state
+    // go to the error file; true when there was one), then the local files
+    // of the dropped records, unless a live record of the same key names
+    // the same file.
+    bool sortForCompaction(std::vector<CatalogRecord>& kept, std::vector<int>& dropped);
+    bool keyStillLive(const CatalogRecord& rec) const;
+    void deleteLocalFiles(const std::vector<int>& dropped);
     bool isFetchable(const CatalogRecord& rec);
     // Queue-file writes, each keeping the taken-up-to mark and the index in
     // step.
     class QueueFile;
     bool queueFlush(catalog_detail::QueueImage& image);
+    // Where a take of the queue file at path (of total entries) starts.
+    std::uint64_t takeStart(const std::string& path, std::uint64_t total) const;
     void noteQueueWrite(const std::string& path, std::uint64_t index);
     catalog_detail::QueueIndex& queueIndex(const std::string& path);
     // The index of a queue file read or written whole through an image.

@@ -88,18 +88,29 @@ void CCatalog::compactList()
         m_linkCache.clear();
         return;
     }
-    const std::vector<CatalogRecord>& list = m_cash.list();
     std::vector<CatalogRecord> kept;
-    kept.reserve(list.size());
     std::vector<int> dropped;
-    bool deletedFound = false;
+    const bool badFound = sortForCompaction(kept, dropped);
+    if (!dropped.empty())
+        deleteLocalFiles(dropped);
+    if (!dropped.empty() || badFound) {
+        m_cash.setList(kept);
+        fireReset();
+        fireAllRecords();
+    }
+    m_linkCache.clear();
+}
+
+bool CCatalog::sortForCompaction(std::vector<CatalogRecord>& kept, std::vector<int>& dropped)
+{
+    const std::vector<CatalogRecord>& list = m_cash.list();
+    kept.reserve(list.size());
     bool badFound = false;
     for (int i = 0; i < static_cast<int>(list.size()); ++i) {
         const CatalogRecord& r = list[i];
         if (r.state == CATALOG_STATE_NEW || r.state == CATALOG_STATE_UPDATED) {
             kept.push_back(r);
         } else if (r.state == CATALOG_STATE_DELETED) {
-            deletedFound = true;
             dropped.push_back(i);
         } else {
             // Written once: the record leaves the catalog with this
@@ -108,47 +119,45 @@ void CCatalog::compactList()
             badFound = true;
         }
     }
+    return badFound;
+}
 
-    if (deletedFound) {
-        // Own shortcuts are looked up in one listing of SEND for all of them.
-        bool shortcutsListed = false;
-        std::unordered_map<std::string, std::string> shortcutOf; // target name -> first shortcut
-        for (int i : dropped) {
-            const CatalogRecord& r = list[i];
-            // A live record of the same key names the same local file.
-            bool shared = false;
-            for (int k : m_cash.indexesOf(r)) {
-                const DWORD s = list[k].state;
-                if (s == CATALOG_STATE_NEW || s == CATALOG_STATE_UPDATED) {
-                    shared = true;
-                    break;
-                }
+bool CCatalog::keyStillLive(const CatalogRecord& rec) const
+{
+    for (int k : m_cash.indexesOf(rec)) {
+        const DWORD s = m_cash.list()[k].state;
+        if (s == CATALOG_STATE_NEW || s == CATALOG_STATE_UPDATED)
+            return true;
+    }
+    return false;
+}
+
+void CCatalog::deleteLocalFiles(const std::vector<int>& dropped)
+{
+    const std::vector<CatalogRecord>& list = m_cash.list();
+    // Own shortcuts are looked up in one listing of SEND for all of them.
+    bool shortcutsListed = false;
+    std::unordered_map<std::string, std::string> shortcutOf; // target name -> first shortcut
+    for (int i : dropped) {
+        const CatalogRecord& r = list[i];
+        // A live record of the same key names the same local file.
+        if (keyStillLive(r))
+            continue;
+        bool isLinkEntry = false;
+        const std::string path = localFilePath(r, &isLinkEntry);
+        if (isLinkEntry) {
+            if (!shortcutsListed) {
+                std::vector<ShortcutEntry> all;
+                listShortcuts(nullptr, all);
+                for (ShortcutEntry& s : all)
+                    shortcutOf.emplace(s.targetName, s.linkPath);
+                shortcutsListed = true;
             }
-            if (shared)
-                continue;
-            bool isLinkEntry = false;
-            const std::string path = localFilePath(r, &isLinkEntry);
-            if (isLinkEntry) {
-                if (!shortcutsListed) {
-                    std::vector<ShortcutEntry> all;
-                    listShortcuts(nullptr, all);
-                    for (ShortcutEntry& s : all)
-                        shortcutOf.emplace(s.targetName, s.linkPath);
-                    shortcutsListed = true;
-                }
-                auto it = shortcutOf.find(std::string(fileText(r)));
-                if (it != shortcutOf.end())
-                    platform::deleteShortcut(it->second); // the link, never its target
-            } else if (!path.empty()) {
-                platform::deleteFile(path);
-            }
+            auto it = shortcutOf.find(std::string(fileText(r)));
+            if (it != shortcutOf.end())
+                platform::deleteShortcut(it->second); // the link, never its target
+        } else if (!path.empty()) {
+            platform::deleteFile(path);
         }
     }
-
-    if (deletedFound || badFound) {
-        m_cash.setList(kept);
-        fireReset();
-        fireAllRecords();
-    }
-    m_linkCache.clear();
 }

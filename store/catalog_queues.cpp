@@ -659,6 +659,77 @@ void CCatalog::syncTo(const char* peer, int mode, SYSTEMTIME since)
     queueFlush(q);
 }
 
+namespace {
+
+// The entries of one block that a take marked sent, first to last.
+struct MarkedSpan {
+    std::size_t first = ~std::size_t(0);
+    std::size_t last = 0;
+    bool any() const { return first != ~std::size_t(0); }
+};
+
+// Takes the waiting entries of a block read from entry `at` on into out,
+// until out holds MAX_TAKE_RECORDS, and marks them sent in the block;
+// returns how many of the block's entries were looked at.
+std::size_t takeFromBlock(std::vector<CatalogRecord>& block, std::size_t got, std::uint64_t at, CatalogRecord* out,
+                          int& count, MarkedSpan& marked)
+{
+    std::size_t k = 0;
+    for (; k < got && count < CCatalog::MAX_TAKE_RECORDS; ++k) {
+        CatalogRecord& r = block[k];
+        if (r.pending != 1)
+            continue;
+        // A damaged entry is never sent: it is marked taken unsent.
+        if (CCatalog::isWholeRec(&r))
+            out[count++] = r; // as read: still waiting, with its checksum
+        else
+            std::printf("Error:CCatalog::takeQueueRecs() malformed entry %llu dropped\n",
+                        static_cast<unsigned long long>(at + k));
+        r.pending = 0;
+        CCatalog::setCheckSum(&r);
+        marked.first = std::min(marked.first, k);
+        marked.last = k;
+    }
+    return k;
+}
+
+// Takes waiting entries from entry `from` on, block by block, writing each
+// block's sent marks back in one write; returns the first entry not looked
+// at.
+std::uint64_t takeWaiting(platform::CFile& f, std::uint64_t from, std::uint64_t total, CatalogRecord* out,
+                          int& count)
+{
+    constexpr std::size_t BLOCK = 64;
+    std::vector<CatalogRecord> block(BLOCK);
+    std::uint64_t next = from;
+    while (count < CCatalog::MAX_TAKE_RECORDS && next < total) {
+        const std::size_t want = std::size_t(std::min<std::uint64_t>(BLOCK, total - next));
+        f.Seek(std::int64_t(next * REC), platform::CFile::begin);
+        const std::size_t got = f.Read(block.data(), want * REC) / REC;
+        if (got == 0)
+            break;
+        MarkedSpan marked;
+        const std::size_t looked = takeFromBlock(block, got, next, out, count, marked);
+        if (marked.any()) {
+            f.Seek(std::int64_t((next + marked.first) * REC), platform::CFile::begin);
+            f.Write(&block[marked.first], (marked.last - marked.first + 1) * REC);
+        }
+        next += looked;
+        if (looked < got)
+            break;
+    }
+    return next;
+}
+
+} // namespace
+
+std::uint64_t CCatalog::takeStart(const std::string& path, std::uint64_t total) const
+{
+    // Entries below the mark are known to be taken already.
+    auto mark = m_queueTakenUpTo.find(path);
+    return mark != m_queueTakenUpTo.end() && mark->second <= total ? mark->second : 0;
+}
+
 int CCatalog::takeQueueRecs(const char* peer, CatalogRecord* out)
 {
     platform::CMutexLock lock(getMutex());
@@ -670,55 +741,16 @@ int CCatalog::takeQueueRecs(const char* peer, CatalogRecord* out)
 
     int count = 0;
     bool failed = false;
-    platform::CFile f;
     QueueIndex& index = queueIndex(*path);
     try {
+        platform::CFile f;
         const std::int64_t total = openQueue(f, *path);
         if (total < 0)
             return 0;
         // Taking changes no key: a trusted index stays trusted.
         const bool trusted = index.built && index.stamp == f.GetStamp();
-        // Entries below the mark are known to be taken already: start there.
-        std::uint64_t from = 0;
-        auto mark = m_queueTakenUpTo.find(*path);
-        if (mark != m_queueTakenUpTo.end() && mark->second <= std::uint64_t(total))
-            from = mark->second;
-
-        constexpr std::size_t BLOCK = 64;
-        std::vector<CatalogRecord> block(BLOCK);
-        std::uint64_t next = from; // first entry not yet looked at
-        while (count < MAX_TAKE_RECORDS && next < std::uint64_t(total)) {
-            const std::size_t want = std::size_t(std::min<std::uint64_t>(BLOCK, total - next));
-            f.Seek(std::int64_t(next * REC), platform::CFile::begin);
-            const std::size_t got = f.Read(block.data(), want * REC) / REC;
-            if (got == 0)
-                break;
-            std::size_t firstTaken = BLOCK;
-            std::size_t lastTaken = 0;
-            std::size_t k = 0;
-            for (; k < got && count < MAX_TAKE_RECORDS; ++k) {
-                CatalogRecord& r = block[k];
-                if (r.pending != 1)
-                    continue;
-                // A damaged entry is never sent: it is marked taken unsent.
-                if (isWholeRec(&r))
-                    out[count++] = r; // as read: still waiting, with its checksum
-                else
-                    std::printf("Error:CCatalog::takeQueueRecs() malformed entry %llu dropped\n",
-                                static_cast<unsigned long long>(next + k));
-                r.pending = 0;
-                setCheckSum(&r);
-                firstTaken = std::min(firstTaken, k);
-                lastTaken = k;
-            }
-            if (firstTaken != BLOCK) {
-                f.Seek(std::int64_t((next + firstTaken) * REC), platform::CFile::begin);
-                f.Write(&block[firstTaken], (lastTaken - firstTaken + 1) * REC);
-            }
-            next += k;
-            if (k < got)
-                break;
-        }
+        const std::uint64_t next = takeWaiting(f, takeStart(*path, std::uint64_t(total)), std::uint64_t(total), out,
+                                               count);
         if (trusted)
             index.stamp = f.GetStamp();
         f.Close();

@@ -519,70 +519,98 @@ void CCatalogCash::writeRecs(const std::vector<int>& indexes)
     try {
         const std::uint64_t length = f.GetLength();
         const std::uint64_t want = m_list.size() * REC;
-        // Neighbouring records go out in one write. Many scattered ones go
-        // out as the one span from the first to the last: the records in
-        // between are the file's own bytes already, and one large write is
-        // far cheaper than thousands of small ones.
         std::vector<int> sorted(indexes);
         std::sort(sorted.begin(), sorted.end());
         sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
-        std::size_t runs = 0;
-        for (std::size_t k = 0; k < sorted.size(); ++k) {
-            const bool start = k == 0 || sorted[k] != sorted[k - 1] + 1;
-            runs += start;
-            if (start && std::uint64_t(sorted[k]) * REC > length) {
-                // A hole before the run: only a whole rewrite puts every
-                // record at its offset again.
-                f.Close();
-                std::printf("Error::CCatalogCash::writeRec() catalog.dat is shorter than the list\n");
-                m_rewriteOwed = true;
-                return;
-            }
+        if (startsBeyond(sorted, length)) {
+            // A hole before a run: only a whole rewrite puts every record at
+            // its offset again.
+            f.Close();
+            std::printf("Error::CCatalogCash::writeRec() catalog.dat is shorter than the list\n");
+            m_rewriteOwed = true;
+            return;
         }
-
-        // Copies of what goes over complete records reach the disk first.
-        std::vector<std::pair<int, CatalogRecord>> copies;
-        for (int i : sorted)
-            if (std::uint64_t(i) * REC < length && m_protect.count(i) != 0)
-                copies.emplace_back(i, m_list[std::size_t(i)]);
-        if (!copies.empty()) {
-            platform::FileId id;
-            int jerr = 0;
-            if (!platform::fileId(m_path, &id) || !m_journal->append(id, copies, &jerr))
-                std::printf("Error::CCatalogCash::writeRec() journal %d\n", jerr);
-        }
-
-        if (runs > 64) {
-            const int first = sorted.front();
-            const int last = sorted.back();
-            sorted.clear();
-            for (int i = first; i <= last; ++i)
-                sorted.push_back(i);
-        }
-        std::size_t k = 0;
-        while (k < sorted.size()) {
-            const int first = sorted[k];
-            std::size_t run = 1;
-            while (k + run < sorted.size() && sorted[k + run] == first + int(run))
-                ++run;
-            k += run;
-            if (first < 0 || first + int(run) > getCount())
-                continue;
-            f.Seek(std::int64_t(first) * std::int64_t(REC), platform::CFile::begin);
-            f.Write(&m_list[std::size_t(first)], run * REC);
-        }
+        const std::vector<int> journaled = journalFirst(sorted, length);
+        writeRuns(f, sorted);
         if (f.GetLength() > want)
             f.SetLength(want);
         f.Close();
-        for (const auto& c : copies)
-            m_protect.erase(c.first);
+        for (int i : journaled)
+            m_protect.erase(i);
         // Folded into the file by a whole rewrite once it holds a quarter
         // of the catalog (and at least a megabyte).
-        if (!copies.empty() && m_journal->size() > std::max<std::uint64_t>(1u << 20, want / 4))
+        if (!journaled.empty() && m_journal->size() > std::max<std::uint64_t>(1u << 20, want / 4))
             m_journalFull = true;
     } catch (const platform::CFileException& e) {
         std::printf("Error::CCatalogCash::writeRec() %d\n", e.m_errno);
         writeFailed(e.m_errno);
+    }
+}
+
+std::size_t CCatalogCash::runStarts(const std::vector<int>& sorted, const std::function<void(int)>& atStart)
+{
+    std::size_t runs = 0;
+    for (std::size_t k = 0; k < sorted.size(); ++k) {
+        if (k == 0 || sorted[k] != sorted[k - 1] + 1) {
+            ++runs;
+            if (atStart)
+                atStart(sorted[k]);
+        }
+    }
+    return runs;
+}
+
+bool CCatalogCash::startsBeyond(const std::vector<int>& sorted, std::uint64_t length)
+{
+    bool beyond = false;
+    runStarts(sorted, [&](int first) { beyond = beyond || std::uint64_t(first) * REC > length; });
+    return beyond;
+}
+
+std::vector<int> CCatalogCash::journalFirst(const std::vector<int>& sorted, std::uint64_t length)
+{
+    // Copies of what goes over complete records reach the disk first.
+    std::vector<std::pair<int, CatalogRecord>> copies;
+    for (int i : sorted)
+        if (std::uint64_t(i) * REC < length && m_protect.count(i) != 0)
+            copies.emplace_back(i, m_list[std::size_t(i)]);
+    if (copies.empty())
+        return {};
+    platform::FileId id;
+    int jerr = 0;
+    if (!platform::fileId(m_path, &id) || !m_journal->append(id, copies, &jerr))
+        std::printf("Error::CCatalogCash::writeRec() journal %d\n", jerr);
+    std::vector<int> journaled;
+    journaled.reserve(copies.size());
+    for (const auto& c : copies)
+        journaled.push_back(c.first);
+    return journaled;
+}
+
+void CCatalogCash::writeRuns(platform::CFile& f, std::vector<int> sorted)
+{
+    // Neighbouring records go out in one write. Many scattered ones go out
+    // as the one span from the first to the last: the records in between
+    // are the file's own bytes already, and one large write is far cheaper
+    // than thousands of small ones.
+    if (runStarts(sorted, nullptr) > 64) {
+        const int first = sorted.front();
+        const int last = sorted.back();
+        sorted.clear();
+        for (int i = first; i <= last; ++i)
+            sorted.push_back(i);
+    }
+    std::size_t k = 0;
+    while (k < sorted.size()) {
+        const int first = sorted[k];
+        std::size_t run = 1;
+        while (k + run < sorted.size() && sorted[k + run] == first + int(run))
+            ++run;
+        k += run;
+        if (first < 0 || first + int(run) > getCount())
+            continue;
+        f.Seek(std::int64_t(first) * std::int64_t(REC), platform::CFile::begin);
+        f.Write(&m_list[std::size_t(first)], run * REC);
     }
 }
 
