@@ -137,8 +137,12 @@ private:
     static constexpr std::int32_t EMPTY = -1;
     static constexpr std::int32_t REMOVED = -2;
     static std::uint32_t keyHash(std::string_view node, std::string_view file);
+    // Counts the records the compaction drops and indexes the list anew.
     void rebuildIndex();
-    void indexInsert(int i, std::uint32_t hash);
+    void buildIndex() const;
+    // Builds an index that a load left to be built; true when it did.
+    bool indexFromList() const;
+    void indexInsert(int i, std::uint32_t hash) const;
     void indexAppend(int i);
     void indexReplace(int i, const CatalogRecord& oldRec, const CatalogRecord& newRec);
     // Calls f with the index of every record with that key, in no order.
@@ -178,9 +182,10 @@ private:
     // The records by key, kept in step with m_list so that a lookup needs no
     // scan: an open-addressing table of record indexes, at most half full,
     // 8 bytes a slot. The keys themselves are read from the records, so the
-    // index holds no copy of them.
-    std::vector<IndexSlot> m_slots;
-    std::size_t m_slotsUsed = 0; // slots not EMPTY
+    // index holds no copy of them. Built at the first use after a load.
+    mutable std::vector<IndexSlot> m_slots;
+    mutable std::size_t m_slotsUsed = 0; // slots not EMPTY
+    mutable bool m_indexStale = false;
 };
 
 class CCatalog {

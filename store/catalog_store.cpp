@@ -159,6 +159,12 @@ void CCatalogCash::rebuildIndex()
     m_notLive = 0;
     for (const CatalogRecord& r : m_list)
         m_notLive += notLive(r);
+    buildIndex();
+}
+
+void CCatalogCash::buildIndex() const
+{
+    m_indexStale = false;
     std::size_t slots = 16;
     while (slots < m_list.size() * 2)
         slots *= 2;
@@ -168,11 +174,19 @@ void CCatalogCash::rebuildIndex()
         indexInsert(static_cast<int>(i), keyHash(nodeText(m_list[i]), fileText(m_list[i])));
 }
 
-void CCatalogCash::indexInsert(int i, std::uint32_t hash)
+bool CCatalogCash::indexFromList() const
+{
+    if (!m_indexStale)
+        return false;
+    buildIndex();
+    return true;
+}
+
+void CCatalogCash::indexInsert(int i, std::uint32_t hash) const
 {
     // Keep the table at most half full of live and removed slots.
     if ((m_slotsUsed + 1) * 2 > m_slots.size()) {
-        rebuildIndex(); // from the list, which holds record i already
+        buildIndex(); // from the list, which holds record i already
         return;
     }
     const std::size_t mask = m_slots.size() - 1;
@@ -189,6 +203,8 @@ void CCatalogCash::indexInsert(int i, std::uint32_t hash)
 void CCatalogCash::indexAppend(int i)
 {
     m_notLive += notLive(m_list[i]);
+    if (indexFromList())
+        return; // the list holds record i already
     indexInsert(i, keyHash(nodeText(m_list[i]), fileText(m_list[i])));
 }
 
@@ -196,6 +212,8 @@ void CCatalogCash::indexReplace(int i, const CatalogRecord& oldRec, const Catalo
 {
     if (nodeText(oldRec) == nodeText(newRec) && fileText(oldRec) == fileText(newRec))
         return;
+    if (indexFromList())
+        return; // the list holds newRec at i already
     const std::uint32_t oldHash = keyHash(nodeText(oldRec), fileText(oldRec));
     const std::size_t mask = m_slots.size() - 1;
     for (std::size_t s = oldHash & mask; m_slots[s].index != EMPTY; s = (s + 1) & mask) {
@@ -210,6 +228,7 @@ void CCatalogCash::indexReplace(int i, const CatalogRecord& oldRec, const Catalo
 template <class F>
 void CCatalogCash::forEachIndexOf(std::string_view node, std::string_view file, F f) const
 {
+    indexFromList();
     if (m_slots.empty())
         return;
     const std::uint32_t hash = keyHash(node, file);
@@ -295,7 +314,13 @@ void CCatalogCash::setupList(const std::string& path, int writeThrough, int maxR
         m_list.resize(before);
         m_loadFailed = true;
     }
-    rebuildIndex();
+    // The keys are indexed at the first lookup or change: records the owner
+    // drops first (damaged ones, which may all bear the same empty key and
+    // so make one long chain of the table) are never indexed.
+    m_notLive = 0;
+    for (const CatalogRecord& r : m_list)
+        m_notLive += notLive(r);
+    m_indexStale = true;
 }
 
 void CCatalogCash::cutPartialTail()

@@ -100,3 +100,29 @@ TEST_F(CatalogStore, LookupsByKeyAgreeWithAScanOfTheList)
         }
     }
 }
+
+// A load leaves its keys to be indexed at the first use, whatever that use
+// is: a lookup, an append or a record whose key changes in place.
+TEST_F(CatalogStore, KeysLoadedAreIndexedAtTheirFirstUseOnce)
+{
+    const CatalogRecord a = makeRec("NODE_X", "a.txt", 1);
+    const CatalogRecord b = makeRec("NODE_X", "b.txt", 1);
+    const CatalogRecord c = makeRec("NODE_X", "c.txt", 1);
+    writeRecords(catalogFile(), {a, b, a});
+    for (int firstUse = 0; firstUse < 3; ++firstUse) {
+        CCatalogCash cash;
+        cash.setupList(catalogFile(), 0, 200000);
+        if (firstUse == 0)
+            EXPECT_EQ(cash.findRec(b, nullptr), 1);
+        else if (firstUse == 1)
+            cash.addRec(c);
+        else
+            cash.setRec(1, c);
+        EXPECT_EQ(cash.indexesOf(a), (std::vector<int> {0, 2})) << firstUse;
+        EXPECT_EQ(cash.indexesOf(b), firstUse == 2 ? std::vector<int> {} : std::vector<int> {1}) << firstUse;
+        EXPECT_EQ(cash.indexesOf(c), firstUse == 0   ? std::vector<int> {}
+                                     : firstUse == 1 ? std::vector<int> {3}
+                                                     : std::vector<int> {1})
+            << firstUse;
+    }
+}
