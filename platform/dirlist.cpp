@@ -114,7 +114,7 @@ void NameListing::clear()
     std::vector<NameStat>().swap(entries);
 }
 
-bool listNames(const std::string& folder, NameListing& out)
+bool listNames(const std::string& folder, NameListing& out, const std::function<bool(std::string_view name)>& vouch)
 {
     out.names.clear();
     out.entries.clear();
@@ -130,11 +130,15 @@ bool listNames(const std::string& folder, NameListing& out)
         n.nameAt = static_cast<std::uint32_t>(out.names.size());
         n.nameLen = static_cast<std::uint16_t>(len);
         n.kind = NameStat::other;
-        struct statx stx {};
-        if (statx(dirFd, e->d_name, AT_STATX_SYNC_AS_STAT, STATX_TYPE | STATX_SIZE | STATX_MTIME, &stx) == 0) {
+        if (e->d_type == DT_REG && vouch && vouch(std::string_view(e->d_name, len))) {
+            n.kind = NameStat::file;
+            n.vouched = true;
+        } else if (struct statx stx {}; statx(dirFd, e->d_name, AT_STATX_SYNC_AS_STAT,
+                                               STATX_TYPE | STATX_SIZE | STATX_MTIME | STATX_NLINK, &stx) == 0) {
             if (S_ISREG(stx.stx_mode)) {
                 n.kind = NameStat::file;
                 n.size = stx.stx_size;
+                n.links = stx.stx_nlink;
             } else if (S_ISDIR(stx.stx_mode)) {
                 n.kind = NameStat::folder;
             }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +35,9 @@ struct NameStat {
     std::uint32_t nameAt; // the name in NameListing::names
     std::uint16_t nameLen;
     Kind kind;            // other: neither file nor folder, or gone meanwhile
+    // The status call was left out (see listNames): only the kind is known.
+    bool vouched;
+    std::uint32_t links;  // hard links of a file
     std::uint64_t size;   // files only
     FILETIME lastWrite;
 };
@@ -44,8 +48,11 @@ struct NameListing {
     void clear();
 };
 // Lists folder as above ("." and ".." left out); false when it cannot be
-// read.
-bool listNames(const std::string& folder, NameListing& out);
+// read. For a name that the folder lists as a regular file (not a link),
+// `vouch` may say that the caller knows its status already: its status call
+// is then left out.
+bool listNames(const std::string& folder, NameListing& out,
+               const std::function<bool(std::string_view name)>& vouch = nullptr);
 
 // One entry of a folder as listDirectory gives it; false when it is gone or
 // is neither file nor folder.

@@ -95,6 +95,16 @@ DirListRecord CDirList::operator[](std::size_t i) const
     return r;
 }
 
+CDirList::Stamp CDirList::stamp(std::size_t i) const
+{
+    const Entry& e = m_entries[i];
+    if (e.nameLen == WHOLE) {
+        const DirListRecord& r = m_whole[e.at];
+        return {r.isLink, r.findData.nFileSizeHigh, r.findData.nFileSizeLow, r.findData.ftLastWriteTime};
+    }
+    return {e.isLink, e.sizeHigh, e.sizeLow, e.written};
+}
+
 std::string_view CDirList::name(std::size_t i) const
 {
     const Entry& e = m_entries[i];

@@ -55,6 +55,14 @@ public:
 
     // Record i, whole.
     DirListRecord operator[](std::size_t i) const;
+    // What a check compares of record i, without making the whole record.
+    struct Stamp {
+        DWORD isLink;
+        DWORD sizeHigh;
+        DWORD sizeLow;
+        FILETIME written;
+    };
+    Stamp stamp(std::size_t i) const;
     // Record i's file name (cFileName up to its terminating zero).
     std::string_view name(std::size_t i) const;
 

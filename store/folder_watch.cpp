@@ -19,6 +19,7 @@
 #include "store/settings.h"
 
 bool CFolderWatch::s_useLeases = true;
+std::chrono::milliseconds CFolderWatch::s_fullListingEvery = std::chrono::minutes(1);
 
 namespace {
 
@@ -145,6 +146,11 @@ void CFolderWatch::setFolder(const char* folder)
     ++m_generation;
 }
 
+void CFolderWatch::setFullListingEvery(std::chrono::milliseconds every)
+{
+    s_fullListingEvery = every;
+}
+
 void CFolderWatch::setUseLeases(bool on)
 {
     s_useLeases = on;
@@ -244,9 +250,7 @@ bool CFolderWatch::writeChangesInPlace(const CDirList& before, const CDirList& a
     for (std::size_t i = 0; i < after.size(); ++i) {
         if (before.name(i) != after.name(i))
             return false;
-        const DirListRecord a = before[i];
-        const DirListRecord b = after[i];
-        if (std::memcmp(&a, &b, sizeof(DirListRecord)) != 0)
+        if (!after.sameRecord(i, before, i))
             changed.push_back(i);
         if (changed.size() > MOST)
             return false;
@@ -459,14 +463,40 @@ void CFolderWatch::dropCaseDuplicates()
     }
 }
 
+bool CFolderWatch::quietSinceLastListing()
+{
+    const auto now = std::chrono::steady_clock::now();
+    const bool watched = m_changes.folder() == m_folder && !m_folder.empty();
+    const bool told = !watched || m_changes.changed();
+    if (m_changes.folder() != m_folder)
+        m_changes.watch(m_folder); // changes from now on count for the next check
+    const bool quiet = !told && !m_heldBack && now - m_lastFullListing < s_fullListingEvery;
+    if (!quiet)
+        m_lastFullListing = now;
+    return quiet;
+}
+
 bool CFolderWatch::scanFolder()
 {
     if (!m_index.builtFor(m_generation))
         m_index.build(m_snapshot, m_generation);
     m_linkNames.clear();
+    // A plain file the snapshot knows needs no status call while the folder
+    // has been quiet: it is as its record says.
+    const auto vouch = [this](std::string_view name) {
+        if (name.front() == '.' || (name.size() >= 4 && name.compare(name.size() - 4, 4, ".lnk") == 0))
+            return false;
+        if (!m_multiLinked.empty() && m_multiLinked.count(std::string(name)))
+            return false;
+        const long j = m_index.find(name);
+        return j >= 0 && m_snapshot.stamp(std::size_t(j)).isLink == 0;
+    };
     platform::NameListing list;
-    if (m_folder.empty() || !platform::listNames(m_folder, list))
+    if (m_folder.empty()
+        || !platform::listNames(m_folder, list,
+                                quietSinceLastListing() ? std::function<bool(std::string_view)>(vouch) : nullptr))
         return false;
+    std::unordered_set<std::string> multiLinked;
     m_listing.reserve(list.entries.size());
     for (const platform::NameStat& n : list.entries) {
         const std::string_view name = list.name(n);
@@ -474,13 +504,18 @@ bool CFolderWatch::scanFolder()
         // that is neither file nor folder.
         if (n.kind != platform::NameStat::file || name.front() == '.')
             continue;
+        if (n.vouched) {
+            m_listing.push_back(std::uint32_t(m_index.find(name)));
+            continue;
+        }
+        if (n.links > 1)
+            multiLinked.emplace(name);
         const bool isLnk = name.size() >= 4 && name.compare(name.size() - 4, 4, ".lnk") == 0;
         const long j = isLnk ? -1 : m_index.find(name);
         if (j >= 0) {
-            const DirListRecord old = m_snapshot[std::size_t(j)];
-            const WIN32_FIND_DATAA& fd = old.findData;
-            if (old.isLink == 0 && fd.nFileSizeHigh == DWORD(n.size >> 32) && fd.nFileSizeLow == DWORD(n.size) &&
-                fileTimeToU64(fd.ftLastWriteTime) == fileTimeToU64(n.lastWrite)) {
+            const CDirList::Stamp old = m_snapshot.stamp(std::size_t(j));
+            if (old.isLink == 0 && old.sizeHigh == DWORD(n.size >> 32) && old.sizeLow == DWORD(n.size) &&
+                fileTimeToU64(old.written) == fileTimeToU64(n.lastWrite)) {
                 // Unchanged: its record stands as it is.
                 m_listing.push_back(std::uint32_t(j));
                 continue;
@@ -495,6 +530,7 @@ bool CFolderWatch::scanFolder()
         entry.nativeName = std::move(d.nativeName);
         addEntry(entry);
     }
+    m_multiLinked.swap(multiLinked);
     dropCaseDuplicates();
     return true;
 }
@@ -703,6 +739,7 @@ std::string_view CFolderWatch::nextName(std::uint32_t item) const
 void CFolderWatch::gather()
 {
     m_listed = scanFolder();
+    m_heldBack = !m_listed;
     if (!m_listed)
         return;
     markRemoved();
@@ -715,8 +752,8 @@ void CFolderWatch::gather()
         // Unchanged: no need to open it. The catalog is asked whether it
         // still holds a registration of a file with content below 4 GiB.
         const std::size_t j = item;
-        const DirListRecord rec = m_snapshot[j];
-        if (rec.findData.nFileSizeHigh == 0 && rec.findData.nFileSizeLow != 0)
+        const CDirList::Stamp stamp = m_snapshot.stamp(j);
+        if (stamp.sizeHigh == 0 && stamp.sizeLow != 0)
             m_toAsk.push_back(std::uint32_t(m_next.size()) << 1);
         keepOld(j);
     }
@@ -765,8 +802,10 @@ void CFolderWatch::judge(ScanRecord& e)
         // New: registered once no one writes it any more and it has
         // content; until then it stays out of the snapshot and is new again
         // at the next check.
-        if (probe(e, &fresh) != FileProbe::ready)
+        if (probe(e, &fresh) != FileProbe::ready) {
+            m_heldBack = true;
             return;
+        }
         fd = fresh;
         if (fd.nFileSizeHigh != 0) {
             skip(e.nativeName, "the file is 4 GiB or larger");
@@ -800,6 +839,7 @@ void CFolderWatch::judge(ScanRecord& e)
             // Keeps the registration as it stands rather than deleting it.
             skip(e.nativeName, "the file is 4 GiB or larger; its change is not shared");
             keepOld(j);
+            m_heldBack = true;
         } else {
             ask(true);
         }
@@ -811,6 +851,7 @@ void CFolderWatch::judge(ScanRecord& e)
     case FileProbe::notOpened:
         // The old entry stays until the change can be reported.
         keepOld(j);
+        m_heldBack = true;
         break;
     }
 }

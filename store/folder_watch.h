@@ -23,6 +23,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/folder_changes.h"
 #include "platform/wintypes.h"
 #include "store/dir_list.h"
 
@@ -103,6 +104,10 @@ public:
     // the same from one check to the next. Tests turn leases off to reach the
     // second way.
     static void setUseLeases(bool on);
+    // While the folder has been quiet, files the snapshot knows are taken
+    // without a status call, and every status call is made again at least
+    // this often (a minute; tests shorten it).
+    static void setFullListingEvery(std::chrono::milliseconds every);
 
     const std::string& folder() const { return m_folder; }
     const CDirList& snapshot() const { return m_snapshot; }
@@ -144,6 +149,11 @@ private:
     // (classify), the handing on to the catalog and the commit of the
     // snapshot.
     bool beginCheck();
+    // Whether the folder has been quiet since the last listing, so that the
+    // status calls of files the snapshot knows can be left out: no change
+    // told, nothing held back, and the last full listing less than a minute
+    // ago.
+    bool quietSinceLastListing();
     void gather();
     void markRemoved();
     void judge(ScanRecord& e);
@@ -217,6 +227,16 @@ private:
     // Per check: the target names of the shortcuts listed.
     std::unordered_set<std::string> m_linkNames;
 
+    // The worker's view of the folder between checks: the change
+    // notification, when the last listing with every status call was made,
+    // whether the last check held a file back (busy, or its change not
+    // taken), and the names of files with other hard links, whose writes
+    // under another name the folder does not tell of.
+    platform::CFolderChanges m_changes;
+    std::chrono::steady_clock::time_point m_lastFullListing{};
+    bool m_heldBack = true;
+    std::unordered_set<std::string> m_multiLinked;
+
     // Names reported as skipped at the previous check and at this one, so
     // that each is reported once while it stays.
     std::unordered_set<std::string> m_reported;
@@ -228,4 +248,5 @@ private:
     std::unordered_map<std::string, Seen> m_seenNow;
 
     static bool s_useLeases;
+    static std::chrono::milliseconds s_fullListingEvery;
 };

@@ -55,6 +55,7 @@ protected:
     void SetUp() override
     {
         CFolderWatch::setUseLeases(true);
+        CFolderWatch::setFullListingEvery(std::chrono::minutes(1));
         cd = std::make_unique<testsupport::ScopedChdir>(work.path());
         settings = std::make_unique<testsupport::TestSettings>();
         settings->nodeName = "nodeA";
@@ -391,6 +392,50 @@ TEST_F(FolderWatch, UnchangedFilesLeaveTheSnapshotAloneAndChangesAmongThemAreFou
     EXPECT_EQ(rec.heard[0].name, "\x95\x5C.txt");
     EXPECT_EQ(rec.heard[0].state, DWORD(CATALOG_STATE_DELETED));
     EXPECT_EQ(watch.snapshot().size(), 52u);
+}
+
+// Between checks the folder's change notification spares the status calls
+// of files the snapshot knows. Changes it cannot tell are found all the
+// same: a file with another hard link (written under that name) and a
+// symbolic link's target at every check, anything else by the full listing
+// made at least once a minute.
+TEST_F(FolderWatch, ChangesTheFolderDoesNotTellOfAreFoundAllTheSame)
+{
+    const auto grow = [](const std::string& path, const std::string& more) {
+        const int fd = open(path.c_str(), O_WRONLY | O_APPEND);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, more.data(), more.size()), ssize_t(more.size()));
+        close(fd);
+    };
+    put("linked.txt", "one");
+    ASSERT_EQ(link(inSend("linked.txt").c_str(), (outside() + "/other-name.txt").c_str()), 0);
+    testsupport::writeFile(outside() + "/target.txt", "t");
+    ASSERT_EQ(symlink((outside() + "/target.txt").c_str(), inSend("plain-link.txt").c_str()), 0);
+    put("later.txt", "two");
+    check();
+    ASSERT_EQ(rec.heard.size(), 3u);
+
+    rec.heard.clear();
+    grow(outside() + "/other-name.txt", " more");
+    grow(outside() + "/target.txt", " more");
+    check();
+    ASSERT_EQ(rec.heard.size(), 2u);
+    EXPECT_EQ(rec.heard[0].name, "linked.txt");
+    EXPECT_EQ(rec.heard[1].name, "plain-link.txt");
+
+    // A hard link made after the listing, and a write under it: nothing in
+    // SEND tells of either until a full listing.
+    rec.heard.clear();
+    ASSERT_EQ(link(inSend("later.txt").c_str(), (outside() + "/later-too.txt").c_str()), 0);
+    check(); // quiet since the last one
+    grow(outside() + "/later-too.txt", " more");
+    check();
+    EXPECT_TRUE(rec.heard.empty()) << "taken as it was while the folder is quiet";
+    CFolderWatch::setFullListingEvery(std::chrono::milliseconds(0));
+    check();
+    ASSERT_EQ(rec.heard.size(), 1u);
+    EXPECT_EQ(rec.heard[0].name, "later.txt");
+    EXPECT_EQ(rec.heard[0].state, DWORD(CATALOG_STATE_UPDATED));
 }
 
 // A snapshot that names a file twice (written by another program) is matched
