@@ -1,6 +1,7 @@
 #include "app/catalog_list.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "platform/cp932.h"
 #include "platform/ui/text.h"
@@ -74,6 +75,101 @@ bool isNodeFileName(std::string_view name)
     // No byte of ".nod" can be the second half of a CP932 character here:
     // none of '.', 'n', 'o' is a lead byte.
     return name.size() >= 4 && name.compare(name.size() - 4, 4, ".nod") == 0;
+}
+
+// --- The queue of changes ---------------------------------------------------------
+
+void CViewEventQueue::push(ViewEvent::Kind kind, std::uint32_t row, const CatalogRecord* rec)
+{
+    Header h{};
+    h.kind = kind;
+    h.row = row;
+    std::string_view name, origin;
+    if (rec) {
+        name = cp932::fieldText(rec->findData.cFileName, MAX_PATH);
+        origin = cp932::fieldText(rec->originNode, CATALOG_NAME_LEN);
+        h.nameLen = static_cast<std::uint16_t>(name.size());
+        h.originLen = static_cast<std::uint8_t>(origin.size());
+        h.isLink = static_cast<std::uint8_t>(rec->isLink == 1 ? 1 : 0);
+        h.state = rec->state;
+        h.complete = rec->complete;
+        h.heldBytes = rec->heldBytes;
+        h.sizeHigh = rec->findData.nFileSizeHigh;
+        h.sizeLow = rec->findData.nFileSizeLow;
+        h.registered = rec->registered;
+        h.expires = rec->expires;
+    }
+    m_bytes.append(reinterpret_cast<const char*>(&h), sizeof h);
+    m_bytes.append(name);
+    m_bytes.append(origin);
+    ++m_count;
+}
+
+CViewEventQueue::Header CViewEventQueue::headerAt(std::size_t at) const
+{
+    Header h;
+    std::memcpy(&h, m_bytes.data() + at, sizeof h);
+    return h;
+}
+
+std::size_t CViewEventQueue::lengthAt(std::size_t at) const
+{
+    const Header h = headerAt(at);
+    return sizeof h + h.nameLen + h.originLen;
+}
+
+ViewEvent CViewEventQueue::front() const
+{
+    ViewEvent e;
+    std::memset(&e, 0, sizeof e);
+    const Header h = headerAt(m_first);
+    e.kind = h.kind;
+    e.row = h.row;
+    CatalogRecord& r = e.record;
+    const char* text = m_bytes.data() + m_first + sizeof h;
+    std::memcpy(r.findData.cFileName, text, h.nameLen);
+    std::memcpy(r.originNode, text + h.nameLen, h.originLen);
+    r.isLink = h.isLink;
+    r.state = h.state;
+    r.complete = h.complete;
+    r.heldBytes = h.heldBytes;
+    r.findData.nFileSizeHigh = h.sizeHigh;
+    r.findData.nFileSizeLow = h.sizeLow;
+    r.registered = h.registered;
+    r.expires = h.expires;
+    return e;
+}
+
+bool CViewEventQueue::second(std::uint32_t* kind, std::uint32_t* row) const
+{
+    if (m_count < 2)
+        return false;
+    const Header h = headerAt(m_first + lengthAt(m_first));
+    *kind = h.kind;
+    *row = h.row;
+    return true;
+}
+
+void CViewEventQueue::pop_front()
+{
+    if (m_count == 0)
+        return;
+    m_first += lengthAt(m_first);
+    if (--m_count == 0) {
+        m_bytes.clear();
+        m_first = 0;
+    } else if (m_first > (1u << 20) && m_first * 2 > m_bytes.size()) {
+        // What was applied goes, once it is the larger part.
+        m_bytes.erase(0, m_first);
+        m_first = 0;
+    }
+}
+
+void CViewEventQueue::clear()
+{
+    std::string().swap(m_bytes);
+    m_first = 0;
+    m_count = 0;
 }
 
 // --- The rows -------------------------------------------------------------------

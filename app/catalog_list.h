@@ -28,6 +28,43 @@ struct ViewEvent {
 static_assert(sizeof(ViewEvent) == 828);
 static_assert(offsetof(ViewEvent, record) == 8);
 
+// The queue of changes between two refreshes. The load of a catalog and
+// each compaction queue one change per entry, so an event keeps only what
+// the list shows of its record (about a hundred bytes instead of 828), and
+// front() gives it back as a record holding those fields.
+class CViewEventQueue {
+public:
+    void push(ViewEvent::Kind kind, std::uint32_t row, const CatalogRecord* rec);
+    std::size_t size() const { return m_count; }
+    bool empty() const { return m_count == 0; }
+    // The first event; its record holds the file name, origin, state,
+    // completion, link flag, times, size and bytes held, the rest zero.
+    ViewEvent front() const;
+    // The kind and row of the second event (the first must exist); false when
+    // there is none.
+    bool second(std::uint32_t* kind, std::uint32_t* row) const;
+    void pop_front();
+    // Empties the queue and gives its storage back.
+    void clear();
+
+private:
+    struct Header {
+        std::uint32_t kind;
+        std::uint32_t row;
+        std::uint16_t nameLen;
+        std::uint8_t originLen;
+        std::uint8_t isLink;
+        DWORD state, complete, heldBytes, sizeHigh, sizeLow;
+        SYSTEMTIME registered, expires;
+    };
+    std::size_t lengthAt(std::size_t at) const;
+    Header headerAt(std::size_t at) const;
+
+    std::string m_bytes;     // the events back to back: a header, the name, the origin
+    std::size_t m_first = 0; // where the first event starts
+    std::size_t m_count = 0;
+};
+
 // The columns of the file list.
 enum CatalogColumn {
     CATCOL_FILE = 0,

@@ -9,7 +9,6 @@
 #pragma once
 
 #include <chrono>
-#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -155,7 +154,7 @@ public:
     CTrayIcon& trayIcon() { return m_tray; }
     CNodeInfoDlg& nodeInfoDlg() { return m_nodeInfoDlg; }
     CFolderWatch* folderWatch() { return m_pFolderWatch.get(); }
-    const std::deque<ViewEvent>& viewEvents() const { return m_viewEvents; }
+    const CViewEventQueue& viewEvents() const { return m_viewEvents; }
     int catalogRows() const { return m_catalogRows; }
     int offline() const { return m_offline; }
     int visibleMeant() const { return m_visible; }
@@ -260,10 +259,7 @@ private:
     int m_listenPort = setting::LISTENPORT.defaultValue;
     int m_savedOffline = 0;
     CTrayIcon m_tray;
-    // A deque, not a vector: at start the catalog queues one event per entry,
-    // and a vector's doubling would hold up to three copies of the catalog
-    // for a moment.
-    std::deque<ViewEvent> m_viewEvents;
+    CViewEventQueue m_viewEvents;
     // Events of the queue that the refresh under way still has to apply
     // (those queued before it started).
     std::size_t m_drainLeft = 0;

@@ -84,28 +84,17 @@ void CTandrelDlg::OnTrayExit()
 
 void CTandrelDlg::onCatalogAdd(const CatalogRecord* rec)
 {
-    ViewEvent e;
-    e.kind = ViewEvent::APPEND;
-    e.row = 0;
-    e.record = *rec;
-    m_viewEvents.push_back(e);
+    m_viewEvents.push(ViewEvent::APPEND, 0, rec);
 }
 
 void CTandrelDlg::onCatalogUpdate(int row, const CatalogRecord* rec)
 {
-    ViewEvent e;
-    e.kind = ViewEvent::UPDATE;
-    e.row = static_cast<std::uint32_t>(row);
-    e.record = *rec;
-    m_viewEvents.push_back(e);
+    m_viewEvents.push(ViewEvent::UPDATE, static_cast<std::uint32_t>(row), rec);
 }
 
 void CTandrelDlg::onCatalogClear()
 {
-    ViewEvent e;
-    std::memset(&e, 0, sizeof e);
-    e.kind = ViewEvent::CLEAR;
-    m_viewEvents.push_back(e);
+    m_viewEvents.push(ViewEvent::CLEAR, 0, nullptr);
 }
 
 void CTandrelDlg::drainViewEvents()
@@ -128,7 +117,7 @@ bool CTandrelDlg::continueDrain(std::chrono::steady_clock::time_point deadline)
     for (std::size_t done = 0; m_drainLeft > 0 && !m_viewEvents.empty(); ++done) {
         if ((done & 63) == 63 && std::chrono::steady_clock::now() >= deadline)
             break;
-        const ViewEvent& e = m_viewEvents.front();
+        const ViewEvent e = m_viewEvents.front();
         switch (e.kind) {
         case ViewEvent::CLEAR:
             clearCatalogList();
@@ -143,8 +132,9 @@ bool CTandrelDlg::continueDrain(std::chrono::steady_clock::time_point deadline)
             break;
         case ViewEvent::UPDATE: {
             // A progress update that the next event rewrites is skipped.
-            const bool superseded = e.record.complete != 1 && m_viewEvents.size() > 1 &&
-                                    m_viewEvents[1].kind == ViewEvent::UPDATE && m_viewEvents[1].row == e.row;
+            std::uint32_t nextKind = 0, nextRow = 0;
+            const bool superseded = e.record.complete != 1 && m_viewEvents.second(&nextKind, &nextRow) &&
+                                    nextKind == ViewEvent::UPDATE && nextRow == e.row;
             if (!superseded)
                 updateCatalogRow(static_cast<int>(e.row), &e.record);
             break;
@@ -158,11 +148,9 @@ bool CTandrelDlg::continueDrain(std::chrono::steady_clock::time_point deadline)
     m_catalogList.showRows();
     if (m_viewEvents.empty()) {
         m_drainLeft = 0;
-        // The queue's storage goes with its events: the load and every
-        // compaction queue one event of 828 bytes per catalog entry, and
-        // keeping room for the largest burst would keep a second catalog in
-        // memory.
-        std::deque<ViewEvent>().swap(m_viewEvents);
+        // The queue's storage goes with its events: keeping room for the
+        // largest burst (the load, a compaction) would keep it for good.
+        m_viewEvents.clear();
     }
     if (m_drainLeft == 0 && m_rowsAppended) {
         m_rowsAppended = false;

@@ -230,3 +230,47 @@ TEST_F(MainWindowTest, ARefreshInSlicesAppliesWhatWasQueuedAndScrollsOnceAtItsEn
     EXPECT_EQ(cell(list, 1000, CATCOL_FILE), "late.bin");
     EXPECT_TRUE(dlg->viewEvents().empty());
 }
+
+// The queue keeps of each record what the list shows, in order, through a
+// queue long enough to be compacted as it is applied.
+TEST(ViewEventQueue, GivesBackWhatTheListShowsInOrder)
+{
+    CatalogRecord full = rec("OTHER", "\x95\x5C.txt", 4294967295u, 7, 0); // 表.txt, 0x5C inside
+    std::memset(full.originNode, 'N', CATALOG_NAME_LEN);                  // no terminating zero
+    full.registered = catalogtest::makeTime(2024, 3, 5, 7, 8, 9, 42);
+    full.expires = catalogtest::makeTime(2024, 11, 25);
+    CatalogRecord link = rec("ME", "b.bin", 10, 0, 1);
+    link.isLink = 1;
+    CatalogRecord gone = rec("OTHER", "c.bin", 10, 10, 1);
+    gone.state = CATALOG_STATE_DELETED;
+    std::memset(gone.findData.cFileName, 'x', MAX_PATH); // a name filling its field
+
+    CViewEventQueue q;
+    std::vector<std::pair<std::uint32_t, CatalogRecord>> sent;
+    for (int i = 0; i < 20000; ++i) {
+        const CatalogRecord& r = i % 3 == 0 ? full : i % 3 == 1 ? link : gone;
+        const auto kind = i % 7 == 0 ? ViewEvent::UPDATE : ViewEvent::APPEND;
+        q.push(kind, std::uint32_t(i), &r);
+        sent.emplace_back(kind, r);
+    }
+    q.push(ViewEvent::CLEAR, 0, nullptr);
+    ASSERT_EQ(q.size(), 20001u);
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        const ViewEvent e = q.front();
+        ASSERT_EQ(e.kind, sent[i].first) << i;
+        if (e.kind == ViewEvent::UPDATE)
+            ASSERT_EQ(e.row, std::uint32_t(i));
+        ASSERT_EQ(e.record.complete, sent[i].second.complete);
+        for (int col = 0; col < CATCOL_COUNT; ++col)
+            ASSERT_EQ(catalogCellText(e.record, col, "ME"), catalogCellText(sent[i].second, col, "ME")) << i << "," << col;
+        std::uint32_t kind = 0, row = 0;
+        ASSERT_TRUE(q.second(&kind, &row));
+        EXPECT_EQ(kind, i + 1 < sent.size() ? sent[i + 1].first : std::uint32_t(ViewEvent::CLEAR));
+        q.pop_front();
+    }
+    EXPECT_EQ(q.front().kind, std::uint32_t(ViewEvent::CLEAR));
+    std::uint32_t kind = 0, row = 0;
+    EXPECT_FALSE(q.second(&kind, &row));
+    q.pop_front();
+    EXPECT_TRUE(q.empty());
+}
