@@ -113,6 +113,11 @@ int CTandrelApp::InitInstance(const std::vector<std::string>& args)
         return *refused;
     parseSwitches(args);
     openConsole();
+    // A crash in the middle of a whole-file write leaves its temporary
+    // behind; with the working directory locked no other node writes there,
+    // and this one has written nothing yet.
+    if (m_workDirLock.isLocked())
+        CPropatyTandrel::removeLeftovers();
     runMainWindow();
     if (m_consolePrompts)
         ui::setMessageBoxHandler(nullptr);

@@ -1,9 +1,6 @@
 // A node that crashed in the middle of whole-file writes left their
 // temporaries behind; the next start removes them from each folder where
 // the node makes them, and nothing else.
-//
-// Disabled until start-up calls CPropatyTandrel::removeLeftovers() once it
-// holds the working directory's lock.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,7 +13,7 @@ namespace {
 
 class CrashLeftoversTest : public NodesTest {};
 
-TEST_F(CrashLeftoversTest, DISABLED_TheTemporariesOfACrashedRunGoAtTheNextStart)
+TEST_F(CrashLeftoversTest, TheTemporariesOfACrashedRunGoAtTheNextStart)
 {
     Node& n1 = addNode("N1", "P");
     const std::string d = n1.dir();
