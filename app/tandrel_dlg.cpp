@@ -302,57 +302,16 @@ LRESULT CTandrelDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
     case WM_QUERYENDSESSION:
-        KillTimer(TIMER_TICK);
-        m_endQueried = true;
-        for (int i = 0; i < getConnectNum(); ++i)
-            m_transfer.disconnect(i);
-        return TRUE;
+        return onQueryEndSession();
     case WM_ENDSESSION:
-        if (wParam != 0 || (lParam & ENDSESSION_LOGOFF) != 0) {
-            // A dialog or box still open (the tray's exit is in reach while
-            // one is) would hold the program in its loop.
-            ui::cancelModalLoops(this);
-            // The base class's OK: the dialog ends, and with it the program.
-            CDialog::OnOK();
-        } else if (m_endQueried) {
-            // The end was cancelled: the node goes on with its tick, and the
-            // next connect pass links it up again.
-            m_endQueried = false;
-            SetTimer(TIMER_TICK, 500);
-        }
+        onEndSession(wParam, lParam);
         break;
     case WM_POWERBROADCAST:
-        if (wParam == PBT_APMSUSPEND && m_suspended == 0) {
-            m_savedOffline = m_offline;
-            m_suspended = 1;
-            m_offline = 1;
-            UpdateData(FALSE);
-            for (int i = 0; i < getConnectNum(); ++i) {
-                if (m_transfer.isConnected(i) == 1)
-                    m_transfer.disconnect(i);
-            }
-        } else if (wParam == PBT_APMRESUMESUSPEND && m_suspended == 1) {
-            m_offline = m_savedOffline;
-            m_suspended = 0;
-            UpdateData(FALSE);
-        }
+        onPowerBroadcast(wParam);
         break;
     case WM_TRAYNOTIFY:
-        switch (lParam) {
-        case WM_LBUTTONDOWN:
-        case WM_RBUTTONDOWN:
+        if (onTrayNotify(lParam))
             return 0;
-        case WM_LBUTTONDBLCLK:
-            showMainWindow(TRUE);
-            SetForegroundWindow();
-            return 0;
-        case WM_RBUTTONUP:
-            SetForegroundWindow();
-            m_tray.menu()->popup(QCursor::pos());
-            return 0;
-        default:
-            break;
-        }
         break;
     case WM_POSTERROR:
         onNotice(UINT(wParam), lParam);
@@ -370,6 +329,68 @@ LRESULT CTandrelDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
         break;
     }
     return CDialog::WindowProc(message, wParam, lParam);
+}
+
+LRESULT CTandrelDlg::onQueryEndSession()
+{
+    KillTimer(TIMER_TICK);
+    m_endQueried = true;
+    for (int i = 0; i < getConnectNum(); ++i)
+        m_transfer.disconnect(i);
+    return TRUE;
+}
+
+void CTandrelDlg::onEndSession(WPARAM ending, LPARAM how)
+{
+    if (ending != 0 || (how & ENDSESSION_LOGOFF) != 0) {
+        // A dialog or box still open (the tray's exit is in reach while one
+        // is) would hold the program in its loop.
+        ui::cancelModalLoops(this);
+        // The base class's OK: the dialog ends, and with it the program.
+        CDialog::OnOK();
+    } else if (m_endQueried) {
+        // The end was cancelled: the node goes on with its tick, and the
+        // next connect pass links it up again.
+        m_endQueried = false;
+        SetTimer(TIMER_TICK, 500);
+    }
+}
+
+void CTandrelDlg::onPowerBroadcast(WPARAM event)
+{
+    if (event == PBT_APMSUSPEND && m_suspended == 0) {
+        m_savedOffline = m_offline;
+        m_suspended = 1;
+        m_offline = 1;
+        UpdateData(FALSE);
+        for (int i = 0; i < getConnectNum(); ++i) {
+            if (m_transfer.isConnected(i) == 1)
+                m_transfer.disconnect(i);
+        }
+    } else if (event == PBT_APMRESUMESUSPEND && m_suspended == 1) {
+        m_offline = m_savedOffline;
+        m_suspended = 0;
+        UpdateData(FALSE);
+    }
+}
+
+bool CTandrelDlg::onTrayNotify(LPARAM mouse)
+{
+    switch (mouse) {
+    case WM_LBUTTONDOWN:
+    case WM_RBUTTONDOWN:
+        return true;
+    case WM_LBUTTONDBLCLK:
+        showMainWindow(TRUE);
+        SetForegroundWindow();
+        return true;
+    case WM_RBUTTONUP:
+        SetForegroundWindow();
+        m_tray.menu()->popup(QCursor::pos());
+        return true;
+    default:
+        return false;
+    }
 }
 
 void CTandrelDlg::endSession()

@@ -217,6 +217,12 @@ private:
     void OnBnClickedNodeInfo();
     void OnTrayOpen();
     void OnTrayExit();
+    // The messages WindowProc answers itself.
+    LRESULT onQueryEndSession();
+    void onEndSession(WPARAM ending, LPARAM how);
+    void onPowerBroadcast(WPARAM event);
+    // True when the tray's mouse message was taken.
+    bool onTrayNotify(LPARAM mouse);
     void onNotice(UINT wParam, LPARAM lParam);
     // One box with what the start found wrong; also on the console.
     void showStartNotices();
