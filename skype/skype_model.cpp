@@ -74,8 +74,11 @@ std::string ZQ_SKYPEMODEL::getCurrentUserHandle() const
 void ZQ_SKYPEMODEL::notifyListeners()
 {
     std::string names;
-    for (const CONTACT& c : m_contacts)
-        names += (names.empty() ? "" : ",") + std::string(handleOf(c));
+    for (const CONTACT& c : m_contacts) {
+        if (!names.empty())
+            names += ',';
+        names += handleOf(c);
+    }
     std::printf("ZQ_SKYPEMODEL contacts: %s\n", names.c_str());
     std::fflush(stdout);
     for (std::size_t i = 0; i < m_listeners.size(); ++i) {

@@ -258,8 +258,9 @@ TEST(ViewEventQueue, GivesBackWhatTheListShowsInOrder)
     for (std::size_t i = 0; i < sent.size(); ++i) {
         const ViewEvent e = q.front();
         ASSERT_EQ(e.kind, sent[i].first) << i;
-        if (e.kind == ViewEvent::UPDATE)
+        if (e.kind == ViewEvent::UPDATE) {
             ASSERT_EQ(e.row, std::uint32_t(i));
+        }
         ASSERT_EQ(e.record.complete, sent[i].second.complete);
         for (int col = 0; col < CATCOL_COUNT; ++col)
             ASSERT_EQ(catalogCellText(e.record, col, "ME"), catalogCellText(sent[i].second, col, "ME")) << i << "," << col;
