@@ -11,6 +11,12 @@
 // Before the peers link in, the node idles for a while and the bytes it
 // writes are counted.
 //
+// With --arriving, the node starts with none of the N files; once the peers
+// are linked, the N files arrive in SEND at once (renamed in from a folder
+// beside it) and the same figures are taken while the node registers them,
+// with the registration's rate: files per second from the first record
+// that reaches catalog.dat to the last, and from the arrival.
+//
 // A link sends one frame per 50 ms tick, and every 20 s the node queues its
 // own hello and poll on each link: a poll answer or chunk that waits behind
 // those two frames comes up to 100 ms later by design. Such waits are
@@ -18,6 +24,7 @@
 // them show what the node's own work costs.
 //
 //   poll_latency_bench [--files 2000,20000,100000] [--seconds 60] [--idle-seconds 60]
+//   poll_latency_bench --arriving 20000,100000 [--runs 3] [--idle-seconds 10]
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -325,14 +332,21 @@ bool runPeers(std::vector<std::unique_ptr<Peer>>& peers, Peer* prober, Clock::ti
 
 struct Run {
     int files = 0;
+    bool arriving = false;
     double setupSeconds = 0, startSeconds = 0, idleSeconds = 0;
     std::uint64_t idleWriteCalls = 0, idleStorage = 0;
     Stats latency, gaps, ownLatency, ownGaps;
+    // The samples behind them, so that runs can be pooled.
+    std::vector<double> latencies, ownLatencies, gapSamples, ownGapSamples;
     std::size_t unanswered = 0;
     double rate = 0;
     double cpuShare = 0;
     long residentKiB = 0;
     int drained = 0;
+    // --arriving: seconds from the arrival to the first record in
+    // catalog.dat, and from that record to the last.
+    double firstRecordSeconds = 0, registerSeconds = 0;
+    bool registered = false;
 };
 
 // The record of an own file as catalog.dat holds it.
@@ -349,38 +363,17 @@ bool registeredRecord(const std::string& catalogPath, const std::string& file, C
     return false;
 }
 
-bool runOne(int files, int seconds, int idleSeconds, Run& out)
+std::uint64_t fileSize(const std::string& path)
 {
-    out.files = files;
-    // Rows NB01..NB05 link in from here; NB06..NB10 stay offline. Nobody
-    // listens on any row's port, so the node's own connects fail at once.
-    // The node's record file stands first in every queue, as on a node that
-    // published it before its user added the files.
-    benchnode::RegisterOptions options;
-    options.earlier = {{"nodeInfomation.nod", 9124}};
-    options.extra = {{kBigFile, kBigFileBytes}};
-    const auto t0 = Clock::now();
-    benchnode::ScaledNode scaled(files, benchnode::unreachableRows(10), options);
-    e2e::Node& node = scaled.node();
-    CatalogRecord big{};
-    if (!registeredRecord(node.catalogPath(), kBigFile, &big)) {
-        std::fprintf(stderr, "%s is not registered\n", kBigFile);
-        return false;
-    }
-    out.setupSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? std::uint64_t(st.st_size) : 0;
+}
 
-    const auto t1 = Clock::now();
-    node.start();
-    if (!e2e::waitUntil([&] { return e2e::accepts(node.port()) || !node.running(); }, std::chrono::minutes(5))
-        || !node.running()) {
-        std::fprintf(stderr, "the node did not start listening\n%s", node.logTails().c_str());
-        return false;
-    }
-
-    // Idle: no link, nothing to do but the node's own timers. It starts once
-    // the node's first check of SEND is applied (its own record file, made
-    // at the start, is a change), which a large catalog makes wait until
-    // the queue indexes are read.
+// Waits until the node's first check of SEND is applied (its own record
+// file, made at the start, is a change), which a large catalog makes wait
+// until the queue indexes are read; then measures what it writes while idle.
+void idleWrites(e2e::Node& node, int idleSeconds, Run& out)
+{
     const std::string dirlist = node.dir() + "/SEND/YUVO/dirlist.dat";
     struct stat before {};
     ::stat(dirlist.c_str(), &before);
@@ -399,6 +392,87 @@ bool runOne(int files, int seconds, int idleSeconds, Run& out)
     out.idleSeconds = std::chrono::duration<double>(Clock::now() - i0).count();
     out.idleWriteCalls = idle1.writeCallBytes - idle0.writeCallBytes;
     out.idleStorage = idle1.storageBytes - idle0.storageBytes;
+}
+
+// Puts `files` files into a folder beside SEND, to be renamed in at once.
+std::string stageFiles(e2e::Node& node, int files)
+{
+    const std::string staging = node.dir() + "/arriving";
+    ::mkdir(staging.c_str(), 0755);
+    for (int i = 0; i < files; ++i) {
+        const std::string path = staging + "/" + benchnode::fileName(i);
+        const std::string content = benchnode::fileContent(i);
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0 || ::write(fd, content.data(), content.size()) != ssize_t(content.size()))
+            return {};
+        ::close(fd);
+    }
+    return staging;
+}
+
+bool arrive(e2e::Node& node, const std::string& staging, int files)
+{
+    for (int i = 0; i < files; ++i) {
+        const std::string name = benchnode::fileName(i);
+        if (::rename((staging + "/" + name).c_str(), (node.dir() + "/SEND/" + name).c_str()) != 0)
+            return false;
+    }
+    return true;
+}
+
+void takeFigures(std::vector<std::unique_ptr<Peer>>& peers, Run& out)
+{
+    const Peer& prober = *peers[0];
+    const Peer& fetcher = *peers[1];
+    out.latencies = prober.latencies();
+    out.ownLatencies = prober.ownLatencies();
+    out.gapSamples = fetcher.gaps();
+    out.ownGapSamples = fetcher.ownGaps();
+    out.latency = statsOf(out.latencies);
+    out.unanswered = prober.unanswered();
+    out.gaps = statsOf(out.gapSamples);
+    out.ownLatency = statsOf(out.ownLatencies);
+    out.ownGaps = statsOf(out.ownGapSamples);
+    const double fetchSeconds = std::chrono::duration<double>(fetcher.lastChunk() - fetcher.firstChunk()).count();
+    out.rate = fetchSeconds > 0 ? double(fetcher.bytes()) / fetchSeconds : 0;
+    for (std::size_t i = 2; i < peers.size(); ++i)
+        out.drained += peers[i]->drained() ? 1 : 0;
+}
+
+bool runOne(int files, bool arriving, int seconds, int idleSeconds, Run& out)
+{
+    out.files = files;
+    out.arriving = arriving;
+    // Rows NB01..NB05 link in from here; NB06..NB10 stay offline. Nobody
+    // listens on any row's port, so the node's own connects fail at once.
+    // The node's record file stands first in every queue, as on a node that
+    // published it before its user added the files.
+    benchnode::RegisterOptions options;
+    options.earlier = {{"nodeInfomation.nod", 9124}};
+    options.extra = {{kBigFile, kBigFileBytes}};
+    const auto t0 = Clock::now();
+    benchnode::ScaledNode scaled(arriving ? 0 : files, benchnode::unreachableRows(10), options);
+    e2e::Node& node = scaled.node();
+    CatalogRecord big{};
+    if (!registeredRecord(node.catalogPath(), kBigFile, &big)) {
+        std::fprintf(stderr, "%s is not registered\n", kBigFile);
+        return false;
+    }
+    const std::string staging = arriving ? stageFiles(node, files) : std::string();
+    if (arriving && staging.empty()) {
+        std::fprintf(stderr, "cannot stage the arriving files\n");
+        return false;
+    }
+    out.setupSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
+
+    const auto t1 = Clock::now();
+    node.start();
+    if (!e2e::waitUntil([&] { return e2e::accepts(node.port()) || !node.running(); }, std::chrono::minutes(5))
+        || !node.running()) {
+        std::fprintf(stderr, "the node did not start listening\n%s", node.logTails().c_str());
+        return false;
+    }
+    idleWrites(node, idleSeconds, out);
 
     std::vector<std::unique_ptr<Peer>> peers;
     const std::vector<e2e::Node::Row>& rows = node.rows();
@@ -427,29 +501,87 @@ bool runOne(int files, int seconds, int idleSeconds, Run& out)
     if (!runPeers(peers, prober, Clock::now() + std::chrono::seconds(3), [] { return false; }))
         return false;
 
-    const auto m0 = Clock::now();
     for (auto& p : peers)
         p->resetFigures();
     const double cpu0 = benchnode::sampleProcess(node.pid()).cpuSeconds;
-    if (!runPeers(peers, prober, m0 + std::chrono::seconds(seconds), [] { return false; }))
-        return false;
-    const auto m1 = Clock::now();
+    const auto m0 = Clock::now();
+    Clock::time_point m1;
+    if (!arriving) {
+        if (!runPeers(peers, prober, m0 + std::chrono::seconds(seconds), [] { return false; }))
+            return false;
+        m1 = Clock::now();
+    } else {
+        // Measured from the arrival until fifteen seconds after the last
+        // record reached catalog.dat, so that the file list's refresh of the
+        // last records and the next check of SEND are inside the window.
+        const std::uint64_t base = fileSize(node.catalogPath());
+        const std::uint64_t want = base + std::uint64_t(files) * sizeof(CatalogRecord);
+        if (!arrive(node, staging, files)) {
+            std::fprintf(stderr, "cannot move the arriving files into SEND\n");
+            return false;
+        }
+        const auto arrived = Clock::now();
+        Clock::time_point first{}, done{};
+        const auto watch = [&] {
+            const std::uint64_t size = fileSize(node.catalogPath());
+            const auto now = Clock::now();
+            if (first == Clock::time_point{} && size > base)
+                first = now;
+            if (done == Clock::time_point{} && size >= want)
+                done = now;
+            return done != Clock::time_point{} && now - done >= std::chrono::seconds(15);
+        };
+        if (!runPeers(peers, prober, arrived + std::chrono::minutes(10), watch))
+            return false;
+        m1 = Clock::now();
+        out.registered = done != Clock::time_point{};
+        out.firstRecordSeconds = std::chrono::duration<double>(first - arrived).count();
+        out.registerSeconds = std::chrono::duration<double>(done - first).count();
+    }
     const benchnode::ProcessSample end = benchnode::sampleProcess(node.pid());
     out.cpuShare = (end.cpuSeconds - cpu0) / std::chrono::duration<double>(m1 - m0).count();
     out.residentKiB = end.rssKb;
-
-    out.latency = statsOf(prober->latencies());
-    out.unanswered = prober->unanswered();
-    out.gaps = statsOf(peers[1]->gaps());
-    out.ownLatency = statsOf(prober->ownLatencies());
-    out.ownGaps = statsOf(peers[1]->ownGaps());
-    const double fetchSeconds = std::chrono::duration<double>(peers[1]->lastChunk() - peers[1]->firstChunk()).count();
-    out.rate = fetchSeconds > 0 ? double(peers[1]->bytes()) / fetchSeconds : 0;
-    for (std::size_t i = 2; i < peers.size(); ++i)
-        out.drained += peers[i]->drained() ? 1 : 0;
+    takeFigures(peers, out);
     peers.clear();
     if (node.terminate() != 0)
         std::fprintf(stderr, "the node did not end cleanly\n");
+    return true;
+}
+
+// Runs one case `runs` times and pools the samples (a p99 of a hundred
+// polls is their maximum); the rates, CPU and memory are of the last run,
+// and each run's registration is reported on its own line.
+bool runPooled(int files, bool arriving, int runs, int seconds, int idleSeconds, FILE* report, Run& out)
+{
+    for (int k = 0; k < runs; ++k) {
+        Run r;
+        if (!runOne(files, arriving, seconds, idleSeconds, r))
+            return false;
+        if (runs > 1 && arriving)
+            std::fprintf(report, "  run %d: first record after %.1f s, all %s %.2f s later: %.0f files/s\n", k + 1,
+                         r.firstRecordSeconds, r.registered ? "registered" : "NOT registered", r.registerSeconds,
+                         r.registerSeconds > 0 ? r.files / r.registerSeconds : 0.0);
+        const auto pool = [](std::vector<double>& into, const std::vector<double>& from) {
+            into.insert(into.end(), from.begin(), from.end());
+        };
+        std::vector<double> latencies = std::move(out.latencies), own = std::move(out.ownLatencies);
+        std::vector<double> gaps = std::move(out.gapSamples), ownGaps = std::move(out.ownGapSamples);
+        const std::size_t unanswered = out.unanswered;
+        out = r;
+        pool(latencies, r.latencies);
+        pool(own, r.ownLatencies);
+        pool(gaps, r.gapSamples);
+        pool(ownGaps, r.ownGapSamples);
+        out.latencies = std::move(latencies);
+        out.ownLatencies = std::move(own);
+        out.gapSamples = std::move(gaps);
+        out.ownGapSamples = std::move(ownGaps);
+        out.unanswered += unanswered;
+        out.latency = statsOf(out.latencies);
+        out.ownLatency = statsOf(out.ownLatencies);
+        out.gaps = statsOf(out.gapSamples);
+        out.ownGaps = statsOf(out.ownGapSamples);
+    }
     return true;
 }
 
@@ -468,15 +600,24 @@ std::vector<int> parseList(const char* text)
 int main(int argc, char** argv)
 {
     std::vector<int> counts{2000, 20000, 100000};
+    bool arriving = false;
+    int runs = 1;
     int seconds = 60;
     int idleSeconds = 60;
     for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--files") == 0)
+        if (std::strcmp(argv[i], "--files") == 0) {
             counts = parseList(argv[i + 1]);
-        else if (std::strcmp(argv[i], "--seconds") == 0)
+        } else if (std::strcmp(argv[i], "--arriving") == 0) {
+            counts = parseList(argv[i + 1]);
+            arriving = true;
+            idleSeconds = 10;
+        } else if (std::strcmp(argv[i], "--runs") == 0) {
+            runs = std::max(1, std::atoi(argv[i + 1]));
+        } else if (std::strcmp(argv[i], "--seconds") == 0) {
             seconds = std::atoi(argv[i + 1]);
-        else if (std::strcmp(argv[i], "--idle-seconds") == 0)
+        } else if (std::strcmp(argv[i], "--idle-seconds") == 0) {
             idleSeconds = std::atoi(argv[i + 1]);
+        }
     }
     // The store's console lines go to standard output; the report gets its
     // own stream and the console goes to the null device.
@@ -487,14 +628,23 @@ int main(int argc, char** argv)
     int failures = 0;
     for (const int files : counts) {
         Run r;
-        if (!runOne(files, seconds, idleSeconds, r)) {
+        if (!runPooled(files, arriving, runs, seconds, idleSeconds, report, r)) {
             std::fprintf(report, "%d files: FAILED\n", files);
             ++failures;
             continue;
         }
         const double perMinute = 60.0 / r.idleSeconds;
+        if (r.arriving)
+            std::fprintf(report,
+                         "%d files arriving at once, 10 rows (5 offline): first record after %.1f s, all %s"
+                         " %.1f s later: %.0f files/s (%.0f files/s from the arrival)\n",
+                         r.files, r.firstRecordSeconds, r.registered ? "registered" : "NOT registered",
+                         r.registerSeconds, r.registerSeconds > 0 ? r.files / r.registerSeconds : 0.0,
+                         r.files / (r.firstRecordSeconds + r.registerSeconds));
+        else
+            std::fprintf(report, "%d files, 10 rows (5 offline): set-up %.1f s, node ready after %.1f s\n", r.files,
+                         r.setupSeconds, r.startSeconds);
         std::fprintf(report,
-                     "%d files, 10 rows (5 offline): set-up %.1f s, node ready after %.1f s\n"
                      "  poll answer (every 200 ms, %zu polls): median %.1f ms, p99 %.1f ms, max %.1f ms"
                      " (%zu unanswered at the end)\n"
                      "    not behind the node's hello (%zu): median %.1f ms, p99 %.1f ms, max %.1f ms\n"
@@ -503,10 +653,10 @@ int main(int argc, char** argv)
                      "    not behind the node's hello (%zu): median %.1f ms, p99 %.1f ms, max %.1f ms\n"
                      "  node CPU %.1f%% of one core, resident %ld KiB; drainers done: %d of 3\n"
                      "  idle: %.1f KB handed to write calls per minute, %.1f KB to storage per minute\n",
-                     r.files, r.setupSeconds, r.startSeconds, r.latency.n, r.latency.median, r.latency.p99,
-                     r.latency.max, r.unanswered, r.ownLatency.n, r.ownLatency.median, r.ownLatency.p99,
-                     r.ownLatency.max, r.gaps.n, r.gaps.median, r.gaps.p99, r.gaps.max, r.rate,
-                     100.0 * r.rate / kBoundBytesPerSecond, r.ownGaps.n, r.ownGaps.median, r.ownGaps.p99, r.ownGaps.max, 100.0 * r.cpuShare, r.residentKiB, r.drained,
+                     r.latency.n, r.latency.median, r.latency.p99, r.latency.max, r.unanswered, r.ownLatency.n,
+                     r.ownLatency.median, r.ownLatency.p99, r.ownLatency.max, r.gaps.n, r.gaps.median, r.gaps.p99,
+                     r.gaps.max, r.rate, 100.0 * r.rate / kBoundBytesPerSecond, r.ownGaps.n, r.ownGaps.median,
+                     r.ownGaps.p99, r.ownGaps.max, 100.0 * r.cpuShare, r.residentKiB, r.drained,
                      double(r.idleWriteCalls) * perMinute / 1e3, double(r.idleStorage) * perMinute / 1e3);
         std::fflush(report);
     }
