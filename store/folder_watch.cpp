@@ -504,35 +504,40 @@ bool CFolderWatch::scanFolder()
         // that is neither file nor folder.
         if (n.kind != platform::NameStat::file || name.front() == '.')
             continue;
-        if (n.vouched) {
-            m_listing.push_back(std::uint32_t(m_index.find(name)));
-            continue;
-        }
         if (n.links > 1)
             multiLinked.emplace(name);
-        const bool isLnk = name.size() >= 4 && name.compare(name.size() - 4, 4, ".lnk") == 0;
-        const long j = isLnk ? -1 : m_index.find(name);
-        if (j >= 0) {
-            const CDirList::Stamp old = m_snapshot.stamp(std::size_t(j));
-            if (old.isLink == 0 && old.sizeHigh == DWORD(n.size >> 32) && old.sizeLow == DWORD(n.size) &&
-                fileTimeToU64(old.written) == fileTimeToU64(n.lastWrite)) {
-                // Unchanged: its record stands as it is.
-                m_listing.push_back(std::uint32_t(j));
-                continue;
-            }
-        }
-        platform::DirEntry d;
-        if (!platform::describeEntry(m_folder, std::string(name), &d))
-            continue; // gone meanwhile
-        ScanRecord entry;
-        std::memset(&entry.rec, 0, sizeof entry.rec);
-        entry.rec.findData = d.fd;
-        entry.nativeName = std::move(d.nativeName);
-        addEntry(entry);
+        takeListed(n, name);
     }
     m_multiLinked.swap(multiLinked);
     dropCaseDuplicates();
     return true;
+}
+
+void CFolderWatch::takeListed(const platform::NameStat& n, std::string_view name)
+{
+    if (n.vouched) {
+        m_listing.push_back(std::uint32_t(m_index.find(name)));
+        return;
+    }
+    const bool isLnk = name.size() >= 4 && name.compare(name.size() - 4, 4, ".lnk") == 0;
+    const long j = isLnk ? -1 : m_index.find(name);
+    if (j >= 0) {
+        const CDirList::Stamp old = m_snapshot.stamp(std::size_t(j));
+        if (old.isLink == 0 && old.sizeHigh == DWORD(n.size >> 32) && old.sizeLow == DWORD(n.size) &&
+            fileTimeToU64(old.written) == fileTimeToU64(n.lastWrite)) {
+            // Unchanged: its record stands as it is.
+            m_listing.push_back(std::uint32_t(j));
+            return;
+        }
+    }
+    platform::DirEntry d;
+    if (!platform::describeEntry(m_folder, std::string(name), &d))
+        return; // gone meanwhile
+    ScanRecord entry;
+    std::memset(&entry.rec, 0, sizeof entry.rec);
+    entry.rec.findData = d.fd;
+    entry.nativeName = std::move(d.nativeName);
+    addEntry(entry);
 }
 
 void CFolderWatch::addEntry(ScanRecord& entry)
@@ -788,64 +793,72 @@ void CFolderWatch::judge(ScanRecord& e)
 {
     if (e.dropped)
         return;
-    std::vector<DirListRecord>& added = m_lists[0];
-    std::vector<DirListRecord>& removed = m_lists[1];
+    if (e.known < 0)
+        judgeNew(e);
+    else
+        judgeKnown(e, std::size_t(e.known));
+}
+
+// New: registered once no one writes it any more and it has content; until
+// then it stays out of the snapshot and is new again at the next check.
+void CFolderWatch::judgeNew(ScanRecord& e)
+{
+    WIN32_FIND_DATAA fresh;
+    if (probe(e, &fresh) != FileProbe::ready) {
+        m_heldBack = true;
+        return;
+    }
     WIN32_FIND_DATAA& fd = e.rec.findData;
-    const auto ask = [this, &e](bool changed) {
+    fd = fresh;
+    if (fd.nFileSizeHigh != 0) {
+        skip(e.nativeName, "the file is 4 GiB or larger");
+    } else if (fd.nFileSizeLow != 0) {
+        m_lists[0].push_back(e.rec);
+        keepFresh(e.rec);
+    }
+}
+
+// Known, with its size, time or kind moved since its record (or a shortcut,
+// looked at every time).
+void CFolderWatch::judgeKnown(ScanRecord& e, std::size_t j)
+{
+    WIN32_FIND_DATAA& fd = e.rec.findData;
+    const DirListRecord old = m_snapshot[j];
+    const auto unchanged = [&] { return e.rec.isLink == old.isLink && sameSizeAndTime(fd, old.findData); };
+    // The catalog is asked whether it holds the registration; only a file
+    // with content below 4 GiB and a name Windows nodes can take is
+    // registered anew when it does not.
+    const auto keepAsked = [this, &e](bool changed) {
         m_toAsk.push_back(std::uint32_t(m_next.size()) << 1 | (changed ? 1u : 0u));
         m_freshShareable.resize(m_fresh.size(), true);
         m_freshShareable.push_back(e.shareable);
         keepFresh(e.rec);
     };
-    WIN32_FIND_DATAA fresh;
-    if (e.known < 0) {
-        // New: registered once no one writes it any more and it has
-        // content; until then it stays out of the snapshot and is new again
-        // at the next check.
-        if (probe(e, &fresh) != FileProbe::ready) {
-            m_heldBack = true;
-            return;
-        }
-        fd = fresh;
-        if (fd.nFileSizeHigh != 0) {
-            skip(e.nativeName, "the file is 4 GiB or larger");
-        } else if (fd.nFileSizeLow != 0) {
-            added.push_back(e.rec);
-            keepFresh(e.rec);
-        }
-        return;
-    }
-
-    const std::size_t j = std::size_t(e.known);
-    const DirListRecord old = m_snapshot[j];
-    // Only a file with content below 4 GiB can be registered.
-    const auto registrable = [&fd, &e] { return e.shareable && fd.nFileSizeHigh == 0 && fd.nFileSizeLow != 0; };
-    if (e.rec.isLink == old.isLink && sameSizeAndTime(fd, old.findData)) {
-        if (registrable())
-            ask(false);
+    const auto keepUnchanged = [&] {
+        if (e.shareable && fd.nFileSizeHigh == 0 && fd.nFileSizeLow != 0)
+            keepAsked(false);
         else
             keepFresh(e.rec);
-        return;
-    }
+    };
+    if (unchanged())
+        return keepUnchanged();
+    WIN32_FIND_DATAA fresh;
     switch (probe(e, &fresh)) {
     case FileProbe::ready:
         fd = fresh;
-        if (e.rec.isLink == old.isLink && sameSizeAndTime(fd, old.findData)) {
-            if (registrable())
-                ask(false);
-            else
-                keepFresh(e.rec);
+        if (unchanged()) {
+            keepUnchanged();
         } else if (fd.nFileSizeHigh != 0) {
             // Keeps the registration as it stands rather than deleting it.
             skip(e.nativeName, "the file is 4 GiB or larger; its change is not shared");
             keepOld(j);
             m_heldBack = true;
         } else {
-            ask(true);
+            keepAsked(true);
         }
         break;
     case FileProbe::missing:
-        removed.push_back(e.rec);
+        m_lists[1].push_back(e.rec);
         break;
     case FileProbe::busy:
     case FileProbe::notOpened:

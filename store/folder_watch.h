@@ -23,6 +23,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/dirlist.h"
 #include "platform/folder_changes.h"
 #include "platform/wintypes.h"
 #include "store/dir_list.h"
@@ -157,6 +158,8 @@ private:
     void gather();
     void markRemoved();
     void judge(ScanRecord& e);
+    void judgeNew(ScanRecord& e);
+    void judgeKnown(ScanRecord& e, std::size_t j);
     bool classify(std::chrono::steady_clock::time_point deadline);
     bool handOn(std::chrono::steady_clock::time_point deadline, std::size_t maxRecords);
     void commit();
@@ -175,6 +178,9 @@ private:
     void startWorker(std::function<void()> job);
     bool workerBusy();
 
+    // One entry of the listing: the snapshot record of a file that matches
+    // it, or through addEntry.
+    void takeListed(const platform::NameStat& n, std::string_view name);
     // addEntry's two kinds of entry: true when the entry is listed.
     bool takePlainFile(ScanRecord& entry);
     bool takeShortcut(ScanRecord& entry);
