@@ -156,7 +156,9 @@ private:
     // the writes themselves.
     static std::size_t runStarts(const std::vector<int>& sorted, const std::function<void(int)>& atStart);
     static bool startsBeyond(const std::vector<int>& sorted, std::uint64_t length);
-    std::vector<int> journalFirst(const std::vector<int>& sorted, std::uint64_t length);
+    // *failed: the copies could not be made safe, so nothing may be written
+    // over a complete record in place.
+    std::vector<int> journalFirst(const std::vector<int>& sorted, std::uint64_t length, bool* failed);
     void writeRuns(platform::CFile& f, std::vector<int> sorted);
     // A write of catalog.dat failed with err: a rewrite is owed, and the
     // first failure is told.

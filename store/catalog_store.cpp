@@ -555,7 +555,16 @@ void CCatalogCash::writeRecs(const std::vector<int>& indexes)
             m_rewriteOwed = true;
             return;
         }
-        const std::vector<int> journaled = journalFirst(sorted, length);
+        bool journalFailed = false;
+        const std::vector<int> journaled = journalFirst(sorted, length, &journalFailed);
+        if (journalFailed) {
+            // Written over in place without its copy on the disk, a complete
+            // record would be lost to a torn write: the whole rewrite, made
+            // under another name and renamed into place, brings it instead.
+            f.Close();
+            m_rewriteOwed = true;
+            return;
+        }
         writeRuns(f, sorted);
         if (f.GetLength() > want)
             f.SetLength(want);
@@ -592,8 +601,9 @@ bool CCatalogCash::startsBeyond(const std::vector<int>& sorted, std::uint64_t le
     return beyond;
 }
 
-std::vector<int> CCatalogCash::journalFirst(const std::vector<int>& sorted, std::uint64_t length)
+std::vector<int> CCatalogCash::journalFirst(const std::vector<int>& sorted, std::uint64_t length, bool* failed)
 {
+    *failed = false;
     // Copies of what goes over complete records reach the disk first.
     std::vector<std::pair<int, CatalogRecord>> copies;
     for (int i : sorted)
@@ -603,8 +613,11 @@ std::vector<int> CCatalogCash::journalFirst(const std::vector<int>& sorted, std:
         return {};
     platform::FileId id;
     int jerr = 0;
-    if (!platform::fileId(m_path, &id) || !m_journal->append(id, copies, &jerr))
-        std::printf("Error::CCatalogCash::writeRec() journal %d\n", jerr);
+    if (!platform::fileId(m_path, &id) || !m_journal->append(id, copies, &jerr)) {
+        std::printf("Error::CCatalogCash::writeRec() journal %d; catalog.dat is written whole instead\n", jerr);
+        *failed = true;
+        return {};
+    }
     std::vector<int> journaled;
     journaled.reserve(copies.size());
     for (const auto& c : copies)

@@ -119,6 +119,27 @@ TEST_F(CatalogCrash, ATornOverwriteOfACompleteRecordIsMendedFromTheJournal)
     EXPECT_FALSE(exists(dir.path() + "/CATALOG/catalog.jnl")) << "folded into the file";
 }
 
+// When the journal cannot take the copy, a complete record is never written
+// over in place: catalog.dat keeps it until the tick's whole rewrite, made
+// under another name and renamed into place, brings the change.
+TEST_F(CatalogCrash, WithoutTheJournalACompleteRecordIsNeverWrittenOverInPlace)
+{
+    const CatalogRecord a = ownFile("a.txt", "a");
+    const CatalogRecord b = ownFile("b.txt", "bb");
+    writeRecords(catalogFile(), {a, b});
+    ASSERT_EQ(catalog()->getRecCount(), 2);
+    platform::createDirectory(dir.path() + "/CATALOG/catalog.jnl"); // no file can be made there
+    CatalogRecord changed = makeRec("NODE_A", "b.txt", 20000, CATALOG_STATE_UPDATED);
+    testing::internal::CaptureStdout();
+    catalog()->updateRec(&changed);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(bytesOf(readRecords(catalogFile())), bytesOf(std::vector<CatalogRecord>{a, b}));
+
+    catalog()->onTick();
+    EXPECT_EQ(bytesOf(readRecords(catalogFile())), bytesOf(all()));
+    EXPECT_EQ(stored(1).findData.nFileSizeLow, 20000u);
+}
+
 // Writes that go over no complete record (an append, a transfer's progress)
 // cost at most that record when torn; the journal of an earlier catalog
 // file is never applied to a later one.
