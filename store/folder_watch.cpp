@@ -179,6 +179,9 @@ void CFolderWatch::loadList()
     ensureSubFolder(m_folder.c_str(), "YUVO");
     m_snapshot.clear();
     ++m_generation;
+    // The last listing was judged against another snapshot: the next check
+    // looks at every file.
+    m_heldBack = true;
 
     platform::CFile file;
     if (!file.Open(listPath(), platform::CFile::modeCreate | platform::CFile::modeNoTruncate |
