@@ -553,6 +553,11 @@ bool runOne(int files, bool arriving, int seconds, int idleSeconds, Run& out)
 // and each run's registration is reported on its own line.
 bool runPooled(int files, bool arriving, int runs, int seconds, int idleSeconds, FILE* report, Run& out)
 {
+    std::vector<double> latencies, own, gaps, ownGaps;
+    std::size_t unanswered = 0;
+    const auto pool = [](std::vector<double>& into, const std::vector<double>& from) {
+        into.insert(into.end(), from.begin(), from.end());
+    };
     for (int k = 0; k < runs; ++k) {
         Run r;
         if (!runOne(files, arriving, seconds, idleSeconds, r))
@@ -561,27 +566,18 @@ bool runPooled(int files, bool arriving, int runs, int seconds, int idleSeconds,
             std::fprintf(report, "  run %d: first record after %.1f s, all %s %.2f s later: %.0f files/s\n", k + 1,
                          r.firstRecordSeconds, r.registered ? "registered" : "NOT registered", r.registerSeconds,
                          r.registerSeconds > 0 ? r.files / r.registerSeconds : 0.0);
-        const auto pool = [](std::vector<double>& into, const std::vector<double>& from) {
-            into.insert(into.end(), from.begin(), from.end());
-        };
-        std::vector<double> latencies = std::move(out.latencies), own = std::move(out.ownLatencies);
-        std::vector<double> gaps = std::move(out.gapSamples), ownGaps = std::move(out.ownGapSamples);
-        const std::size_t unanswered = out.unanswered;
-        out = r;
         pool(latencies, r.latencies);
         pool(own, r.ownLatencies);
         pool(gaps, r.gapSamples);
         pool(ownGaps, r.ownGapSamples);
-        out.latencies = std::move(latencies);
-        out.ownLatencies = std::move(own);
-        out.gapSamples = std::move(gaps);
-        out.ownGapSamples = std::move(ownGaps);
-        out.unanswered += unanswered;
-        out.latency = statsOf(out.latencies);
-        out.ownLatency = statsOf(out.ownLatencies);
-        out.gaps = statsOf(out.gapSamples);
-        out.ownGaps = statsOf(out.ownGapSamples);
+        unanswered += r.unanswered;
+        out = std::move(r); // rates, CPU and memory: of the last run
     }
+    out.unanswered = unanswered;
+    out.latency = statsOf(latencies);
+    out.ownLatency = statsOf(own);
+    out.gaps = statsOf(gaps);
+    out.ownGaps = statsOf(ownGaps);
     return true;
 }
 

@@ -351,17 +351,26 @@ bool readWholeFile(const std::string& path, std::string& out, int* err)
     return ok;
 }
 
+namespace {
+
+// Hidden, so that a folder scan that catches a temporary half-made passes it
+// over; the process id and a count follow.
+constexpr std::string_view TEMPORARY_PREFIX = ".yuvo-tmp-";
+
+} // namespace
+
 std::string temporarySibling(const std::string& path)
 {
     static unsigned counter = 0;
     char name[64];
-    std::snprintf(name, sizeof name, ".yuvo-tmp-%ld-%u", static_cast<long>(getpid()), ++counter);
+    std::snprintf(name, sizeof name, "%.*s%ld-%u", int(TEMPORARY_PREFIX.size()), TEMPORARY_PREFIX.data(),
+                  static_cast<long>(getpid()), ++counter);
     return paths::joinFixed(paths::dirName(path), name);
 }
 
 bool isTemporaryName(std::string_view name)
 {
-    constexpr std::string_view prefix = ".yuvo-tmp-";
+    constexpr std::string_view prefix = TEMPORARY_PREFIX;
     if (name.substr(0, prefix.size()) != prefix)
         return false;
     // <pid>-<n>: two runs of digits and one dash between them.

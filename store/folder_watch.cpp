@@ -108,16 +108,29 @@ std::string foldUtf8(std::string_view s)
     return out;
 }
 
+bool isAscii(std::string_view name)
+{
+    for (const char c : name) {
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return false;
+    }
+    return true;
+}
+
 // The case-folded form of a CP932 name (ASCII names need no conversion).
 std::string foldCp932(std::string_view cp932Name)
 {
-    for (const char ch : cp932Name) {
-        if (static_cast<unsigned char>(ch) >= 0x80) {
-            const auto utf8 = cp932::toUtf8(cp932Name);
-            return foldUtf8(utf8 ? std::string_view(*utf8) : cp932Name);
-        }
-    }
-    return foldUtf8(cp932Name);
+    if (isAscii(cp932Name))
+        return foldUtf8(cp932Name);
+    const auto utf8 = cp932::toUtf8(cp932Name);
+    return foldUtf8(utf8 ? std::string_view(*utf8) : cp932Name);
+}
+
+// Only a name ending exactly in ".lnk" is a shortcut; "notes.LNK" is a plain
+// file.
+bool isShortcutName(std::string_view name)
+{
+    return name.size() >= 4 && name.compare(name.size() - 4, 4, ".lnk") == 0;
 }
 
 bool isReservedDeviceName(std::string_view name)
@@ -352,29 +365,6 @@ void CFolderWatch::deleteDuplicateShortcut(const std::string& lnkPath, const std
 
 // --- The snapshot's index by native names ----------------------------------------
 
-namespace {
-
-std::uint64_t nameHash(std::string_view name)
-{
-    std::uint64_t h = 1469598103934665603ull;
-    for (const char c : name) {
-        h ^= static_cast<unsigned char>(c);
-        h *= 1099511628211ull;
-    }
-    return h ^ (h >> 29);
-}
-
-bool isAscii(std::string_view name)
-{
-    for (const char c : name) {
-        if (static_cast<unsigned char>(c) >= 0x80)
-            return false;
-    }
-    return true;
-}
-
-} // namespace
-
 void CFolderWatch::NativeIndex::clear()
 {
     m_generation = ~std::uint64_t(0);
@@ -408,7 +398,7 @@ void CFolderWatch::NativeIndex::build(const CDirList& snapshot, std::uint64_t ge
         const std::string_view name = nameOf(i);
         if (name.empty())
             continue;
-        for (std::size_t k = nameHash(name) & mask;; k = (k + 1) & mask) {
+        for (std::size_t k = std::hash<std::string_view>{}(name) & mask;; k = (k + 1) & mask) {
             if (m_slot[k] == 0) {
                 m_slot[k] = static_cast<std::uint32_t>(i + 1);
                 break;
@@ -430,7 +420,7 @@ long CFolderWatch::NativeIndex::find(std::string_view native) const
     if (m_slot.empty() || native.empty())
         return -1;
     const std::size_t mask = m_slot.size() - 1;
-    for (std::size_t k = nameHash(native) & mask; m_slot[k] != 0; k = (k + 1) & mask) {
+    for (std::size_t k = std::hash<std::string_view>{}(native) & mask; m_slot[k] != 0; k = (k + 1) & mask) {
         if (nameOf(m_slot[k] - 1) == native)
             return long(m_slot[k] - 1);
     }
@@ -487,7 +477,7 @@ bool CFolderWatch::scanFolder()
     // A plain file the snapshot knows needs no status call while the folder
     // has been quiet: it is as its record says.
     const auto vouch = [this](std::string_view name) {
-        if (name.front() == '.' || (name.size() >= 4 && name.compare(name.size() - 4, 4, ".lnk") == 0))
+        if (name.front() == '.' || isShortcutName(name))
             return false;
         if (!m_multiLinked.empty() && m_multiLinked.count(std::string(name)))
             return false;
@@ -522,8 +512,7 @@ void CFolderWatch::takeListed(const platform::NameStat& n, std::string_view name
         m_listing.push_back(std::uint32_t(m_index.find(name)));
         return;
     }
-    const bool isLnk = name.size() >= 4 && name.compare(name.size() - 4, 4, ".lnk") == 0;
-    const long j = isLnk ? -1 : m_index.find(name);
+    const long j = isShortcutName(name) ? -1 : m_index.find(name);
     if (j >= 0) {
         const CDirList::Stamp old = m_snapshot.stamp(std::size_t(j));
         if (old.isLink == 0 && old.sizeHigh == DWORD(n.size >> 32) && old.sizeLow == DWORD(n.size) &&
@@ -549,11 +538,7 @@ void CFolderWatch::addEntry(ScanRecord& entry)
         return;
     entry.rec.isLink = 0;
     std::memset(entry.rec.zero, 0, sizeof entry.rec.zero);
-    // Only a name ending exactly in ".lnk" is a shortcut; "notes.LNK" is a
-    // plain file.
-    const std::string& name = entry.nativeName;
-    const bool isLnk = name.size() >= 4 ? name.compare(name.size() - 4, 4, ".lnk") == 0 : name == ".lnk";
-    if (isLnk ? takeShortcut(entry) : takePlainFile(entry)) {
+    if (isShortcutName(entry.nativeName) ? takeShortcut(entry) : takePlainFile(entry)) {
         m_listing.push_back(FRESH | std::uint32_t(m_scan.size()));
         m_scan.push_back(std::move(entry));
     }
@@ -721,10 +706,11 @@ bool CFolderWatch::beginCheck()
     return true;
 }
 
-void CFolderWatch::keepFresh(const DirListRecord& rec)
+void CFolderWatch::keepFresh(const DirListRecord& rec, bool shareable)
 {
     m_next.push_back(FRESH | std::uint32_t(m_fresh.size()));
     m_fresh.push_back(rec);
+    m_freshShareable.push_back(shareable);
 }
 
 DirListRecord CFolderWatch::nextRecord(std::uint32_t item) const
@@ -817,7 +803,7 @@ void CFolderWatch::judgeNew(ScanRecord& e)
         skip(e.nativeName, "the file is 4 GiB or larger");
     } else if (fd.nFileSizeLow != 0) {
         m_lists[0].push_back(e.rec);
-        keepFresh(e.rec);
+        keepFresh(e.rec, e.shareable);
     }
 }
 
@@ -833,15 +819,13 @@ void CFolderWatch::judgeKnown(ScanRecord& e, std::size_t j)
     // registered anew when it does not.
     const auto keepAsked = [this, &e](bool changed) {
         m_toAsk.push_back(std::uint32_t(m_next.size()) << 1 | (changed ? 1u : 0u));
-        m_freshShareable.resize(m_fresh.size(), true);
-        m_freshShareable.push_back(e.shareable);
-        keepFresh(e.rec);
+        keepFresh(e.rec, e.shareable);
     };
     const auto keepUnchanged = [&] {
         if (e.shareable && fd.nFileSizeHigh == 0 && fd.nFileSizeLow != 0)
             keepAsked(false);
         else
-            keepFresh(e.rec);
+            keepFresh(e.rec, e.shareable);
     };
     if (unchanged())
         return keepUnchanged();

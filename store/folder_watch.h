@@ -170,7 +170,7 @@ private:
     DirListRecord nextRecord(std::uint32_t item) const;
     std::string_view nextName(std::uint32_t item) const;
     void keepOld(std::size_t j) { m_next.push_back(std::uint32_t(j)); }
-    void keepFresh(const DirListRecord& rec);
+    void keepFresh(const DirListRecord& rec, bool shareable);
     // Writes records as dirlist.dat: only the records that differ from
     // `before` (the snapshot the file holds) where that is safe, else whole.
     void writeList(const CDirList& records, const CDirList* before);
