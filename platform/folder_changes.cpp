@@ -28,11 +28,17 @@ void CFolderChanges::stop()
     m_fd = -1;
     m_wd = -1;
     m_folder.clear();
+    m_id = {};
 }
 
 bool CFolderChanges::watch(const std::string& folder)
 {
     stop();
+    // Taken before the watch is set: a folder put in its place meanwhile is
+    // then found by stillWatches(), never hidden behind this identity.
+    FileId id;
+    if (!fileId(folder, &id))
+        return false;
     m_fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (m_fd < 0)
         return false;
@@ -42,7 +48,14 @@ bool CFolderChanges::watch(const std::string& folder)
         return false;
     }
     m_folder = folder;
+    m_id = id;
     return true;
+}
+
+bool CFolderChanges::stillWatches(const std::string& folder) const
+{
+    FileId now;
+    return m_fd >= 0 && !m_folder.empty() && folder == m_folder && fileId(folder, &now) && now == m_id;
 }
 
 bool CFolderChanges::changed()

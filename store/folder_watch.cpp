@@ -459,9 +459,12 @@ void CFolderWatch::dropCaseDuplicates()
 bool CFolderWatch::quietSinceLastListing()
 {
     const auto now = std::chrono::steady_clock::now();
-    const bool watched = m_changes.folder() == m_folder && !m_folder.empty();
+    // A SEND that now names another folder (a link pointed elsewhere, a file
+    // system mounted over it) is unknown to the old watch: it counts as
+    // changed and is watched afresh.
+    const bool watched = !m_folder.empty() && m_changes.stillWatches(m_folder);
     const bool told = !watched || m_changes.changed();
-    if (m_changes.folder() != m_folder)
+    if (!m_folder.empty() && (!watched || m_changes.folder() != m_folder))
         m_changes.watch(m_folder); // changes from now on count for the next check
     const bool quiet = !told && !m_heldBack && now - m_lastFullListing < s_fullListingEvery;
     if (!quiet)

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -436,6 +437,46 @@ TEST_F(FolderWatch, ChangesTheFolderDoesNotTellOfAreFoundAllTheSame)
     ASSERT_EQ(rec.heard.size(), 1u);
     EXPECT_EQ(rec.heard[0].name, "later.txt");
     EXPECT_EQ(rec.heard[0].state, DWORD(CATALOG_STATE_UPDATED));
+}
+
+// SEND as a symbolic link pointed at another folder: the old folder's change
+// notification tells nothing of the new one, so the next check looks at
+// every file there, and the new folder's changes are told from then on.
+TEST_F(FolderWatch, ASendLinkPointedAtAnotherFolderIsLookedAtAfresh)
+{
+    CFolderWatch::setFullListingEvery(std::chrono::hours(1)); // only the notification can tell
+    const std::string a = outside() + "/A";
+    const std::string b = outside() + "/B";
+    ASSERT_EQ(rename(send.c_str(), a.c_str()), 0);
+    ASSERT_EQ(symlink(a.c_str(), send.c_str()), 0);
+    put("same.txt", "one");
+    check();
+    check(); // quiet: the watch is set
+    ASSERT_EQ(rec.heard.size(), 1u);
+
+    rec.heard.clear();
+    ASSERT_EQ(mkdir(b.c_str(), 0755), 0);
+    testsupport::writeFile(b + "/same.txt", "other content");
+    const struct timespec ts[2] = {{1500000000, 0}, {1500000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (b + "/same.txt").c_str(), ts, 0), 0);
+    ASSERT_EQ(symlink(b.c_str(), (send + ".new").c_str()), 0);
+    ASSERT_EQ(rename((send + ".new").c_str(), send.c_str()), 0);
+    check();
+    ASSERT_EQ(rec.heard.size(), 1u) << "the new folder's file is looked at, not taken as its old record says";
+    EXPECT_EQ(rec.heard[0].name, "same.txt");
+    EXPECT_EQ(rec.heard[0].state, DWORD(CATALOG_STATE_UPDATED));
+    EXPECT_EQ(rec.heard[0].size, 13u);
+
+    rec.heard.clear();
+    check(); // quiet again, now on the new folder
+    EXPECT_TRUE(rec.heard.empty());
+    const int fd = open((b + "/same.txt").c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, " more", 5), 5);
+    close(fd);
+    check();
+    ASSERT_EQ(rec.heard.size(), 1u) << "a write in the new folder is told by its own watch";
+    EXPECT_EQ(rec.heard[0].size, 18u);
 }
 
 // A snapshot that names a file twice (written by another program) is matched
