@@ -119,6 +119,8 @@ public:
     // Records whose state is neither new nor updated (the compaction's work).
     int notLiveCount() const { return m_notLive; }
     const std::vector<CatalogRecord>& list() const { return m_list; }
+    // Bumped whenever the list is replaced whole, which moves indexes.
+    std::uint64_t generation() const { return m_generation; }
     const std::string& path() const { return m_path; }
     int writeThrough() const { return m_writeThrough; }
     bool loadFailed() const { return m_loadFailed; }
@@ -181,6 +183,7 @@ private:
     bool m_lastFailureNoRoom = false;
     std::vector<std::string> m_notices;
     int m_notLive = 0;
+    std::uint64_t m_generation = 0;
     // The records by key, kept in step with m_list so that a lookup needs no
     // scan: an open-addressing table of record indexes, at most half full,
     // 8 bytes a slot. The keys themselves are read from the records, so the
@@ -262,7 +265,9 @@ public:
     // into every row's queue (over the queued entry of that key).
     void updateRec(const CatalogRecord* rec);
     // Own deletion (rec's state already 2): marks the stored record deleted
-    // and queues rec to every row.
+    // and queues rec to every row. The compaction then deletes the file in
+    // SEND while it is still the one registered (its size and last write as
+    // the record holds them).
     void deleteRec(const CatalogRecord* rec);
     // Deletion on this node only: marks the stored record deleted.
     void deleteRecLocal(const CatalogRecord* rec);
@@ -274,6 +279,10 @@ public:
     void addRecs(const CatalogRecord* recs, std::size_t n);
     void updateRecs(const CatalogRecord* recs, std::size_t n);
     void deleteRecs(const CatalogRecord* recs, std::size_t n);
+    // Own deletions of files that have left SEND, from the scan: as
+    // deleteRecs, but the compaction deletes no file for them, since a file
+    // of that name in SEND now is one put there since.
+    void deleteGoneRecs(const CatalogRecord* recs, std::size_t n);
 
     // --- Records received from a neighbour (checksum already tested). ---
     //
@@ -310,6 +319,20 @@ public:
     void findLinkFile(const char* fileName, std::string& out);
     // Copies of the complete records of one origin node, in catalog order.
     void getNodeRecs(const char* node, std::vector<CatalogRecord>& out);
+
+    // What the catalog holds of an own file of SEND (its CP932 name): no
+    // registration, a live one (new or updated) of that kind, size and last
+    // write, a live one that says otherwise, or a deleted one.
+    enum class OwnHeld { none, same, differs, deleted };
+    OwnHeld ownRegistration(std::string_view file, DWORD isLink, DWORD sizeHigh, DWORD sizeLow,
+                            const FILETIME& lastWrite);
+    // Hands f the live own registrations from index `from` on, in catalog
+    // order, until the deadline (at least one): the index to go on from, -1
+    // once the end is reached. A compaction meanwhile moves the indexes
+    // (listGeneration tells).
+    int visitOwnLive(int from, std::chrono::steady_clock::time_point deadline,
+                     const std::function<void(const CatalogRecord&)>& f);
+    std::uint64_t listGeneration();
 
     // --- Neighbour queues (CATALOG/<node>.dat). ---
 
@@ -439,6 +462,10 @@ private:
     bool sortForCompaction(std::vector<CatalogRecord>& kept, std::vector<int>& dropped);
     bool keyStillLive(const CatalogRecord& rec) const;
     void deleteLocalFiles(const std::vector<int>& dropped);
+    // Whether the own file in SEND (or a shortcut's target) that `now`
+    // describes is still the one rec registered; said on the console when
+    // it is not.
+    static bool stillRegistered(const CatalogRecord& rec, const WIN32_FIND_DATAA& now);
     bool isFetchable(const CatalogRecord& rec);
     // Queue-file writes, each keeping the taken-up-to mark and the index in
     // step.
@@ -470,6 +497,7 @@ private:
         std::string targetName; // CP932
         std::string linkPath;
         std::string targetPath;
+        WIN32_FIND_DATAA target; // what the shortcut resolves to now
     };
     static void listShortcuts(const char* stopAt, std::vector<ShortcutEntry>& out);
 
@@ -480,6 +508,9 @@ private:
     // Per queue file: every entry below this index is known to be taken, so a
     // take starts reading there.
     std::unordered_map<std::string, std::uint64_t> m_queueTakenUpTo;
+    // Keys of own registrations deleted because their file left SEND, until
+    // the next compaction drops them (see deleteGoneRecs).
+    std::unordered_set<std::string> m_goneKeys;
     // Neighbours already told of on the console, per kind of refusal.
     std::unordered_set<std::string> m_toldOwnName;
     std::unordered_set<std::string> m_toldFull;

@@ -92,6 +92,7 @@ void CCatalog::addRecs(const CatalogRecord* recs, std::size_t n)
         // later expire and take the live file with it: replace instead.
         const int i = m_cash.findRec(*a, nullptr);
         if (i >= 0) {
+            m_goneKeys.erase(CCatalogCash::keyOf(*a)); // registered again: its file is this one
             m_cash.setRecNoWrite(i, *a);
             fireRecordAt(i, *a);
             return i;
@@ -122,6 +123,7 @@ void CCatalog::updateRecs(const CatalogRecord* recs, std::size_t n)
         const int i = m_cash.findRec(*a, nullptr);
         if (i < 0)
             return -1;
+        m_goneKeys.erase(CCatalogCash::keyOf(*a));
         setCheckSum(a);
         m_cash.setRecNoWrite(i, *a);
         fireRecordAt(i, *a);
@@ -154,7 +156,22 @@ void CCatalog::deleteRecs(const CatalogRecord* recs, std::size_t n)
     storeOwn(recs, n, false, [this](const CatalogRecord& rec, CatalogRecord* a) {
         *a = ownCopy(&rec);
         const int i = markDeleted(*a);
+        // Asked for: the compaction deletes the file, if it is still the one
+        // registered.
+        m_goneKeys.erase(CCatalogCash::keyOf(*a));
         // The neighbours get the caller's record, not the stored one.
+        setCheckSum(a);
+        return i;
+    });
+}
+
+void CCatalog::deleteGoneRecs(const CatalogRecord* recs, std::size_t n)
+{
+    storeOwn(recs, n, false, [this](const CatalogRecord& rec, CatalogRecord* a) {
+        *a = ownCopy(&rec);
+        const int i = markDeleted(*a);
+        if (i >= 0)
+            m_goneKeys.insert(CCatalogCash::keyOf(*a));
         setCheckSum(a);
         return i;
     });
@@ -326,10 +343,9 @@ void CCatalog::listShortcuts(const char* stopAt, std::vector<ShortcutEntry>& out
             continue;
         ShortcutEntry s;
         s.linkPath = folder + "/" + n;
-        WIN32_FIND_DATAA fd;
-        if (!platform::resolveShortcut(s.linkPath, &s.targetPath, &fd))
+        if (!platform::resolveShortcut(s.linkPath, &s.targetPath, &s.target))
             continue;
-        s.targetName = std::string(cp932::fieldText(fd.cFileName, MAX_PATH));
+        s.targetName = std::string(cp932::fieldText(s.target.cFileName, MAX_PATH));
         const bool stop = stopAt && s.targetName == stopAt;
         out.push_back(std::move(s));
         if (stop)

@@ -1,6 +1,8 @@
 // Expiry sweep and compaction of the catalog.
+#include <cstdio>
 #include <unordered_map>
 
+#include "platform/dirlist.h"
 #include "platform/files.h"
 #include "platform/localtime.h"
 #include "platform/paths.h"
@@ -86,6 +88,7 @@ void CCatalog::compactList()
     // Nothing to drop: the list is left as it is, without a copy.
     if (m_cash.notLiveCount() == 0) {
         m_linkCache.clear();
+        m_goneKeys.clear();
         return;
     }
     std::vector<CatalogRecord> kept;
@@ -99,6 +102,9 @@ void CCatalog::compactList()
         fireAllRecords();
     }
     m_linkCache.clear();
+    // Every deleted record has gone now; a gone key still live was
+    // registered again and has left the set already.
+    m_goneKeys.clear();
 }
 
 bool CCatalog::sortForCompaction(std::vector<CatalogRecord>& kept, std::vector<int>& dropped)
@@ -132,16 +138,34 @@ bool CCatalog::keyStillLive(const CatalogRecord& rec) const
     return false;
 }
 
+bool CCatalog::stillRegistered(const CatalogRecord& rec, const WIN32_FIND_DATAA& now)
+{
+    const WIN32_FIND_DATAA& was = rec.findData;
+    if (now.nFileSizeHigh == was.nFileSizeHigh && now.nFileSizeLow == was.nFileSizeLow
+        && fileTimeToU64(now.ftLastWriteTime) == fileTimeToU64(was.ftLastWriteTime))
+        return true;
+    std::printf("CCatalog::compactList() %s in SEND has changed since it was registered; it stays, and the next"
+                " check registers it anew\n",
+                consoleText(fileText(rec)).c_str());
+    std::fflush(stdout);
+    return false;
+}
+
 void CCatalog::deleteLocalFiles(const std::vector<int>& dropped)
 {
     const std::vector<CatalogRecord>& list = m_cash.list();
     // Own shortcuts are looked up in one listing of SEND for all of them.
     bool shortcutsListed = false;
-    std::unordered_map<std::string, std::string> shortcutOf; // target name -> first shortcut
+    std::unordered_map<std::string, ShortcutEntry> shortcutOf; // target name -> first shortcut
     for (int i : dropped) {
         const CatalogRecord& r = list[i];
         // A live record of the same key names the same local file.
         if (keyStillLive(r))
+            continue;
+        const bool own = nodeText(r) == ownNodeName();
+        // The file left SEND: one there now by that name came since, and
+        // is the user's, not this registration's.
+        if (own && m_goneKeys.count(CCatalogCash::keyOf(r)))
             continue;
         bool isLinkEntry = false;
         const std::string path = localFilePath(r, &isLinkEntry);
@@ -150,13 +174,18 @@ void CCatalog::deleteLocalFiles(const std::vector<int>& dropped)
                 std::vector<ShortcutEntry> all;
                 listShortcuts(nullptr, all);
                 for (ShortcutEntry& s : all)
-                    shortcutOf.emplace(s.targetName, s.linkPath);
+                    shortcutOf.emplace(s.targetName, std::move(s));
                 shortcutsListed = true;
             }
             auto it = shortcutOf.find(std::string(fileText(r)));
-            if (it != shortcutOf.end())
-                platform::deleteShortcut(it->second); // the link, never its target
+            if (it != shortcutOf.end() && stillRegistered(r, it->second.target))
+                platform::deleteShortcut(it->second.linkPath); // the link, never its target
         } else if (!path.empty()) {
+            // An own file goes only while it is the file registered: one
+            // written or put there since stays, as the user's.
+            WIN32_FIND_DATAA now;
+            if (own && (!platform::findFileData(path, &now) || !stillRegistered(r, now)))
+                continue;
             platform::deleteFile(path);
         }
     }

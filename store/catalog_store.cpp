@@ -1,5 +1,6 @@
 // The single catalog, its record store catalog.dat, and the small queries.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -426,6 +427,7 @@ void CCatalogCash::addRecNoWrite(const CatalogRecord& rec)
 
 void CCatalogCash::setList(const std::vector<CatalogRecord>& list)
 {
+    ++m_generation;
     m_list = list;
     rebuildIndex();
     m_protect.clear();
@@ -562,7 +564,6 @@ void CCatalogCash::writeRecs(const std::vector<int>& indexes)
             // record would be lost to a torn write: the whole rewrite, made
             // under another name and renamed into place, brings it instead.
             f.Close();
-            m_rewriteOwed = true;
             return;
         }
         writeRuns(f, sorted);
@@ -613,16 +614,21 @@ std::vector<int> CCatalogCash::journalFirst(const std::vector<int>& sorted, std:
         return {};
     platform::FileId id;
     int jerr = 0;
-    if (!platform::fileId(m_path, &id) || !m_journal->append(id, copies, &jerr)) {
-        std::printf("Error::CCatalogCash::writeRec() journal %d; catalog.dat is written whole instead\n", jerr);
-        *failed = true;
-        return {};
+    if (!platform::fileId(m_path, &id)) {
+        jerr = errno;
+    } else if (m_journal->append(id, copies, &jerr)) {
+        std::vector<int> journaled;
+        journaled.reserve(copies.size());
+        for (const auto& c : copies)
+            journaled.push_back(c.first);
+        return journaled;
     }
-    std::vector<int> journaled;
-    journaled.reserve(copies.size());
-    for (const auto& c : copies)
-        journaled.push_back(c.first);
-    return journaled;
+    std::printf("Error::CCatalogCash::writeRec() journal %d; catalog.dat is written whole instead\n", jerr);
+    // The change waits for the whole rewrite like any other failed write,
+    // and the user hears of it at once.
+    writeFailed(jerr != 0 ? jerr : EIO);
+    *failed = true;
+    return {};
 }
 
 void CCatalogCash::writeRuns(platform::CFile& f, std::vector<int> sorted)
@@ -862,6 +868,44 @@ void CCatalog::getNodeRecs(const char* node, std::vector<CatalogRecord>& out)
         if (r.complete == 1 && nodeText(r) == want)
             out.push_back(r);
     }
+}
+
+CCatalog::OwnHeld CCatalog::ownRegistration(std::string_view file, DWORD isLink, DWORD sizeHigh, DWORD sizeLow,
+                                            const FILETIME& lastWrite)
+{
+    platform::CMutexLock lock(getMutex());
+    const int i = m_cash.findRec(ownNodeName(), file, nullptr);
+    if (i < 0)
+        return OwnHeld::none;
+    const CatalogRecord& r = m_cash.list()[std::size_t(i)];
+    if (r.state != CATALOG_STATE_NEW && r.state != CATALOG_STATE_UPDATED)
+        return OwnHeld::deleted;
+    const bool same = (r.isLink == 1) == (isLink == 1) && r.findData.nFileSizeHigh == sizeHigh
+                   && r.findData.nFileSizeLow == sizeLow
+                   && fileTimeToU64(r.findData.ftLastWriteTime) == fileTimeToU64(lastWrite);
+    return same ? OwnHeld::same : OwnHeld::differs;
+}
+
+int CCatalog::visitOwnLive(int from, std::chrono::steady_clock::time_point deadline,
+                           const std::function<void(const CatalogRecord&)>& f)
+{
+    platform::CMutexLock lock(getMutex());
+    const std::string_view own = ownNodeName();
+    const std::vector<CatalogRecord>& list = m_cash.list();
+    for (int i = std::max(from, 0); i < static_cast<int>(list.size()); ++i) {
+        if ((i & 1023) == 1023 && std::chrono::steady_clock::now() >= deadline)
+            return i;
+        const CatalogRecord& r = list[std::size_t(i)];
+        if ((r.state == CATALOG_STATE_NEW || r.state == CATALOG_STATE_UPDATED) && nodeText(r) == own)
+            f(r);
+    }
+    return -1;
+}
+
+std::uint64_t CCatalog::listGeneration()
+{
+    platform::CMutexLock lock(getMutex());
+    return m_cash.generation();
 }
 
 bool CCatalog::isUsableNodeName(std::string_view name)

@@ -193,8 +193,9 @@ void CFolderWatch::loadList()
     m_snapshot.clear();
     ++m_generation;
     // The last listing was judged against another snapshot: the next check
-    // looks at every file.
+    // looks at every file, and makes the catalog follow the folder.
     m_heldBack = true;
+    m_reconcile = true;
 
     platform::CFile file;
     if (!file.Open(listPath(), platform::CFile::modeCreate | platform::CFile::modeNoTruncate |
@@ -324,14 +325,6 @@ bool CFolderWatch::isShareableName(std::string_view nativeName, std::string* cp9
     if (!paths::isSafeName(*cp))
         return setWhy("the name cannot be used as a file name");
     return true;
-}
-
-bool CFolderWatch::isRegistered(std::string_view name)
-{
-    CPropatyTandrel* settings = CPropatyTandrel::getInstance();
-    thread_local std::string file;
-    file.assign(name);
-    return settings && CCatalog::getInstance()->findRec(file.c_str(), settings->getNodeName(), nullptr);
 }
 
 bool CFolderWatch::namesSet()
@@ -706,6 +699,9 @@ bool CFolderWatch::beginCheck()
     m_freshShareable.clear();
     m_nextSnapshot.clear();
     m_toAsk.clear();
+    m_present.clear();
+    m_vanished.clear();
+    m_ownAt = m_reconcile ? 0 : -1;
     return true;
 }
 
@@ -740,6 +736,8 @@ void CFolderWatch::gather()
     if (!m_listed)
         return;
     markRemoved();
+    if (m_ownAt >= 0)
+        gatherPresent();
     m_next.reserve(m_listing.size());
     for (const std::uint32_t item : m_listing) {
         if (item & FRESH) {
@@ -778,6 +776,18 @@ void CFolderWatch::markRemoved()
         if (first < 0 || !seen[std::size_t(first)])
             m_lists[1].push_back(m_snapshot[j]);
     }
+}
+
+// Every name the listing bears, whatever the check makes of its entry (held
+// back, left out for its case), and the names already reported removed.
+void CFolderWatch::gatherPresent()
+{
+    m_present.reserve(m_listing.size() + m_lists[1].size());
+    for (const std::uint32_t item : m_listing)
+        m_present.emplace(item & FRESH ? std::string_view(m_scan[item & ~FRESH].rec.findData.cFileName)
+                                       : m_snapshot.name(item));
+    for (const DirListRecord& r : m_lists[1])
+        m_present.emplace(r.findData.cFileName);
 }
 
 // What one entry that needed a close look tells.
@@ -875,21 +885,34 @@ void CFolderWatch::finishListingFailure()
 // Asks the catalog where the file system alone cannot tell, in listing
 // order: a known file whose registration the catalog no longer holds (a
 // catalog.dat lost or damaged) is registered as new, also when it changed
-// (an update would change nothing); a changed file it holds is updated. An
-// unchanged file is registered anew only when its name is one Windows
-// nodes can take.
+// (an update would change nothing); a changed file it holds is updated, and
+// so is an unchanged one whose live registration says another size or time
+// (catalog.dat was behind the snapshot when the node ended). An unchanged
+// file is registered anew only when its name is one Windows nodes can take.
 bool CFolderWatch::classify(std::chrono::steady_clock::time_point deadline)
 {
     std::vector<DirListRecord>& changed = m_lists[2];
     std::vector<DirListRecord>& unregistered = m_lists[3];
+    CCatalog* catalog = CCatalog::getInstance();
     for (; m_cursor < m_toAsk.size(); ++m_cursor) {
         if ((m_cursor & 255) == 255 && std::chrono::steady_clock::now() >= deadline)
             return false;
         const std::uint32_t item = m_next[m_toAsk[m_cursor] >> 1];
         const bool hasChanged = (m_toAsk[m_cursor] & 1) != 0;
-        const bool registered = isRegistered(nextName(item));
+        CCatalog::OwnHeld held;
+        if (item & FRESH) {
+            const DirListRecord& r = m_fresh[item & ~FRESH];
+            held = catalog->ownRegistration(r.findData.cFileName, r.isLink, r.findData.nFileSizeHigh,
+                                            r.findData.nFileSizeLow, r.findData.ftLastWriteTime);
+        } else {
+            const CDirList::Stamp st = m_snapshot.stamp(item);
+            held = catalog->ownRegistration(m_snapshot.name(item), st.isLink, st.sizeHigh, st.sizeLow, st.written);
+        }
+        const bool registered = held != CCatalog::OwnHeld::none;
         if (hasChanged) {
             (registered ? changed : unregistered).push_back(nextRecord(item));
+        } else if (held == CCatalog::OwnHeld::differs) {
+            changed.push_back(nextRecord(item));
         } else if (!registered) {
             const bool shareable = item & FRESH
                                        ? bool(m_freshShareable[item & ~FRESH])
@@ -899,9 +922,49 @@ bool CFolderWatch::classify(std::chrono::steady_clock::time_point deadline)
         }
     }
     std::vector<std::uint32_t>().swap(m_toAsk);
+    m_cursor = 0;
+    if (!reconcile(deadline))
+        return false;
     m_anyChange = false;
     for (const std::vector<DirListRecord>& list : m_lists)
         m_anyChange = m_anyChange || !list.empty();
+    return true;
+}
+
+// Own live registrations whose file the listing does not bear are handed on
+// as removed, after those the snapshot found, in catalog order. Looked at
+// in steps; a compaction in between moves the records, and the look starts
+// over.
+bool CFolderWatch::reconcile(std::chrono::steady_clock::time_point deadline)
+{
+    if (m_ownAt < 0)
+        return true;
+    CCatalog* catalog = CCatalog::getInstance();
+    const std::uint64_t generation = catalog->listGeneration();
+    if (m_ownAt == 0 || generation != m_ownGeneration) {
+        m_ownAt = 0;
+        m_ownGeneration = generation;
+        m_vanished.clear();
+    }
+    m_ownAt = catalog->visitOwnLive(m_ownAt, deadline, [this](const CatalogRecord& r) {
+        const std::string_view name = cp932::fieldText(r.findData.cFileName, MAX_PATH);
+        if (m_present.find(name) != m_present.end())
+            return;
+        DirListRecord gone;
+        std::memset(&gone, 0, sizeof gone);
+        gone.isLink = r.isLink == 1 ? 1 : 0;
+        gone.findData = r.findData;
+        m_vanished.push_back(gone);
+    });
+    if (m_ownAt >= 0)
+        return false;
+    if (!m_vanished.empty())
+        diag("CFolderWatch: " + std::to_string(m_vanished.size())
+             + " registration(s) of files no longer in " + m_folder + " are deleted");
+    m_lists[1].insert(m_lists[1].end(), m_vanished.begin(), m_vanished.end());
+    std::vector<DirListRecord>().swap(m_vanished);
+    decltype(m_present)().swap(m_present);
+    m_reconcile = false;
     return true;
 }
 
@@ -935,7 +998,7 @@ bool CFolderWatch::handOn(std::chrono::steady_clock::time_point deadline, std::s
                 batch[k].isLink = r.isLink == 1 ? 1 : 0;
             }
             if (m_list == 1)
-                catalog->deleteRecs(batch.data(), n);
+                catalog->deleteGoneRecs(batch.data(), n);
             else if (m_list == 2)
                 catalog->updateRecs(batch.data(), n);
             else

@@ -161,6 +161,13 @@ private:
     void judgeNew(ScanRecord& e);
     void judgeKnown(ScanRecord& e, std::size_t j);
     bool classify(std::chrono::steady_clock::time_point deadline);
+    // The first check after the snapshot is read also makes the catalog
+    // follow SEND the other way: an own live registration whose file no
+    // entry of the listing bears is deleted. The snapshot on disk may be
+    // ahead of catalog.dat after any end of the node (a crash, a disk too
+    // full to save the catalog, -CATALOGCASH), so it alone cannot tell.
+    void gatherPresent();
+    bool reconcile(std::chrono::steady_clock::time_point deadline);
     bool handOn(std::chrono::steady_clock::time_point deadline, std::size_t maxRecords);
     void commit();
     void finishListingFailure();
@@ -190,7 +197,6 @@ private:
     void deleteDuplicateShortcut(const std::string& lnkPath, const std::string& lnkName,
                                  const std::string& why);
     static bool namesSet();
-    static bool isRegistered(std::string_view name);
 
     std::string m_folder;
     CDirList m_snapshot;
@@ -232,6 +238,21 @@ private:
 
     // Per check: the target names of the shortcuts listed.
     std::unordered_set<std::string> m_linkNames;
+
+    // The catalog is still to be made to follow SEND both ways (see
+    // reconcile); and, while it is, the CP932 names the listing bears (with
+    // those reported removed already), the next own registration to look
+    // at (-1: done), the catalog's list generation it started on, and the
+    // registrations found without a file.
+    struct NameHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    };
+    bool m_reconcile = true;
+    std::unordered_set<std::string, NameHash, std::equal_to<>> m_present;
+    int m_ownAt = -1;
+    std::uint64_t m_ownGeneration = 0;
+    std::vector<DirListRecord> m_vanished;
 
     // The worker's view of the folder between checks: the change
     // notification, when the last listing with every status call was made,

@@ -15,6 +15,7 @@
 
 #include "app/entry_dlg.h"
 #include "app_testkit.h"
+#include "platform/dirlist.h"
 #include "platform/files.h"
 #include "store/catalog.h"
 
@@ -261,7 +262,11 @@ TEST_F(FileActionsTest, SeveralFilesAfterOneQuestionWithTheRefusedCounted)
 TEST_F(FileActionsTest, DeletionsSpreadOnlyForOwnFiles)
 {
     ini.rows = {{"PEER", "TCP", "127.0.0.1/1", ""}};
+    // An own registration of a file that SEND holds as registered.
+    platform::makeSureDirectoryPathExists(dir.file("SEND") + "/");
+    testsupport::writeFile(send("mine.txt"), "mine!!");
     CatalogRecord mine = catalogtest::makeRec("NODE_A", "mine.txt", 6);
+    ASSERT_TRUE(platform::findFileData(send("mine.txt"), &mine.findData));
     CatalogRecord theirs = catalogtest::makeRec("OTHER", "theirs.bin", 6);
     CatalogRecord record = catalogtest::makeRec("OTHER", "nodeInfomation.nod", 9124);
     for (CatalogRecord* r : {&mine, &theirs, &record}) {
@@ -272,6 +277,11 @@ TEST_F(FileActionsTest, DeletionsSpreadOnlyForOwnFiles)
     start();
     tick();
     CCatalog* catalog = CCatalog::getInstance();
+    // The first check, without a snapshot, registers mine.txt anew: the
+    // neighbour has taken that.
+    CatalogRecord taken[CCatalog::MAX_TAKE_RECORDS];
+    while (catalog->takeQueueRecs("PEER", taken) > 0) {
+    }
     const std::string ownQuestion =
         cp("選択したファイルとネットワークへの登録を削除します。この操作はネットワーク上他ノードのファイルも消去します。");
     const std::string otherQuestion =

@@ -134,6 +134,7 @@ TEST_F(CatalogCrash, WithoutTheJournalACompleteRecordIsNeverWrittenOverInPlace)
     catalog()->updateRec(&changed);
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(bytesOf(readRecords(catalogFile())), bytesOf(std::vector<CatalogRecord>{a, b}));
+    EXPECT_EQ(catalog()->takeNotices().size(), 1u) << "told at once, as any failed write of catalog.dat";
 
     catalog()->onTick();
     EXPECT_EQ(bytesOf(readRecords(catalogFile())), bytesOf(all()));

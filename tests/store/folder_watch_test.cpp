@@ -1,12 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -536,4 +540,145 @@ TEST_F(FolderWatch, TheSnapshotComesBackByteForByte)
     testsupport::writeFile(watch.listPath(), "");
     watch.saveList();
     EXPECT_EQ(testsupport::readFile(watch.listPath()), bytes);
+}
+
+namespace {
+
+// A node whose SEND check is run the way a restart does it: a catalog and a
+// folder watch made afresh over what the last run left on the disk.
+class NodeRestart : public FolderWatch {
+protected:
+    struct Held {
+        DWORD state;
+        DWORD size;
+    };
+    // The node's own registrations as catalog.dat holds them, by name.
+    std::map<std::string, Held> savedCatalog() const
+    {
+        std::map<std::string, Held> out;
+        const std::string bytes = testsupport::readFile(work.path() + "/CATALOG/catalog.dat");
+        for (std::size_t at = 0; at + sizeof(CatalogRecord) <= bytes.size(); at += sizeof(CatalogRecord)) {
+            CatalogRecord r;
+            std::memcpy(&r, bytes.data() + at, sizeof r);
+            out[std::string(cp932::fieldText(r.findData.cFileName, MAX_PATH))] = {r.state, r.findData.nFileSizeLow};
+        }
+        return out;
+    }
+    // One check of a fresh node over the disk as it stands, then the
+    // compaction and a clean end.
+    void restartAndCheck()
+    {
+        CCatalog::releaseInstance();
+        CCatalog::getInstance();
+        CFolderWatch fresh;
+        fresh.setFolder(send.c_str());
+        fresh.loadList();
+        testing::internal::CaptureStdout();
+        fresh.checkFolder();
+        CCatalog::getInstance()->compactList();
+        fresh.checkFolder();
+        testing::internal::GetCapturedStdout();
+        CCatalog::releaseInstance();
+    }
+    static void limitFileSize(rlim_t bytes)
+    {
+        std::signal(SIGXFSZ, SIG_IGN); // a write past the limit fails with EFBIG
+        rlimit lim {};
+        ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &lim), 0);
+        lim.rlim_cur = bytes;
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &lim), 0);
+    }
+};
+
+} // namespace
+
+// The disk fills while files change: catalog.dat can take neither the
+// change nor its whole rewrite, but the snapshot is written (it needs no
+// room it does not have). The node ends that way; at the next start with
+// room, the catalog follows SEND: the grown file is updated, the removed
+// one deleted, the new one registered, and a neighbour's queue gets each.
+TEST_F(NodeRestart, ChangesTheSnapshotSawButCatalogDatCouldNotSaveAreRegisteredAtTheNextStart)
+{
+    put("a-kept.txt", "kept as it is");
+    put("b-removed.txt", "to be removed");
+    put("c-grown.txt", std::string(100, 'c'));
+    check();
+    ASSERT_EQ(savedCatalog().size(), 3u);
+    settings->addRow("nodeB", "TCP", "127.0.0.1");
+
+    // Room enough for the snapshot (3 records of 344 bytes) and a journal
+    // entry, none for catalog.dat's records beyond the first or its rewrite.
+    limitFileSize(1100);
+    put("c-grown.txt", std::string(112, 'c'), 1500000100);
+    ASSERT_EQ(::unlink(inSend("b-removed.txt").c_str()), 0);
+    put("d-new.txt", "arrived meanwhile");
+    check();
+    CCatalog::releaseInstance(); // the end: catalog.dat cannot be saved either
+    limitFileSize(RLIM_INFINITY);
+    ASSERT_EQ(savedCatalog()["c-grown.txt"].size, 100u) << "catalog.dat is behind";
+    ASSERT_EQ(snap("c-grown.txt")->findData.nFileSizeLow, 112u) << "the snapshot is not";
+    testsupport::writeFile(work.path() + "/CATALOG/nodeB.dat", ""); // whatever reached the queue is gone too
+
+    restartAndCheck();
+    const auto saved = savedCatalog();
+    EXPECT_EQ(saved.count("b-removed.txt"), 0u);
+    ASSERT_EQ(saved.count("c-grown.txt"), 1u);
+    EXPECT_EQ(saved.at("c-grown.txt").size, 112u);
+    EXPECT_EQ(saved.at("c-grown.txt").state, DWORD(CATALOG_STATE_UPDATED));
+    EXPECT_EQ(saved.count("d-new.txt"), 1u);
+    EXPECT_EQ(saved.count("a-kept.txt"), 1u);
+    std::map<std::string, DWORD> queued;
+    const std::string q = testsupport::readFile(work.path() + "/CATALOG/nodeB.dat");
+    for (std::size_t at = 0; at + sizeof(CatalogRecord) <= q.size(); at += sizeof(CatalogRecord)) {
+        CatalogRecord r;
+        std::memcpy(&r, q.data() + at, sizeof r);
+        queued[std::string(cp932::fieldText(r.findData.cFileName, MAX_PATH))] = r.state;
+    }
+    EXPECT_EQ(queued, (std::map<std::string, DWORD>{{"b-removed.txt", CATALOG_STATE_DELETED},
+                                                    {"c-grown.txt", CATALOG_STATE_UPDATED},
+                                                    {"d-new.txt", CATALOG_STATE_NEW}}));
+    EXPECT_TRUE(exists(inSend("a-kept.txt")));
+}
+
+// "-CATALOGCASH" keeps catalog.dat as it was until the end; a node killed
+// after a check wrote the snapshot without the files deleted from SEND
+// leaves them in catalog.dat as live. The next start deletes their
+// registrations (and no file: they are gone), as a clean stop then saves.
+TEST_F(NodeRestart, AfterAKillWithTheCatalogInMemoryTheDeletionsAreRegisteredAtTheNextStart)
+{
+    settings->switches.catalogCashMode = 1;
+    for (int i = 0; i < 40; ++i)
+        put("f" + std::to_string(i) + ".txt", "file " + std::to_string(i));
+    check();
+    CCatalog::releaseInstance(); // a clean stop saves all 40
+    ASSERT_EQ(savedCatalog().size(), 40u);
+
+    for (int i = 0; i < 30; ++i)
+        ASSERT_EQ(::unlink(inSend("f" + std::to_string(i) + ".txt").c_str()), 0);
+    std::fflush(stdout);
+    const pid_t pid = ::fork(); // the run that is killed after its check
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        CCatalog::getInstance();
+        CFolderWatch killed;
+        killed.setFolder(send.c_str());
+        killed.loadList();
+        killed.checkFolder();
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(watch.snapshot().size(), 40u);
+    CFolderWatch after;
+    after.setFolder(send.c_str());
+    after.loadList();
+    ASSERT_EQ(after.snapshot().size(), 10u) << "the snapshot on disk is without them";
+    ASSERT_EQ(savedCatalog().size(), 40u) << "catalog.dat is not";
+
+    restartAndCheck();
+    const auto saved = savedCatalog();
+    EXPECT_EQ(saved.size(), 10u);
+    for (int i = 30; i < 40; ++i)
+        EXPECT_EQ(saved.count("f" + std::to_string(i) + ".txt"), 1u) << i;
 }
