@@ -105,6 +105,13 @@ public:
     // Whether a whole rewrite is owed (a write failed, or the journal has
     // grown enough to be folded into the file).
     bool rewriteOwed() const { return m_rewriteOwed || m_journalFull; }
+    // Keeps the changes from now on out of catalog.dat until the owed
+    // rewrite (write-through mode only; nothing is told).
+    void deferWrites()
+    {
+        if (m_writeThrough == 1)
+            m_rewriteOwed = true;
+    }
     // Tries an owed rewrite, unless the disk plainly lacks the room for it;
     // true when nothing is owed afterwards.
     bool retryRewrite();
@@ -395,9 +402,12 @@ public:
 
     // --- The node's tick. ---
 
-    // Retries a rewrite of catalog.dat that is owed (at most one attempt
-    // per call); the main window calls it on every tick.
+    // Retries the writes a full disk or an unwritable file held back (at
+    // most one attempt each per call): the neighbours' queue entries owed,
+    // then a rewrite of catalog.dat. The main window calls it on every tick.
     void onTick();
+    // Queue entries that could not be written yet, over every neighbour.
+    std::size_t owedQueueEntries() const;
     // Texts for the user (CP932) since the last call: a catalog file
     // refused at load, a disk too full to save the catalog.
     std::vector<std::string> takeNotices();
@@ -448,6 +458,32 @@ private:
     void storeOwn(const CatalogRecord* recs, std::size_t n, bool overTheirKeys,
                   const std::function<int(const CatalogRecord&, CatalogRecord*)>& store);
     void putToRowQueues(const std::vector<CatalogRecord>& recs, bool overTheirKeys);
+    // Writes n records into the queue file at path, over the entries of
+    // their keys or at its end; what cannot be written is owed.
+    void writeQueue(const std::string& path, const CatalogRecord* recs, std::size_t n, bool overTheirKeys);
+
+    // Queue entries that could not be written (a full disk, a queue file
+    // that cannot be opened or written), per queue file, in order. Each is
+    // written over the entry of its key, or at the end, once the file takes
+    // it; later entries for that queue wait behind them. They are kept in
+    // <queue file>.owed as well, so that a node that ends meanwhile still
+    // owes them at its next start. While that file cannot be written either,
+    // catalog.dat takes no own change (deferWrites): a node that ends then
+    // registers the changes again from SEND and queues them anew.
+    struct OwedQueue {
+        std::vector<std::uint32_t> recs; // into m_owedRecs
+        bool saved = true;               // <queue file>.owed holds them all
+        bool told = false;
+        int err = 0;                     // of the last failure
+    };
+    void owe(const std::string& path, const CatalogRecord* recs, std::size_t n, int err);
+    bool flushOwed(const std::string& path, OwedQueue& q);
+    void flushOwedQueues();
+    bool owedUnsaved() const;
+    bool saveOwed(const std::string& path, const OwedQueue& q);
+    void loadOwed();
+    void tellOwed(const std::string& path, OwedQueue& q, bool written);
+    void moveOwed(const std::string& from, const std::string& to);
     // Marks the stored record of a's key deleted and announces it; its index
     // or -1.
     int markDeleted(const CatalogRecord& a);
@@ -516,6 +552,9 @@ private:
     std::unordered_set<std::string> m_toldFull;
     // Per queue file: where each key stands.
     std::unordered_map<std::string, std::unique_ptr<catalog_detail::QueueIndex>> m_queueIndex;
+    // The records owed, each kept once for every queue that owes it.
+    std::vector<CatalogRecord> m_owedRecs;
+    std::map<std::string, OwedQueue> m_owed;
 
     static CCatalog* s_instance;
     static int s_maxRecords;

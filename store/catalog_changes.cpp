@@ -72,9 +72,12 @@ void CCatalog::storeOwn(const CatalogRecord* recs, std::size_t n, bool overTheir
         written.push_back(i);
         queued.push_back(a);
     }
-    // One open of catalog.dat, and of each queue file, for them all.
-    m_cash.writeRecs(written);
+    // One open of each queue file, and of catalog.dat, for them all. The
+    // queues come first: catalog.dat never holds an own change that a
+    // neighbour's queue has lost (a node that ends before the queue takes
+    // it registers the change again from SEND).
     putToRowQueues(queued, overTheirKeys);
+    m_cash.writeRecs(written);
 }
 
 void CCatalog::addRec(const CatalogRecord* rec)

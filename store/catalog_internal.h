@@ -135,6 +135,8 @@ public:
     std::size_t firstDirty() const { return m_firstDirty; }
     // Writes the changes (creating the file when missing); false on failure.
     bool flush();
+    // The errno of the last failed load or flush (0: none known).
+    int lastError() const { return m_err; }
 
     static constexpr std::size_t NONE = ~std::size_t(0);
 
@@ -147,6 +149,7 @@ private:
     std::size_t m_firstDirty = NONE;
     bool m_indexed = false;
     std::unordered_map<std::string, std::vector<std::size_t>> m_index;
+    int m_err = 0;
 };
 
 } // namespace catalog_detail

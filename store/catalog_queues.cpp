@@ -20,9 +20,9 @@ constexpr unsigned OPEN_KEEP = platform::CFile::modeCreate | platform::CFile::mo
 // Opens a queue file, creating it when missing, and cuts a partial record at
 // its end so that appends land at count * 820. Returns the whole-record
 // count, or -1 when the file cannot be opened.
-std::int64_t openQueue(platform::CFile& f, const std::string& path)
+std::int64_t openQueue(platform::CFile& f, const std::string& path, int* err = nullptr)
 {
-    if (!f.Open(path, OPEN_KEEP))
+    if (!f.Open(path, OPEN_KEEP, err))
         return -1;
     const std::uint64_t length = f.GetLength();
     const std::uint64_t count = length / REC;
@@ -140,7 +140,7 @@ bool QueueImage::load(const std::string& path)
     if (!m_existed)
         return true;
     std::string bytes;
-    if (!platform::readWholeFile(path, bytes))
+    if (!platform::readWholeFile(path, bytes, &m_err))
         return false;
     // A partial record at the end is no record.
     m_recs.resize(bytes.size() / REC);
@@ -194,7 +194,7 @@ bool QueueImage::flush()
         return true;
     platform::CFile f;
     try {
-        const std::int64_t count = openQueue(f, m_path);
+        const std::int64_t count = openQueue(f, m_path, &m_err);
         if (count < 0)
             return false;
         // The file is ours alone between load and flush (one thread), so its
@@ -203,7 +203,8 @@ bool QueueImage::flush()
         f.Seek(std::int64_t(from * REC), platform::CFile::begin);
         f.Write(m_recs.data() + from, (m_recs.size() - from) * REC);
         f.Close();
-    } catch (const platform::CFileException&) {
+    } catch (const platform::CFileException& e) {
+        m_err = e.m_errno;
         return false;
     }
     m_existed = true;
@@ -287,7 +288,7 @@ public:
         if (!create && !platform::fileExists(m_path))
             return false;
         try {
-            const std::int64_t count = openQueue(m_file, m_path);
+            const std::int64_t count = openQueue(m_file, m_path, &m_err);
             if (count < 0)
                 return false;
             m_count = std::uint64_t(count);
@@ -310,11 +311,14 @@ public:
             m_index.building = {};
             m_index.stamp = now;
             m_trusted = true;
-        } catch (const platform::CFileException&) {
-            return fail();
+        } catch (const platform::CFileException& e) {
+            return fail(e.m_errno);
         }
         return true;
     }
+
+    // The errno of the last failure (0: none known).
+    int lastError() const { return m_err; }
 
     // The first entry with rec's key, -1 when none. The entry the index
     // names is read back and its key compared; when it is not rec's, the
@@ -344,8 +348,8 @@ public:
                     break;
                 j += got;
             }
-        } catch (const platform::CFileException&) {
-            fail();
+        } catch (const platform::CFileException& e) {
+            fail(e.m_errno);
         }
         return -1;
     }
@@ -362,8 +366,8 @@ public:
         try {
             m_file.Seek(std::int64_t(std::uint64_t(k) * REC), platform::CFile::begin);
             return m_file.Read(out, REC) == REC;
-        } catch (const platform::CFileException&) {
-            return fail();
+        } catch (const platform::CFileException& e) {
+            return fail(e.m_errno);
         }
     }
 
@@ -408,8 +412,8 @@ public:
             if (m_dirty && m_trusted)
                 m_index.stamp = m_file.GetStamp();
             m_file.Close();
-        } catch (const platform::CFileException&) {
-            return fail();
+        } catch (const platform::CFileException& e) {
+            return fail(e.m_errno);
         }
         return true;
     }
@@ -428,8 +432,8 @@ private:
         try {
             m_file.Seek(std::int64_t(m_runAt * REC), platform::CFile::begin);
             m_file.Write(m_run.data(), m_run.size() * REC);
-        } catch (const platform::CFileException&) {
-            return fail();
+        } catch (const platform::CFileException& e) {
+            return fail(e.m_errno);
         }
         m_putsWritten += m_runPuts;
         m_run.clear();
@@ -444,8 +448,10 @@ private:
         return get(k, &r) && isSameKey(&r, &rec);
     }
 
-    bool fail()
+    bool fail(int err = 0)
     {
+        if (err != 0)
+            m_err = err;
         // What reached the file is unknown: the next use reads it again.
         m_index.clear();
         m_trusted = false;
@@ -466,6 +472,7 @@ private:
     std::size_t m_putsWritten = 0;
     bool m_trusted = false;
     bool m_dirty = false;
+    int m_err = 0;
 };
 
 bool CCatalog::queueFlush(QueueImage& image)
@@ -580,20 +587,35 @@ void CCatalog::putToRowQueues(const std::vector<CatalogRecord>& recs, bool overT
 {
     if (recs.empty())
         return;
-    const QueueFile::Use use = overTheirKeys ? QueueFile::Use::find : QueueFile::Use::append;
     const int rows = connectNum();
     for (int i = 0; i < rows; ++i) {
         std::optional<std::string> path = queuePath(rowName(i));
-        if (!path)
-            continue;
-        QueueFile q(*this, *path);
-        if (!q.open(true, use))
-            continue;
-        for (const CatalogRecord& a : recs) {
-            if (!q.put(overTheirKeys ? q.find(a) : -1, a))
+        if (path)
+            writeQueue(*path, recs.data(), recs.size(), overTheirKeys);
+    }
+}
+
+void CCatalog::writeQueue(const std::string& path, const CatalogRecord* recs, std::size_t n, bool overTheirKeys)
+{
+    if (n == 0)
+        return;
+    // A queue that owes entries takes later ones behind them, in order.
+    if (m_owed.count(path) != 0) {
+        owe(path, recs, n, 0);
+        return;
+    }
+    QueueFile q(*this, path);
+    std::size_t written = 0;
+    if (q.open(true, overTheirKeys ? QueueFile::Use::find : QueueFile::Use::append)) {
+        for (std::size_t k = 0; k < n; ++k) {
+            if (!q.put(overTheirKeys ? q.find(recs[k]) : -1, recs[k]))
                 break;
         }
+        q.close();
+        written = q.putsWritten();
     }
+    if (written < n)
+        owe(path, recs + written, n - written, q.lastError());
 }
 
 int CCatalog::findQueueRec(const CatalogRecord* rec, const char* fileName)
@@ -620,9 +642,7 @@ void CCatalog::queueRec(const char* neighbour, const CatalogRecord* rec)
     CatalogRecord a;
     if (!path || !routedCopy(neighbour, *rec, &a))
         return;
-    QueueFile q(*this, *path);
-    if (q.open(true, QueueFile::Use::find))
-        q.put(q.find(a), a);
+    writeQueue(*path, &a, 1, true);
 }
 
 void CCatalog::relayRec(const CatalogRecord* rec)
@@ -644,19 +664,27 @@ void CCatalog::syncTo(const char* peer, int mode, SYSTEMTIME since)
     std::optional<std::string> path = queuePath(peer);
     if (!path)
         return;
-    // The queue file is read once and written once for the whole catalog;
-    // the entries come out as record-by-record queueing would leave them.
-    QueueImage q;
-    if (!q.load(*path))
-        return;
+    std::vector<CatalogRecord> routed;
     for (const CatalogRecord& r : m_cash.list()) {
         if (mode == 2 && !isSameOrLaterDate(r.registered, since))
             continue;
         CatalogRecord a;
         if (routedCopy(peer, r, &a))
-            q.put(q.find(a), a);
+            routed.push_back(a);
     }
-    queueFlush(q);
+    if (routed.empty())
+        return;
+    // The queue file is read once and written once for the whole catalog;
+    // the entries come out as record-by-record queueing would leave them.
+    // What cannot be written is owed, as any queue write is.
+    QueueImage q;
+    if (m_owed.count(*path) == 0 && q.load(*path)) {
+        for (const CatalogRecord& a : routed)
+            q.put(q.find(a), a);
+        if (queueFlush(q))
+            return;
+    }
+    owe(*path, routed.data(), routed.size(), q.lastError());
 }
 
 namespace {
@@ -841,7 +869,12 @@ void CCatalog::renameQueue(const char* oldName, const char* newName)
         return;
     std::optional<std::string> from = queuePath(oldName);
     std::optional<std::string> to = queuePath(newName);
-    if (!from || !to || *from == *to || !platform::fileExists(*from))
+    if (!from || !to || *from == *to)
+        return;
+    // What the old queue still owes goes to the new one, behind what that
+    // owes already.
+    moveOwed(*from, *to);
+    if (!platform::fileExists(*from))
         return;
     m_queueTakenUpTo.erase(*from);
     m_queueTakenUpTo.erase(*to);
@@ -870,6 +903,214 @@ void CCatalog::renameQueue(const char* oldName, const char* newName)
     if (queueFlush(newQ)) {
         platform::deleteFile(*from);
         m_queueIndex.erase(*from);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Queue entries owed
+
+namespace {
+
+std::string owedFile(const std::string& queuePath)
+{
+    return queuePath + ".owed";
+}
+
+// The neighbour's name as its queue file bears it, for the console.
+std::string queueName(const std::string& queuePath)
+{
+    std::string name = paths::baseName(queuePath);
+    if (name.size() > 4)
+        name.resize(name.size() - 4); // ".dat"
+    return name;
+}
+
+// Appends records to a file (created when missing) after its whole records.
+bool appendRecords(const std::string& path, const CatalogRecord* recs, std::size_t n)
+{
+    platform::CFile f;
+    try {
+        if (openQueue(f, path) < 0)
+            return false;
+        f.Seek(0, platform::CFile::end);
+        f.Write(recs, n * REC);
+        f.Close();
+    } catch (const platform::CFileException&) {
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+void CCatalog::owe(const std::string& path, const CatalogRecord* recs, std::size_t n, int err)
+{
+    if (n == 0)
+        return;
+    OwedQueue& q = m_owed[path];
+    for (std::size_t k = 0; k < n; ++k) {
+        // Every row gets the same record: it is kept once.
+        if (m_owedRecs.empty() || std::memcmp(&m_owedRecs.back(), &recs[k], REC) != 0)
+            m_owedRecs.push_back(recs[k]);
+        q.recs.push_back(std::uint32_t(m_owedRecs.size() - 1));
+    }
+    if (err != 0)
+        q.err = err;
+    if (!q.told)
+        tellOwed(path, q, false);
+    // Added to what the file on the disk holds; once that fails, it is
+    // written whole by a later tick.
+    if (q.saved)
+        q.saved = appendRecords(owedFile(path), recs, n);
+    if (!q.saved)
+        m_cash.deferWrites();
+}
+
+bool CCatalog::owedUnsaved() const
+{
+    for (const auto& [path, q] : m_owed) {
+        if (!q.saved)
+            return true;
+    }
+    return false;
+}
+
+std::size_t CCatalog::owedQueueEntries() const
+{
+    std::size_t n = 0;
+    for (const auto& [path, q] : m_owed)
+        n += q.recs.size();
+    return n;
+}
+
+bool CCatalog::flushOwed(const std::string& path, OwedQueue& q)
+{
+    QueueFile f(*this, path);
+    std::size_t written = 0;
+    if (f.open(true, QueueFile::Use::find)) {
+        for (const std::uint32_t r : q.recs) {
+            const CatalogRecord& a = m_owedRecs[r];
+            if (!f.put(f.find(a), a))
+                break;
+        }
+        f.close();
+        written = f.putsWritten();
+    }
+    if (f.lastError() != 0)
+        q.err = f.lastError();
+    // What reached the queue goes; <queue file>.owed may keep it until the
+    // rest follows, since writing it again over its key changes nothing.
+    q.recs.erase(q.recs.begin(), q.recs.begin() + std::ptrdiff_t(written));
+    return q.recs.empty();
+}
+
+bool CCatalog::saveOwed(const std::string& path, const OwedQueue& q)
+{
+    std::vector<CatalogRecord> recs;
+    recs.reserve(q.recs.size());
+    for (const std::uint32_t r : q.recs)
+        recs.push_back(m_owedRecs[r]);
+    return platform::replaceFileAtomically(owedFile(path), recs.data(), recs.size() * REC);
+}
+
+void CCatalog::flushOwedQueues()
+{
+    for (auto it = m_owed.begin(); it != m_owed.end();) {
+        OwedQueue& q = it->second;
+        const std::uint64_t bytes = q.recs.size() * REC;
+        // A disk without the room would only fail again.
+        const std::int64_t free = platform::isNoRoom(q.err) ? platform::freeSpace(getCatalogFolder()) : -1;
+        const bool room = free < 0 || std::uint64_t(free) >= bytes + (64u << 10);
+        if (room && flushOwed(it->first, q)) {
+            platform::deleteFile(owedFile(it->first));
+            if (q.told)
+                tellOwed(it->first, q, true);
+            it = m_owed.erase(it);
+            continue;
+        }
+        if (!q.told)
+            tellOwed(it->first, q, false);
+        if (!q.saved && room)
+            q.saved = saveOwed(it->first, q);
+        ++it;
+    }
+    if (m_owed.empty()) {
+        std::vector<CatalogRecord>().swap(m_owedRecs);
+    }
+}
+
+void CCatalog::tellOwed(const std::string& path, OwedQueue& q, bool written)
+{
+    const std::string name = queueName(path);
+    char text[512];
+    if (written) {
+        std::printf("CCatalog: the queue of node %s is written again\n", name.c_str());
+        std::snprintf(text, sizeof text, "ノード %s へ送るカタログの変更をキューファイル (%s.dat) に書き込みました。",
+                      name.c_str(), name.c_str());
+    } else if (platform::isNoRoom(q.err)) {
+        std::printf("●●ERROR　ディスクに空きがないため、ノード %s のキューファイル %s.dat に書き込めません。"
+                    "空きができしだい書き込みます\n",
+                    name.c_str(), name.c_str());
+        std::snprintf(text, sizeof text,
+                      "ディスクに空きがないため、ノード %s へ送るカタログの変更をキューファイル (%s.dat) に"
+                      "書き込めません。空きができしだい書き込みます。",
+                      name.c_str(), name.c_str());
+    } else {
+        std::printf("●●ERROR　ノード %s のキューファイル %s.dat に書き込めません (%d)。書き込めるまで繰り返します\n",
+                    name.c_str(), name.c_str(), q.err);
+        std::snprintf(text, sizeof text,
+                      "ノード %s へ送るカタログの変更をキューファイル (%s.dat) に書き込めません（エラー %d）。"
+                      "書き込めるまで繰り返します。",
+                      name.c_str(), name.c_str(), q.err);
+    }
+    std::fflush(stdout);
+    q.told = !written;
+    m_notices.push_back(cp932::fromUtf8(text).value_or(text));
+}
+
+void CCatalog::moveOwed(const std::string& from, const std::string& to)
+{
+    auto it = m_owed.find(from);
+    if (it == m_owed.end())
+        return;
+    OwedQueue moved = std::move(it->second);
+    m_owed.erase(it);
+    std::vector<CatalogRecord> recs;
+    recs.reserve(moved.recs.size());
+    for (const std::uint32_t r : moved.recs)
+        recs.push_back(m_owedRecs[r]);
+    owe(to, recs.data(), recs.size(), moved.err);
+    if (m_owed[to].saved)
+        platform::deleteFile(owedFile(from));
+}
+
+void CCatalog::loadOwed()
+{
+    const int rows = connectNum();
+    for (int i = 0; i < rows; ++i) {
+        std::optional<std::string> path = queuePath(rowName(i));
+        if (!path || m_owed.count(*path) != 0 || !platform::fileExists(owedFile(*path)))
+            continue;
+        std::string bytes;
+        if (!platform::readWholeFile(owedFile(*path), bytes))
+            continue;
+        OwedQueue& q = m_owed[*path];
+        for (std::size_t at = 0; at + REC <= bytes.size(); at += REC) {
+            CatalogRecord r;
+            std::memcpy(&r, bytes.data() + at, REC);
+            // The node's own file, yet checked like any record before it
+            // is queued.
+            if (!isCheckSumOk(&r) || !isWholeRec(&r)) {
+                std::printf("Error:CCatalog: a damaged entry of %s.owed dropped\n", queueName(*path).c_str());
+                continue;
+            }
+            m_owedRecs.push_back(r);
+            q.recs.push_back(std::uint32_t(m_owedRecs.size() - 1));
+        }
+        if (q.recs.empty()) {
+            m_owed.erase(*path);
+            platform::deleteFile(owedFile(*path));
+        }
     }
 }
 

@@ -702,11 +702,19 @@ std::string CCatalog::getCatalogFolder()
 CCatalog::CCatalog()
 {
     load();
+    loadOwed();
 }
 
 CCatalog::~CCatalog()
 {
     m_linkCache.clear();
+    // The queue entries still owed are tried once more and otherwise kept
+    // on the disk for the next start.
+    flushOwedQueues();
+    for (const auto& [path, q] : m_owed) {
+        if (!q.saved)
+            saveOwed(path, q);
+    }
     m_cash.saveList();
 }
 
@@ -815,7 +823,10 @@ void CCatalog::reportDamage(const LoadDamage& damage)
 void CCatalog::onTick()
 {
     platform::CMutexLock lock(getMutex());
-    m_cash.retryRewrite();
+    flushOwedQueues();
+    // catalog.dat waits while a queue's owed entries are on no disk.
+    if (!owedUnsaved())
+        m_cash.retryRewrite();
 }
 
 std::vector<std::string> CCatalog::takeNotices()

@@ -6,13 +6,12 @@
 #include "catalog_testkit.h"
 #include "store/catalog_journal.h"
 
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -207,12 +206,7 @@ TEST_F(CatalogCrash, AFullDiskIsToldOnceAndTheTickRetriesTheRewriteOnce)
     catalog()->addRec(&first);
     ASSERT_EQ(platform::fileSize(catalogFile()), 820);
 
-    std::signal(SIGXFSZ, SIG_IGN); // a write past the limit fails with EFBIG
-    rlimit old {};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
-    rlimit small = old;
-    small.rlim_cur = 2 * 820;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    testsupport::FileSizeLimit full(2 * 820);
 
     testing::internal::CaptureStdout();
     for (int i = 0; i < 300; ++i) {
@@ -230,11 +224,55 @@ TEST_F(CatalogCrash, AFullDiskIsToldOnceAndTheTickRetriesTheRewriteOnce)
     EXPECT_EQ(std::count(ticks.begin(), ticks.end(), '\n'), 2) << "one attempt per tick:\n" << ticks;
     EXPECT_TRUE(catalog()->takeNotices().empty());
 
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &old), 0);
+    full.lift();
     catalog()->onTick();
     EXPECT_EQ(bytesOf(readRecords(catalogFile())), bytesOf(all()));
     EXPECT_EQ(catalog()->getRecCount(), 301);
     EXPECT_EQ(catalog()->takeNotices().size(), 1u) << "saved again";
+}
+
+// 300 files registered while the disk is full, three neighbours: neither the
+// queues, nor their .owed files, nor catalog.dat take anything (catalog.dat
+// is not even tried while the queues' entries are on no disk). Each queue's
+// failure is told once; once there is room, the tick writes every queue's
+// entries and then catalog.dat.
+TEST_F(CatalogCrash, AFullDiskOwesEveryNeighbourEveryRegistrationUntilThereIsRoom)
+{
+    for (const char* row : {"NODE_B", "NODE_C", "NODE_D"})
+        settings->addRow(row, "TCP", "h");
+    const CatalogRecord first = ownFile("first.txt", "1");
+    catalog()->addRec(&first);
+
+    testsupport::FileSizeLimit full(2 * 820);
+    testing::internal::CaptureStdout();
+    std::vector<CatalogRecord> batch;
+    for (int i = 0; i < 300; ++i) {
+        batch.push_back(ownFile(("f" + std::to_string(i)).c_str(), "x"));
+        if (batch.size() == 64 || i == 299) {
+            catalog()->addRecs(batch.data(), batch.size());
+            batch.clear();
+            catalog()->onTick();
+        }
+    }
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(catalog()->takeNotices().size(), 3u) << "each queue once; catalog.dat waits behind them";
+    EXPECT_LT(readRecords(queueFile("NODE_C")).size(), 3u);
+    EXPECT_LT(readRecords(catalogFile()).size(), 3u);
+
+    full.lift();
+    testing::internal::CaptureStdout();
+    catalog()->onTick();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(catalog()->owedQueueEntries(), 0u);
+    for (const char* row : {"NODE_B", "NODE_C", "NODE_D"}) {
+        std::set<std::string> names;
+        for (const CatalogRecord& r : readRecords(queueFile(row)))
+            names.insert(fileOf(r));
+        EXPECT_EQ(names.size(), 301u) << row;
+        EXPECT_FALSE(exists(queueFile(row) + ".owed")) << row;
+    }
+    EXPECT_EQ(bytesOf(readRecords(catalogFile())), bytesOf(all()));
+    EXPECT_EQ(catalog()->getRecCount(), 301);
 }
 
 // What delayed allocation may leave after a power cut: blocks of zeroed

@@ -3,11 +3,9 @@
 #include "catalog_testkit.h"
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -373,9 +371,12 @@ TEST_F(QueueBatch, ChangesOverScatteredAndRepeatedKeysLeaveTheBytesOfOneByOne)
 }
 
 // A queue write that fails part way (the file may grow no further): the
-// records that reached the file whole are sent, the cut one goes at the
-// next open, and the queue's keys are read afresh.
-TEST_F(QueueBatch, AWriteThatFailsPartWayLosesOnlyWhatDidNotReachTheQueue)
+// records that reached the file whole are sent at once; the write is owed
+// (what reached the file is not known, so all of it), later changes for
+// that queue wait behind it, and the tick writes them once the file takes
+// them, each over the entry of its key: nothing is lost, and what had been
+// sent already goes once more.
+TEST_F(QueueBatch, AWriteThatFailsPartWayIsMadeGoodOnceTheQueueTakesIt)
 {
     settings->addRow("NODE_B", "TCP", "h");
     std::vector<CatalogRecord> sent;
@@ -387,28 +388,112 @@ TEST_F(QueueBatch, AWriteThatFailsPartWayLosesOnlyWhatDidNotReachTheQueue)
     writeRecords(queueFile("NODE_B"), sent);
     const std::vector<CatalogRecord> batch = own({0, 1, 2, 3, 4}, 10);
 
-    std::signal(SIGXFSZ, SIG_IGN); // a write past the limit fails with EFBIG
-    rlimit old {};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
-    rlimit small = old;
-    small.rlim_cur = 22 * 820 + 100;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    testsupport::FileSizeLimit full(22 * 820 + 100);
+    testing::internal::CaptureStdout();
     catalog()->addRecs(batch.data(), batch.size());
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &old), 0);
-
-    EXPECT_EQ(catalog()->getRecCount(), 5) << "catalog.dat had room";
-    ASSERT_EQ(take("NODE_B"), 2);
-    EXPECT_EQ(fileOf(out[0]), "own0.txt");
-    EXPECT_EQ(fileOf(out[1]), "own1.txt");
     const CatalogRecord later = own({5}, 10)[0];
     catalog()->addRec(&later);
     const CatalogRecord changed0 = own({0}, 11, CATALOG_STATE_UPDATED)[0];
     catalog()->updateRec(&changed0);
+    const std::string console = testing::internal::GetCapturedStdout();
+    full.lift();
+
+    EXPECT_EQ(catalog()->getRecCount(), 6) << "catalog.dat had room";
+    EXPECT_EQ(catalog()->owedQueueEntries(), 7u) << "own0-own4, own5 and own0's change, in order";
+    EXPECT_EQ(catalog()->takeNotices().size(), 1u) << "told once";
+    EXPECT_NE(console.find("NODE_B"), std::string::npos) << console;
+    ASSERT_EQ(take("NODE_B"), 2) << "what reached the file goes at once";
+    EXPECT_EQ(fileOf(out[0]), "own0.txt");
+    EXPECT_EQ(fileOf(out[1]), "own1.txt");
+
+    catalog()->onTick();
+    EXPECT_EQ(catalog()->owedQueueEntries(), 0u);
+    EXPECT_EQ(catalog()->takeNotices().size(), 1u) << "written again, said once";
+    EXPECT_FALSE(exists(queueFile("NODE_B") + ".owed"));
     const std::vector<CatalogRecord> q = readRecords(queueFile("NODE_B"));
-    ASSERT_EQ(platform::fileSize(queueFile("NODE_B")), 23 * 820);
-    EXPECT_EQ(fileOf(q[22]), "own5.txt");
-    EXPECT_EQ(q[20].findData.nFileSizeLow, 11u) << "over the entry of its key";
+    ASSERT_EQ(q.size(), 26u);
+    EXPECT_EQ(q[20].findData.nFileSizeLow, 11u) << "own0's change over the entry of its key";
+    ASSERT_EQ(take("NODE_B"), 6);
+    EXPECT_EQ(fileOf(out[0]), "own0.txt");
+    EXPECT_EQ(out[0].findData.nFileSizeLow, 11u);
+    EXPECT_EQ(fileOf(out[1]), "own1.txt");
+    EXPECT_EQ(fileOf(out[2]), "own2.txt");
+    EXPECT_EQ(fileOf(out[5]), "own5.txt");
+    EXPECT_EQ(take("NODE_B"), 0);
+}
+
+// A queue file that cannot be written at all, here a folder in its place:
+// every change for that neighbour waits in memory and in <queue>.owed, a
+// node that ends meanwhile owes them still at its next start, and they all
+// reach the queue, in order, once it can be written. Other neighbours get
+// theirs at once.
+TEST_F(QueueBatch, EveryChangeReachesANeighbourWhoseQueueCouldNotBeWrittenForAWhile)
+{
+    settings->addRow("NODE_B", "TCP", "h");
+    settings->addRow("NODE_C", "TCP", "h");
+    ASSERT_TRUE(platform::makeSureDirectoryPathExists(queueFile("NODE_B") + "/"));
+    testing::internal::CaptureStdout();
+    registerOwn(500);
+    const CatalogRecord gone = makeRec("NODE_A", "own7.txt", 100, CATALOG_STATE_DELETED);
+    catalog()->deleteRec(&gone);
+    const std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(readRecords(queueFile("NODE_C")).size(), 501u);
+    EXPECT_EQ(catalog()->owedQueueEntries(), 501u);
+    EXPECT_EQ(catalog()->takeNotices().size(), 1u);
+    EXPECT_EQ(readRecords(queueFile("NODE_B") + ".owed").size(), 501u);
+    EXPECT_EQ(readRecords(catalogFile()).size(), 500u) << "kept on the disk, so catalog.dat goes on";
+
+    catalog()->onTick(); // still a folder: nothing more is said
+    EXPECT_TRUE(catalog()->takeNotices().empty());
+    CCatalog::releaseInstance(); // the node ends
+
+    std::filesystem::remove(queueFile("NODE_B"));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(catalog()->owedQueueEntries(), 501u) << "owed still at the next start";
+    catalog()->onTick();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(catalog()->owedQueueEntries(), 0u);
+    EXPECT_FALSE(exists(queueFile("NODE_B") + ".owed"));
+    // In order; the deletion went over the entry of its key.
+    std::vector<CatalogRecord> got;
+    for (int c; (c = take("NODE_B")) > 0;)
+        got.insert(got.end(), out, out + c);
+    ASSERT_EQ(got.size(), 500u);
+    for (int i = 0; i < 500; ++i) {
+        EXPECT_EQ(fileOf(got[i]), "own" + std::to_string(i) + ".txt");
+        EXPECT_EQ(got[i].state, DWORD(i == 7 ? CATALOG_STATE_DELETED : CATALOG_STATE_NEW)) << i;
+    }
+}
+
+// While neither the queue nor <queue>.owed can be written (a disk with no
+// room at all), catalog.dat takes no own change: a node that ends then finds
+// the changes in SEND again and queues them anew. Once the queue takes its
+// entries, catalog.dat is written whole.
+TEST_F(QueueBatch, WhileOwedEntriesAreOnNoDiskCatalogDatTakesNoOwnChange)
+{
+    settings->addRow("NODE_B", "TCP", "h");
+    registerOwn(2);
+    ASSERT_EQ(take("NODE_B"), 2);
+    ASSERT_EQ(take("NODE_B"), 0);
+    ASSERT_TRUE(platform::makeSureDirectoryPathExists(queueFile("NODE_B") + "/"));
+    ASSERT_TRUE(platform::makeSureDirectoryPathExists(queueFile("NODE_B") + ".owed/"));
+    const std::string before = testsupport::readFile(catalogFile());
+    testing::internal::CaptureStdout();
+    const std::vector<CatalogRecord> batch = own({0, 5}, 7, CATALOG_STATE_UPDATED);
+    catalog()->updateRecs(batch.data(), 1);
+    catalog()->addRecs(batch.data() + 1, 1);
+    catalog()->onTick();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(testsupport::readFile(catalogFile()), before);
+    EXPECT_EQ(catalog()->getRecCount(), 3);
+
+    std::filesystem::remove(queueFile("NODE_B"));
+    testing::internal::CaptureStdout();
+    catalog()->onTick();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(bytesOf(readRecords(catalogFile())), bytesOf(all()));
     ASSERT_EQ(take("NODE_B"), 2);
     EXPECT_EQ(fileOf(out[0]), "own0.txt");
+    EXPECT_EQ(out[0].findData.nFileSizeLow, 7u);
     EXPECT_EQ(fileOf(out[1]), "own5.txt");
 }

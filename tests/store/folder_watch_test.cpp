@@ -1,13 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -580,14 +578,6 @@ protected:
         testing::internal::GetCapturedStdout();
         CCatalog::releaseInstance();
     }
-    static void limitFileSize(rlim_t bytes)
-    {
-        std::signal(SIGXFSZ, SIG_IGN); // a write past the limit fails with EFBIG
-        rlimit lim {};
-        ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &lim), 0);
-        lim.rlim_cur = bytes;
-        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &lim), 0);
-    }
 };
 
 } // namespace
@@ -608,13 +598,13 @@ TEST_F(NodeRestart, ChangesTheSnapshotSawButCatalogDatCouldNotSaveAreRegisteredA
 
     // Room enough for the snapshot (3 records of 344 bytes) and a journal
     // entry, none for catalog.dat's records beyond the first or its rewrite.
-    limitFileSize(1100);
+    testsupport::FileSizeLimit full(1100);
     put("c-grown.txt", std::string(112, 'c'), 1500000100);
     ASSERT_EQ(::unlink(inSend("b-removed.txt").c_str()), 0);
     put("d-new.txt", "arrived meanwhile");
     check();
     CCatalog::releaseInstance(); // the end: catalog.dat cannot be saved either
-    limitFileSize(RLIM_INFINITY);
+    full.lift();
     ASSERT_EQ(savedCatalog()["c-grown.txt"].size, 100u) << "catalog.dat is behind";
     ASSERT_EQ(snap("c-grown.txt")->findData.nFileSizeLow, 112u) << "the snapshot is not";
     testsupport::writeFile(work.path() + "/CATALOG/nodeB.dat", ""); // whatever reached the queue is gone too

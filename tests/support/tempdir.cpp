@@ -1,6 +1,9 @@
 #include "support/tempdir.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cstdlib>
 #include <filesystem>
@@ -61,6 +64,30 @@ bool exists(const std::string& path)
 {
     std::error_code ec;
     return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
+}
+
+FileSizeLimit::FileSizeLimit(unsigned long long bytes)
+{
+    std::signal(SIGXFSZ, SIG_IGN); // the write fails instead of ending the process
+    rlimit lim {};
+    if (::getrlimit(RLIMIT_FSIZE, &lim) != 0)
+        throw std::runtime_error("getrlimit failed");
+    m_old = lim.rlim_cur;
+    lim.rlim_cur = bytes;
+    if (::setrlimit(RLIMIT_FSIZE, &lim) != 0)
+        throw std::runtime_error("setrlimit failed");
+    m_on = true;
+}
+
+void FileSizeLimit::lift()
+{
+    if (!m_on)
+        return;
+    rlimit lim {};
+    ::getrlimit(RLIMIT_FSIZE, &lim);
+    lim.rlim_cur = m_old;
+    ::setrlimit(RLIMIT_FSIZE, &lim);
+    m_on = false;
 }
 
 } // namespace testsupport

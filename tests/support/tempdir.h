@@ -1,5 +1,6 @@
-// Test support: a temporary folder that is removed with its content, and a
-// scoped change of the working directory.
+// Test support: a temporary folder that is removed with its content, a
+// scoped change of the working directory, and a disk that is full for a
+// while.
 #pragma once
 
 #include <string>
@@ -28,6 +29,22 @@ public:
 
 private:
     std::string m_old;
+};
+
+// A full disk without root: while it lives, no file of this process may
+// grow beyond `bytes` (a write past it fails with EFBIG, which the program
+// takes as no room). lift() ends it early.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(unsigned long long bytes);
+    ~FileSizeLimit() { lift(); }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+    void lift();
+
+private:
+    unsigned long long m_old = 0;
+    bool m_on = false;
 };
 
 // Small file helpers for tests.
