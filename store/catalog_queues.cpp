@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -664,26 +665,26 @@ void CCatalog::syncTo(const char* peer, int mode, SYSTEMTIME since)
     std::optional<std::string> path = queuePath(peer);
     if (!path)
         return;
-    std::vector<CatalogRecord> routed;
-    for (const CatalogRecord& r : m_cash.list()) {
-        if (mode == 2 && !isSameOrLaterDate(r.registered, since))
-            continue;
-        CatalogRecord a;
-        if (routedCopy(peer, r, &a))
-            routed.push_back(a);
-    }
-    if (routed.empty())
-        return;
+    const auto forEachRouted = [&](const std::function<void(const CatalogRecord&)>& f) {
+        for (const CatalogRecord& r : m_cash.list()) {
+            if (mode == 2 && !isSameOrLaterDate(r.registered, since))
+                continue;
+            CatalogRecord a;
+            if (routedCopy(peer, r, &a))
+                f(a);
+        }
+    };
     // The queue file is read once and written once for the whole catalog;
     // the entries come out as record-by-record queueing would leave them.
     // What cannot be written is owed, as any queue write is.
     QueueImage q;
     if (m_owed.count(*path) == 0 && q.load(*path)) {
-        for (const CatalogRecord& a : routed)
-            q.put(q.find(a), a);
+        forEachRouted([&q](const CatalogRecord& a) { q.put(q.find(a), a); });
         if (queueFlush(q))
             return;
     }
+    std::vector<CatalogRecord> routed;
+    forEachRouted([&routed](const CatalogRecord& a) { routed.push_back(a); });
     owe(*path, routed.data(), routed.size(), q.lastError());
 }
 
