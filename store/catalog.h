@@ -395,6 +395,14 @@ public:
 
     // --- Expiry and compaction. ---
 
+    // A SEND check owes the catalog its first look at the folder since the
+    // catalog was loaded: until sendChecked(), the compaction keeps the
+    // node's own deleted records (and their files). A deleted record loaded
+    // from catalog.dat cannot tell whether its file left SEND; a file back
+    // there by that name is registered again by that check instead.
+    void awaitSendCheck();
+    void sendChecked();
+
     // Marks expired and invalid records deleted.
     void checkLimit();
     // Drops deleted records with their local files and rebuilds the lists.
@@ -547,6 +555,7 @@ private:
     // Keys of own registrations deleted because their file left SEND, until
     // the next compaction drops them (see deleteGoneRecs).
     std::unordered_set<std::string> m_goneKeys;
+    bool m_awaitSendCheck = false;
     // Neighbours already told of on the console, per kind of refusal.
     std::unordered_set<std::string> m_toldOwnName;
     std::unordered_set<std::string> m_toldFull;

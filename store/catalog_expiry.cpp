@@ -107,14 +107,28 @@ void CCatalog::compactList()
     m_goneKeys.clear();
 }
 
+void CCatalog::awaitSendCheck()
+{
+    platform::CMutexLock lock(getMutex());
+    m_awaitSendCheck = true;
+}
+
+void CCatalog::sendChecked()
+{
+    platform::CMutexLock lock(getMutex());
+    m_awaitSendCheck = false;
+}
+
 bool CCatalog::sortForCompaction(std::vector<CatalogRecord>& kept, std::vector<int>& dropped)
 {
     const std::vector<CatalogRecord>& list = m_cash.list();
     kept.reserve(list.size());
     bool badFound = false;
+    const std::string_view own = ownNodeName();
     for (int i = 0; i < static_cast<int>(list.size()); ++i) {
         const CatalogRecord& r = list[i];
-        if (r.state == CATALOG_STATE_NEW || r.state == CATALOG_STATE_UPDATED) {
+        if (r.state == CATALOG_STATE_NEW || r.state == CATALOG_STATE_UPDATED
+            || (r.state == CATALOG_STATE_DELETED && m_awaitSendCheck && nodeText(r) == own)) {
             kept.push_back(r);
         } else if (r.state == CATALOG_STATE_DELETED) {
             dropped.push_back(i);

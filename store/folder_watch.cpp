@@ -196,6 +196,7 @@ void CFolderWatch::loadList()
     // looks at every file, and makes the catalog follow the folder.
     m_heldBack = true;
     m_reconcile = true;
+    CCatalog::getInstance()->awaitSendCheck();
 
     platform::CFile file;
     if (!file.Open(listPath(), platform::CFile::modeCreate | platform::CFile::modeNoTruncate |
@@ -965,6 +966,7 @@ bool CFolderWatch::reconcile(std::chrono::steady_clock::time_point deadline)
     std::vector<DirListRecord>().swap(m_vanished);
     decltype(m_present)().swap(m_present);
     m_reconcile = false;
+    m_firstHanding = true;
     return true;
 }
 
@@ -1086,6 +1088,11 @@ bool CFolderWatch::continueCheck(std::chrono::steady_clock::time_point deadline,
     case Phase::handing:
         if (!handOn(deadline, maxRecords))
             return true;
+        // The catalog has what the folder holds now: the compaction may
+        // delete the node's own files again.
+        if (m_firstHanding)
+            CCatalog::getInstance()->sendChecked();
+        m_firstHanding = false;
         commit();
         return true;
     case Phase::saving:

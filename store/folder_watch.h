@@ -253,6 +253,8 @@ private:
     int m_ownAt = -1;
     std::uint64_t m_ownGeneration = 0;
     std::vector<DirListRecord> m_vanished;
+    // The check that made the catalog follow SEND is handing its records on.
+    bool m_firstHanding = false;
 
     // The worker's view of the folder between checks: the change
     // notification, when the last listing with every status call was made,

@@ -672,3 +672,43 @@ TEST_F(NodeRestart, AfterAKillWithTheCatalogInMemoryTheDeletionsAreRegisteredAtT
     for (int i = 30; i < 40; ++i)
         EXPECT_EQ(saved.count("f" + std::to_string(i) + ".txt"), 1u) << i;
 }
+
+// A deleted own record that a restart loads from catalog.dat cannot tell
+// whether its file left SEND or the user asked for the deletion. Until the
+// first check has looked at the folder, the compaction keeps such records
+// and their files: a file back in SEND as it was is then registered again,
+// and a deletion the user asked for still takes its unchanged file.
+TEST_F(NodeRestart, AFileBackInSendAfterARestartIsNotTakenByTheFirstCompaction)
+{
+    put("came-back.txt", "moved out, the node killed, moved back");
+    put("asked.txt", "its registration deleted by the user");
+    check();
+    ASSERT_EQ(::rename(inSend("came-back.txt").c_str(), (outside() + "/came-back.txt").c_str()), 0);
+    check(); // the registration is deleted: the file left SEND
+    CCatalog* catalog = CCatalog::getInstance();
+    CatalogRecord asked;
+    ASSERT_TRUE(catalog->findRec("asked.txt", "nodeA", &asked));
+    asked.state = CATALOG_STATE_DELETED;
+    catalog->deleteRec(&asked);
+    CCatalog::releaseInstance(); // the node ends before the compaction
+    ASSERT_EQ(savedCatalog()["came-back.txt"].state, DWORD(CATALOG_STATE_DELETED));
+    ASSERT_EQ(::rename((outside() + "/came-back.txt").c_str(), inSend("came-back.txt").c_str()), 0);
+
+    catalog = CCatalog::getInstance();
+    CFolderWatch fresh;
+    fresh.setFolder(send.c_str());
+    fresh.loadList();
+    catalog->compactList(); // before the first check
+    EXPECT_TRUE(exists(inSend("came-back.txt")));
+    EXPECT_TRUE(exists(inSend("asked.txt")));
+    testing::internal::CaptureStdout();
+    fresh.checkFolder();
+    testing::internal::GetCapturedStdout();
+    catalog->compactList();
+    EXPECT_EQ(testsupport::readFile(inSend("came-back.txt")), "moved out, the node killed, moved back");
+    CatalogRecord again;
+    ASSERT_TRUE(catalog->findRec("came-back.txt", "nodeA", &again));
+    EXPECT_EQ(again.state, DWORD(CATALOG_STATE_NEW));
+    EXPECT_FALSE(exists(inSend("asked.txt"))) << "the deletion the user asked for";
+    EXPECT_FALSE(catalog->findRec("asked.txt", "nodeA", nullptr));
+}
