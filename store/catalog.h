@@ -482,6 +482,7 @@ private:
         std::vector<std::uint32_t> recs; // into m_owedRecs
         bool saved = true;               // <queue file>.owed holds them all
         bool told = false;
+        bool fromLastRun = false;        // read from <queue file>.owed at the start
         int err = 0;                     // of the last failure
     };
     void owe(const std::string& path, const CatalogRecord* recs, std::size_t n, int err);

@@ -1024,7 +1024,7 @@ void CCatalog::flushOwedQueues()
         const bool room = free < 0 || std::uint64_t(free) >= bytes + (64u << 10);
         if (room && flushOwed(it->first, q)) {
             platform::deleteFile(owedFile(it->first));
-            if (q.told)
+            if (q.told || q.fromLastRun)
                 tellOwed(it->first, q, true);
             it = m_owed.erase(it);
             continue;
@@ -1096,6 +1096,7 @@ void CCatalog::loadOwed()
         if (!platform::readWholeFile(owedFile(*path), bytes))
             continue;
         OwedQueue& q = m_owed[*path];
+        q.fromLastRun = true;
         for (std::size_t at = 0; at + REC <= bytes.size(); at += REC) {
             CatalogRecord r;
             std::memcpy(&r, bytes.data() + at, REC);

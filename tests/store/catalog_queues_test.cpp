@@ -453,6 +453,7 @@ TEST_F(QueueBatch, EveryChangeReachesANeighbourWhoseQueueCouldNotBeWrittenForAWh
     catalog()->onTick();
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(catalog()->owedQueueEntries(), 0u);
+    EXPECT_EQ(catalog()->takeNotices().size(), 1u) << "written at last, said once";
     EXPECT_FALSE(exists(queueFile("NODE_B") + ".owed"));
     // In order; the deletion went over the entry of its key.
     std::vector<CatalogRecord> got;
