@@ -557,11 +557,13 @@ bool CCatalog::prepareQueueIndexes(std::chrono::steady_clock::time_point deadlin
             q.clear();
         q.built = false;
         q.building = now;
+        // A queue file that cannot be read (a folder in its place, no
+        // access) holds nothing up: the queue operations read what they need
+        // themselves and owe what they cannot write.
         platform::CFile f;
         try {
             if (!f.Open(*path, platform::CFile::modeRead)) {
                 q.clear();
-                ready = false;
                 continue;
             }
             const std::uint64_t total = f.GetLength() / REC;
@@ -570,12 +572,13 @@ bool CCatalog::prepareQueueIndexes(std::chrono::steady_clock::time_point deadlin
                 q.built = true;
                 q.building = {};
                 q.stamp = f.GetStamp();
+            } else if (std::chrono::steady_clock::now() >= deadline) {
+                ready = false; // goes on at the next call
             } else {
-                ready = false;
+                q.clear(); // read short
             }
         } catch (const platform::CFileException&) {
             q.clear();
-            ready = false;
         }
     }
     return ready;

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
@@ -317,6 +318,41 @@ TEST_F(FolderWatch, AStepwiseCheckListsOnAWorkerAndNeverStartsTwice)
     EXPECT_EQ(testsupport::readFile(watch.listPath()).size(), 5 * sizeof(DirListRecord));
     EXPECT_TRUE(watch.startCheck());
     watch.waitForWorker();
+}
+
+// A neighbour's queue file that cannot be read (here a folder in its place)
+// never holds a check up: the change is registered, the other neighbour's
+// queue gets it, and the one that cannot be written owes it.
+TEST_F(FolderWatch, AQueueFileThatCannotBeReadHoldsNoCheckUp)
+{
+    settings->addRow("nodeB", "TCP", "127.0.0.1");
+    settings->addRow("nodeC", "TCP", "127.0.0.1");
+    put("a.txt", "one");
+    check();
+    ASSERT_EQ(::mkdir((work.path() + "/CATALOG/nodeB.dat.new").c_str(), 0755), 0);
+    std::filesystem::remove(work.path() + "/CATALOG/nodeB.dat");
+    ASSERT_EQ(::rename((work.path() + "/CATALOG/nodeB.dat.new").c_str(), (work.path() + "/CATALOG/nodeB.dat").c_str()),
+              0);
+    put("a.txt", "one more", 1500000100);
+    rec.heard.clear();
+
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(watch.startCheck());
+    int steps = 0;
+    while (watch.continueCheck(std::chrono::steady_clock::now() + std::chrono::milliseconds(20)) && steps < 500) {
+        watch.waitForWorker();
+        ++steps;
+    }
+    testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(watch.checking()) << "the check came to its end";
+    ASSERT_EQ(rec.heard.size(), 1u);
+    EXPECT_EQ(rec.heard[0].state, DWORD(CATALOG_STATE_UPDATED));
+    const std::string queueC = testsupport::readFile(work.path() + "/CATALOG/nodeC.dat");
+    ASSERT_EQ(queueC.size(), sizeof(CatalogRecord)) << "over the entry of its key";
+    CatalogRecord queued;
+    std::memcpy(&queued, queueC.data(), sizeof queued);
+    EXPECT_EQ(queued.findData.nFileSizeLow, 8u);
+    EXPECT_EQ(CCatalog::getInstance()->owedQueueEntries(), 1u);
 }
 
 TEST_F(FolderWatch, ChangesThatKeepEveryNameInPlaceRewriteOnlyTheirRecords)
