@@ -83,3 +83,11 @@ inline std::uint64_t fileTimeToU64(const FILETIME& ft)
 {
     return (std::uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
+
+// Whether a file search found the size and last write given: what tells a
+// file written since from the one found before.
+inline bool sameSizeAndLastWrite(const WIN32_FIND_DATAA& fd, DWORD sizeHigh, DWORD sizeLow, const FILETIME& written)
+{
+    return fd.nFileSizeHigh == sizeHigh && fd.nFileSizeLow == sizeLow
+        && fileTimeToU64(fd.ftLastWriteTime) == fileTimeToU64(written);
+}

@@ -496,6 +496,8 @@ private:
     // Marks the stored record of a's key deleted and announces it; its index
     // or -1.
     int markDeleted(const CatalogRecord& a);
+    // deleteRecs, or deleteGoneRecs when the files have left SEND.
+    void deleteOwn(const CatalogRecord* recs, std::size_t n, bool fileGone);
     // Puts rec at the start of catalogErroRec.err; false when it could not.
     bool writeErrorRec(const CatalogRecord& rec);
     std::string localFilePath(const CatalogRecord& rec, bool* isLinkEntry);

@@ -156,25 +156,26 @@ void CCatalog::deleteRec(const CatalogRecord* rec)
 
 void CCatalog::deleteRecs(const CatalogRecord* recs, std::size_t n)
 {
-    storeOwn(recs, n, false, [this](const CatalogRecord& rec, CatalogRecord* a) {
-        *a = ownCopy(&rec);
-        const int i = markDeleted(*a);
-        // Asked for: the compaction deletes the file, if it is still the one
-        // registered.
-        m_goneKeys.erase(CCatalogCash::keyOf(*a));
-        // The neighbours get the caller's record, not the stored one.
-        setCheckSum(a);
-        return i;
-    });
+    deleteOwn(recs, n, false);
 }
 
 void CCatalog::deleteGoneRecs(const CatalogRecord* recs, std::size_t n)
 {
-    storeOwn(recs, n, false, [this](const CatalogRecord& rec, CatalogRecord* a) {
+    deleteOwn(recs, n, true);
+}
+
+void CCatalog::deleteOwn(const CatalogRecord* recs, std::size_t n, bool fileGone)
+{
+    storeOwn(recs, n, false, [this, fileGone](const CatalogRecord& rec, CatalogRecord* a) {
         *a = ownCopy(&rec);
         const int i = markDeleted(*a);
-        if (i >= 0)
+        // Asked for, the compaction deletes the file if it is still the one
+        // registered; gone, it deletes none.
+        if (fileGone && i >= 0)
             m_goneKeys.insert(CCatalogCash::keyOf(*a));
+        else
+            m_goneKeys.erase(CCatalogCash::keyOf(*a));
+        // The neighbours get the caller's record, not the stored one.
         setCheckSum(a);
         return i;
     });

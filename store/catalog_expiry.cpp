@@ -127,8 +127,7 @@ bool CCatalog::sortForCompaction(std::vector<CatalogRecord>& kept, std::vector<i
     const std::string_view own = ownNodeName();
     for (int i = 0; i < static_cast<int>(list.size()); ++i) {
         const CatalogRecord& r = list[i];
-        if (r.state == CATALOG_STATE_NEW || r.state == CATALOG_STATE_UPDATED
-            || (r.state == CATALOG_STATE_DELETED && m_awaitSendCheck && nodeText(r) == own)) {
+        if (isLive(r) || (r.state == CATALOG_STATE_DELETED && m_awaitSendCheck && nodeText(r) == own)) {
             kept.push_back(r);
         } else if (r.state == CATALOG_STATE_DELETED) {
             dropped.push_back(i);
@@ -145,8 +144,7 @@ bool CCatalog::sortForCompaction(std::vector<CatalogRecord>& kept, std::vector<i
 bool CCatalog::keyStillLive(const CatalogRecord& rec) const
 {
     for (int k : m_cash.indexesOf(rec)) {
-        const DWORD s = m_cash.list()[k].state;
-        if (s == CATALOG_STATE_NEW || s == CATALOG_STATE_UPDATED)
+        if (isLive(m_cash.list()[k]))
             return true;
     }
     return false;
@@ -155,8 +153,7 @@ bool CCatalog::keyStillLive(const CatalogRecord& rec) const
 bool CCatalog::stillRegistered(const CatalogRecord& rec, const WIN32_FIND_DATAA& now)
 {
     const WIN32_FIND_DATAA& was = rec.findData;
-    if (now.nFileSizeHigh == was.nFileSizeHigh && now.nFileSizeLow == was.nFileSizeLow
-        && fileTimeToU64(now.ftLastWriteTime) == fileTimeToU64(was.ftLastWriteTime))
+    if (sameSizeAndLastWrite(now, was.nFileSizeHigh, was.nFileSizeLow, was.ftLastWriteTime))
         return true;
     std::printf("CCatalog::compactList() %s in SEND has changed since it was registered; it stays, and the next"
                 " check registers it anew\n",

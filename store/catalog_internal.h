@@ -24,6 +24,12 @@ inline std::string_view fileText(const CatalogRecord& rec)
     return cp932::fieldText(rec.findData.cFileName, MAX_PATH);
 }
 
+// New or updated: neither deleted nor of a state the compaction drops.
+inline bool isLive(const CatalogRecord& rec)
+{
+    return rec.state == CATALOG_STATE_NEW || rec.state == CATALOG_STATE_UPDATED;
+}
+
 inline std::string_view routeText(const CatalogRecord& rec, int j)
 {
     return cp932::fieldText(rec.route[j], CATALOG_NAME_LEN);

@@ -134,7 +134,7 @@ namespace {
 // Records that the next compaction drops (deleted or bad).
 int notLive(const CatalogRecord& rec)
 {
-    return rec.state == CATALOG_STATE_NEW || rec.state == CATALOG_STATE_UPDATED ? 0 : 1;
+    return isLive(rec) ? 0 : 1;
 }
 
 } // namespace
@@ -711,10 +711,6 @@ CCatalog::~CCatalog()
     // The queue entries still owed are tried once more and otherwise kept
     // on the disk for the next start.
     flushOwedQueues();
-    for (const auto& [path, q] : m_owed) {
-        if (!q.saved)
-            saveOwed(path, q);
-    }
     m_cash.saveList();
 }
 
@@ -889,11 +885,9 @@ CCatalog::OwnHeld CCatalog::ownRegistration(std::string_view file, DWORD isLink,
     if (i < 0)
         return OwnHeld::none;
     const CatalogRecord& r = m_cash.list()[std::size_t(i)];
-    if (r.state != CATALOG_STATE_NEW && r.state != CATALOG_STATE_UPDATED)
+    if (!isLive(r))
         return OwnHeld::deleted;
-    const bool same = (r.isLink == 1) == (isLink == 1) && r.findData.nFileSizeHigh == sizeHigh
-                   && r.findData.nFileSizeLow == sizeLow
-                   && fileTimeToU64(r.findData.ftLastWriteTime) == fileTimeToU64(lastWrite);
+    const bool same = (r.isLink == 1) == (isLink == 1) && sameSizeAndLastWrite(r.findData, sizeHigh, sizeLow, lastWrite);
     return same ? OwnHeld::same : OwnHeld::differs;
 }
 
@@ -907,7 +901,7 @@ int CCatalog::visitOwnLive(int from, std::chrono::steady_clock::time_point deadl
         if ((i & 1023) == 1023 && std::chrono::steady_clock::now() >= deadline)
             return i;
         const CatalogRecord& r = list[std::size_t(i)];
-        if ((r.state == CATALOG_STATE_NEW || r.state == CATALOG_STATE_UPDATED) && nodeText(r) == own)
+        if (isLive(r) && nodeText(r) == own)
             f(r);
     }
     return -1;

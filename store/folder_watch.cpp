@@ -40,12 +40,6 @@ void setName(WIN32_FIND_DATAA& fd, const std::string& cp932Name)
     std::memcpy(fd.cFileName, cp932Name.data(), std::min(cp932Name.size(), sizeof fd.cFileName - 1));
 }
 
-bool sameSizeAndTime(const WIN32_FIND_DATAA& a, const WIN32_FIND_DATAA& b)
-{
-    return a.nFileSizeHigh == b.nFileSizeHigh && a.nFileSizeLow == b.nFileSizeLow &&
-           fileTimeToU64(a.ftLastWriteTime) == fileTimeToU64(b.ftLastWriteTime);
-}
-
 // Case folding as Windows file names see it, for the letters that code page
 // 932 holds: ASCII, full-width Latin, Greek, Cyrillic and the Roman numerals.
 char32_t foldChar(char32_t c)
@@ -458,7 +452,7 @@ bool CFolderWatch::quietSinceLastListing()
     // changed and is watched afresh.
     const bool watched = !m_folder.empty() && m_changes.stillWatches(m_folder);
     const bool told = !watched || m_changes.changed();
-    if (!m_folder.empty() && (!watched || m_changes.folder() != m_folder))
+    if (!m_folder.empty() && !watched)
         m_changes.watch(m_folder); // changes from now on count for the next check
     const bool quiet = !told && !m_heldBack && now - m_lastFullListing < s_fullListingEvery;
     if (!quiet)
@@ -827,7 +821,11 @@ void CFolderWatch::judgeKnown(ScanRecord& e, std::size_t j)
 {
     WIN32_FIND_DATAA& fd = e.rec.findData;
     const DirListRecord old = m_snapshot[j];
-    const auto unchanged = [&] { return e.rec.isLink == old.isLink && sameSizeAndTime(fd, old.findData); };
+    const auto unchanged = [&] {
+        return e.rec.isLink == old.isLink
+            && sameSizeAndLastWrite(fd, old.findData.nFileSizeHigh, old.findData.nFileSizeLow,
+                                    old.findData.ftLastWriteTime);
+    };
     // The catalog is asked whether it holds the registration; only a file
     // with content below 4 GiB and a name Windows nodes can take is
     // registered anew when it does not.

@@ -586,11 +586,11 @@ protected:
         DWORD state;
         DWORD size;
     };
-    // The node's own registrations as catalog.dat holds them, by name.
-    std::map<std::string, Held> savedCatalog() const
+    // The records of a file of CATALOG (catalog.dat by default), by name.
+    std::map<std::string, Held> savedCatalog(const std::string& file = "catalog.dat") const
     {
         std::map<std::string, Held> out;
-        const std::string bytes = testsupport::readFile(work.path() + "/CATALOG/catalog.dat");
+        const std::string bytes = testsupport::readFile(work.path() + "/CATALOG/" + file);
         for (std::size_t at = 0; at + sizeof(CatalogRecord) <= bytes.size(); at += sizeof(CatalogRecord)) {
             CatalogRecord r;
             std::memcpy(&r, bytes.data() + at, sizeof r);
@@ -654,12 +654,8 @@ TEST_F(NodeRestart, ChangesTheSnapshotSawButCatalogDatCouldNotSaveAreRegisteredA
     EXPECT_EQ(saved.count("d-new.txt"), 1u);
     EXPECT_EQ(saved.count("a-kept.txt"), 1u);
     std::map<std::string, DWORD> queued;
-    const std::string q = testsupport::readFile(work.path() + "/CATALOG/nodeB.dat");
-    for (std::size_t at = 0; at + sizeof(CatalogRecord) <= q.size(); at += sizeof(CatalogRecord)) {
-        CatalogRecord r;
-        std::memcpy(&r, q.data() + at, sizeof r);
-        queued[std::string(cp932::fieldText(r.findData.cFileName, MAX_PATH))] = r.state;
-    }
+    for (const auto& [name, held] : savedCatalog("nodeB.dat"))
+        queued[name] = held.state;
     EXPECT_EQ(queued, (std::map<std::string, DWORD>{{"b-removed.txt", CATALOG_STATE_DELETED},
                                                     {"c-grown.txt", CATALOG_STATE_UPDATED},
                                                     {"d-new.txt", CATALOG_STATE_NEW}}));
