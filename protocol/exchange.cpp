@@ -28,6 +28,8 @@ bool payloadHolds(const ExchangeHeader& h, DWORD need)
 
 } // namespace
 
+std::chrono::milliseconds CExchange::s_fetchStallTime = CExchange::FETCH_STALL_TIME;
+
 CExchange::CExchange() = default;
 
 CExchange::~CExchange() = default;
@@ -79,7 +81,8 @@ void CExchange::onCatalogRecords(const CatalogRecordsFrame* frame, const char* f
     if (!frame || frame->header.headerLen != FRAME_HEADER_LEN)
         return;
     if (static_cast<std::int32_t>(frame->header.count) < 1) {
-        requestNextFile();
+        if (!isFetching())
+            requestNextFile();
         return;
     }
     // Never more records than the frame may hold and its payload carries.
@@ -117,21 +120,49 @@ void CExchange::onCatalogRecords(const CatalogRecordsFrame* frame, const char* f
 void CExchange::requestNextFile()
 {
     CatalogRecord rec;
-    if (CCatalog::getInstance()->getFirstFetchRec(&rec) != 1)
+    if (CCatalog::getInstance()->getFirstFetchRec(&rec) != 1) {
+        m_fetch.running = false;
         return;
-    FileRequestFrame f{};
-    queueFrame(&f, buildFileRequestFrame(&f, rec));
+    }
+    requestFile(rec);
 }
 
 void CExchange::requestFileAfter(const CatalogRecord* finished)
 {
-    if (!finished)
+    CatalogRecord rec{};
+    if (finished)
+        rec = *finished;
+    if (!finished || CCatalog::getInstance()->getNextFetchRec(&rec) != 1) {
+        m_fetch.running = false;
         return;
-    CatalogRecord rec = *finished;
-    if (CCatalog::getInstance()->getNextFetchRec(&rec) != 1)
-        return;
+    }
+    requestFile(rec);
+}
+
+void CExchange::requestFile(const CatalogRecord& rec)
+{
     FileRequestFrame f{};
-    queueFrame(&f, buildFileRequestFrame(&f, rec));
+    queueFetchRequest(&f, buildFileRequestFrame(&f, rec));
+}
+
+void CExchange::queueFetchRequest(const FileRequestFrame* request, DWORD length)
+{
+    m_fetch.running = queueFrame(request, length);
+    if (!m_fetch.running)
+        return;
+    m_fetch.rec = request->record;
+    m_fetch.offset = request->header.offset;
+    m_fetch.since = Clock::now();
+}
+
+bool CExchange::isFetching() const
+{
+    return m_fetch.running && Clock::now() - m_fetch.since < s_fetchStallTime;
+}
+
+bool CExchange::answersFetch(const ExchangeHeader& h, const CatalogRecord& rec) const
+{
+    return m_fetch.running && h.offset == m_fetch.offset && CCatalog::isSameKey(&rec, &m_fetch.rec);
 }
 
 void CExchange::sendChunk(const FileRequestFrame* request, unsigned chunkLimit)
@@ -147,6 +178,21 @@ void CExchange::sendChunk(const FileRequestFrame* request, unsigned chunkLimit)
     queueFrame(&f, finishFileChunkFrame(&f, n <= limit ? n : 0));
 }
 
+bool CExchange::storeChunk(const FileChunkFrame* chunk, const CatalogRecord& rec)
+{
+    const ExchangeHeader& h = chunk->header;
+    if (h.length == 0)
+        return false;
+    CCatalog* catalog = CCatalog::getInstance();
+    // Only the chunk that starts at the first byte still missing is stored.
+    CatalogRecord stored;
+    const std::string file(cp932::fieldText(rec.findData.cFileName, MAX_PATH));
+    const std::string node(cp932::fieldText(rec.originNode, CATALOG_NAME_LEN));
+    if (!catalog->findRec(file.c_str(), node.c_str(), &stored) || stored.heldBytes != h.offset)
+        return false;
+    return catalog->writeFileData(h.offset, h.length, &rec, chunk->data) == 1;
+}
+
 void CExchange::onChunk(FileChunkFrame* chunk)
 {
     if (!chunk || !payloadHolds(chunk->header, CATALOG_RECORD_SIZE))
@@ -157,31 +203,21 @@ void CExchange::onChunk(FileChunkFrame* chunk)
     if (h.length != DWORD(h.dataLen) - CATALOG_RECORD_SIZE || h.length > CHUNK_LIMIT_TCP)
         return;
     const CatalogRecord rec = chunk->record;
-    if (h.length == 0) {
-        requestFileAfter(&rec);
+    // Only the answer the chain awaits moves it on, or any chunk while no
+    // chain runs: a late answer to a chain that stalled and was started
+    // again would make a second chain.
+    const bool chainAnswer = answersFetch(h, rec) || !isFetching();
+    const bool more = storeChunk(chunk, rec);
+    if (!chainAnswer)
         return;
-    }
-    CCatalog* catalog = CCatalog::getInstance();
-    // Only the chunk that starts at the first byte still missing is stored.
-    CatalogRecord stored;
-    const std::string file(cp932::fieldText(rec.findData.cFileName, MAX_PATH));
-    const std::string node(cp932::fieldText(rec.originNode, CATALOG_NAME_LEN));
-    if (!catalog->findRec(file.c_str(), node.c_str(), &stored) || stored.heldBytes != h.offset) {
-        requestFileAfter(&rec);
-        return;
-    }
-    if (catalog->writeFileData(h.offset, h.length, &rec, chunk->data) != 1) {
-        requestFileAfter(&rec);
-        return;
-    }
     // The frame becomes the request for the bytes after it; when those would
     // lie beyond 4 GiB the file cannot go on and the next one is asked for.
-    const DWORD n = chunkToNextRequest(chunk);
+    const DWORD n = more ? chunkToNextRequest(chunk) : 0;
     if (n == 0) {
         requestFileAfter(&rec);
         return;
     }
-    queueFrame(chunk, n);
+    queueFetchRequest(reinterpret_cast<const FileRequestFrame*>(chunk), n);
 }
 
 int CExchange::onNodeInfo(const NodeInfoFrame* frame, int viaTcp, const char* key, int* partyFlag,

@@ -10,6 +10,7 @@
 // for what it handles.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "platform/wintypes.h"
@@ -31,8 +32,8 @@ public:
     // Answers a poll with the records waiting for peerNode (at most 11). When
     // the answer cannot be queued, the records go back to waiting.
     void replyCatalog(const char* peerNode, const SyncPollFrame* poll);
-    // Applies a received records frame (count < 1: starts fetching files and
-    // sends no poll). At most min(count, 11, dataLen / 820) records are
+    // Applies a received records frame (count < 1: starts the link's fetch
+    // chain unless one runs, and sends no poll). At most min(count, 11, dataLen / 820) records are
     // applied; records with a bad checksum or that fail the whole-record
     // check are skipped. fromNode names the neighbour (the peer's node name
     // when not given). Then polls again.
@@ -41,14 +42,21 @@ public:
     void requestNextFile();
     // Asks for the next incomplete file after `finished`; nothing when none.
     void requestFileAfter(const CatalogRecord* finished);
+    // Whether the link's fetch chain runs: a request of it waits for its
+    // answer and has not waited longer than the stall time. A link has at
+    // most one chain: each further one would ask for the same chunks.
+    bool isFetching() const;
     // Answers a file request with a chunk of at most chunkLimit bytes (never
     // more than CHUNK_LIMIT_TCP); length 0 when this node holds no whole copy.
     void sendChunk(const FileRequestFrame* request, unsigned chunkLimit);
-    // Stores a received chunk and asks for the next one; the frame buffer is
-    // reused for that request. A chunk whose length is not dataLen - 820 is
-    // dropped. Length 0, an offset other than the bytes held, a refused or
-    // final chunk, or a next offset beyond 32 bits: the next file is asked
-    // for instead.
+    // Stores a received chunk and, when it answers the request the fetch
+    // chain awaits or no chain runs, asks for the next one; the frame buffer
+    // is reused for that request. A chunk whose length is not dataLen - 820
+    // is dropped. Length 0, an offset other than the bytes held, a refused
+    // or final chunk, or a next offset beyond 32 bits: the next file is
+    // asked for instead. Any other chunk (a late answer to a chain that
+    // stalled and was started again) is stored when it fits and asks for
+    // nothing.
     void onChunk(FileChunkFrame* chunk);
     // Handles a hello: 1 when a connection row took the announced name. The
     // party flag is set to 1 when the hello's party is the node's own. An
@@ -70,10 +78,38 @@ public:
 
     ZQ_QUE& sendQueue() { return m_sendQueue; }
 
+    // How long a fetch request may go unanswered before its chain counts as
+    // stalled (a frame lost, an answer that never came): the next empty
+    // answer to a poll then starts the chain again.
+    static constexpr std::chrono::milliseconds FETCH_STALL_TIME{30000};
+    // For tests: another stall time.
+    static void setFetchStallTime(std::chrono::milliseconds t) { s_fetchStallTime = t; }
+
 private:
+    using Clock = std::chrono::steady_clock;
+
     // Queues a finished frame; false when the queue refused it.
     bool queueFrame(const void* frame, DWORD length);
+    void requestFile(const CatalogRecord& rec);
+    // Queues a request of the fetch chain, which then awaits its answer; a
+    // request the queue refuses ends the chain.
+    void queueFetchRequest(const FileRequestFrame* request, DWORD length);
+    // Whether a chunk answers the request the fetch chain awaits.
+    bool answersFetch(const ExchangeHeader& h, const CatalogRecord& rec) const;
+    // Stores a chunk when the catalog takes it; true when more of the file
+    // is wanted after it.
+    static bool storeChunk(const FileChunkFrame* chunk, const CatalogRecord& rec);
 
     std::string m_strPeerNode;
     ZQ_QUE m_sendQueue;
+    // The request the link's fetch chain awaits: the file's record and the
+    // offset asked for, and when it was queued.
+    struct FetchWait {
+        bool running = false;
+        CatalogRecord rec{};
+        DWORD offset = 0;
+        Clock::time_point since{};
+    } m_fetch;
+
+    static std::chrono::milliseconds s_fetchStallTime;
 };

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -285,6 +286,8 @@ TEST_F(ExchangeTest, ChunksOutOfStepAreNotStored)
     EXPECT_TRUE(nothingStored());
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(fileName(frames[0].record()), "g.bin");
+    ex.onChunk(chunkFor(frames[0], "xyz").as<FileChunkFrame>()); // the chain ends there
+    EXPECT_TRUE(drain(ex).empty());
 
     Frame first = chunkFor(requestFrame(rec, 0), content, 1000);
     ex.onChunk(first.as<FileChunkFrame>());
@@ -295,6 +298,71 @@ TEST_F(ExchangeTest, ChunksOutOfStepAreNotStored)
     drain(ex);
     EXPECT_EQ(storedOf("f.bin").heldBytes, 1000u);
     EXPECT_EQ(testsupport::readFile(recvDir() + "/NODE_B/f.bin"), content.substr(0, 1000));
+}
+
+// A link runs one fetch chain: an empty answer while it waits for a chunk
+// starts none, a stalled or refused one is started again, and a late answer
+// to a stalled chain is stored without starting a second.
+TEST_F(ExchangeTest, OneFetchChainPerLink)
+{
+    struct StallTime {
+        StallTime() { CExchange::setFetchStallTime(std::chrono::hours(1)); }
+        ~StallTime() { CExchange::setFetchStallTime(CExchange::FETCH_STALL_TIME); }
+    } stallTime;
+    const std::string big = patternBytes(CHUNK_LIMIT_TCP + 500, 2), small = patternBytes(700, 4);
+    apply(recordsFrame({peerRec("big.bin", DWORD(big.size())), peerRec("small.bin", DWORD(small.size()))}));
+    drain(ex);
+    auto askedFor = [&](const char* file, DWORD offset) {
+        auto frames = drain(ex);
+        EXPECT_EQ(frames.size(), 1u);
+        if (frames.size() != 1)
+            return Frame(0);
+        EXPECT_EQ(fileName(frames[0].record()), file);
+        EXPECT_EQ(frames[0].header().offset, offset);
+        return std::move(frames[0]);
+    };
+
+    apply(recordsFrame({}));
+    const Frame first = askedFor("big.bin", 0);
+    apply(recordsFrame({}));
+    EXPECT_TRUE(drain(ex).empty());
+    EXPECT_TRUE(ex.isFetching());
+    ex.onChunk(chunkFor(first, big).as<FileChunkFrame>());
+    const Frame second = askedFor("big.bin", CHUNK_LIMIT_TCP);
+    apply(recordsFrame({}));
+    EXPECT_TRUE(drain(ex).empty());
+
+    // Its answer never came: the next empty answer asks again from the
+    // bytes held.
+    CExchange::setFetchStallTime(std::chrono::milliseconds(0));
+    apply(recordsFrame({}));
+    const Frame again = askedFor("big.bin", CHUNK_LIMIT_TCP);
+    CExchange::setFetchStallTime(std::chrono::hours(1));
+
+    // A late answer of an earlier chain is stored and asks for nothing.
+    Frame late = chunkFor(requestFrame(storedOf("small.bin"), 0), small);
+    ex.onChunk(late.as<FileChunkFrame>());
+    EXPECT_TRUE(drain(ex).empty());
+    EXPECT_EQ(storedOf("small.bin").complete, 1u);
+    ex.onChunk(chunkFor(again, big).as<FileChunkFrame>());
+    EXPECT_EQ(storedOf("big.bin").complete, 1u);
+    EXPECT_TRUE(drain(ex).empty());
+    EXPECT_FALSE(ex.isFetching());
+    // The answer to the request asked twice changes nothing.
+    ex.onChunk(chunkFor(second, big).as<FileChunkFrame>());
+    EXPECT_TRUE(drain(ex).empty());
+    EXPECT_EQ(testsupport::readFile(recvDir() + "/NODE_B/big.bin"), big);
+
+    // A request the full queue refuses leaves no chain running.
+    apply(recordsFrame({peerRec("next.bin", 10)}));
+    drain(ex);
+    for (int i = 0; i < ZQ_QUE::SLOT_COUNT; ++i)
+        ex.sendSyncPoll();
+    apply(recordsFrame({}));
+    EXPECT_FALSE(ex.isFetching());
+    drain(ex);
+    apply(recordsFrame({}));
+    askedFor("next.bin", 0);
 }
 
 // Names that are no plain names, in records or in a hello, never reach the
