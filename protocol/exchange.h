@@ -32,8 +32,8 @@ public:
     // Answers a poll with the records waiting for peerNode (at most 11). When
     // the answer cannot be queued, the records go back to waiting.
     void replyCatalog(const char* peerNode, const SyncPollFrame* poll);
-    // Applies a received records frame (count < 1: starts the link's fetch
-    // chain unless one runs, and sends no poll). At most min(count, 11, dataLen / 820) records are
+    // Applies a received records frame (count < 1: starts fetching files and
+    // sends no poll). At most min(count, 11, dataLen / 820) records are
     // applied; records with a bad checksum or that fail the whole-record
     // check are skipped. fromNode names the neighbour (the peer's node name
     // when not given). Then polls again.
@@ -44,7 +44,8 @@ public:
     void requestFileAfter(const CatalogRecord* finished);
     // Whether the link's fetch chain runs: a request of it waits for its
     // answer and has not waited longer than the stall time. A link has at
-    // most one chain: each further one would ask for the same chunks.
+    // most one chain (each further one would ask for the same chunks): an
+    // empty records frame starts fetching only while this is false.
     bool isFetching() const;
     // Answers a file request with a chunk of at most chunkLimit bytes (never
     // more than CHUNK_LIMIT_TCP); length 0 when this node holds no whole copy.
