@@ -12,8 +12,6 @@
 
 namespace testsupport {
 
-namespace {
-
 sockaddr_in loopback(int port)
 {
     sockaddr_in a{};
@@ -22,6 +20,8 @@ sockaddr_in loopback(int port)
     a.sin_port = htons(static_cast<std::uint16_t>(port));
     return a;
 }
+
+namespace {
 
 // Binds a loopback socket to port (0: any); the port bound, or 0.
 int bindLoopback(int port)
