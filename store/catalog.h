@@ -471,25 +471,39 @@ private:
     void writeQueue(const std::string& path, const CatalogRecord* recs, std::size_t n, bool overTheirKeys);
 
     // Queue entries that could not be written (a full disk, a queue file
-    // that cannot be opened or written), per queue file, in order. Each is
-    // written over the entry of its key, or at the end, once the file takes
-    // it; later entries for that queue wait behind them. They are kept in
+    // that cannot be opened or written), per queue file: the latest record
+    // of each key, in the order the keys were first owed. Each is written
+    // over the entry of its key, or at the end, once the file takes it, so
+    // an earlier record of a key owed again would only be written over; the
+    // later entries for that queue wait behind them. They are kept in
     // <queue file>.owed as well, so that a node that ends meanwhile still
-    // owes them at its next start. While that file cannot be written either,
-    // catalog.dat takes no own change (deferWrites): a node that ends then
-    // registers the changes again from SEND and queues them anew.
+    // owes them at its next start: records are appended to it, and it is
+    // written whole once the superseded ones make up half of it (reading it
+    // keeps the last record of each key, where its key first stood). While
+    // that file cannot be written either, catalog.dat takes no own change
+    // (deferWrites): a node that ends then registers the changes again from
+    // SEND and queues them anew. Owed entries stay with their queue file
+    // whether or not a connection row names it (a removed row's queue file
+    // stays and is taken by a neighbour of that name), and every .owed of
+    // CATALOG is read at the start, so none waits unread to go over newer
+    // entries of a row of that name added later.
     struct OwedQueue {
-        std::vector<std::uint32_t> recs; // into m_owedRecs
+        // Shared with the other queues that owe the same record.
+        std::vector<std::shared_ptr<const CatalogRecord>> recs;
+        std::unordered_map<std::string, std::size_t> at; // key -> index into recs
+        std::size_t fileRecs = 0;        // records <queue file>.owed holds, superseded ones too
         bool saved = true;               // <queue file>.owed holds them all
         bool told = false;
         bool fromLastRun = false;        // read from <queue file>.owed at the start
         int err = 0;                     // of the last failure
     };
     void owe(const std::string& path, const CatalogRecord* recs, std::size_t n, int err);
+    // Puts rec into q over the record of its key, or behind the others.
+    void putOwed(const std::string& path, OwedQueue& q, const CatalogRecord& rec);
     bool flushOwed(const std::string& path, OwedQueue& q);
     void flushOwedQueues();
     bool owedUnsaved() const;
-    bool saveOwed(const std::string& path, const OwedQueue& q);
+    bool saveOwed(const std::string& path, OwedQueue& q);
     void loadOwed();
     void tellOwed(const std::string& path, OwedQueue& q, bool written);
     void moveOwed(const std::string& from, const std::string& to);
@@ -564,8 +578,6 @@ private:
     std::unordered_set<std::string> m_toldFull;
     // Per queue file: where each key stands.
     std::unordered_map<std::string, std::unique_ptr<catalog_detail::QueueIndex>> m_queueIndex;
-    // The records owed, each kept once for every queue that owes it.
-    std::vector<CatalogRecord> m_owedRecs;
     std::map<std::string, OwedQueue> m_owed;
 
     static CCatalog* s_instance;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 
+#include "platform/dirlist.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "store/catalog.h"
@@ -947,25 +948,53 @@ bool appendRecords(const std::string& path, const CatalogRecord* recs, std::size
 
 } // namespace
 
+void CCatalog::putOwed(const std::string& path, OwedQueue& q, const CatalogRecord& rec)
+{
+    std::string key = CCatalogCash::keyOf(rec);
+    // Every row gets the same record: another queue that owes it lends it.
+    std::shared_ptr<const CatalogRecord> shared;
+    for (const auto& [otherPath, other] : m_owed) {
+        if (otherPath == path)
+            continue;
+        auto it = other.at.find(key);
+        if (it != other.at.end() && std::memcmp(other.recs[it->second].get(), &rec, REC) == 0) {
+            shared = other.recs[it->second];
+            break;
+        }
+    }
+    if (!shared)
+        shared = std::make_shared<const CatalogRecord>(rec);
+    auto [it, added] = q.at.try_emplace(std::move(key), q.recs.size());
+    if (added)
+        q.recs.push_back(std::move(shared));
+    else
+        q.recs[it->second] = std::move(shared); // the latest, where its key first stood
+}
+
 void CCatalog::owe(const std::string& path, const CatalogRecord* recs, std::size_t n, int err)
 {
     if (n == 0)
         return;
     OwedQueue& q = m_owed[path];
-    for (std::size_t k = 0; k < n; ++k) {
-        // Every row gets the same record: it is kept once.
-        if (m_owedRecs.empty() || std::memcmp(&m_owedRecs.back(), &recs[k], REC) != 0)
-            m_owedRecs.push_back(recs[k]);
-        q.recs.push_back(std::uint32_t(m_owedRecs.size() - 1));
-    }
+    for (std::size_t k = 0; k < n; ++k)
+        putOwed(path, q, recs[k]);
     if (err != 0)
         q.err = err;
     if (!q.told)
         tellOwed(path, q, false);
     // Added to what the file on the disk holds; once that fails, it is
     // written whole by a later tick.
-    if (q.saved)
+    if (q.saved) {
         q.saved = appendRecords(owedFile(path), recs, n);
+        if (q.saved)
+            q.fileRecs += n;
+    }
+    // Superseded records are folded out once they make up half the file,
+    // which keeps it within twice the keys owed. Should the rewrite fail,
+    // the file as appended still holds every latest record.
+    constexpr std::size_t FOLD_SLACK = 64;
+    if (q.saved && q.fileRecs > 2 * q.recs.size() + FOLD_SLACK)
+        saveOwed(path, q);
     if (!q.saved)
         m_cash.deferWrites();
 }
@@ -992,9 +1021,8 @@ bool CCatalog::flushOwed(const std::string& path, OwedQueue& q)
     QueueFile f(*this, path);
     std::size_t written = 0;
     if (f.open(true, QueueFile::Use::find)) {
-        for (const std::uint32_t r : q.recs) {
-            const CatalogRecord& a = m_owedRecs[r];
-            if (!f.put(f.find(a), a))
+        for (const auto& a : q.recs) {
+            if (!f.put(f.find(*a), *a))
                 break;
         }
         f.close();
@@ -1002,19 +1030,29 @@ bool CCatalog::flushOwed(const std::string& path, OwedQueue& q)
     }
     if (f.lastError() != 0)
         q.err = f.lastError();
+    if (written == 0)
+        return q.recs.empty();
     // What reached the queue goes; <queue file>.owed may keep it until the
     // rest follows, since writing it again over its key changes nothing.
     q.recs.erase(q.recs.begin(), q.recs.begin() + std::ptrdiff_t(written));
+    q.at.clear();
+    for (std::size_t k = 0; k < q.recs.size(); ++k)
+        q.at.emplace(CCatalogCash::keyOf(*q.recs[k]), k);
     return q.recs.empty();
 }
 
-bool CCatalog::saveOwed(const std::string& path, const OwedQueue& q)
+bool CCatalog::saveOwed(const std::string& path, OwedQueue& q)
 {
-    std::vector<CatalogRecord> recs;
-    recs.reserve(q.recs.size());
-    for (const std::uint32_t r : q.recs)
-        recs.push_back(m_owedRecs[r]);
-    return platform::replaceFileAtomically(owedFile(path), recs.data(), recs.size() * REC);
+    const bool ok = platform::replaceFileAtomically(owedFile(path), [&q](const platform::PieceWriter& write) {
+        for (const auto& a : q.recs) {
+            if (!write(a.get(), REC))
+                return false;
+        }
+        return true;
+    });
+    if (ok)
+        q.fileRecs = q.recs.size();
+    return ok;
 }
 
 void CCatalog::flushOwedQueues()
@@ -1038,11 +1076,7 @@ void CCatalog::flushOwedQueues()
             q.saved = saveOwed(it->first, q);
         ++it;
     }
-    if (m_owed.empty()) {
-        std::vector<CatalogRecord>().swap(m_owedRecs);
-    }
 }
-
 void CCatalog::tellOwed(const std::string& path, OwedQueue& q, bool written)
 {
     const std::string name = queueName(path);
@@ -1081,8 +1115,8 @@ void CCatalog::moveOwed(const std::string& from, const std::string& to)
     m_owed.erase(it);
     std::vector<CatalogRecord> recs;
     recs.reserve(moved.recs.size());
-    for (const std::uint32_t r : moved.recs)
-        recs.push_back(m_owedRecs[r]);
+    for (const auto& a : moved.recs)
+        recs.push_back(*a);
     owe(to, recs.data(), recs.size(), moved.err);
     if (m_owed[to].saved)
         platform::deleteFile(owedFile(from));
@@ -1090,16 +1124,24 @@ void CCatalog::moveOwed(const std::string& from, const std::string& to)
 
 void CCatalog::loadOwed()
 {
-    const int rows = connectNum();
-    for (int i = 0; i < rows; ++i) {
-        std::optional<std::string> path = queuePath(rowName(i));
-        if (!path || m_owed.count(*path) != 0 || !platform::fileExists(owedFile(*path)))
+    // Every queue's, whether a row names it or not: see OwedQueue.
+    static constexpr std::string_view SUFFIX = ".dat.owed";
+    std::vector<platform::DirEntry> entries;
+    if (!platform::listDirectory(getCatalogFolder(), "*", entries))
+        return;
+    for (const platform::DirEntry& e : entries) {
+        const std::string_view file = cp932::fieldText(e.fd.cFileName, MAX_PATH);
+        if (file.size() <= SUFFIX.size() || file.substr(file.size() - SUFFIX.size()) != SUFFIX)
+            continue;
+        std::optional<std::string> path = queuePath(file.substr(0, file.size() - SUFFIX.size()));
+        if (!path || m_owed.count(*path) != 0 || !platform::isRegularFile(owedFile(*path)))
             continue;
         std::string bytes;
         if (!platform::readWholeFile(owedFile(*path), bytes))
             continue;
         OwedQueue& q = m_owed[*path];
         q.fromLastRun = true;
+        q.fileRecs = bytes.size() / REC;
         for (std::size_t at = 0; at + REC <= bytes.size(); at += REC) {
             CatalogRecord r;
             std::memcpy(&r, bytes.data() + at, REC);
@@ -1109,8 +1151,7 @@ void CCatalog::loadOwed()
                 std::printf("Error:CCatalog: a damaged entry of %s.owed dropped\n", queueName(*path).c_str());
                 continue;
             }
-            m_owedRecs.push_back(r);
-            q.recs.push_back(std::uint32_t(m_owedRecs.size() - 1));
+            putOwed(*path, q, r);
         }
         if (q.recs.empty()) {
             m_owed.erase(*path);

@@ -399,7 +399,7 @@ TEST_F(QueueBatch, AWriteThatFailsPartWayIsMadeGoodOnceTheQueueTakesIt)
     full.lift();
 
     EXPECT_EQ(catalog()->getRecCount(), 6) << "catalog.dat had room";
-    EXPECT_EQ(catalog()->owedQueueEntries(), 7u) << "own0-own4, own5 and own0's change, in order";
+    EXPECT_EQ(catalog()->owedQueueEntries(), 6u) << "own0 (its change) to own4, then own5";
     EXPECT_EQ(catalog()->takeNotices().size(), 1u) << "told once";
     EXPECT_NE(console.find("NODE_B"), std::string::npos) << console;
     ASSERT_EQ(take("NODE_B"), 2) << "what reached the file goes at once";
@@ -438,7 +438,7 @@ TEST_F(QueueBatch, EveryChangeReachesANeighbourWhoseQueueCouldNotBeWrittenForAWh
     catalog()->deleteRec(&gone);
     const std::string console = testing::internal::GetCapturedStdout();
     EXPECT_EQ(readRecords(queueFile("NODE_C")).size(), 501u);
-    EXPECT_EQ(catalog()->owedQueueEntries(), 501u);
+    EXPECT_EQ(catalog()->owedQueueEntries(), 500u) << "own7's deletion in the place of its registration";
     EXPECT_EQ(catalog()->takeNotices().size(), 1u);
     EXPECT_EQ(readRecords(queueFile("NODE_B") + ".owed").size(), 501u);
     EXPECT_EQ(readRecords(catalogFile()).size(), 500u) << "kept on the disk, so catalog.dat goes on";
@@ -449,7 +449,7 @@ TEST_F(QueueBatch, EveryChangeReachesANeighbourWhoseQueueCouldNotBeWrittenForAWh
 
     std::filesystem::remove(queueFile("NODE_B"));
     testing::internal::CaptureStdout();
-    EXPECT_EQ(catalog()->owedQueueEntries(), 501u) << "owed still at the next start";
+    EXPECT_EQ(catalog()->owedQueueEntries(), 500u) << "owed still at the next start";
     catalog()->onTick();
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(catalog()->owedQueueEntries(), 0u);
@@ -497,4 +497,52 @@ TEST_F(QueueBatch, WhileOwedEntriesAreOnNoDiskCatalogDatTakesNoOwnChange)
     EXPECT_EQ(fileOf(out[0]), "own0.txt");
     EXPECT_EQ(out[0].findData.nFileSizeLow, 7u);
     EXPECT_EQ(fileOf(out[1]), "own5.txt");
+}
+
+// Owed entries are kept one per key, the latest, where the key was first
+// owed: in memory, in <queue>.owed (which stays within twice the keys) and
+// after a start. They stay with their queue file when the row goes, so the
+// next start still writes them, ahead of what a row of that name added
+// later queues: nothing stale goes over a newer entry.
+TEST_F(QueueBatch, OwedEntriesAreOnePerKeyTheLatestAndFollowTheirQueueFile)
+{
+    settings->addRow("NODE_B", "TCP", "h");
+    ASSERT_TRUE(platform::makeSureDirectoryPathExists(queueFile("NODE_B") + "/"));
+    const std::string owedFile = queueFile("NODE_B") + ".owed";
+    testing::internal::CaptureStdout();
+    registerOwn(300);
+    std::size_t largest = 0;
+    for (DWORD size : {7u, 8u, 9u}) {
+        std::vector<CatalogRecord> batch;
+        for (int n = 299; n >= 0; --n)
+            batch.push_back(own({n}, size, CATALOG_STATE_UPDATED)[0]);
+        catalog()->updateRecs(batch.data(), batch.size());
+        largest = std::max(largest, readRecords(owedFile).size());
+    }
+    const CatalogRecord gone = own({5}, 9, CATALOG_STATE_DELETED)[0];
+    catalog()->deleteRec(&gone);
+    EXPECT_EQ(catalog()->owedQueueEntries(), 300u);
+    EXPECT_LE(largest, 2 * 300u + 64) << "superseded records folded out";
+    CCatalog::releaseInstance(); // the node ends, the row is removed
+    settings->rows.removeRow(0);
+
+    std::filesystem::remove(queueFile("NODE_B"));
+    EXPECT_EQ(catalog()->owedQueueEntries(), 300u) << "read at the start, one per key";
+    catalog()->onTick();
+    EXPECT_EQ(catalog()->owedQueueEntries(), 0u);
+    EXPECT_FALSE(exists(owedFile));
+    settings->addRow("NODE_B", "TCP", "h");
+    const CatalogRecord later = own({7}, 10, CATALOG_STATE_UPDATED)[0];
+    catalog()->updateRec(&later);
+    testing::internal::GetCapturedStdout();
+
+    std::vector<CatalogRecord> got;
+    for (int c; (c = take("NODE_B")) > 0;)
+        got.insert(got.end(), out, out + c);
+    ASSERT_EQ(got.size(), 300u);
+    for (int i = 0; i < 300; ++i) {
+        EXPECT_EQ(fileOf(got[i]), "own" + std::to_string(i) + ".txt") << "first owed first";
+        EXPECT_EQ(got[i].state, DWORD(i == 5 ? CATALOG_STATE_DELETED : CATALOG_STATE_UPDATED)) << i;
+        EXPECT_EQ(got[i].findData.nFileSizeLow, i == 7 ? 10u : i == 5 ? 9u : 9u) << i;
+    }
 }
