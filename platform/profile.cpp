@@ -80,7 +80,12 @@ Line parseLine(std::string_view text, std::size_t begin, std::size_t contentEnd,
 std::vector<Line> parseLines(std::string_view text)
 {
     std::vector<Line> lines;
-    std::size_t pos = 0;
+    // An editor that saved the file as UTF-8 may have put a byte-order mark
+    // before the first line; it is no part of that line (a section header
+    // behind it would be missed, and a second one written at the end). Its
+    // bytes stay in the file as they are.
+    static constexpr std::string_view BOM = "\xEF\xBB\xBF";
+    std::size_t pos = text.substr(0, BOM.size()) == BOM ? BOM.size() : 0;
     while (pos < text.size()) {
         const std::size_t contentEnd = std::min(text.find_first_of("\r\n", pos), text.size());
         std::size_t end = contentEnd;

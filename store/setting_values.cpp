@@ -3,6 +3,9 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <algorithm>
+#include <climits>
+
 #include "store/catalog.h"
 
 namespace setting {
@@ -26,6 +29,41 @@ std::string trimmed(std::string_view text)
     while (!text.empty() && isBlank(text.back()))
         text.remove_suffix(1);
     return std::string(text);
+}
+
+std::optional<int> wholeNumber(std::string_view text)
+{
+    const std::string t = trimmed(text);
+    std::string_view digits(t);
+    bool negative = false;
+    if (!digits.empty() && (digits.front() == '-' || digits.front() == '+')) {
+        negative = digits.front() == '-';
+        digits.remove_prefix(1);
+    }
+    int base = 10;
+    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+        base = 16;
+        digits.remove_prefix(2);
+    }
+    if (digits.empty())
+        return std::nullopt;
+    constexpr long long LIMIT = 1LL << 32; // beyond any int, and no overflow below it
+    long long n = 0;
+    for (const char c : digits) {
+        int d;
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
+        else
+            return std::nullopt;
+        n = std::min(n * base + d, LIMIT);
+    }
+    if (negative)
+        n = -n;
+    return int(std::clamp<long long>(n, INT_MIN, INT_MAX));
 }
 
 std::string connectionSection(int row)

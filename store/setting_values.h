@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -73,6 +74,14 @@ inline constexpr IntValue NODESTATUS{"NODESTATUS", 0, 0, 2};
 // the most digits read back, typedMax the most bytes of text the own-contact
 // dialog keeps.
 inline constexpr TextValue INFOMATION{"INFOMATION", 2047, 1000};
+
+// The number a value of the file gives, when it is a whole number: blanks
+// at either end, an optional sign, then decimal digits (or "0x" and
+// hexadecimal ones, as the profile reader takes them) and nothing else. One
+// beyond what an int holds is held at INT_MIN or INT_MAX, so that it reads
+// as out of range instead of wrapping around into it. nullopt: no whole
+// number ("three", "3 days", "2.5", an empty value).
+std::optional<int> wholeNumber(std::string_view text);
 
 // Every text value of the file is read into a buffer of this many bytes.
 inline constexpr std::size_t VALUE_BUFFER = 261;

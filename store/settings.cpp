@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 
 #include "platform/cp932.h"
 #include "platform/files.h"
@@ -165,6 +166,83 @@ std::string nameTooLong(const char* what, const setting::TextValue& v, const std
         + cpText("」を使います。Yuvo.ini の値は、システム設定で変更するまでそのまま残します。");
 }
 
+// A text of the file as the user would read it in a notice (CP932): as it
+// stands when it is CP932 text, else its UTF-8 reading, else with every byte
+// beyond ASCII shown as '?'; cut after 40 bytes.
+std::string shown(const std::string& text)
+{
+    const std::string cut = cp932::cutText(text, 40);
+    if (cp932::toUtf8(cut))
+        return cut + (cut.size() < text.size() ? "..." : "");
+    if (std::optional<std::string> fromUtf8 = cp932::fromUtf8(text))
+        return shown(*fromUtf8);
+    std::string out;
+    for (const char c : text.substr(0, 40))
+        out += static_cast<unsigned char>(c) < 0x80 ? c : '?';
+    return out;
+}
+
+// The same in UTF-8, for a notice put together in UTF-8.
+std::string shownUtf8(const std::string& text)
+{
+    const std::string s = shown(text);
+    return cp932::toUtf8(s).value_or("?");
+}
+
+// The CP932 text of a value that reads as UTF-8 holding characters beyond
+// ASCII (the file was saved as UTF-8), nullopt otherwise. A CP932 text
+// seldom reads as UTF-8 and then hardly ever as CP932 text again.
+std::optional<std::string> utf8Japanese(const std::string& text)
+{
+    bool beyondAscii = false;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const std::size_t n = c < 0x80 ? 1 : (c >= 0xC2 && c <= 0xDF) ? 2 : (c >= 0xE0 && c <= 0xEF) ? 3
+                            : (c >= 0xF0 && c <= 0xF4)                 ? 4
+                                                                       : 0;
+        if (n == 0 || i + n > text.size())
+            return std::nullopt;
+        for (std::size_t k = 1; k < n; ++k) {
+            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80)
+                return std::nullopt;
+        }
+        beyondAscii = beyondAscii || n > 1;
+        i += n;
+    }
+    if (!beyondAscii)
+        return std::nullopt;
+    return cp932::fromUtf8(text);
+}
+
+// The notice of a name that is not set.
+std::string nameMissing(const char* what, const setting::TextValue& v)
+{
+    char text[400];
+    std::snprintf(text, sizeof text,
+                  "Yuvo.ini の [%s] に%s（%s）が設定されていません。設定するまで、このノードは他のノードと接続"
+                  "できません。システム設定で設定してください。",
+                  SECTION_SYSTEM, what, v.key);
+    return cpText(text);
+}
+
+// The notice of a name other nodes would refuse, or that was saved as UTF-8
+// (asCp932: what it reads as then).
+std::string nameRefused(const char* what, const setting::TextValue& v, const std::string& inFile,
+                        const std::optional<std::string>& asCp932)
+{
+    char head[200];
+    std::snprintf(head, sizeof head, "Yuvo.ini の%s（%s）", what, v.key);
+    if (asCp932)
+        return cpText(head)
+            + cpText("は UTF-8 で保存されています（「") + shown(*asCp932)
+            + cpText("」）。Yuvo.ini はシフトJIS（コードページ 932）のテキストです。このままでは他のノードと"
+                     "接続できません。Yuvo.ini をシフトJIS で保存し直すか、システム設定で設定し直してください。");
+    return cpText(head) + cpText("「") + shown(inFile)
+        + cpText("」は他のノードが受け付けない名前です（シフトJIS（コードページ 932）の文字で、「/」「\\」「:」や"
+                 "制御文字を含まない名前にしてください）。このままでは他のノードと接続できません。"
+                 "システム設定で設定し直してください。");
+}
+
 } // namespace
 
 std::string CPropatyTandrel::toWrite(const HeldValue& v, const std::string& current)
@@ -172,14 +250,52 @@ std::string CPropatyTandrel::toWrite(const HeldValue& v, const std::string& curr
     return v.held && current == v.used ? v.inFile : current;
 }
 
-std::string CPropatyTandrel::readHeldName(const char* what, const setting::TextValue& v, HeldValue& held)
+std::string CPropatyTandrel::readHeldName(const char* what, const setting::TextValue& v, bool nodeName,
+                                          HeldValue& held)
 {
     const std::string inFile = readText(SECTION_SYSTEM, v.key, m_iniPath);
     const std::string used = cp932::cutText(inFile, v.maxBytes);
+    if (inFile.empty()) {
+        m_settingNotices.push_back(nameMissing(what, v));
+        return used;
+    }
+    const std::optional<std::string> asUtf8 = utf8Japanese(inFile);
+    const bool refused = nodeName ? !setting::isUsableNodeName(used) : !cp932::toUtf8(inFile);
+    if (asUtf8 || refused)
+        m_settingNotices.push_back(nameRefused(what, v, inFile, asUtf8));
     if (used != inFile) {
         held = {true, inFile, used};
         m_settingNotices.push_back(nameTooLong(what, v, used));
     }
+    return used;
+}
+
+int CPropatyTandrel::readHeldInt(const char* what, const setting::IntValue& v, bool clampOutOfRange,
+                                 const char* uses, HeldValue& held)
+{
+    const std::string inFile = readText(SECTION_SYSTEM, v.key, m_iniPath);
+    // An empty value counts as none, as the profile reader has it.
+    if (setting::trimmed(inFile).empty())
+        return v.defaultValue;
+    const std::optional<int> number = setting::wholeNumber(inFile);
+    if (number && v.accepts(*number))
+        return *number;
+    const int used = number && clampOutOfRange ? v.clamp(*number) : v.defaultValue;
+    held = {true, inFile, std::to_string(used)};
+    char found[200];
+    if (number)
+        std::snprintf(found, sizeof found, "%s は %d から %d の範囲外です", setting::trimmed(inFile).c_str(), v.min,
+                      v.max);
+    else
+        std::snprintf(found, sizeof found, "「%s」は整数ではありません", shownUtf8(inFile).c_str());
+    char usedText[64];
+    std::snprintf(usedText, sizeof usedText, uses, used);
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "Yuvo.ini の%s（%s）%s。このノードは %s を使います。"
+                  "Yuvo.ini の値は、システム設定で変更するまでそのまま残します。",
+                  what, v.key, found, usedText);
+    m_settingNotices.push_back(cpText(text));
     return used;
 }
 
@@ -201,23 +317,16 @@ void CPropatyTandrel::readSetting()
     m_heldName = {};
     m_heldLimitDay = {};
     m_settingNotices.clear();
-    setPartyName(readHeldName("パーティ名", setting::PARTY, m_heldParty).c_str());
-    setNodeName(readHeldName("ノード名", setting::NAME, m_heldName).c_str());
-    // A negative count of days would expire every own file at once.
-    const int days = readInt(SECTION_SYSTEM, setting::LIMITDAY, ini);
-    const int usedDays = setting::LIMITDAY.clamp(days);
-    if (usedDays != days) {
-        m_heldLimitDay = {true, readText(SECTION_SYSTEM, setting::LIMITDAY.key, ini), std::to_string(usedDays)};
-        char text[320];
-        std::snprintf(text, sizeof text,
-                      "Yuvo.ini の登録の有効日数（%s）%d は %d から %d の範囲外です。このノードは %d 日を使います。"
-                      "Yuvo.ini の値は、システム設定で変更するまでそのまま残します。",
-                      setting::LIMITDAY.key, days, setting::LIMITDAY.min, setting::LIMITDAY.max, usedDays);
-        m_settingNotices.push_back(cpText(text));
-    }
-    setLimitDay(usedDays);
+    m_heldListenPort = {};
+    setPartyName(readHeldName("パーティ名", setting::PARTY, false, m_heldParty).c_str());
+    setNodeName(readHeldName("ノード名", setting::NAME, true, m_heldName).c_str());
+    // A negative count of days would expire every own file at once, and a
+    // mistyped one read as 0 the next day: a number out of range is cut to
+    // the range, anything else gives the default.
+    setLimitDay(readHeldInt("登録の有効日数", setting::LIMITDAY, true, "%d 日", m_heldLimitDay));
     setWindow(readInt(SECTION_SYSTEM, setting::WINDOW, ini));
-    setListenPort(readInt(SECTION_SYSTEM, setting::LISTENPORT, ini));
+    // Port 0 would listen on a port nobody knows, one beyond 65535 never.
+    setListenPort(readHeldInt("待ち受けポート番号", setting::LISTENPORT, false, "ポート %d", m_heldListenPort));
 
     setSendFolder(m_sendFolder.c_str());
     setRecvFolder(m_recvFolder.c_str());
@@ -266,7 +375,8 @@ bool CPropatyTandrel::writeSetting()
     ok &= writeText(SECTION_SYSTEM, setting::LIMITDAY.key,
                     toWrite(m_heldLimitDay, std::to_string(getLimitDay())).c_str(), ini);
     ok &= writeInt(SECTION_SYSTEM, setting::WINDOW.key, getWindow(), ini);
-    ok &= writeInt(SECTION_SYSTEM, setting::LISTENPORT.key, getListenPort(), ini);
+    ok &= writeText(SECTION_SYSTEM, setting::LISTENPORT.key,
+                    toWrite(m_heldListenPort, std::to_string(getListenPort())).c_str(), ini);
     ok &= writeInt(SECTION_SYSTEM, setting::CONNECTNUM.key, getConnectNum(), ini);
 
     for (int i = 0; i < getConnectNum(); ++i) {

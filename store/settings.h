@@ -82,10 +82,13 @@ public:
     virtual const Switches& getSwitches();
 
     // Reads Yuvo.ini. A NAME or PARTY longer than its field, or a LIMITDAY
-    // out of its range, is used cut to its limit, and said (see
-    // takeSettingNotices); the file keeps its value as it stands until the
-    // setting is changed (writeSetting writes it back unchanged while the
-    // node's value is still the one made from it).
+    // out of its range, is used cut to its limit; a LIMITDAY that is no
+    // whole number, or a LISTENPORT that is none or lies outside 1-65535,
+    // gives way to the default. Each is said (see takeSettingNotices); the
+    // file keeps its value as it stands until the setting is changed
+    // (writeSetting writes it back unchanged while the node's value is
+    // still the one made from it). An empty PARTY or NAME, or one other
+    // nodes would refuse (no CP932 text, text saved as UTF-8), is said too.
     void readSetting();
     // False when a value could not be written (the file is not writable, or
     // a value the file cannot hold); the caller tells the user.
@@ -118,11 +121,19 @@ private:
     // A name of section SYSTEM as the node uses it: cut to its field, and
     // held (and said) when the file's value is longer. `what` names it
     // for the user (UTF-8).
-    std::string readHeldName(const char* what, const setting::TextValue& v, HeldValue& held);
+    // An empty name, or one other nodes would not take, is said as well.
+    std::string readHeldName(const char* what, const setting::TextValue& v, bool nodeName, HeldValue& held);
+    // A whole-number setting of section SYSTEM as the node uses it: the
+    // default when the key is absent or empty or the value is no whole
+    // number; a value out of range is cut to the range (clampOutOfRange) or
+    // gives way to the default. `uses` words the value used (UTF-8, one %d).
+    int readHeldInt(const char* what, const setting::IntValue& v, bool clampOutOfRange, const char* uses,
+                    HeldValue& held);
 
     HeldValue m_heldParty;
     HeldValue m_heldName;
     HeldValue m_heldLimitDay;
+    HeldValue m_heldListenPort;
     std::vector<std::string> m_settingNotices;
 
     static CPropatyTandrel* s_instance;
