@@ -545,11 +545,14 @@ private:
     int findCompleteTransfer(const CatalogRecord& rec);
     // The phases of a received chunk: the stored record of its transfer
     // (-1 none), whether that record takes a chunk at offset, the write
-    // into RECV/<origin>/<file>, and the accounting of what was written.
+    // into the file being received beside RECV/<origin>/<file> (see
+    // receivingPath), and the accounting of what was written.
     enum class ChunkWrite { Stored, Failed, BytesGone };
     int findTransfer(const CatalogRecord& rec) const;
     bool takesChunk(const CatalogRecord& r, DWORD offset);
     ChunkWrite storeChunk(const CatalogRecord& r, DWORD offset, const void* data, DWORD n);
+    // Renames the whole file from where it was received into its place.
+    bool moveIntoPlace(const CatalogRecord& r);
     void forgetHeldBytes(int i, CatalogRecord r);
     int countChunk(int i, CatalogRecord r, DWORD offset, DWORD n);
     // The shortcuts in SEND that resolve, in listing order; stops after the

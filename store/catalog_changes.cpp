@@ -245,7 +245,15 @@ void CCatalog::storeReceived(const CatalogRecord* rec, const char* fromNode)
     const int i = m_cash.findRec(a, &b);
     if (i >= 0) {
         if (isLaterTime(a.registered, b.registered)) {
-            completeIfEmpty(&a);
+            // The same file registered again (the sender's catalog lost, its
+            // files registered anew) keeps the whole copy held: fetching it
+            // again would gain nothing.
+            if (holdsWholeCopy(b, a)) {
+                a.complete = 1;
+                a.heldBytes = b.heldBytes;
+            } else {
+                completeIfEmpty(&a);
+            }
             setCheckSum(&a);
             m_cash.setRec(i, a);
             fireRecordAt(i, a);
@@ -289,6 +297,7 @@ void CCatalog::completeIfEmpty(CatalogRecord* a)
     if (!path || !createFreshFile(*path, f))
         return;
     f.Close();
+    platform::deleteFile(receivingPath(*path)); // what an earlier version left half received
     a->complete = 1;
 }
 

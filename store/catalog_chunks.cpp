@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -38,6 +39,48 @@ std::optional<std::string> recvPath(const CatalogRecord& rec)
 } // namespace
 
 namespace catalog_detail {
+
+std::string receivingPath(const std::string& recvPath)
+{
+    static constexpr std::string_view SUFFIX = "·受信中"; // UTF-8, as native names are
+    constexpr std::size_t NAME_MAX_BYTES = 255;
+    const std::size_t slash = recvPath.rfind('/');
+    const std::size_t nameAt = slash == std::string::npos ? 0 : slash + 1;
+    const std::string_view name = std::string_view(recvPath).substr(nameAt);
+    if (name.size() + SUFFIX.size() <= NAME_MAX_BYTES)
+        return recvPath + std::string(SUFFIX);
+    std::uint64_t h = 1469598103934665603ull;
+    for (const char c : name) {
+        h ^= static_cast<unsigned char>(c);
+        h *= 1099511628211ull;
+    }
+    char tag[24];
+    std::snprintf(tag, sizeof tag, "·%016llx", static_cast<unsigned long long>(h));
+    std::size_t keep = NAME_MAX_BYTES - SUFFIX.size() - std::strlen(tag);
+    while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80)
+        --keep; // not inside a character
+    return recvPath.substr(0, nameAt) + std::string(name.substr(0, keep)) + tag + std::string(SUFFIX);
+}
+
+bool holdsWholeCopy(const CatalogRecord& held, const CatalogRecord& a)
+{
+    const WIN32_FIND_DATAA& was = held.findData;
+    if (held.complete != 1
+        || !sameSizeAndLastWrite(a.findData, was.nFileSizeHigh, was.nFileSizeLow, was.ftLastWriteTime))
+        return false;
+    std::optional<std::string> folder = paths::joinName(recvFolder(), nodeText(held));
+    std::optional<std::string> path = folder ? paths::joinName(*folder, fileText(held)) : std::nullopt;
+    platform::CFile f;
+    if (!path || !openOwnFile(*path, platform::CFile::modeRead, f, nullptr))
+        return false;
+    try {
+        const bool whole = f.GetLength() == was.nFileSizeLow;
+        f.Close();
+        return whole;
+    } catch (const platform::CFileException&) {
+        return false;
+    }
+}
 
 bool createFreshFile(const std::string& path, platform::CFile& f)
 {
@@ -88,9 +131,11 @@ bool CCatalog::takesChunk(const CatalogRecord& r, DWORD offset)
 
 CCatalog::ChunkWrite CCatalog::storeChunk(const CatalogRecord& r, DWORD offset, const void* data, DWORD n)
 {
-    std::optional<std::string> path = recvPath(r);
-    if (!path)
+    std::optional<std::string> place = recvPath(r);
+    if (!place)
         return ChunkWrite::Failed;
+    // The copy in its place stays whole until the new one is.
+    const std::optional<std::string> path = receivingPath(*place);
     platform::CFile f;
     if (offset == 0) {
         // A transfer from offset 0 always starts the file anew.
@@ -119,6 +164,17 @@ CCatalog::ChunkWrite CCatalog::storeChunk(const CatalogRecord& r, DWORD offset, 
         return ChunkWrite::Failed;
     }
     return ChunkWrite::Stored;
+}
+
+bool CCatalog::moveIntoPlace(const CatalogRecord& r)
+{
+    std::optional<std::string> place = recvPath(r);
+    int err = 0;
+    if (place && platform::renameFile(receivingPath(*place), *place, &err))
+        return true;
+    std::printf("Error:CCatalog::writeFileData() %s cannot take its place (%d)\n", consoleText(fileText(r)).c_str(),
+                err);
+    return false;
 }
 
 void CCatalog::forgetHeldBytes(int i, CatalogRecord r)
@@ -173,6 +229,11 @@ int CCatalog::writeFileData(DWORD offset, DWORD length, const CatalogRecord* rec
     case ChunkWrite::Stored:
         break;
     }
+    // Whole now: into its place, over the copy held till now, before the
+    // record says it is whole. Should that fail, the last chunk is asked
+    // for again.
+    if (std::uint64_t(offset) + n >= size && !moveIntoPlace(r))
+        return 0;
     return countChunk(i, r, offset, n);
 }
 

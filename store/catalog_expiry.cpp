@@ -198,6 +198,8 @@ void CCatalog::deleteLocalFiles(const std::vector<int>& dropped)
             if (own && (!platform::findFileData(path, &now) || !stillRegistered(r, now)))
                 continue;
             platform::deleteFile(path);
+            if (!own)
+                platform::deleteFile(receivingPath(path)); // a fetch that had not ended
         }
     }
 }

@@ -66,6 +66,19 @@ bool createFreshFile(const std::string& path, platform::CFile& f);
 // EMLINK).
 bool openOwnFile(const std::string& path, unsigned mode, platform::CFile& f, int* err);
 
+// Where a received file lies while it is fetched: beside its place (the
+// path RECV/<origin>/<file>), its name followed by "·受信中". The middle
+// dot (U+00B7) has no CP932 form, so no registered file can bear that name.
+// A name too long for the file system with it is cut and told apart by a
+// hash of the whole. Once whole, the file is renamed into its place, so a
+// file under its own name under RECV is always a whole copy.
+std::string receivingPath(const std::string& recvPath);
+// Whether a registration `a` of the key of the received record `held` is of
+// the file this node holds whole: held is complete, a gives the same size
+// and last write, and RECV/<origin>/<file> is still this node's own plain
+// file of that size.
+bool holdsWholeCopy(const CatalogRecord& held, const CatalogRecord& a);
+
 // Fires through the change broadcaster.
 void fireRecord(const CatalogRecord& rec);
 void fireRecordAt(int index, const CatalogRecord& rec);

@@ -151,6 +151,7 @@ std::vector<CatalogEntry> readCatalog(const std::string& path)
         for (std::uint32_t i = 0; i < e.hopCount && i < 10; ++i)
             e.route.push_back(textAt(r + 420 + 32 * i, 32));
         e.partyName = textAt(r + 744, 24);
+        e.registered.assign(r + 52, 16);
         out.push_back(std::move(e));
     }
     return out;

@@ -47,6 +47,7 @@ struct CatalogEntry {
     std::uint32_t hopCount = 0;
     std::vector<std::string> route;
     std::string partyName;
+    std::string registered; // the 16 bytes of the registration time
 };
 constexpr std::size_t kCatalogRecordSize = 820;
 // The whole records of a catalog.dat (or queue) file; a partial tail is
@@ -94,6 +95,11 @@ public:
     std::string recvPath(const std::string& origin, const std::string& file) const
     {
         return m_dir + "/RECV/" + origin + "/" + file;
+    }
+    // Where a file lies while the node receives it, beside its place.
+    std::string receivingPath(const std::string& origin, const std::string& file) const
+    {
+        return recvPath(origin, file) + "·受信中";
     }
     std::string catalogPath() const { return m_dir + "/CATALOG/catalog.dat"; }
     std::string stdoutLog() const { return m_logBase + ".stdout.log"; }

@@ -262,7 +262,8 @@ TEST_F(ExchangeTest, ChunksOutOfStepAreNotStored)
     drain(ex);
     const CatalogRecord rec = storedOf("f.bin");
     auto nothingStored = [&] {
-        return storedOf("f.bin").heldBytes == 0 && !testsupport::exists(recvDir() + "/NODE_B/f.bin");
+        return storedOf("f.bin").heldBytes == 0 && !testsupport::exists(recvDir() + "/NODE_B/f.bin")
+            && !testsupport::exists(recvDir() + "/NODE_B/f.bin·受信中");
     };
 
     Frame chunk = chunkFor(requestFrame(rec, 0), content, 1000);
@@ -297,7 +298,8 @@ TEST_F(ExchangeTest, ChunksOutOfStepAreNotStored)
     ex.onChunk(first.as<FileChunkFrame>()); // a repeat changes nothing
     drain(ex);
     EXPECT_EQ(storedOf("f.bin").heldBytes, 1000u);
-    EXPECT_EQ(testsupport::readFile(recvDir() + "/NODE_B/f.bin"), content.substr(0, 1000));
+    EXPECT_EQ(testsupport::readFile(recvDir() + "/NODE_B/f.bin·受信中"), content.substr(0, 1000))
+        << "received beside its place";
 }
 
 // A link runs one fetch chain: an empty answer while it waits for a chunk

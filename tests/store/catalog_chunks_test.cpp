@@ -3,6 +3,8 @@
 
 #include <unistd.h>
 
+#include <filesystem>
+
 using namespace catalogtest;
 using testsupport::exists;
 using testsupport::readFile;
@@ -28,6 +30,18 @@ protected:
         return r;
     }
     std::string recvFile(const char* file) const { return recvDir() + "/NODE_X/" + file; }
+    // Where the file lies while it is being received.
+    std::string receivingFile(const char* file) const { return recvFile(file) + "·受信中"; }
+    // rec registered again in that year, of that size; received.
+    CatalogRecord receiveAgain(const CatalogRecord& rec, WORD year, DWORD size)
+    {
+        CatalogRecord r = rec;
+        r.registered.wYear = year;
+        r.findData.nFileSizeLow = size;
+        r = summed(r);
+        catalog()->mergeRec(&r);
+        return r;
+    }
     int write(DWORD at, DWORD n, const CatalogRecord& r, const char* bytes)
     {
         return catalog()->writeFileData(at, n, &r, bytes);
@@ -58,13 +72,18 @@ TEST_F(CatalogChunks, OffsetZeroStartsAnewAndBytesGoneFromDiskAreFetchedAgain)
 {
     const CatalogRecord r = receive("f.bin");
     platform::makeSureDirectoryPathExists(recvDir() + "/NODE_X");
-    testsupport::writeFile(recvFile("f.bin"), std::string(500, 'o'));
+    testsupport::writeFile(receivingFile("f.bin"), std::string(500, 'o'));
+    testsupport::writeFile(recvFile("f.bin"), "an earlier copy");
     EXPECT_EQ(write(0, 40, r, data.data()), 1);
-    EXPECT_EQ(readFile(recvFile("f.bin")), data.substr(0, 40));
+    EXPECT_EQ(readFile(receivingFile("f.bin")), data.substr(0, 40));
+    EXPECT_EQ(readFile(recvFile("f.bin")), "an earlier copy") << "whole until the new one is";
 
-    ASSERT_TRUE(platform::deleteFile(recvFile("f.bin")));
+    ASSERT_TRUE(platform::deleteFile(receivingFile("f.bin")));
     EXPECT_EQ(write(40, 40, r, data.data() + 40), 0);
     EXPECT_EQ(stored(0).heldBytes, 0u);
+    EXPECT_EQ(write(0, 100, r, data.data()), 0);
+    EXPECT_EQ(readFile(recvFile("f.bin")), data);
+    EXPECT_FALSE(exists(receivingFile("f.bin")));
 }
 
 TEST_F(CatalogChunks, RefusedChunksLeaveNoTrace)
@@ -84,6 +103,63 @@ TEST_F(CatalogChunks, RefusedChunksLeaveNoTrace)
     EXPECT_FALSE(exists(recvDir() + "/NODE_A"));
 }
 
+// A registration of the file held whole, by the size and last write it
+// gives (the sender's catalog lost and its files registered again), keeps
+// the copy: complete, not fetched, passed on. A changed file is fetched
+// beside its place while the copy held stays whole, through a restart,
+// and takes its place when whole; one that goes before it is whole takes
+// both files with it.
+TEST_F(CatalogChunks, TheFileHeldWholeIsKeptAndANewVersionTakesItsPlaceOnlyWhenWhole)
+{
+    const CatalogRecord r = receive("f.bin");
+    ASSERT_EQ(write(0, 100, r, data.data()), 0);
+    const platform::FileStamp held = platform::fileStamp(recvFile("f.bin"));
+    const CatalogRecord again = receiveAgain(r, 2011, 100);
+    EXPECT_EQ(stored(0).complete, 1u);
+    EXPECT_EQ(stored(0).heldBytes, 100u);
+    EXPECT_TRUE(catalog()->isRecComplete(&again));
+    CatalogRecord next;
+    EXPECT_EQ(catalog()->getFirstFetchRec(&next), 0);
+    EXPECT_EQ(platform::fileStamp(recvFile("f.bin")), held);
+    const auto queued = readRecords(queueFile("NODE_B"));
+    ASSERT_EQ(queued.size(), 1u);
+    EXPECT_EQ(queued[0].registered.wYear, 2011) << "passed on";
+
+    // A copy that is no longer whole on the disk is fetched again.
+    testsupport::writeFile(recvFile("f.bin"), data.substr(0, 60));
+    const CatalogRecord third = receiveAgain(r, 2012, 100);
+    EXPECT_EQ(stored(0).complete, 0u);
+    ASSERT_EQ(write(0, 100, third, data.data()), 0);
+
+    // A changed file: the copy held stays whole until the new one is.
+    const std::string newer(150, 'N');
+    const CatalogRecord changed = receiveAgain(r, 2013, 150);
+    EXPECT_EQ(write(0, 50, changed, newer.data()), 1);
+    EXPECT_EQ(readFile(recvFile("f.bin")), data);
+    char buf[8];
+    EXPECT_EQ(catalog()->readFileData(0, sizeof buf, &changed, buf), 0u) << "not whole yet";
+    CCatalog::releaseInstance(); // the node ends in the middle
+    EXPECT_EQ(stored(0).heldBytes, 50u);
+    EXPECT_EQ(write(50, 50, changed, newer.data() + 50), 1);
+    EXPECT_EQ(readFile(recvFile("f.bin")), data);
+    EXPECT_EQ(write(100, 50, changed, newer.data() + 100), 0);
+    EXPECT_EQ(readFile(recvFile("f.bin")), newer);
+    EXPECT_FALSE(exists(receivingFile("f.bin")));
+    EXPECT_EQ(catalog()->readFileData(0, sizeof buf, &changed, buf), sizeof buf);
+
+    // Deleted in the middle of a fetch: the compaction takes both files.
+    const CatalogRecord last = receiveAgain(r, 2014, 160);
+    ASSERT_EQ(write(0, 10, last, data.data()), 1);
+    CatalogRecord gone = last;
+    gone.state = CATALOG_STATE_DELETED;
+    catalog()->recvDeleteRec(&gone);
+    catalog()->compactList();
+    EXPECT_FALSE(exists(recvFile("f.bin")));
+    EXPECT_FALSE(exists(receivingFile("f.bin")));
+    // The name a file is received under is one no registered file can bear.
+    EXPECT_FALSE(cp932::fromUtf8("f.bin·受信中").has_value());
+}
+
 // Links planted under RECV are removed or refused, never followed: no file
 // outside RECV is written, cut or served.
 TEST_F(CatalogChunks, LinksPlantedUnderRecvAreNeverFollowed)
@@ -93,28 +169,35 @@ TEST_F(CatalogChunks, LinksPlantedUnderRecvAreNeverFollowed)
     auto victimIntact = [&] { return readFile(victim) == "victim"; };
     platform::makeSureDirectoryPathExists(recvDir() + "/NODE_X");
 
-    // At the first chunk: a symbolic link and a hard link at the name.
+    // At the first chunk: a symbolic link and a hard link where the file is
+    // received, and a link in its place.
     const CatalogRecord f = receive("f.bin");
-    ASSERT_EQ(::symlink(victim.c_str(), recvFile("f.bin").c_str()), 0);
+    ASSERT_EQ(::symlink(victim.c_str(), receivingFile("f.bin").c_str()), 0);
     EXPECT_EQ(write(0, 40, f, data.data()), 1);
     const CatalogRecord g = receive("g.bin");
-    ASSERT_EQ(::link(victim.c_str(), recvFile("g.bin").c_str()), 0);
+    ASSERT_EQ(::link(victim.c_str(), receivingFile("g.bin").c_str()), 0);
+    ASSERT_EQ(::symlink(victim.c_str(), recvFile("g.bin").c_str()), 0);
     EXPECT_EQ(write(0, 40, g, data.data()), 1);
     EXPECT_TRUE(victimIntact());
-    EXPECT_EQ(readFile(recvFile("f.bin")), data.substr(0, 40));
-    EXPECT_TRUE(platform::isRegularFile(recvFile("f.bin")));
+    EXPECT_EQ(readFile(receivingFile("f.bin")), data.substr(0, 40));
+    EXPECT_TRUE(platform::isRegularFile(receivingFile("f.bin")));
 
     // In the middle of a transfer: the chunk is refused and the file starts
     // over from its first byte.
-    ASSERT_TRUE(platform::deleteFile(recvFile("f.bin")));
-    ASSERT_EQ(::symlink(victim.c_str(), recvFile("f.bin").c_str()), 0);
-    ASSERT_TRUE(platform::deleteFile(recvFile("g.bin")));
-    ASSERT_EQ(::link(victim.c_str(), recvFile("g.bin").c_str()), 0);
+    ASSERT_TRUE(platform::deleteFile(receivingFile("f.bin")));
+    ASSERT_EQ(::symlink(victim.c_str(), receivingFile("f.bin").c_str()), 0);
+    ASSERT_TRUE(platform::deleteFile(receivingFile("g.bin")));
+    ASSERT_EQ(::link(victim.c_str(), receivingFile("g.bin").c_str()), 0);
     EXPECT_EQ(write(40, 40, f, data.data() + 40), 0);
     EXPECT_EQ(write(40, 40, g, data.data() + 40), 0);
     EXPECT_TRUE(victimIntact());
     EXPECT_EQ(stored(0).heldBytes, 0u);
     EXPECT_EQ(stored(1).heldBytes, 0u);
+    // Whole, the file goes into its place over the link, never through it.
+    ASSERT_EQ(write(0, 100, g, data.data()), 0);
+    EXPECT_TRUE(victimIntact());
+    EXPECT_EQ(readFile(recvFile("g.bin")), data);
+    EXPECT_TRUE(platform::isRegularFile(recvFile("g.bin")));
 
     // A whole file behind a link is not served, and an empty file is made
     // at its name, never through a link there.
@@ -137,6 +220,7 @@ TEST_F(CatalogChunks, LinksPlantedUnderRecvAreNeverFollowed)
     catalog()->mergeRec(&y);
     EXPECT_EQ(write(0, 10, y, data.data()), 0);
     EXPECT_FALSE(exists(outside + "/y.bin"));
+    EXPECT_TRUE(std::filesystem::is_empty(outside));
     EXPECT_EQ(readFile(recvDir() + "/NODE_Y/y.bin"), data.substr(0, 10));
 }
 
