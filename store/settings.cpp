@@ -292,7 +292,7 @@ int CPropatyTandrel::readHeldInt(const char* what, const setting::IntValue& v, b
     std::snprintf(usedText, sizeof usedText, uses, used);
     char text[512];
     std::snprintf(text, sizeof text,
-                  "Yuvo.ini の%s（%s）%s。このノードは %s を使います。"
+                  "Yuvo.ini の%s（%s）%s。このノードは%sを使います。"
                   "Yuvo.ini の値は、システム設定で変更するまでそのまま残します。",
                   what, v.key, found, usedText);
     m_settingNotices.push_back(cpText(text));
@@ -323,10 +323,10 @@ void CPropatyTandrel::readSetting()
     // A negative count of days would expire every own file at once, and a
     // mistyped one read as 0 the next day: a number out of range is cut to
     // the range, anything else gives the default.
-    setLimitDay(readHeldInt("登録の有効日数", setting::LIMITDAY, true, "%d 日", m_heldLimitDay));
+    setLimitDay(readHeldInt("登録の有効日数", setting::LIMITDAY, true, " %d 日", m_heldLimitDay));
     setWindow(readInt(SECTION_SYSTEM, setting::WINDOW, ini));
     // Port 0 would listen on a port nobody knows, one beyond 65535 never.
-    setListenPort(readHeldInt("待ち受けポート番号", setting::LISTENPORT, false, "ポート %d", m_heldListenPort));
+    setListenPort(readHeldInt("待ち受けポート番号", setting::LISTENPORT, false, "ポート %d ", m_heldListenPort));
 
     setSendFolder(m_sendFolder.c_str());
     setRecvFolder(m_recvFolder.c_str());
