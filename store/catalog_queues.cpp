@@ -1077,6 +1077,7 @@ void CCatalog::flushOwedQueues()
         ++it;
     }
 }
+
 void CCatalog::tellOwed(const std::string& path, OwedQueue& q, bool written)
 {
     const std::string name = queueName(path);

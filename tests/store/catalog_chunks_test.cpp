@@ -156,8 +156,14 @@ TEST_F(CatalogChunks, TheFileHeldWholeIsKeptAndANewVersionTakesItsPlaceOnlyWhenW
     catalog()->compactList();
     EXPECT_FALSE(exists(recvFile("f.bin")));
     EXPECT_FALSE(exists(receivingFile("f.bin")));
-    // The name a file is received under is one no registered file can bear.
+    // The name a file is received under is one no registered file can bear;
+    // a name that leaves no room for the mark is received under a shorter one.
     EXPECT_FALSE(cp932::fromUtf8("f.bin·受信中").has_value());
+    const std::string longName(250, 'L');
+    const CatalogRecord l = receive(longName.c_str());
+    EXPECT_EQ(write(0, 40, l, data.data()), 1);
+    EXPECT_EQ(write(40, 60, l, data.data() + 40), 0);
+    EXPECT_EQ(readFile(recvFile(longName.c_str())), data);
 }
 
 // Links planted under RECV are removed or refused, never followed: no file
