@@ -1,6 +1,7 @@
 // Three nodes of one party in a chain N1 - N2 - N3: files put into N1's SEND
-// reach N3 through N2, updates and deletions follow them, and a relay that
-// is killed in the middle of a transfer picks it up again.
+// reach N3 through N2, updates and deletions follow them, a relay that is
+// killed in the middle of a transfer picks it up again, and a whole copy
+// stays as it is when its file is registered again.
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -262,6 +263,36 @@ TEST_F(RelayTest, RelayKilledInTheMiddleOfATransferFinishesIt)
         EXPECT_EQ(countOf(after1, "N1", name), 1);
         EXPECT_TRUE(holds(*n3, name, content));
     }
+}
+
+// N1's catalog.dat emptied: its files are registered again as they are, and
+// N2's whole copy is neither cut nor fetched again.
+TEST_F(RelayTest, AWholeCopyStaysAsItIsWhenItsFileIsRegisteredAgain)
+{
+    ASSERT_TRUE(startNodes({n1, n2}));
+    const std::string big = pattern(3 * 1024 * 1024 + 3, 31);
+    n1->putFile("big.bin", big);
+    ASSERT_TRUE(waitFor("big.bin at N2", [&] { return completeIn(*n2, "big.bin", big.size()); }, 240s));
+    auto registered = [&] {
+        const auto cat = n2->catalog();
+        const CatalogEntry* e = findEntry(cat, "N1", "big.bin");
+        return e ? e->registered : std::string();
+    };
+    const std::string first = registered();
+    ASSERT_NE(n1->terminate(90s), -1);
+    writeFile(n1->catalogPath(), "");
+    ASSERT_TRUE(startNodes({n1}));
+    auto smallest = static_cast<long long>(big.size());
+    ASSERT_TRUE(waitFor(
+        "the registration again at N2",
+        [&] {
+            const bool fetching = exists(n2->receivingPath("N1", "big.bin"));
+            smallest = std::min(smallest, fetching ? -1 : fileSize(n2->recvPath("N1", "big.bin")));
+            return registered() != first && completeIn(*n2, "big.bin", big.size());
+        },
+        120s, 20ms));
+    EXPECT_EQ(smallest, static_cast<long long>(big.size())) << "N2's copy was cut or fetched again";
+    EXPECT_TRUE(holds(*n2, "big.bin", big));
 }
 
 } // namespace
