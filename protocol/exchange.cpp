@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string_view>
 
 #include "platform/cp932.h"
@@ -29,10 +28,14 @@ bool payloadHolds(const ExchangeHeader& h, DWORD need)
 } // namespace
 
 std::chrono::milliseconds CExchange::s_fetchStallTime = CExchange::FETCH_STALL_TIME;
+std::chrono::milliseconds CExchange::s_pollStall = CExchange::POLL_STALL_TIME;
 
 CExchange::CExchange() = default;
 
-CExchange::~CExchange() = default;
+CExchange::~CExchange()
+{
+    releaseAnswers();
+}
 
 bool CExchange::queueFrame(const void* frame, DWORD length)
 {
@@ -50,36 +53,63 @@ void CExchange::sendNodeInfo(int syncMode, SYSTEMTIME since)
 void CExchange::sendSyncPoll()
 {
     SyncPollFrame f{};
-    queueFrame(&f, buildSyncPollFrame(&f));
+    if (!queueFrame(&f, buildSyncPollFrame(&f)))
+        return;
+    ++m_pollsAwaited;
+    m_lastPollAt = Clock::now();
+}
+
+void CExchange::sendPeriodicPoll()
+{
+    if (m_pollsAwaited > 0) {
+        if (Clock::now() - m_lastPollAt < s_pollStall)
+            return;
+        m_pollsAwaited = 0; // the answer is not coming
+    }
+    sendSyncPoll();
 }
 
 void CExchange::replyCatalog(const char* peerNode, const SyncPollFrame* poll)
 {
     if (!poll || !payloadHolds(poll->header, 0))
         return;
+    CCatalog* catalog = CCatalog::getInstance();
+    // Every answer to a poll before the previous one was sent before the
+    // previous poll arrived, so the neighbour had it when it sent this one.
+    ++m_pollsReceived;
+    auto held = m_answers.begin();
+    for (; held != m_answers.end() && held->poll + 2 <= m_pollsReceived; ++held)
+        catalog->confirmQueueRecs(held->batch);
+    m_answers.erase(m_answers.begin(), held);
+
     // Zeroed, so that nothing unset is ever handed on, even when none is taken.
     CatalogRecord taken[CCatalog::MAX_TAKE_RECORDS]{};
     static_assert(CCatalog::MAX_TAKE_RECORDS == MAX_RECORDS_PER_FRAME);
     int n = 0;
+    std::uint64_t batch = 0;
     if (peerNode && *peerNode)
-        n = CCatalog::getInstance()->takeQueueRecs(peerNode, taken);
+        n = catalog->takeQueueRecs(peerNode, taken, &batch);
     if (n < 0)
         n = 0;
 
     // Only the poll's header is echoed, whatever length it claims.
     CatalogRecordsFrame f{};
     const DWORD length = buildCatalogRecordsFrame(&f, *poll, taken, DWORD(n));
-    if (!queueFrame(&f, length) && n > 0) {
-        // The records were marked sent: without this they would never reach
-        // that neighbour.
-        CCatalog::getInstance()->putBackQueueRecs(peerNode, taken, n);
+    if (!queueFrame(&f, length)) {
+        if (batch != 0)
+            catalog->releaseQueueRecs(batch);
+        return;
     }
+    if (batch != 0)
+        m_answers.push_back({batch, m_pollsReceived});
 }
 
 void CExchange::onCatalogRecords(const CatalogRecordsFrame* frame, const char* fromNode)
 {
     if (!frame || frame->header.headerLen != FRAME_HEADER_LEN)
         return;
+    if (m_pollsAwaited > 0)
+        --m_pollsAwaited; // the answer to one of this link's polls
     if (static_cast<std::int32_t>(frame->header.count) < 1) {
         if (!isFetching())
             requestNextFile();
@@ -265,23 +295,12 @@ int CExchange::onNodeInfo(const NodeInfoFrame* frame, int viaTcp, const char* ke
     return result;
 }
 
-int CExchange::putBackRecords(const char* peerNode, const BYTE* frame)
+void CExchange::releaseAnswers()
 {
-    const ExchangeHeader h = readHeader(frame);
-    if (h.category != CATEGORY_CATALOG || h.command != COMMAND_CATALOGRECORDS)
-        return 0;
-    const DWORD n = recordsToApply(h);
-    if (n == 0 || !peerNode || !*peerNode)
-        return 0;
-    const auto* records = reinterpret_cast<const CatalogRecordsFrame*>(frame)->records;
-    return CCatalog::getInstance()->putBackQueueRecs(peerNode, records, static_cast<int>(n));
-}
-
-int CExchange::putBackQueued(const char* peerNode)
-{
-    std::unique_ptr<BYTE[]> frame(new BYTE[ZQ_QUE::SLOT_SIZE]);
-    int n = 0;
-    while (m_sendQueue.dequeue(frame.get()))
-        n += putBackRecords(peerNode, frame.get());
-    return n;
+    // Never makes a catalog: an engine may outlive the one it answered from.
+    if (CCatalog* catalog = CCatalog::existingInstance()) {
+        for (const Answer& a : m_answers)
+            catalog->releaseQueueRecs(a.batch);
+    }
+    m_answers.clear();
 }

@@ -11,7 +11,9 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/wintypes.h"
 #include "protocol/frames.h"
@@ -29,8 +31,16 @@ public:
     void sendNodeInfo(int syncMode, SYSTEMTIME since);
     // Queues a catalog poll.
     void sendSyncPoll();
-    // Answers a poll with the records waiting for peerNode (at most 11). When
-    // the answer cannot be queued, the records go back to waiting.
+    // The carrier's periodic poll: queued unless a poll of this link still
+    // waits for its answer, so that one poll chain runs per link. A wait
+    // that has lasted the stall time counts as lost, and the poll goes.
+    void sendPeriodicPoll();
+    // Answers a poll with the records waiting for peerNode (at most 11).
+    // Records stay in flight until the neighbour is known to hold them: a
+    // poll tells that every answer sent before the link's previous poll
+    // arrived has reached the neighbour (which stores what it applies before
+    // it polls again), even when a second poll chain crosses the first.
+    // When the answer cannot be queued, its records wait again at once.
     void replyCatalog(const char* peerNode, const SyncPollFrame* poll);
     // Applies a received records frame (count < 1: starts fetching files and
     // sends no poll). At most min(count, 11, dataLen / 820) records are
@@ -69,13 +79,12 @@ public:
                    const char* linkPeer = nullptr);
     std::string getPeerNode() const { return m_strPeerNode; }
 
-    // A link that goes: the catalog records of an answer frame not (wholly)
-    // sent go back into peerNode's queue, so that a later link sends them
-    // again. Frames of other kinds are passed over. Each returns how many
-    // records went back.
-    static int putBackRecords(const char* peerNode, const BYTE* frame);
-    // Empties the send queue, putting back the records of its answers.
-    int putBackQueued(const char* peerNode);
+    // The link goes (closed, failed, dropped): the records of its answers
+    // not known to be held wait again, to be sent over a later link. The
+    // destructor does the same.
+    void releaseAnswers();
+    // Answers whose records are still in flight.
+    std::size_t answersInFlight() const { return m_answers.size(); }
 
     ZQ_QUE& sendQueue() { return m_sendQueue; }
 
@@ -85,6 +94,10 @@ public:
     static constexpr std::chrono::milliseconds FETCH_STALL_TIME{30000};
     // For tests: another stall time.
     static void setFetchStallTime(std::chrono::milliseconds t) { s_fetchStallTime = t; }
+    // How long a poll waits for its answer before the periodic poll goes
+    // regardless (for tests; 30 s by default).
+    static void setPollStallTime(std::chrono::milliseconds t) { s_pollStall = t; }
+    static constexpr std::chrono::milliseconds POLL_STALL_TIME {30000};
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -113,4 +126,19 @@ private:
     } m_fetch;
 
     static std::chrono::milliseconds s_fetchStallTime;
+
+    // Answers sent on this link: the catalog's batch of each and the number
+    // of the poll it answered (polls counted from 1).
+    struct Answer {
+        std::uint64_t batch;
+        std::uint64_t poll;
+    };
+    std::vector<Answer> m_answers;
+    std::uint64_t m_pollsReceived = 0;
+    // Polls this link sent whose answer has not come, and when the last
+    // went.
+    int m_pollsAwaited = 0;
+    Clock::time_point m_lastPollAt {};
+
+    static std::chrono::milliseconds s_pollStall;
 };

@@ -188,7 +188,8 @@ void ZQ_SKYPEAPPLICATION::notifyListeners()
 
 void ZQ_SKYPEAPPLICATION::destroyStream(ZQ_SKYPESTREAM* stream)
 {
-    stream->putBackUnsent();
+    // What the neighbour was not known to hold waits for a later stream.
+    stream->exchange().releaseAnswers();
     delete stream;
 }
 

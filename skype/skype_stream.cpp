@@ -112,9 +112,6 @@ void ZQ_SKYPESTREAM::onTimer()
             sendFrame(static_cast<int>(length), m_txFrame.get());
         m_idleTicks = 0;
     } else {
-        // dequeue fills the whole buffer when it gives a frame; without one
-        // a zero header marks it empty, so putBackUnsent finds no records.
-        std::memset(m_txFrame.get(), 0, FRAME_HEADER_LEN);
         if (m_idleTicks < KEEPALIVE_TICKS) {
             ++m_idleTicks;
         } else {
@@ -134,7 +131,7 @@ void ZQ_SKYPESTREAM::onTimer()
         SYSTEMTIME since{};
         m_sync.take(&mode, &since);
         m_exchange.sendNodeInfo(mode, since);
-        m_exchange.sendSyncPoll();
+        m_exchange.sendPeriodicPoll();
     }
     m_exchangeTicks = 0;
 }
@@ -191,14 +188,4 @@ void ZQ_SKYPESTREAM::onRead(const char* text)
     case FrameKind::Bad:
         break;
     }
-}
-
-int ZQ_SKYPESTREAM::putBackUnsent()
-{
-    int n = 0;
-    // The frame under way may not have reached the neighbour; a record it
-    // gets twice is only taken once.
-    if (m_readyToSend == 0)
-        n += CExchange::putBackRecords(m_peerNode.c_str(), m_txFrame.get());
-    return n + m_exchange.putBackQueued(m_peerNode.c_str());
 }

@@ -62,9 +62,6 @@ public:
     int streamId() const { return m_streamId; }
     int isReadyToSend() const { return m_readyToSend; }
     CExchange& exchange() { return m_exchange; }
-    // Puts the catalog records of answers not yet written back into the
-    // neighbour's queue, so that a later link sends them again.
-    int putBackUnsent();
 
     // Marks used by the slot.
     int m_seen = 1;

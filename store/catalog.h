@@ -215,6 +215,8 @@ public:
     // The first call constructs the catalog, which loads catalog.dat and
     // announces every loaded record.
     static CCatalog* getInstance();
+    // The catalog when there is one; never makes one.
+    static CCatalog* existingInstance() { return s_instance; }
     // Destroys the catalog (rewriting catalog.dat); nothing when there is none.
     static void releaseInstance();
     // The catalog mutex, guarding the list, catalog.dat, the queue files and
@@ -356,16 +358,28 @@ public:
     // Queues the catalog for one neighbour: mode 1 every record, mode 2 those
     // registered on or after the date of since.
     void syncTo(const char* peer, int mode, SYSTEMTIME since);
-    // Takes up to 11 waiting records for sending (they are marked sent);
-    // deletes the queue file when none is waiting. Returns the count.
-    int takeQueueRecs(const char* peer, CatalogRecord* out);
-    // Puts taken records back to waiting, each only when its entry (found by
-    // key) is still marked sent and otherwise unchanged. Used when taken
-    // records could not be sent. Returns how many were put back.
-    int putBackQueueRecs(const char* peer, const CatalogRecord* recs, int count);
-    bool putBackQueueRec(const char* peer, const CatalogRecord* rec);
+    // Takes up to 11 waiting entries for an answer to the neighbour and
+    // returns how many. They stay waiting in the file: they are handed out
+    // ("in flight", in memory only) under the batch number put into *batch
+    // (0 when none was taken), and a later take passes over them, until
+    // confirmQueueRecs or releaseQueueRecs. So a node that ends in any way
+    // before the neighbour holds them sends them again. Without a batch the
+    // neighbour counts as holding them at once (they are marked sent). The
+    // queue file goes when nothing waits in it and nothing is in flight.
+    int takeQueueRecs(const char* peer, CatalogRecord* out, std::uint64_t* batch = nullptr);
+    // The neighbour holds the entries of a batch: each is marked sent while
+    // its entry is still exactly what was sent (one rewritten since waits
+    // on). The marks go to the file with the queue's next take, or at the
+    // end; a node killed first sends them once more.
+    void confirmQueueRecs(std::uint64_t batch);
+    // The entries of a batch not confirmed wait again (a link that closed
+    // before the neighbour was known to hold them): the next take finds them.
+    void releaseQueueRecs(std::uint64_t batch);
+    // Entries in flight, held by the neighbour or not, over every queue.
+    std::size_t queueEntriesInFlight() const;
     // Renames a neighbour's queue file; onto an existing one the waiting
-    // records are merged into it.
+    // records are merged into it. The entries in flight under the old name
+    // wait again.
     void renameQueue(const char* oldName, const char* newName);
 
     // Reads the connection rows' queue files into the catalog's index of
@@ -534,6 +548,23 @@ private:
     bool queueFlush(catalog_detail::QueueImage& image);
     // Where a take of the queue file at path (of total entries) starts.
     std::uint64_t takeStart(const std::string& path, std::uint64_t total) const;
+    // Entries of a queue handed out for an answer: in flight (batch not 0),
+    // or held by the neighbour with the sent mark still to be written
+    // (batch 0).
+    struct FlightEntry {
+        std::uint64_t batch;
+        std::uint64_t pos;
+        CatalogRecord sent;
+    };
+    // The positions in flight (held ones too) of a queue, ascending.
+    std::vector<std::uint64_t> flightPositions(const std::string& path) const;
+    // Writes the sent marks of a queue's held entries into the open file,
+    // each where the entry is still what was sent; the others wait again.
+    void writeHeld(const std::string& path, platform::CFile& f, std::uint64_t total);
+    // The same for every queue, each opened for it (at the end).
+    void writeAllHeld();
+    // Forgets a queue's entries in flight; they simply wait in its file.
+    void forgetFlight(const std::string& path);
     void noteQueueWrite(const std::string& path, std::uint64_t index);
     catalog_detail::QueueIndex& queueIndex(const std::string& path);
     // The index of a queue file read or written whole through an image.
@@ -569,9 +600,14 @@ private:
     std::vector<std::pair<std::string, std::string>> m_linkCache;
     // Texts for the user that the catalog itself found (takeNotices).
     std::vector<std::string> m_notices;
-    // Per queue file: every entry below this index is known to be taken, so a
-    // take starts reading there.
+    // Per queue file: every entry below this index is known to be sent or in
+    // flight, so a take starts reading there. An entry that leaves flight
+    // unsent lowers it to its position.
     std::unordered_map<std::string, std::uint64_t> m_queueTakenUpTo;
+    // Per queue file: its entries in flight and held, in the order taken.
+    std::unordered_map<std::string, std::vector<FlightEntry>> m_flight;
+    // The queue file of each batch in flight.
+    std::unordered_map<std::uint64_t, std::string> m_batchQueue;
     // Keys of own registrations deleted because their file left SEND, until
     // the next compaction drops them (see deleteGoneRecs).
     std::unordered_set<std::string> m_goneKeys;
@@ -584,6 +620,8 @@ private:
     std::map<std::string, OwedQueue> m_owed;
 
     static CCatalog* s_instance;
+    // Batch numbers never repeat within a run, whatever catalog hands them out.
+    static std::uint64_t s_lastBatch;
     static int s_maxRecords;
     static int s_maxFileRecords;
 };

@@ -33,17 +33,6 @@ std::int64_t openQueue(platform::CFile& f, const std::string& path, int* err = n
     return std::int64_t(count);
 }
 
-// Everything of a taken entry but its sent mark and checksum.
-bool sameButSent(const CatalogRecord& a, const CatalogRecord& b)
-{
-    CatalogRecord x = a;
-    CatalogRecord y = b;
-    x.pending = y.pending = 0;
-    x.hasCheckSum = y.hasCheckSum = 0;
-    x.checkSum = y.checkSum = 0;
-    return std::memcmp(&x, &y, sizeof x) == 0;
-}
-
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -701,23 +690,32 @@ struct MarkedSpan {
     bool any() const { return first != ~std::size_t(0); }
 };
 
-// Takes the waiting entries of a block read from entry `at` on into out,
-// until out holds MAX_TAKE_RECORDS, and marks them sent in the block;
-// returns how many of the block's entries were looked at.
-std::size_t takeFromBlock(std::vector<CatalogRecord>& block, std::size_t got, std::uint64_t at, CatalogRecord* out,
-                          int& count, MarkedSpan& marked)
+// What a take has gathered: the entries and their positions.
+struct Taken {
+    CatalogRecord* out;
+    std::uint64_t pos[CCatalog::MAX_TAKE_RECORDS];
+    int count = 0;
+};
+
+// Takes the waiting entries of a block read from entry `at` on into taken,
+// passing over those in flight, until it holds MAX_TAKE_RECORDS; returns
+// how many of the block's entries were looked at. A damaged entry is marked
+// sent in the block instead (it is never sent).
+std::size_t takeFromBlock(std::vector<CatalogRecord>& block, std::size_t got, std::uint64_t at,
+                          const std::vector<std::uint64_t>& inFlight, Taken& taken, MarkedSpan& marked)
 {
     std::size_t k = 0;
-    for (; k < got && count < CCatalog::MAX_TAKE_RECORDS; ++k) {
+    for (; k < got && taken.count < CCatalog::MAX_TAKE_RECORDS; ++k) {
         CatalogRecord& r = block[k];
-        if (r.pending != 1)
+        if (r.pending != 1 || std::binary_search(inFlight.begin(), inFlight.end(), at + k))
             continue;
-        // A damaged entry is never sent: it is marked taken unsent.
-        if (CCatalog::isWholeRec(&r))
-            out[count++] = r; // as read: still waiting, with its checksum
-        else
-            std::printf("Error:CCatalog::takeQueueRecs() malformed entry %llu dropped\n",
-                        static_cast<unsigned long long>(at + k));
+        if (CCatalog::isWholeRec(&r)) {
+            taken.pos[taken.count] = at + k;
+            taken.out[taken.count++] = r; // as read: still waiting, with its checksum
+            continue;
+        }
+        std::printf("Error:CCatalog::takeQueueRecs() malformed entry %llu dropped\n",
+                    static_cast<unsigned long long>(at + k));
         r.pending = 0;
         CCatalog::setCheckSum(&r);
         marked.first = std::min(marked.first, k);
@@ -726,23 +724,22 @@ std::size_t takeFromBlock(std::vector<CatalogRecord>& block, std::size_t got, st
     return k;
 }
 
-// Takes waiting entries from entry `from` on, block by block, writing each
-// block's sent marks back in one write; returns the first entry not looked
-// at.
-std::uint64_t takeWaiting(platform::CFile& f, std::uint64_t from, std::uint64_t total, CatalogRecord* out,
-                          int& count)
+// Takes waiting entries from entry `from` on, block by block; returns the
+// first entry not looked at.
+std::uint64_t takeWaiting(platform::CFile& f, std::uint64_t from, std::uint64_t total,
+                          const std::vector<std::uint64_t>& inFlight, Taken& taken)
 {
     constexpr std::size_t BLOCK = 64;
     std::vector<CatalogRecord> block(BLOCK);
     std::uint64_t next = from;
-    while (count < CCatalog::MAX_TAKE_RECORDS && next < total) {
+    while (taken.count < CCatalog::MAX_TAKE_RECORDS && next < total) {
         const std::size_t want = std::size_t(std::min<std::uint64_t>(BLOCK, total - next));
         f.Seek(std::int64_t(next * REC), platform::CFile::begin);
         const std::size_t got = f.Read(block.data(), want * REC) / REC;
         if (got == 0)
             break;
         MarkedSpan marked;
-        const std::size_t looked = takeFromBlock(block, got, next, out, count, marked);
+        const std::size_t looked = takeFromBlock(block, got, next, inFlight, taken, marked);
         if (marked.any()) {
             f.Seek(std::int64_t((next + marked.first) * REC), platform::CFile::begin);
             f.Write(&block[marked.first], (marked.last - marked.first + 1) * REC);
@@ -758,21 +755,117 @@ std::uint64_t takeWaiting(platform::CFile& f, std::uint64_t from, std::uint64_t 
 
 std::uint64_t CCatalog::takeStart(const std::string& path, std::uint64_t total) const
 {
-    // Entries below the mark are known to be taken already.
+    // Entries below the mark are known to be sent or in flight already.
     auto mark = m_queueTakenUpTo.find(path);
     return mark != m_queueTakenUpTo.end() && mark->second <= total ? mark->second : 0;
 }
 
-int CCatalog::takeQueueRecs(const char* peer, CatalogRecord* out)
+std::vector<std::uint64_t> CCatalog::flightPositions(const std::string& path) const
+{
+    std::vector<std::uint64_t> out;
+    auto it = m_flight.find(path);
+    if (it != m_flight.end()) {
+        for (const FlightEntry& e : it->second)
+            out.push_back(e.pos);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+void CCatalog::writeHeld(const std::string& path, platform::CFile& f, std::uint64_t total)
+{
+    auto it = m_flight.find(path);
+    if (it == m_flight.end())
+        return;
+    std::vector<FlightEntry> held;
+    std::vector<FlightEntry>& entries = it->second;
+    for (auto e = entries.begin(); e != entries.end();) {
+        if (e->batch == 0) {
+            held.push_back(*e);
+            e = entries.erase(e);
+        } else {
+            ++e;
+        }
+    }
+    if (entries.empty())
+        m_flight.erase(it);
+    std::sort(held.begin(), held.end(),
+              [](const FlightEntry& a, const FlightEntry& b) { return a.pos < b.pos; });
+    // Held entries lie in runs (a take's entries mostly follow each other):
+    // each run is read and written back in one piece.
+    std::vector<CatalogRecord> run;
+    for (std::size_t i = 0; i < held.size();) {
+        std::size_t j = i + 1;
+        while (j < held.size() && held[j].pos == held[j - 1].pos + 1)
+            ++j;
+        const std::uint64_t at = held[i].pos;
+        const std::size_t n = at < total ? std::size_t(std::min<std::uint64_t>(j - i, total - at)) : 0;
+        run.resize(n);
+        f.Seek(std::int64_t(at * REC), platform::CFile::begin);
+        const std::size_t got = n > 0 ? f.Read(run.data(), n * REC) / REC : 0;
+        bool changed = false;
+        for (std::size_t k = 0; k < got; ++k) {
+            CatalogRecord& r = run[k];
+            if (std::memcmp(&r, &held[i + k].sent, REC) != 0) {
+                // Rewritten since it was sent (a newer change of its key): it
+                // waits on, and the next take finds it.
+                noteQueueWrite(path, at + k);
+                continue;
+            }
+            r.pending = 0;
+            setCheckSum(&r);
+            changed = true;
+        }
+        if (changed) {
+            f.Seek(std::int64_t(at * REC), platform::CFile::begin);
+            f.Write(run.data(), got * REC);
+        }
+        i = j;
+    }
+}
+
+void CCatalog::writeAllHeld()
+{
+    std::vector<std::string> paths;
+    for (const auto& [path, entries] : m_flight)
+        paths.push_back(path);
+    for (const std::string& path : paths) {
+        platform::CFile f;
+        try {
+            if (!f.Open(path, platform::CFile::modeReadWrite))
+                continue;
+            writeHeld(path, f, f.GetLength() / REC);
+            f.Close();
+        } catch (const platform::CFileException&) {
+            // Left waiting: sent once more, which the neighbour takes as the
+            // registration it holds.
+        }
+    }
+}
+
+void CCatalog::forgetFlight(const std::string& path)
+{
+    auto it = m_flight.find(path);
+    if (it == m_flight.end())
+        return;
+    for (const FlightEntry& e : it->second)
+        m_batchQueue.erase(e.batch);
+    m_flight.erase(it);
+}
+
+int CCatalog::takeQueueRecs(const char* peer, CatalogRecord* out, std::uint64_t* batch)
 {
     platform::CMutexLock lock(getMutex());
+    if (batch)
+        *batch = 0;
     if (!peer || !out)
         return 0;
     std::optional<std::string> path = queuePath(peer);
     if (!path)
         return 0;
 
-    int count = 0;
+    Taken taken;
+    taken.out = out;
     bool failed = false;
     QueueIndex& index = queueIndex(*path);
     try {
@@ -780,92 +873,87 @@ int CCatalog::takeQueueRecs(const char* peer, CatalogRecord* out)
         const std::int64_t total = openQueue(f, *path);
         if (total < 0)
             return 0;
-        // Taking changes no key: a trusted index stays trusted.
+        // Neither taking nor a sent mark changes a key: a trusted index stays
+        // trusted.
         const bool trusted = index.built && index.stamp == f.GetStamp();
-        const std::uint64_t next = takeWaiting(f, takeStart(*path, std::uint64_t(total)), std::uint64_t(total), out,
-                                               count);
+        // First the marks the neighbour's word allows, so that an entry
+        // rewritten while in flight is found by this take.
+        writeHeld(*path, f, std::uint64_t(total));
+        m_queueTakenUpTo[*path] = takeWaiting(f, takeStart(*path, std::uint64_t(total)), std::uint64_t(total),
+                                              flightPositions(*path), taken);
+        if (taken.count > 0) {
+            const std::uint64_t b = ++s_lastBatch;
+            std::vector<FlightEntry>& entries = m_flight[*path];
+            for (int k = 0; k < taken.count; ++k)
+                entries.push_back({batch ? b : 0, taken.pos[k], out[k]});
+            if (batch) {
+                m_batchQueue[b] = *path;
+                *batch = b;
+            } else {
+                writeHeld(*path, f, std::uint64_t(total));
+            }
+        }
         if (trusted)
             index.stamp = f.GetStamp();
         f.Close();
-        m_queueTakenUpTo[*path] = next;
     } catch (const platform::CFileException&) {
-        // The records taken go out all the same; an entry whose sent mark
-        // could not be written stays waiting and is sent again later, which
-        // the receiver takes as the registration it already has.
+        // The entries taken go out all the same; a sent mark that could not
+        // be written leaves its entry waiting, and it is sent again later,
+        // which the receiver takes as the registration it already has.
         failed = true;
         index.clear();
     }
-    // Only a queue read to its end without finding anything waiting goes; one
-    // that could not be read may still hold waiting records.
-    if (count == 0 && !failed) {
+    // Only a queue read to its end without finding anything waiting or in
+    // flight goes; one that could not be read may still hold waiting entries.
+    if (taken.count == 0 && !failed && m_flight.count(*path) == 0) {
         platform::deleteFile(*path);
         m_queueTakenUpTo.erase(*path);
         m_queueIndex.erase(*path);
     }
-    return count;
+    return taken.count;
 }
 
-int CCatalog::putBackQueueRecs(const char* peer, const CatalogRecord* recs, int count)
+void CCatalog::confirmQueueRecs(std::uint64_t batch)
 {
     platform::CMutexLock lock(getMutex());
-    if (!peer || !recs || count <= 0)
-        return 0;
-    std::optional<std::string> path = queuePath(peer);
-    if (!path || !platform::fileExists(*path))
-        return 0;
-    // Each record goes back to the first entry of its key that is still
-    // marked sent and otherwise unchanged. Mostly that is the key's first
-    // entry, which the index names; for the others the file is read whole.
-    int restored = 0;
-    std::vector<int> searched;
-    {
-        QueueFile q(*this, *path);
-        if (!q.open(false, QueueFile::Use::find))
-            return 0;
-        for (int n = 0; n < count; ++n) {
-            const long k = q.find(recs[n]);
-            CatalogRecord e;
-            if (k < 0)
-                continue; // no entry of that key
-            if (!q.get(k, &e) || e.pending != 0 || !sameButSent(e, recs[n])) {
-                searched.push_back(n);
-                continue;
-            }
-            e.pending = 1;
-            setCheckSum(&e);
-            q.put(k, e);
-        }
-        q.close();
-        restored = int(q.putsWritten());
+    auto it = m_batchQueue.find(batch);
+    if (it == m_batchQueue.end())
+        return;
+    for (FlightEntry& e : m_flight[it->second]) {
+        if (e.batch == batch)
+            e.batch = 0;
     }
-    if (searched.empty())
-        return restored;
-    QueueImage image;
-    if (!image.load(*path))
-        return restored;
-    int more = 0;
-    for (const int n : searched) {
-        for (std::size_t k : image.findAll(recs[n])) {
-            CatalogRecord e = image.at(k);
-            if (e.pending != 0 || !sameButSent(e, recs[n]))
-                continue;
-            e.pending = 1;
-            setCheckSum(&e);
-            image.put(long(k), e);
-            ++more;
-            break;
-        }
-    }
-    if (more == 0) {
-        adoptImage(image); // read whole anyway
-        return restored;
-    }
-    return queueFlush(image) ? restored + more : restored;
+    m_batchQueue.erase(it);
 }
 
-bool CCatalog::putBackQueueRec(const char* peer, const CatalogRecord* rec)
+void CCatalog::releaseQueueRecs(std::uint64_t batch)
 {
-    return putBackQueueRecs(peer, rec, 1) == 1;
+    platform::CMutexLock lock(getMutex());
+    auto it = m_batchQueue.find(batch);
+    if (it == m_batchQueue.end())
+        return;
+    const std::string path = it->second;
+    m_batchQueue.erase(it);
+    std::vector<FlightEntry>& entries = m_flight[path];
+    for (auto e = entries.begin(); e != entries.end();) {
+        if (e->batch == batch) {
+            // Waiting again: the next take must reach it.
+            noteQueueWrite(path, e->pos);
+            e = entries.erase(e);
+        } else {
+            ++e;
+        }
+    }
+    if (entries.empty())
+        m_flight.erase(path);
+}
+
+std::size_t CCatalog::queueEntriesInFlight() const
+{
+    std::size_t n = 0;
+    for (const auto& [path, entries] : m_flight)
+        n += entries.size();
+    return n;
 }
 
 void CCatalog::renameQueue(const char* oldName, const char* newName)
@@ -879,6 +967,9 @@ void CCatalog::renameQueue(const char* oldName, const char* newName)
     // What the old queue still owes goes to the new one, behind what that
     // owes already.
     moveOwed(*from, *to);
+    // Entries in flight under the old name simply wait again, in whichever
+    // file they end up.
+    forgetFlight(*from);
     if (!platform::fileExists(*from))
         return;
     m_queueTakenUpTo.erase(*from);

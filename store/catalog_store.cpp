@@ -662,6 +662,7 @@ void CCatalogCash::writeRuns(platform::CFile& f, std::vector<int> sorted)
 // The single catalog
 
 CCatalog* CCatalog::s_instance = nullptr;
+std::uint64_t CCatalog::s_lastBatch = 0;
 int CCatalog::s_maxRecords = CCatalog::MAX_RECORDS;
 int CCatalog::s_maxFileRecords = CCatalog::MAX_FILE_RECORDS;
 
@@ -708,6 +709,9 @@ CCatalog::CCatalog()
 CCatalog::~CCatalog()
 {
     m_linkCache.clear();
+    // The sent marks of entries the neighbours hold; what is still in
+    // flight waits in its queue file for the next run.
+    writeAllHeld();
     // The queue entries still owed are tried once more and otherwise kept
     // on the disk for the next start.
     flushOwedQueues();

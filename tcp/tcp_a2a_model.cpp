@@ -356,8 +356,8 @@ void CTcpA2AModel::closeStream(CTcpSockStream* stream, bool quiet)
 {
     const bool wasEstablished = erase(m_established, stream);
     erase(m_pending, stream);
-    if (wasEstablished)
-        stream->putBackUnsent();
+    // What the peer was not known to hold waits for a later link.
+    stream->exchange().releaseAnswers();
     stream->closeLink();
     m_closed.push_back(stream);
     if (!m_reapPosted) {

@@ -253,7 +253,7 @@ void CTcpSockStream::onTick()
     m_sync.take(&mode, &since);
     m_exchange.sendNodeInfo(mode, since);
     if (m_state == STATE_IDENTIFIED)
-        m_exchange.sendSyncPoll();
+        m_exchange.sendPeriodicPoll();
     m_tick = 0;
 }
 
@@ -292,13 +292,4 @@ void CTcpSockStream::closeLink()
     m_state = STATE_CLOSED;
     ShutDown(SD_BOTH);
     Close();
-}
-
-int CTcpSockStream::putBackUnsent()
-{
-    int n = 0;
-    if (m_slen > 0)
-        n += CExchange::putBackRecords(m_strNodeName.c_str(), m_sbuf.get());
-    m_slen = 0;
-    return n + m_exchange.putBackQueued(m_strNodeName.c_str());
 }

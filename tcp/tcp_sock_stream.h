@@ -65,16 +65,12 @@ public:
     static int getFrameHeaderSize() { return FRAME_HEADER_LEN; }
 
     // The 50 ms tick: sends the next queued frame and queues the periodic
-    // hello (and, once identified, the poll).
+    // hello (and, once identified, the poll unless one awaits its answer).
     void onTick();
 
     // The model's close: the socket is shut down and closed and nothing of
     // the stream is dispatched, sent or reported afterwards.
     void closeLink();
-    // Puts the catalog records of answers not wholly sent back into the
-    // peer's queue, so the next link sends them again; empties the send
-    // queue. Returns how many records went back.
-    int putBackUnsent();
 
     // When the link last received bytes (or was made or identified).
     Clock::time_point lastActivity() const { return m_lastActivity; }

@@ -1,5 +1,6 @@
-// Neighbour queue files: taking records for sending, putting them back,
-// renaming, and the names a queue file may have.
+// Neighbour queue files: taking records for sending, the records in flight
+// until the neighbour holds them, renaming, and the names a queue file may
+// have.
 #include "catalog_testkit.h"
 
 #include <fcntl.h>
@@ -73,19 +74,66 @@ TEST_F(CatalogQueues, AMalformedQueuedEntryIsNeverSent)
     EXPECT_FALSE(exists(queueFile("NODE_B")));
 }
 
-TEST_F(CatalogQueues, TakenRecordsArePutBackOnlyWhileTheirEntryIsUnchanged)
+// Entries handed out for an answer stay waiting on the disk while in
+// flight; a take passes over them, and the file stays. Once the neighbour
+// holds them they are marked sent, except one rewritten since it was sent,
+// which the next take finds again.
+TEST_F(CatalogQueues, EntriesInFlightArePassedOverAndMarkedSentOnlyAsTheyWereSent)
 {
-    queueForeign(3);
-    ASSERT_EQ(take("NODE_B"), 3);
+    queueForeign(15);
+    std::uint64_t b1 = 0, b2 = 0, b3 = 0;
+    ASSERT_EQ(catalog()->takeQueueRecs("NODE_B", out, &b1), 11);
+    const std::string sentF1 = bytesOf(out[1]);
+    ASSERT_EQ(catalog()->takeQueueRecs("NODE_B", out, &b2), 4);
+    EXPECT_EQ(fileOf(out[0]), "f11.txt");
+    EXPECT_EQ(catalog()->takeQueueRecs("NODE_B", out, &b3), 0);
+    EXPECT_EQ(b3, 0u);
+    EXPECT_TRUE(exists(queueFile("NODE_B"))) << "kept while entries are in flight";
+    for (const CatalogRecord& r : readRecords(queueFile("NODE_B")))
+        EXPECT_EQ(r.pending, 1u) << fileOf(r);
+
     CatalogRecord f1 = stored(1); // queued anew meanwhile, with other content
     f1.registered.wYear = 2012;
     catalog()->queueRec("NODE_B", &f1);
+    catalog()->confirmQueueRecs(b1);
+    catalog()->confirmQueueRecs(b1); // twice changes nothing
+    ASSERT_EQ(take("NODE_B"), 1) << "the rewritten entry waits on";
+    EXPECT_EQ(out[0].registered.wYear, 2012);
+    EXPECT_NE(bytesOf(out[0]), sentF1);
+    const std::vector<CatalogRecord> q = readRecords(queueFile("NODE_B"));
+    for (std::size_t k = 0; k < q.size(); ++k)
+        EXPECT_EQ(q[k].pending, k >= 11 ? 1u : 0u) << k;
+    EXPECT_EQ(q[1].registered.wYear, 2012);
 
-    EXPECT_EQ(catalog()->putBackQueueRecs("NODE_B", out, 3), 2);
-    EXPECT_EQ(readRecords(queueFile("NODE_B"))[1].registered.wYear, 2012);
-    const std::string first = bytesOf(out[0]);
-    ASSERT_EQ(take("NODE_B"), 3);
-    EXPECT_EQ(bytesOf(out[0]), first) << "the same bytes go out again";
+    catalog()->confirmQueueRecs(b2);
+    EXPECT_EQ(take("NODE_B"), 0);
+    EXPECT_FALSE(exists(queueFile("NODE_B")));
+    EXPECT_EQ(catalog()->queueEntriesInFlight(), 0u);
+}
+
+// Released entries (a link that closed) wait again and are taken again,
+// though the take had gone past them; an end, orderly or not, leaves what
+// is in flight waiting on the disk and what the neighbour holds marked.
+TEST_F(CatalogQueues, ReleasedEntriesAndThoseInFlightAtTheEndAreTakenAgain)
+{
+    queueForeign(30);
+    std::uint64_t b1 = 0, b2 = 0, b3 = 0;
+    ASSERT_EQ(catalog()->takeQueueRecs("NODE_B", out, &b1), 11);
+    const std::string first = bytesOf(std::vector<CatalogRecord>(out, out + 11));
+    ASSERT_EQ(catalog()->takeQueueRecs("NODE_B", out, &b2), 11);
+    catalog()->releaseQueueRecs(b1);
+    catalog()->releaseQueueRecs(b1);
+    ASSERT_EQ(catalog()->takeQueueRecs("NODE_B", out, &b3), 11);
+    EXPECT_EQ(bytesOf(std::vector<CatalogRecord>(out, out + 11)), first) << "the same bytes go out again";
+    ASSERT_EQ(take("NODE_B"), 8);
+    EXPECT_EQ(fileOf(out[0]), "f22.txt");
+
+    catalog()->confirmQueueRecs(b2); // held, its marks not yet written
+    CCatalog::releaseInstance();     // the end writes them
+    ASSERT_EQ(take("NODE_B"), 11);
+    EXPECT_EQ(fileOf(out[0]), "f0.txt") << "b3 was in flight at the end";
+    EXPECT_EQ(take("NODE_B"), 0);
+    EXPECT_FALSE(exists(queueFile("NODE_B")));
 }
 
 TEST_F(CatalogQueues, RenameQueueMergesTheWaitingRecordsIntoAnExistingQueue)
@@ -95,11 +143,13 @@ TEST_F(CatalogQueues, RenameQueueMergesTheWaitingRecordsIntoAnExistingQueue)
     const CatalogRecord c = makeRec("NODE_X", "c.txt", 1);
     catalog()->queueRec("NODE_B", &a);
     catalog()->queueRec("skype.id", &b);
+    ASSERT_EQ(take("skype.id"), 1); // b is sent
     catalog()->queueRec("skype.id", &c);
-    ASSERT_EQ(take("skype.id"), 2);
-    catalog()->putBackQueueRec("skype.id", &out[1]); // b is sent, c still waits
+    std::uint64_t batch = 0;
+    ASSERT_EQ(catalog()->takeQueueRecs("skype.id", out, &batch), 1); // c in flight
     catalog()->renameQueue("skype.id", "NODE_B");
     EXPECT_FALSE(exists(queueFile("skype.id")));
+    catalog()->confirmQueueRecs(batch); // of the old name: c waits on
     ASSERT_EQ(take("NODE_B"), 2);
     EXPECT_EQ(fileOf(out[0]), "a.txt");
     EXPECT_EQ(fileOf(out[1]), "c.txt");
@@ -257,22 +307,29 @@ TEST_F(QueueIndex, IndexesAreReadInStepsAndKeepWhatIsAppendedMeanwhile)
     EXPECT_EQ(q[1000].findData.nFileSizeLow, 11u);
 }
 
-TEST_F(QueueIndex, TakenRecordsGoBackWithoutReadingTheWholeQueue)
+// Sent marks and released entries cost a few records of reading, not the
+// whole queue, and leave the index trusted.
+TEST_F(QueueIndex, ConfirmedAndReleasedEntriesCostNoReadOfTheWholeQueue)
 {
     settings->addRow("NODE_B", "TCP", "h");
     registerOwn(2000);
-    ASSERT_EQ(take("NODE_B"), 11);
-    const std::vector<CatalogRecord> taken(out, out + 11);
+    std::uint64_t b1 = 0, b2 = 0, b3 = 0;
+    ASSERT_EQ(catalog()->takeQueueRecs("NODE_B", out, &b1), 11);
+    ASSERT_EQ(catalog()->takeQueueRecs("NODE_B", out, &b2), 11);
     ASSERT_TRUE(catalog()->prepareQueueIndexes(std::chrono::steady_clock::time_point::max()));
 
     const IoCount before = ioCount();
-    EXPECT_EQ(catalog()->putBackQueueRecs("NODE_B", taken.data(), 11), 11);
-    EXPECT_LE(ioCount().read - before.read, 11 * 2 * 820 + 4096);
+    catalog()->confirmQueueRecs(b1);
+    catalog()->releaseQueueRecs(b2);
+    ASSERT_EQ(catalog()->takeQueueRecs("NODE_B", out, &b3), 11);
+    EXPECT_EQ(fileOf(out[0]), "own11.txt") << "the released records are sent again";
+    const CatalogRecord upd = changed("own1500.txt", 3);
+    catalog()->updateRec(&upd);
+    EXPECT_LE(ioCount().read - before.read, (11 + 64 + 1) * 820 + 4096);
     const std::vector<CatalogRecord> q = readRecords(queueFile("NODE_B"));
-    for (int k = 0; k < 11; ++k)
-        EXPECT_EQ(q[std::size_t(k)].pending, 1u) << k;
-    EXPECT_EQ(take("NODE_B"), 11);
-    EXPECT_EQ(fileOf(out[0]), "own0.txt") << "the same records are sent again";
+    for (int k = 0; k < 22; ++k)
+        EXPECT_EQ(q[std::size_t(k)].pending, k < 11 ? 0u : 1u) << k;
+    EXPECT_EQ(q[1500].findData.nFileSizeLow, 3u);
 }
 
 // --- Own changes in batches ----------------------------------------------------

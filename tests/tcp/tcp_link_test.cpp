@@ -203,7 +203,7 @@ TEST_F(TcpLink, HelloWaitsForFifteenFreeSendSlots)
     }
     CTcpSockStream::setHelloTicks(0); // ticks driven by hand, no event loop
     for (int i = 0; i < 7; ++i)
-        s->exchange().sendSyncPoll();
+        s->exchange().sendNodeInfo(0, SYSTEMTIME{});
     s->onTick(); // one frame leaves; 14 free: no hello
     EXPECT_EQ(q.freeCount(), 14);
     s->onTick(); // 15 free: hello and poll are queued
