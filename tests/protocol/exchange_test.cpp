@@ -428,3 +428,80 @@ TEST_F(ExchangeTest, AnAnswerThatCannotBeQueuedLeavesItsRecordsWaiting)
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].header().count, 3u);
 }
+
+// A poll tells that the answers sent before the link's previous poll
+// arrived have reached the neighbour, never the newest one (a second poll
+// may have crossed it). A second link takes past what the first has in
+// flight; a link that goes leaves what it had not confirmed waiting again.
+TEST_F(ExchangeTest, APollConfirmsTheAnswersBeforeTheLinksPreviousPollAndALinkThatGoesReleasesTheRest)
+{
+    for (int i = 0; i < 40; ++i) {
+        CatalogRecord r = makeRec("NODE_A", ("q" + std::to_string(i)).c_str(), 1);
+        catalog()->addRec(&r);
+    }
+    const auto answer = [](CExchange& link) {
+        Frame poll = pollFrame();
+        link.replyCatalog("NODE_B", poll.as<SyncPollFrame>());
+        auto frames = drain(link);
+        EXPECT_EQ(frames.size(), 1u);
+        std::vector<std::string> names;
+        for (DWORD i = 0; !frames.empty() && i < frames[0].header().count; ++i)
+            names.push_back(fileName(frames[0].record(i)));
+        return names;
+    };
+    const auto sentMarks = [&] {
+        std::string marks;
+        for (const CatalogRecord& r : queued("NODE_B"))
+            marks += r.pending == 0 ? 's' : 'w';
+        return marks;
+    };
+    const std::string s11(11, 's');
+
+    EXPECT_EQ(answer(ex).front(), "q0");
+    EXPECT_EQ(answer(ex).front(), "q11");
+    EXPECT_EQ(sentMarks(), std::string(40, 'w')) << "no answer is known to be held yet";
+    EXPECT_EQ(answer(ex).front(), "q22");
+    EXPECT_EQ(sentMarks(), s11 + std::string(29, 'w')) << "the first answer is held";
+    EXPECT_EQ(ex.answersInFlight(), 2u);
+    {
+        CExchange other; // a second link to the same neighbour
+        EXPECT_EQ(answer(other).size(), 7u);
+        EXPECT_EQ(answer(other).size(), 0u);
+    }
+    ex.releaseAnswers(); // the link goes
+    EXPECT_EQ(ex.answersInFlight(), 0u);
+
+    CExchange next;
+    EXPECT_EQ(answer(next).front(), "q11") << "what was not confirmed goes again";
+    EXPECT_EQ(answer(next).front(), "q22");
+    EXPECT_EQ(answer(next).front(), "q33");
+    EXPECT_EQ(sentMarks(), s11 + s11 + std::string(18, 'w'));
+}
+
+// One poll chain per link: the periodic poll waits while a poll of the
+// link awaits its answer, unless that wait has stalled.
+TEST_F(ExchangeTest, ThePeriodicPollWaitsWhileAPollAwaitsItsAnswerUnlessTheWaitStalled)
+{
+    const auto polls = [&] {
+        int n = 0;
+        for (const Frame& f : drain(ex))
+            n += f.header().command == COMMAND_SYNCPOLL ? 1 : 0;
+        return n;
+    };
+    ex.sendPeriodicPoll();
+    EXPECT_EQ(polls(), 1);
+    ex.sendPeriodicPoll();
+    EXPECT_EQ(polls(), 0) << "the first awaits its answer";
+    apply(recordsFrame({peerRec("a.txt", 5)}));
+    EXPECT_EQ(polls(), 1) << "the chain's poll";
+    ex.sendPeriodicPoll();
+    EXPECT_EQ(polls(), 0);
+    apply(recordsFrame({})); // the chain ends
+    ex.sendPeriodicPoll();
+    EXPECT_EQ(polls(), 1);
+
+    CExchange::setPollStallTime(std::chrono::milliseconds(0));
+    ex.sendPeriodicPoll();
+    CExchange::setPollStallTime(CExchange::POLL_STALL_TIME);
+    EXPECT_EQ(polls(), 1) << "an answer that does not come is not waited for";
+}
