@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 
 #include "platform/dirlist.h"
 #include "platform/files.h"
@@ -701,7 +702,7 @@ struct Taken {
 // passing over those in flight, until it holds MAX_TAKE_RECORDS; returns
 // how many of the block's entries were looked at. A damaged entry is marked
 // sent in the block instead (it is never sent).
-std::size_t takeFromBlock(std::vector<CatalogRecord>& block, std::size_t got, std::uint64_t at,
+std::size_t takeFromBlock(CatalogRecord* block, std::size_t got, std::uint64_t at,
                           const std::vector<std::uint64_t>& inFlight, Taken& taken, MarkedSpan& marked)
 {
     std::size_t k = 0;
@@ -729,17 +730,23 @@ std::size_t takeFromBlock(std::vector<CatalogRecord>& block, std::size_t got, st
 std::uint64_t takeWaiting(platform::CFile& f, std::uint64_t from, std::uint64_t total,
                           const std::vector<std::uint64_t>& inFlight, Taken& taken)
 {
+    // A take mostly finds its entries one after the other at the mark: the
+    // first read asks for little more than a take's worth, later ones for
+    // whole blocks.
+    constexpr std::size_t FIRST = CCatalog::MAX_TAKE_RECORDS + 5;
     constexpr std::size_t BLOCK = 64;
-    std::vector<CatalogRecord> block(BLOCK);
+    // Not zeroed: only what a read filled is looked at.
+    const std::unique_ptr<CatalogRecord[]> block(new CatalogRecord[BLOCK]);
     std::uint64_t next = from;
     while (taken.count < CCatalog::MAX_TAKE_RECORDS && next < total) {
-        const std::size_t want = std::size_t(std::min<std::uint64_t>(BLOCK, total - next));
+        const std::size_t size = next == from ? FIRST : BLOCK;
+        const std::size_t want = std::size_t(std::min<std::uint64_t>(size, total - next));
         f.Seek(std::int64_t(next * REC), platform::CFile::begin);
-        const std::size_t got = f.Read(block.data(), want * REC) / REC;
+        const std::size_t got = f.Read(block.get(), want * REC) / REC;
         if (got == 0)
             break;
         MarkedSpan marked;
-        const std::size_t looked = takeFromBlock(block, got, next, inFlight, taken, marked);
+        const std::size_t looked = takeFromBlock(block.get(), got, next, inFlight, taken, marked);
         if (marked.any()) {
             f.Seek(std::int64_t((next + marked.first) * REC), platform::CFile::begin);
             f.Write(&block[marked.first], (marked.last - marked.first + 1) * REC);
@@ -777,36 +784,32 @@ void CCatalog::writeHeld(const std::string& path, platform::CFile& f, std::uint6
     auto it = m_flight.find(path);
     if (it == m_flight.end())
         return;
-    std::vector<FlightEntry> held;
+    // The held entries first, by position: mostly they are already, being
+    // the oldest taken.
     std::vector<FlightEntry>& entries = it->second;
-    for (auto e = entries.begin(); e != entries.end();) {
-        if (e->batch == 0) {
-            held.push_back(*e);
-            e = entries.erase(e);
-        } else {
-            ++e;
-        }
-    }
-    if (entries.empty())
-        m_flight.erase(it);
-    std::sort(held.begin(), held.end(),
-              [](const FlightEntry& a, const FlightEntry& b) { return a.pos < b.pos; });
-    // Held entries lie in runs (a take's entries mostly follow each other):
-    // each run is read and written back in one piece.
+    const auto isHeld = [](const FlightEntry& e) { return e.batch == 0; };
+    auto held = std::find_if_not(entries.begin(), entries.end(), isHeld);
+    if (std::any_of(held, entries.end(), isHeld))
+        held = std::stable_partition(entries.begin(), entries.end(), isHeld);
+    const auto byPos = [](const FlightEntry& a, const FlightEntry& b) { return a.pos < b.pos; };
+    if (!std::is_sorted(entries.begin(), held, byPos))
+        std::sort(entries.begin(), held, byPos);
+    // They lie in runs (a take's entries mostly follow each other): each
+    // run is read and written back in one piece.
     std::vector<CatalogRecord> run;
-    for (std::size_t i = 0; i < held.size();) {
-        std::size_t j = i + 1;
-        while (j < held.size() && held[j].pos == held[j - 1].pos + 1)
+    for (auto i = entries.begin(); i != held;) {
+        auto j = i + 1;
+        while (j != held && j->pos == (j - 1)->pos + 1)
             ++j;
-        const std::uint64_t at = held[i].pos;
-        const std::size_t n = at < total ? std::size_t(std::min<std::uint64_t>(j - i, total - at)) : 0;
+        const std::uint64_t at = i->pos;
+        const std::size_t n = at < total ? std::size_t(std::min<std::uint64_t>(std::uint64_t(j - i), total - at)) : 0;
         run.resize(n);
         f.Seek(std::int64_t(at * REC), platform::CFile::begin);
         const std::size_t got = n > 0 ? f.Read(run.data(), n * REC) / REC : 0;
         bool changed = false;
         for (std::size_t k = 0; k < got; ++k) {
             CatalogRecord& r = run[k];
-            if (std::memcmp(&r, &held[i + k].sent, REC) != 0) {
+            if (std::memcmp(&r, &i[std::ptrdiff_t(k)].sent, REC) != 0) {
                 // Rewritten since it was sent (a newer change of its key): it
                 // waits on, and the next take finds it.
                 noteQueueWrite(path, at + k);
@@ -822,6 +825,9 @@ void CCatalog::writeHeld(const std::string& path, platform::CFile& f, std::uint6
         }
         i = j;
     }
+    entries.erase(entries.begin(), held);
+    if (entries.empty())
+        m_flight.erase(it);
 }
 
 void CCatalog::writeAllHeld()
@@ -935,15 +941,12 @@ void CCatalog::releaseQueueRecs(std::uint64_t batch)
     const std::string path = it->second;
     m_batchQueue.erase(it);
     std::vector<FlightEntry>& entries = m_flight[path];
-    for (auto e = entries.begin(); e != entries.end();) {
-        if (e->batch == batch) {
-            // Waiting again: the next take must reach it.
-            noteQueueWrite(path, e->pos);
-            e = entries.erase(e);
-        } else {
-            ++e;
-        }
-    }
+    const auto released = std::stable_partition(entries.begin(), entries.end(),
+                                                [batch](const FlightEntry& e) { return e.batch != batch; });
+    // Waiting again: the next take must reach them.
+    for (auto e = released; e != entries.end(); ++e)
+        noteQueueWrite(path, e->pos);
+    entries.erase(released, entries.end());
     if (entries.empty())
         m_flight.erase(path);
 }
