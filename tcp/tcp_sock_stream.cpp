@@ -118,6 +118,12 @@ void CTcpSockStream::notifyOnMessage()
         m_receivePaused = false;
         resumeReceive();
     }
+    // What the frames brought (an answer, the next poll or request) goes at
+    // once when this tick's frame has not gone yet: a poll chain or a fetch
+    // then moves one step per tick whatever the phase between the two
+    // nodes' ticks, instead of one per two ticks when they nearly coincide.
+    if (!m_tickFrameGone && (m_state == STATE_CONNECTED || m_state == STATE_IDENTIFIED))
+        sendNextFrame();
 }
 
 void CTcpSockStream::failLink(unsigned noticeCode)
@@ -201,6 +207,7 @@ bool CTcpSockStream::sendNextFrame()
         m_seq.stamp(m_sbuf.get());
         m_soff = 0;
         m_slen = length;
+        m_tickFrameGone = true;
         return flushSendBuffer();
     }
     return true;
@@ -240,6 +247,7 @@ void CTcpSockStream::onTick()
 {
     if (m_state != STATE_CONNECTED && m_state != STATE_IDENTIFIED)
         return;
+    m_tickFrameGone = false;
     if (!sendNextFrame())
         return;
     if (m_tick < s_helloTicks) {

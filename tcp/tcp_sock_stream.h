@@ -1,7 +1,9 @@
 // One TCP link to a neighbour node: an asynchronous socket that carries node
 // frames back to back. The stream cuts the bytes it receives into frames,
 // checks and dispatches them to its protocol engine after the receive event
-// has returned, and sends what the engine queues, one frame per 50 ms tick.
+// has returned, and sends what the engine queues, one frame per 50 ms tick
+// (a frame that received frames bring goes at once when its tick's frame
+// has not gone).
 // It reports every socket event and failure to its parent (the connection
 // model), which alone closes and destroys streams.
 #pragma once
@@ -130,6 +132,7 @@ private:
     std::unique_ptr<BYTE[]> m_sbuf;  // the frame being sent
     DWORD m_soff = 0;                // bytes of it already sent
     DWORD m_slen = 0;                // bytes of it still to send
+    bool m_tickFrameGone = false;    // a frame went since the last tick
     std::unique_ptr<BYTE[]> m_frame; // the frame being dispatched
     SyncRequest m_sync;
     ZQ_QUE m_recvQue;
