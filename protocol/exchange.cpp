@@ -52,6 +52,11 @@ void CExchange::sendNodeInfo(int syncMode, SYSTEMTIME since)
 
 void CExchange::sendSyncPoll()
 {
+    // A poll tells the neighbour that this node holds what it was sent: not
+    // while records it takes in stay out of catalog.dat.
+    CCatalog* catalog = CCatalog::existingInstance();
+    if (catalog && !catalog->storesAtOnce())
+        return;
     SyncPollFrame f{};
     if (!queueFrame(&f, buildSyncPollFrame(&f)))
         return;

@@ -29,7 +29,8 @@ public:
     // Queues a hello carrying the sync request (mode 0 and a zero date for
     // none).
     void sendNodeInfo(int syncMode, SYSTEMTIME since);
-    // Queues a catalog poll.
+    // Queues a catalog poll, unless the catalog cannot store what it takes
+    // in now (a full disk): then no poll goes until it can.
     void sendSyncPoll();
     // The carrier's periodic poll: queued unless a poll of this link still
     // waits for its answer, so that one poll chain runs per link. A wait

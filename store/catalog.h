@@ -105,6 +105,9 @@ public:
     // Whether a whole rewrite is owed (a write failed, or the journal has
     // grown enough to be folded into the file).
     bool rewriteOwed() const { return m_rewriteOwed || m_journalFull; }
+    // Whether catalog.dat is behind the list in write-through mode: changes
+    // stay in memory until the owed rewrite.
+    bool behindList() const { return m_writeThrough == 1 && m_rewriteOwed; }
     // Keeps the changes from now on out of catalog.dat until the owed
     // rewrite (write-through mode only; nothing is told).
     void deferWrites()
@@ -430,6 +433,13 @@ public:
     void onTick();
     // Queue entries that could not be written yet, over every neighbour.
     std::size_t owedQueueEntries() const;
+    // Whether what the catalog takes in now reaches catalog.dat at once;
+    // false while a failed write (a full disk) leaves catalog.dat behind the
+    // list, until the tick's rewrite. A link polls for more only while it
+    // is true: its poll tells the neighbour that this node holds what it
+    // got. (Under -CATALOGCASH the list is written at the end, as that mode
+    // chooses.)
+    bool storesAtOnce();
     // Texts for the user (CP932) since the last call: a catalog file
     // refused at load, a disk too full to save the catalog.
     std::vector<std::string> takeNotices();

@@ -829,6 +829,12 @@ void CCatalog::onTick()
         m_cash.retryRewrite();
 }
 
+bool CCatalog::storesAtOnce()
+{
+    platform::CMutexLock lock(getMutex());
+    return !m_cash.behindList();
+}
+
 std::vector<std::string> CCatalog::takeNotices()
 {
     platform::CMutexLock lock(getMutex());
