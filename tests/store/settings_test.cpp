@@ -169,8 +169,9 @@ TEST_F(SettingsTest, MistypedValuesAreSaidAndKeptInTheFile)
         const std::string text = testsupport::readFile(ini());
         EXPECT_EQ(text.rfind(c.head, 0), 0u);
         EXPECT_EQ(text.find("[SYSTEM]"), text.rfind("[SYSTEM]")) << text;
-        if (c.head != ";")
+        if (c.head != ";") {
             EXPECT_EQ(value("SYSTEM", "LIMITDAY") + value("SYSTEM", "LISTENPORT"), c.days + c.port);
+        }
     }
 }
 
