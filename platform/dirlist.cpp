@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "platform/cp932.h"
@@ -47,11 +48,16 @@ DWORD attributesOf(bool isDir, const std::string& nativeName, bool writable)
 // fills the find data; false for anything but a regular file or folder, and
 // for a dangling link. *nameConverts tells whether cFileName could be filled.
 bool describe(int dirFd, const char* name, const std::string& nativeName, WIN32_FIND_DATAA* fd,
-              bool* nameConverts)
+              bool* nameConverts, int* err = nullptr)
 {
+    if (err)
+        *err = 0;
     struct statx stx {};
-    if (statx(dirFd, name, AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0)
+    if (statx(dirFd, name, AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0) {
+        if (err)
+            *err = errno;
         return false;
+    }
     const bool isDir = S_ISDIR(stx.stx_mode);
     if (!isDir && !S_ISREG(stx.stx_mode))
         return false;
@@ -143,6 +149,10 @@ bool listNames(const std::string& folder, NameListing& out, const std::function<
                 n.kind = NameStat::folder;
             }
             n.lastWrite = fileTime(stx.stx_mtime);
+        } else if (!isMissingError(errno)) {
+            // Listed, yet its status cannot be read: a folder is told by the
+            // listing itself, anything else is present and of no known kind.
+            n.kind = e->d_type == DT_DIR ? NameStat::folder : NameStat::unknown;
         }
         out.names.append(e->d_name, len);
         out.entries.push_back(n);
@@ -155,21 +165,28 @@ bool listNames(const std::string& folder, NameListing& out, const std::function<
     return true;
 }
 
-bool describeEntry(const std::string& folder, const std::string& nativeName, DirEntry* out)
+bool describeEntry(const std::string& folder, const std::string& nativeName, DirEntry* out, int* err)
 {
     const std::string path = paths::joinFixed(folder, nativeName);
     out->nativeName = nativeName;
-    return describe(AT_FDCWD, path.c_str(), nativeName, &out->fd, &out->nameConverts);
+    return describe(AT_FDCWD, path.c_str(), nativeName, &out->fd, &out->nameConverts, err);
 }
 
-bool findFileData(const std::string& path, WIN32_FIND_DATAA* fd)
+bool findFileData(const std::string& path, WIN32_FIND_DATAA* fd, int* err)
 {
+    if (err)
+        *err = 0;
     std::string p = path;
     while (p.size() > 1 && p.back() == '/')
         p.pop_back();
     const std::string name = paths::baseName(p);
     bool nameConverts = false;
-    return !name.empty() && describe(AT_FDCWD, p.c_str(), name, fd, &nameConverts) && nameConverts;
+    return !name.empty() && describe(AT_FDCWD, p.c_str(), name, fd, &nameConverts, err) && nameConverts;
+}
+
+bool isMissingError(int err)
+{
+    return err == ENOENT || err == ENOTDIR || err == ELOOP || err == ENAMETOOLONG;
 }
 
 DWORD getFileAttributes(const std::string& path)

@@ -31,7 +31,9 @@ bool listDirectory(const std::string& folder, const char* pattern, std::vector<D
 // followed), for a scan that looks again and again at a large folder: no
 // name conversion, no access test, and all names in one buffer.
 struct NameStat {
-    enum Kind : std::uint8_t { other, file, folder };
+    // unknown: listed, but its status cannot be read (no permission, an I/O
+    // error, a stale handle): something is there, of no known kind.
+    enum Kind : std::uint8_t { other, file, folder, unknown };
     std::uint32_t nameAt; // the name in NameListing::names
     std::uint16_t nameLen;
     Kind kind;            // other: neither file nor folder, or gone meanwhile
@@ -55,13 +57,20 @@ bool listNames(const std::string& folder, NameListing& out,
                const std::function<bool(std::string_view name)>& vouch = nullptr);
 
 // One entry of a folder as listDirectory gives it; false when it is gone or
-// is neither file nor folder.
-bool describeEntry(const std::string& folder, const std::string& nativeName, DirEntry* out);
+// is neither file nor folder. *err (when given) receives the errno of a
+// status call that failed, 0 when the entry is simply of another kind.
+bool describeEntry(const std::string& folder, const std::string& nativeName, DirEntry* out, int* err = nullptr);
 
 // The find data of one path (following links), as a file search on that path
 // would give it; false when missing or not a regular file or folder, and
-// when its name has no CP932 form that fits cFileName.
-bool findFileData(const std::string& path, WIN32_FIND_DATAA* fd);
+// when its name has no CP932 form that fits cFileName. *err as above.
+bool findFileData(const std::string& path, WIN32_FIND_DATAA* fd, int* err = nullptr);
+
+// Whether a failed status call's errno says that nothing is there (no such
+// entry, a path through a non-folder, a link loop, a name too long). Any
+// other failure (no permission, an I/O error, a stale handle) tells nothing
+// of the file itself.
+bool isMissingError(int err);
 
 // Attributes as above (following links), or INVALID_FILE_ATTRIBUTES when
 // missing or a dangling link. Something that is neither file nor folder (a

@@ -22,14 +22,20 @@ ExclusiveRead tryExclusiveRead(const std::string& path, bool useLease, WIN32_FIN
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         const int e = errno;
-        if (e == ENOENT || e == ENOTDIR)
+        if (isMissingError(e))
             return ExclusiveRead::missing;
         if (err && e != EWOULDBLOCK)
             *err = e;
         return ExclusiveRead::busy;
     }
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(fd, &st) != 0) {
+        if (err)
+            *err = errno;
+        ::close(fd);
+        return ExclusiveRead::busy; // open, yet of no known status: not a file that has gone
+    }
+    if (!S_ISREG(st.st_mode)) {
         ::close(fd);
         return ExclusiveRead::missing;
     }
@@ -44,10 +50,16 @@ ExclusiveRead tryExclusiveRead(const std::string& path, bool useLease, WIN32_FIN
         leaseErr = errno;
     }
     WIN32_FIND_DATAA data;
-    const bool found = findFileData(path, &data);
+    int findErr = 0;
+    const bool found = findFileData(path, &data, &findErr);
     ::close(fd); // drops the lease too
     if (lease != 0 && (leaseErr == EAGAIN || leaseErr == EWOULDBLOCK))
         return ExclusiveRead::busy;
+    if (!found && findErr != 0 && !isMissingError(findErr)) {
+        if (err)
+            *err = findErr;
+        return ExclusiveRead::busy;
+    }
     if (!found)
         return ExclusiveRead::missing;
     *fresh = data;

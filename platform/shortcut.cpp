@@ -15,25 +15,33 @@ namespace platform {
 
 namespace {
 
-bool isSymlink(const std::string& path)
+bool isSymlink(const std::string& path, int* err = nullptr)
 {
     struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    if (::lstat(path.c_str(), &st) == 0)
+        return S_ISLNK(st.st_mode);
+    if (err)
+        *err = errno;
+    return false;
 }
 
-bool readLink(const std::string& path, std::string& out)
+bool readLink(const std::string& path, std::string& out, int* err)
 {
     std::vector<char> buf(4096);
     for (;;) {
         const ssize_t n = ::readlink(path.c_str(), buf.data(), buf.size());
-        if (n < 0)
+        if (n < 0) {
+            *err = errno;
             return false;
+        }
         if (static_cast<std::size_t>(n) < buf.size()) {
             out.assign(buf.data(), static_cast<std::size_t>(n));
             return true;
         }
-        if (buf.size() > (1u << 20))
+        if (buf.size() > (1u << 20)) {
+            *err = ENAMETOOLONG;
             return false;
+        }
         buf.resize(buf.size() * 2);
     }
 }
@@ -75,18 +83,24 @@ bool makeShortcut(const std::string& lnkPath, const std::string& target)
     return false;
 }
 
-bool resolveShortcut(const std::string& lnkPath, std::string* target, WIN32_FIND_DATAA* fd)
+bool resolveShortcut(const std::string& lnkPath, std::string* target, WIN32_FIND_DATAA* fd, int* err)
 {
+    int failed = 0;
+    if (err)
+        *err = 0;
     std::string link;
-    if (!isSymlink(lnkPath) || !readLink(lnkPath, link) || link.empty())
+    if (!isSymlink(lnkPath, &failed) || !readLink(lnkPath, link, &failed) || link.empty()) {
+        if (err)
+            *err = failed;
         return false;
+    }
     const std::string folder = paths::dirName(lnkPath);
     const std::string to = absolute(link, folder.empty() ? std::string(".") : folder);
-    WIN32_FIND_DATAA data;
-    if (!findFileData(to, &data) || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-        return false;
     if (target)
         *target = to;
+    WIN32_FIND_DATAA data;
+    if (!findFileData(to, &data, err) || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
     if (fd)
         *fd = data;
     return true;

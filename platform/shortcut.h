@@ -18,8 +18,10 @@ bool makeShortcut(const std::string& lnkPath, const std::string& target);
 // its find data (cFileName: the CP932 of the target's last component). False
 // when lnkPath is not a link, the target is gone or is not a regular file,
 // or the target's name has no CP932 form. A relative link is taken relative
-// to the link's folder.
-bool resolveShortcut(const std::string& lnkPath, std::string* target, WIN32_FIND_DATAA* fd);
+// to the link's folder. *err (when given) receives the errno of a status
+// call or link read that failed (0 when nothing failed but the kinds or the
+// name); the target's path is then given when the link itself could be read.
+bool resolveShortcut(const std::string& lnkPath, std::string* target, WIN32_FIND_DATAA* fd, int* err = nullptr);
 
 // Removes the link itself, never its target; false when lnkPath is not a
 // symbolic link.
