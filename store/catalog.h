@@ -276,12 +276,13 @@ public:
     // Own changed file: replaces the stored record of that key and puts it
     // into every row's queue (over the queued entry of that key).
     void updateRec(const CatalogRecord* rec);
-    // Own deletion (rec's state already 2): marks the stored record deleted
-    // and queues rec to every row. The compaction then deletes the file in
-    // SEND while it is still the one registered (its size and last write as
-    // the record holds them).
+    // Own deletion the user asked for (rec's state already 2): marks the
+    // stored record deleted and queues rec to every row. The compaction then
+    // deletes the file in SEND while it is still the one registered (its
+    // size and last write as the record holds them).
     void deleteRec(const CatalogRecord* rec);
-    // Deletion on this node only: marks the stored record deleted.
+    // Deletion on this node only: marks the stored record deleted. Of an own
+    // record it is asked for as well, and takes its file as deleteRec does.
     void deleteRecLocal(const CatalogRecord* rec);
 
     // The same as addRec (updateRec, deleteRec) of each of n records in
@@ -293,7 +294,11 @@ public:
     void deleteRecs(const CatalogRecord* recs, std::size_t n);
     // Own deletions of files that have left SEND, from the scan: as
     // deleteRecs, but the compaction deletes no file for them, since a file
-    // of that name in SEND now is one put there since.
+    // of that name in SEND now is one put there since. A record the catalog
+    // does not hold (it ended by a kill with its changes only in memory, or
+    // lost catalog.dat) is still queued to every row, so the neighbours drop
+    // what they hold of it; not one whose deletion went out already (its
+    // file went with a compaction of this run).
     void deleteGoneRecs(const CatalogRecord* recs, std::size_t n);
 
     // --- Records received from a neighbour (checksum already tested). ---
@@ -334,8 +339,10 @@ public:
 
     // What the catalog holds of an own file of SEND (its CP932 name): no
     // registration, a live one (new or updated) of that kind, size and last
-    // write, a live one that says otherwise, or a deleted one.
-    enum class OwnHeld { none, same, differs, deleted };
+    // write, a live one that says otherwise, a deleted one whose deletion
+    // was asked for or expired (its file goes with it), or a deleted one
+    // whose file had left SEND (a file there now is to be registered again).
+    enum class OwnHeld { none, same, differs, deleted, gone };
     OwnHeld ownRegistration(std::string_view file, DWORD isLink, DWORD sizeHigh, DWORD sizeLow,
                             const FILETIME& lastWrite);
     // Hands f the live own registrations from index `from` on, in catalog
@@ -484,9 +491,11 @@ private:
     // Completes a received record of an empty file, making the file.
     void completeIfEmpty(CatalogRecord* a);
     // Own changes: store runs on each record under the catalog mutex and
-    // returns the index it changed (-1: none) with the record to queue;
-    // then the changed records are written and queued to every row, over
-    // the entries of their keys or at the ends.
+    // returns the index it changed (-1: none; QUEUE_ONLY: none, yet the
+    // record is queued) with the record to queue; then the changed records
+    // are written and queued to every row, over the entries of their keys
+    // or at the ends.
+    static constexpr int QUEUE_ONLY = -2;
     void storeOwn(const CatalogRecord* recs, std::size_t n, bool overTheirKeys,
                   const std::function<int(const CatalogRecord&, CatalogRecord*)>& store);
     void putToRowQueues(const std::vector<CatalogRecord>& recs, bool overTheirKeys);
@@ -534,6 +543,20 @@ private:
     // Marks the stored record of a's key deleted and announces it; its index
     // or -1.
     int markDeleted(const CatalogRecord& a);
+    // The own files whose deletion the user asked for, or whose registration
+    // expired: only these does the compaction delete. Kept by name in
+    // CATALOG/ownDeletions.lst from the moment a deletion is made (before
+    // catalog.dat or a queue has it) until the compaction has dropped its
+    // record, so that no end of the node, whatever catalog.dat then holds,
+    // turns a file that merely left SEND into one to delete. A name counts
+    // only for a deleted own record: every change of an own record to
+    // deleted sets or clears it first.
+    void loadDeleteMarks();
+    bool saveDeleteMarks();
+    // Sets (or clears) the marks of the records' names; writes the file when
+    // that changed anything.
+    void markDeletions(const CatalogRecord* recs, std::size_t n, bool asked);
+    bool deletionAsked(const CatalogRecord& rec) const;
     // deleteRecs, or deleteGoneRecs when the files have left SEND.
     void deleteOwn(const CatalogRecord* recs, std::size_t n, bool fileGone);
     // Puts rec at the start of catalogErroRec.err; false when it could not.
@@ -618,9 +641,12 @@ private:
     std::unordered_map<std::string, std::vector<FlightEntry>> m_flight;
     // The queue file of each batch in flight.
     std::unordered_map<std::uint64_t, std::string> m_batchQueue;
-    // Keys of own registrations deleted because their file left SEND, until
-    // the next compaction drops them (see deleteGoneRecs).
-    std::unordered_set<std::string> m_goneKeys;
+    // See loadDeleteMarks: CP932 file names.
+    std::unordered_set<std::string> m_deleteMarks;
+    // Own records whose deletion was asked for or expired that a compaction
+    // of this run has dropped: their deletion has gone out, so the check
+    // that finds their file gone has nothing to tell (keys).
+    std::unordered_set<std::string> m_droppedOwn;
     bool m_awaitSendCheck = false;
     // Neighbours already told of on the console, per kind of refusal.
     std::unordered_set<std::string> m_toldOwnName;

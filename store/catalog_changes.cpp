@@ -67,10 +67,10 @@ void CCatalog::storeOwn(const CatalogRecord* recs, std::size_t n, bool overTheir
     for (std::size_t k = 0; k < n; ++k) {
         CatalogRecord a;
         const int i = store(recs[k], &a);
-        if (i < 0)
-            continue;
-        written.push_back(i);
-        queued.push_back(a);
+        if (i >= 0)
+            written.push_back(i);
+        if (i >= 0 || i == QUEUE_ONLY)
+            queued.push_back(a);
     }
     // One open of each queue file, and of catalog.dat, for them all. The
     // queues come first: catalog.dat never holds an own change that a
@@ -91,11 +91,12 @@ void CCatalog::addRecs(const CatalogRecord* recs, std::size_t n)
         if (!registrable(&rec, "addRec", a))
             return -1;
         setCheckSum(a);
+        if (!m_droppedOwn.empty())
+            m_droppedOwn.erase(CCatalogCash::keyOf(*a));
         // A second record of one key would be found by no lookup and would
         // later expire and take the live file with it: replace instead.
         const int i = m_cash.findRec(*a, nullptr);
         if (i >= 0) {
-            m_goneKeys.erase(CCatalogCash::keyOf(*a)); // registered again: its file is this one
             m_cash.setRecNoWrite(i, *a);
             fireRecordAt(i, *a);
             return i;
@@ -126,7 +127,6 @@ void CCatalog::updateRecs(const CatalogRecord* recs, std::size_t n)
         const int i = m_cash.findRec(*a, nullptr);
         if (i < 0)
             return -1;
-        m_goneKeys.erase(CCatalogCash::keyOf(*a));
         setCheckSum(a);
         m_cash.setRecNoWrite(i, *a);
         fireRecordAt(i, *a);
@@ -166,15 +166,19 @@ void CCatalog::deleteGoneRecs(const CatalogRecord* recs, std::size_t n)
 
 void CCatalog::deleteOwn(const CatalogRecord* recs, std::size_t n, bool fileGone)
 {
+    platform::CMutexLock lock(getMutex());
+    // Asked for, the compaction deletes the file if it is still the one
+    // registered; gone, it deletes none. The mark is on the disk before the
+    // deletion is anywhere else.
+    markDeletions(recs, n, !fileGone);
     storeOwn(recs, n, false, [this, fileGone](const CatalogRecord& rec, CatalogRecord* a) {
         *a = ownCopy(&rec);
-        const int i = markDeleted(*a);
-        // Asked for, the compaction deletes the file if it is still the one
-        // registered; gone, it deletes none.
-        if (fileGone && i >= 0)
-            m_goneKeys.insert(CCatalogCash::keyOf(*a));
-        else
-            m_goneKeys.erase(CCatalogCash::keyOf(*a));
+        int i = markDeleted(*a);
+        // Not held: the neighbours may still hold what this node registered
+        // before an end that lost it, unless this run's compaction dropped
+        // it after its deletion had gone out.
+        if (i < 0 && fileGone && m_droppedOwn.erase(CCatalogCash::keyOf(*a)) == 0)
+            i = QUEUE_ONLY;
         // The neighbours get the caller's record, not the stored one.
         setCheckSum(a);
         return i;
@@ -186,7 +190,10 @@ void CCatalog::deleteRecLocal(const CatalogRecord* rec)
     if (!rec)
         return;
     platform::CMutexLock lock(getMutex());
-    const int i = markDeleted(ownCopy(rec));
+    const CatalogRecord a = ownCopy(rec);
+    if (nodeText(a) == ownNodeName())
+        markDeletions(&a, 1, true);
+    const int i = markDeleted(a);
     if (i >= 0)
         m_cash.writeRecs({i});
 }

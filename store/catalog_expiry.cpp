@@ -1,5 +1,7 @@
 // Expiry sweep and compaction of the catalog.
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <unordered_map>
 
 #include "platform/dirlist.h"
@@ -34,8 +36,10 @@ void CCatalog::checkLimit()
 {
     platform::CMutexLock lock(getMutex());
     std::vector<int> marked;
+    std::vector<CatalogRecord> ownExpired;
     SYSTEMTIME now;
     GetLocalTime(&now);
+    const std::string_view own = ownNodeName();
     for (int i = 0; i < m_cash.getCount(); ++i) {
         // Expired once today's date is past the expiry date; the time of day
         // takes no part.
@@ -45,6 +49,10 @@ void CCatalog::checkLimit()
         CatalogRecord r = held;
         bool changed = false;
         if (!isSameOrLaterDate(r.expires, now)) {
+            // An own registration that expires takes its file along; one
+            // deleted already keeps what its deletion said.
+            if (isLive(r) && nodeText(r) == own)
+                ownExpired.push_back(r);
             r.state = CATALOG_STATE_DELETED;
             setCheckSum(&r);
             changed = true;
@@ -60,8 +68,76 @@ void CCatalog::checkLimit()
             marked.push_back(i);
         }
     }
+    markDeletions(ownExpired.data(), ownExpired.size(), true);
     // One open of catalog.dat for every record marked.
     m_cash.writeRecs(marked);
+}
+
+namespace {
+
+std::string deleteMarksPath()
+{
+    return paths::joinFixed(CCatalog::getCatalogFolder(), "ownDeletions.lst");
+}
+
+} // namespace
+
+void CCatalog::loadDeleteMarks()
+{
+    std::string bytes;
+    int err = 0;
+    if (!platform::readWholeFile(deleteMarksPath(), bytes, &err)) {
+        if (!platform::isMissingError(err))
+            std::printf("Error:CCatalog: %s cannot be read (%s); own files deleted by their user wait for a"
+                        " deletion asked anew\n",
+                        deleteMarksPath().c_str(), std::strerror(err));
+        return;
+    }
+    // Names, each ended by a NUL.
+    for (std::size_t at = 0; at < bytes.size();) {
+        const std::size_t end = std::min(bytes.find('\0', at), bytes.size());
+        if (end > at)
+            m_deleteMarks.emplace(bytes, at, end - at);
+        at = end + 1;
+    }
+}
+
+bool CCatalog::saveDeleteMarks()
+{
+    std::string bytes;
+    for (const std::string& name : m_deleteMarks) {
+        bytes += name;
+        bytes += '\0';
+    }
+    int err = 0;
+    const std::string path = deleteMarksPath();
+    if (m_deleteMarks.empty() ? platform::deleteFile(path, &err) || platform::isMissingError(err)
+                              : platform::replaceFileAtomically(path, bytes.data(), bytes.size(), &err))
+        return true;
+    std::printf("Error:CCatalog: %s cannot be written (%s)\n", path.c_str(), std::strerror(err));
+    std::fflush(stdout);
+    return false;
+}
+
+void CCatalog::markDeletions(const CatalogRecord* recs, std::size_t n, bool asked)
+{
+    if (!asked && m_deleteMarks.empty())
+        return;
+    bool changed = false;
+    const std::string_view own = ownNodeName();
+    for (std::size_t k = 0; k < n; ++k) {
+        if (nodeText(recs[k]) != own)
+            continue;
+        const std::string name(fileText(recs[k]));
+        changed = (asked ? m_deleteMarks.insert(name).second : m_deleteMarks.erase(name) != 0) || changed;
+    }
+    if (changed)
+        saveDeleteMarks();
+}
+
+bool CCatalog::deletionAsked(const CatalogRecord& rec) const
+{
+    return !m_deleteMarks.empty() && m_deleteMarks.count(std::string(fileText(rec))) != 0;
 }
 
 std::string CCatalog::localFilePath(const CatalogRecord& rec, bool* isLinkEntry)
@@ -88,7 +164,6 @@ void CCatalog::compactList()
     // Nothing to drop: the list is left as it is, without a copy.
     if (m_cash.notLiveCount() == 0) {
         m_linkCache.clear();
-        m_goneKeys.clear();
         return;
     }
     std::vector<CatalogRecord> kept;
@@ -96,15 +171,23 @@ void CCatalog::compactList()
     const bool badFound = sortForCompaction(kept, dropped);
     if (!dropped.empty())
         deleteLocalFiles(dropped);
+    // The marks of the own records dropped go once the list without them is
+    // written; their deletions have gone out.
+    std::vector<CatalogRecord> droppedAsked;
+    for (const int i : dropped) {
+        const CatalogRecord& r = m_cash.list()[i];
+        if (nodeText(r) == ownNodeName() && deletionAsked(r)) {
+            droppedAsked.push_back(r);
+            m_droppedOwn.insert(CCatalogCash::keyOf(r));
+        }
+    }
     if (!dropped.empty() || badFound) {
         m_cash.setList(kept);
         fireReset();
         fireAllRecords();
     }
+    markDeletions(droppedAsked.data(), droppedAsked.size(), false);
     m_linkCache.clear();
-    // Every deleted record has gone now; a gone key still live was
-    // registered again and has left the set already.
-    m_goneKeys.clear();
 }
 
 void CCatalog::awaitSendCheck()
@@ -174,9 +257,9 @@ void CCatalog::deleteLocalFiles(const std::vector<int>& dropped)
         if (keyStillLive(r))
             continue;
         const bool own = nodeText(r) == ownNodeName();
-        // The file left SEND: one there now by that name came since, and
-        // is the user's, not this registration's.
-        if (own && m_goneKeys.count(CCatalogCash::keyOf(r)))
+        // Only a deletion asked for or expired takes an own file: one whose
+        // file left SEND leaves a file there now by that name to the user.
+        if (own && !deletionAsked(r))
             continue;
         bool isLinkEntry = false;
         const std::string path = localFilePath(r, &isLinkEntry);

@@ -704,6 +704,7 @@ CCatalog::CCatalog()
 {
     load();
     loadOwed();
+    loadDeleteMarks();
 }
 
 CCatalog::~CCatalog()
@@ -896,7 +897,7 @@ CCatalog::OwnHeld CCatalog::ownRegistration(std::string_view file, DWORD isLink,
         return OwnHeld::none;
     const CatalogRecord& r = m_cash.list()[std::size_t(i)];
     if (!isLive(r))
-        return OwnHeld::deleted;
+        return deletionAsked(r) ? OwnHeld::deleted : OwnHeld::gone;
     const bool same = (r.isLink == 1) == (isLink == 1) && sameSizeAndLastWrite(r.findData, sizeHigh, sizeLow, lastWrite);
     return same ? OwnHeld::same : OwnHeld::differs;
 }

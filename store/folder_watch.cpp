@@ -907,7 +907,9 @@ bool CFolderWatch::classify(std::chrono::steady_clock::time_point deadline)
             const CDirList::Stamp st = m_snapshot.stamp(item);
             held = catalog->ownRegistration(m_snapshot.name(item), st.isLink, st.sizeHigh, st.sizeLow, st.written);
         }
-        const bool registered = held != CCatalog::OwnHeld::none;
+        // A registration deleted because its file had left SEND: the file
+        // is back, and registered again.
+        const bool registered = held != CCatalog::OwnHeld::none && held != CCatalog::OwnHeld::gone;
         if (hasChanged) {
             (registered ? changed : unregistered).push_back(nextRecord(item));
         } else if (held == CCatalog::OwnHeld::differs) {

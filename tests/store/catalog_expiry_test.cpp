@@ -70,6 +70,8 @@ TEST_F(CatalogExpiry, CompactionDropsDeletedRecordsWithExactlyTheirLocalFiles)
                                  makeRec("NODE_X", "partial.bin", 10, CATALOG_STATE_DELETED),
                                  registered(sendDir() + "/dup.txt", "dup.txt", CATALOG_STATE_DELETED),
                                  summed(liveDup)});
+    // The user asked for the deletions of the own ones.
+    testsupport::writeFile(dir.path() + "/CATALOG/ownDeletions.lst", std::string("copy.txt\0linked.txt\0dup.txt\0", 29));
     catalog()->compactList();
 
     EXPECT_FALSE(exists(sendDir() + "/copy.txt"));

@@ -744,3 +744,35 @@ TEST_F(NodeRestart, AFileBackInSendAfterARestartIsNotTakenByTheFirstCompaction)
     EXPECT_FALSE(exists(inSend("asked.txt"))) << "the deletion the user asked for";
     EXPECT_FALSE(catalog->findRec("asked.txt", "nodeA", nullptr));
 }
+
+// Whatever ends come between, a registration deleted because its file had
+// left SEND (here: while its drive was away) never takes the file when it is
+// back as the snapshot knows it: it is registered again. And a file gone
+// from SEND whose registration a lost catalog.dat no longer holds is still
+// deleted at the neighbours.
+TEST_F(NodeRestart, WhatLeftSendIsNeverDeletedAndItsDeletionAlwaysReachesTheNeighbours)
+{
+    settings->addRow("nodeB", "TCP", "127.0.0.1");
+    put("back.txt", "on the drive, unchanged");
+    put("gone.txt", "deleted while the node was down");
+    check();
+    CCatalog* catalog = CCatalog::getInstance();
+    CatalogRecord r;
+    ASSERT_TRUE(catalog->findRec("back.txt", "nodeA", &r));
+    r.state = CATALOG_STATE_DELETED;
+    catalog->deleteGoneRecs(&r, 1);
+    CCatalog::releaseInstance(); // ends before the compaction
+    ASSERT_EQ(savedCatalog()["back.txt"].state, DWORD(CATALOG_STATE_DELETED));
+
+    restartAndCheck();
+    EXPECT_EQ(testsupport::readFile(inSend("back.txt")), "on the drive, unchanged");
+    EXPECT_EQ(savedCatalog()["back.txt"].state, DWORD(CATALOG_STATE_NEW));
+
+    testsupport::writeFile(work.path() + "/CATALOG/catalog.dat", "");
+    testsupport::writeFile(work.path() + "/CATALOG/nodeB.dat", "");
+    ASSERT_EQ(::unlink(inSend("gone.txt").c_str()), 0);
+    restartAndCheck();
+    EXPECT_EQ(savedCatalog("nodeB.dat")["gone.txt"].state, DWORD(CATALOG_STATE_DELETED));
+    EXPECT_EQ(savedCatalog().count("gone.txt"), 0u);
+    EXPECT_TRUE(exists(inSend("back.txt")));
+}

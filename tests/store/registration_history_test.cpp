@@ -73,9 +73,11 @@ std::uint64_t stateHash(const std::string& root, const std::vector<Event>& event
         std::error_code ec;
         for (const auto& e : fs::directory_iterator(root + "/" + sub, ec)) {
             // The journal of in-place writes names its catalog.dat by device
-            // and inode: its bytes are the run's own.
-            if (e.path().filename() != "catalog.jnl")
-                names.push_back(e.path().filename().string());
+            // and inode: its bytes are the run's own; the marks of deletions
+            // asked for came later than the recorded values.
+            const std::string name = e.path().filename().string();
+            if (name != "catalog.jnl" && name != "ownDeletions.lst")
+                names.push_back(name);
         }
         std::sort(names.begin(), names.end());
         for (const std::string& name : names) {
