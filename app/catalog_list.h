@@ -13,6 +13,8 @@
 #include "platform/ui/text.h"
 #include "store/catalog_record.h"
 
+class CFolderWatch;
+
 // One queued change of the file list; the record is a copy taken when the
 // change was queued.
 struct ViewEvent {
@@ -113,6 +115,10 @@ public:
     void showRows();
     // Rewrites row `row` to show rec; false when there is no such row.
     bool updateRow(int row, const CatalogRecord& rec, const char* ownNode);
+
+    // The SEND check, which tells whether SEND is away: nothing is then
+    // dropped into it (null: none).
+    const CFolderWatch* m_pFolderWatch = nullptr;
 
     // Put the dropped file (a native path) into SEND, where the SEND scan
     // registers it: a copy (a shortcut is copied as a shortcut), or a new

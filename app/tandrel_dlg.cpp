@@ -225,6 +225,8 @@ void CTandrelDlg::startNode()
         m_startNotices.push_back(std::move(text));
 
     m_pFolderWatch = std::make_unique<CFolderWatch>();
+    // Nothing is dropped into a SEND that is away.
+    m_catalogList.m_pFolderWatch = m_pFolderWatch.get();
 
     OnBnClickedOnline();
 
@@ -242,6 +244,7 @@ void CTandrelDlg::showInTray()
     // the node record.
     m_nodeInfoDlg.m_pTransfer = &m_transfer;
     m_nodeInfoDlg.m_pProp = this;
+    m_nodeInfoDlg.m_pFolderWatch = m_pFolderWatch.get();
     m_nodeInfoDlg.Create(this);
     m_nodeInfoDlg.ShowWindow(SW_HIDE);
 }
@@ -273,7 +276,11 @@ void CTandrelDlg::showStartNotices()
 
 void CTandrelDlg::showCatalogNotices()
 {
-    for (const std::string& t : CCatalog::getInstance()->takeNotices()) {
+    std::vector<std::string> notices = CCatalog::getInstance()->takeNotices();
+    if (m_pFolderWatch)
+        for (std::string& t : m_pFolderWatch->takeNotices())
+            notices.push_back(std::move(t));
+    for (const std::string& t : notices) {
         m_msg.showMessage(t);
         std::fprintf(stderr, "%s\n", ui::toQt(t).toStdString().c_str());
         std::fflush(stderr);
@@ -622,6 +629,7 @@ void CTandrelDlg::shutdown()
     // No window is left to show it in.
     if (!writeSetting())
         std::fprintf(stderr, "Yuvo: the settings could not be written to %s\n", iniPath().c_str());
+    m_catalogList.m_pFolderWatch = nullptr;
     m_pFolderWatch.reset();
     CCatalog::releaseInstance();
     // Notices still under way would find no window.

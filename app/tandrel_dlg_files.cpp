@@ -133,6 +133,14 @@ bool mayReplace(CWnd& owner, const std::string& source, const std::string& targe
 
 void CCatalogMFCListCtl::OnDropFiles(const std::vector<std::string>& paths)
 {
+    // Whatever went into a SEND that is away (a mount point without its
+    // drive) would make it look like the folder the node knows.
+    if (m_pFolderWatch && m_pFolderWatch->sendAway()) {
+        MessageBox(cp("SENDフォルダが見つかりません（ドライブが接続されていない可能性があります）。"
+                      "フォルダが戻るまでファイルは登録できません"),
+                   std::string(), MB_OK);
+        return;
+    }
     if (paths.size() != 1) {
         onDropMultipleFiles(paths);
         return;

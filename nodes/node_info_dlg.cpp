@@ -9,6 +9,7 @@
 #include "platform/paths.h"
 #include "platform/ui/text.h"
 #include "store/catalog.h"
+#include "store/folder_watch.h"
 #include "store/settings.h"
 #include "transport/transfer.h"
 
@@ -108,7 +109,8 @@ void CNodeInfoDlg::OnTimer(UINT_PTR nIDEvent)
 void CNodeInfoDlg::tick()
 {
     buildOwnRecord();
-    if (m_pProp && m_pProp->getNodeName()[0] != '\0')
+    // A SEND that is away must not come to look known at the next start.
+    if (m_pProp && m_pProp->getNodeName()[0] != '\0' && !(m_pFolderWatch && m_pFolderWatch->sendAway()))
         writeOwnRecord();
     loadNodeList();
     updateNodeList();

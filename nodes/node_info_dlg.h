@@ -13,6 +13,7 @@
 #include "nodes/node_panes.h"
 #include "platform/ui/dialog.h"
 
+class CFolderWatch;
 class CPropatyTandrel;
 class CTransfer;
 
@@ -56,6 +57,8 @@ public:
     CNodeInfo m_ownInfo;
     CTransfer* m_pTransfer = nullptr;
     CPropatyTandrel* m_pProp = nullptr;
+    // The SEND check: the own record is not written into a SEND that is away.
+    const CFolderWatch* m_pFolderWatch = nullptr;
     NodeInfoRecord m_ownRecord{};
     std::vector<CNodeInfo> m_nodes;
 

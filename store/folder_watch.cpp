@@ -183,7 +183,6 @@ void CFolderWatch::loadList()
 {
     if (m_folder.empty())
         return;
-    ensureSubFolder(m_folder.c_str(), "YUVO");
     m_snapshot.clear();
     ++m_generation;
     // The last listing was judged against another snapshot: the next check
@@ -191,11 +190,36 @@ void CFolderWatch::loadList()
     m_heldBack = true;
     m_reconcile = true;
     CCatalog::getInstance()->awaitSendCheck();
+    readKeptIdentity();
+    m_snapshotFromValid = platform::fileId(m_folder, &m_snapshotFrom);
+    // Nothing is made in a SEND that may be away (another folder than the
+    // one the node knows); the first snapshot written makes it there.
+    const bool known = !m_keptValid || (m_snapshotFromValid && m_snapshotFrom == m_kept);
+    if (known)
+        ensureSubFolder(m_folder.c_str(), "YUVO");
+    m_rereadSnapshot = readList(m_snapshot, known) == ListRead::failed;
+    // Until the first check tells, a SEND that may be away is taken for one
+    // (the node record is written at once otherwise).
+    m_away = !known && m_snapshot.empty();
+}
 
+CFolderWatch::ListRead CFolderWatch::readList(CDirList& out, bool create)
+{
+    out.clear();
+    m_listOnDisk = false;
     platform::CFile file;
-    if (!file.Open(listPath(), platform::CFile::modeCreate | platform::CFile::modeNoTruncate |
-                                   platform::CFile::modeRead))
-        return;
+    int err = 0;
+    if (!file.Open(listPath(),
+                   platform::CFile::modeRead | (create ? platform::CFile::modeCreate | platform::CFile::modeNoTruncate : 0u),
+                   &err)) {
+        if (platform::isMissingError(err))
+            return ListRead::missing;
+        // Said once while it lasts; the next check reads it again.
+        tell(std::string("\0snapshot", 9),
+             "CFolderWatch: " + listPath() + " cannot be read (" + std::strerror(err) + "); read again at the next check",
+             nullptr);
+        return ListRead::failed;
+    }
     std::vector<char> buf(sizeof(DirListRecord) * 256);
     std::size_t pending = 0; // bytes of an incomplete record carried over
     bool readWhole = true;
@@ -216,7 +240,7 @@ void CFolderWatch::loadList()
             // must not lead a reader past the field.
             r.findData.cFileName[sizeof r.findData.cFileName - 1] = 0;
             r.findData.cAlternateFileName[sizeof r.findData.cAlternateFileName - 1] = 0;
-            m_snapshot.push_back(r);
+            out.push_back(r);
         }
         pending = have - whole * sizeof(DirListRecord);
         std::memmove(buf.data(), buf.data() + whole * sizeof(DirListRecord), pending);
@@ -225,6 +249,7 @@ void CFolderWatch::loadList()
         diag("CFolderWatch::loadList() " + listPath() + ": " + std::to_string(pending) +
              " trailing bytes of a partial record ignored");
     m_listOnDisk = readWhole && pending == 0;
+    return ListRead::read;
 }
 
 void CFolderWatch::saveList()
@@ -486,7 +511,11 @@ bool CFolderWatch::scanFolder()
         const std::string_view name = list.name(n);
         // Folders and hidden files never enter the scan; nor does anything
         // that is neither file nor folder.
-        if (n.kind != platform::NameStat::file || name.front() == '.')
+        if (name.front() == '.')
+            continue;
+        if (n.kind == platform::NameStat::unknown)
+            takeUnknown(name, nullptr);
+        if (n.kind != platform::NameStat::file)
             continue;
         if (n.links > 1)
             multiLinked.emplace(name);
@@ -514,13 +543,47 @@ void CFolderWatch::takeListed(const platform::NameStat& n, std::string_view name
         }
     }
     platform::DirEntry d;
-    if (!platform::describeEntry(m_folder, std::string(name), &d))
+    int err = 0;
+    if (!platform::describeEntry(m_folder, std::string(name), &d, &err)) {
+        if (err != 0 && !platform::isMissingError(err))
+            takeUnknown(name, nullptr);
         return; // gone meanwhile
+    }
     ScanRecord entry;
     std::memset(&entry.rec, 0, sizeof entry.rec);
     entry.rec.findData = d.fd;
     entry.nativeName = std::move(d.nativeName);
     addEntry(entry);
+}
+
+void CFolderWatch::takeUnknown(std::string_view nativeName, const std::string* linkTarget)
+{
+    const std::string name(nativeName);
+    skip(name, "its status cannot be read; its registration stays as it is");
+    std::string shared = name;
+    if (isShortcutName(name)) {
+        if (!linkTarget) {
+            m_linksUnknown = true;
+            return;
+        }
+        shared = paths::baseName(*linkTarget);
+    }
+    const auto cp = cp932::fromUtf8(shared);
+    if (!cp || cp->empty() || cp->size() >= sizeof(WIN32_FIND_DATAA::cFileName))
+        return;
+    // Listed under its name, so that its record stays in the snapshot (a
+    // file the snapshot does not know is not registered until it can be
+    // read) and its registration in the catalog.
+    ScanRecord e;
+    std::memset(&e.rec, 0, sizeof e.rec);
+    e.nativeName = name;
+    e.unknownStatus = true;
+    e.known = m_index.find(shared);
+    if (e.known >= 0)
+        e.rec = m_snapshot[std::size_t(e.known)];
+    setName(e.rec.findData, *cp);
+    m_listing.push_back(FRESH | std::uint32_t(m_scan.size()));
+    m_scan.push_back(std::move(e));
 }
 
 void CFolderWatch::addEntry(ScanRecord& entry)
@@ -565,8 +628,12 @@ bool CFolderWatch::takeShortcut(ScanRecord& entry)
     const std::string lnkPath = paths::joinFixed(m_folder, name);
     std::string target;
     WIN32_FIND_DATAA fd;
-    if (!platform::resolveShortcut(lnkPath, &target, &fd)) {
-        skip(name, "the shortcut's target is gone or is not a regular file");
+    int err = 0;
+    if (!platform::resolveShortcut(lnkPath, &target, &fd, &err)) {
+        if (err != 0 && !platform::isMissingError(err))
+            takeUnknown(name, target.empty() ? nullptr : &target);
+        else
+            skip(name, "the shortcut's target is gone or is not a regular file");
         return false;
     }
     const std::string targetName = paths::baseName(target);
@@ -695,8 +762,14 @@ bool CFolderWatch::beginCheck()
     m_nextSnapshot.clear();
     m_toAsk.clear();
     m_present.clear();
+    m_reportedGone.clear();
     m_vanished.clear();
     m_ownAt = m_reconcile ? 0 : -1;
+    m_awayNow = false;
+    m_otherFolder = false;
+    m_mayBeAway = false;
+    m_linksUnknown = false;
+    m_keptLinks.clear();
     return true;
 }
 
@@ -726,6 +799,7 @@ std::string_view CFolderWatch::nextName(std::uint32_t item) const
 // the next snapshot, the lists, the report sets and the file system.
 void CFolderWatch::gather()
 {
+    lookAtFolder();
     m_listed = scanFolder();
     m_heldBack = !m_listed;
     if (!m_listed)
@@ -747,6 +821,10 @@ void CFolderWatch::gather()
             m_toAsk.push_back(std::uint32_t(m_next.size()) << 1);
         keepOld(j);
     }
+    for (const std::size_t j : m_keptLinks)
+        keepOld(j);
+    if (!m_keptLinks.empty())
+        m_heldBack = true;
     std::vector<std::uint32_t>().swap(m_listing);
     std::vector<ScanRecord>().swap(m_scan);
     platform::releaseFreeMemory();
@@ -768,7 +846,11 @@ void CFolderWatch::markRemoved()
             continue;
         // A later record of a name listed is matched by that name too.
         const long first = m_index.find(m_index.nameOf(j));
-        if (first < 0 || !seen[std::size_t(first)])
+        if (first >= 0 && seen[std::size_t(first)])
+            continue;
+        if (m_linksUnknown && m_snapshot.stamp(j).isLink == 1)
+            m_keptLinks.push_back(j); // perhaps the shortcut whose status cannot be read
+        else
             m_lists[1].push_back(m_snapshot[j]);
     }
 }
@@ -781,8 +863,11 @@ void CFolderWatch::gatherPresent()
     for (const std::uint32_t item : m_listing)
         m_present.emplace(item & FRESH ? std::string_view(m_scan[item & ~FRESH].rec.findData.cFileName)
                                        : m_snapshot.name(item));
+    // Whether SEND is away counts only the files it lists.
     for (const DirListRecord& r : m_lists[1])
-        m_present.emplace(r.findData.cFileName);
+        (m_mayBeAway ? m_reportedGone : m_present).emplace(r.findData.cFileName);
+    for (const std::size_t j : m_keptLinks)
+        m_present.emplace(m_snapshot.name(j));
 }
 
 // What one entry that needed a close look tells.
@@ -790,6 +875,12 @@ void CFolderWatch::judge(ScanRecord& e)
 {
     if (e.dropped)
         return;
+    if (e.unknownStatus) {
+        if (e.known >= 0)
+            keepOld(std::size_t(e.known));
+        m_heldBack = true;
+        return;
+    }
     if (e.known < 0)
         judgeNew(e);
     else
@@ -874,11 +965,108 @@ void CFolderWatch::finishListingFailure()
     // its files as removed would delete them everywhere.
     std::vector<ScanRecord>().swap(m_scan);
     std::vector<std::uint32_t>().swap(m_listing);
-    const std::string key = std::string("\0listing", 8);
-    if (!m_reported.count(key))
-        diag("CFolderWatch: the folder " + m_folder + " cannot be listed; nothing is reported");
-    m_reportedNow.insert(key);
+    tell(std::string("\0listing", 8), "CFolderWatch: the folder " + m_folder + " cannot be listed; nothing is reported",
+         nullptr);
     m_reported.swap(m_reportedNow);
+}
+
+void CFolderWatch::tell(const std::string& key, const std::string& console, const char* notice)
+{
+    if (!m_reported.count(key)) {
+        diag(console);
+        if (notice)
+            m_notices.push_back(cp932::fromUtf8(notice).value_or(notice));
+    }
+    m_reportedNow.insert(key);
+}
+
+std::vector<std::string> CFolderWatch::takeNotices()
+{
+    std::vector<std::string> out;
+    out.swap(m_notices);
+    return out;
+}
+
+namespace {
+
+std::string identityPath()
+{
+    return paths::joinFixed(CCatalog::getCatalogFolder(), "SEND.id");
+}
+
+} // namespace
+
+void CFolderWatch::readKeptIdentity()
+{
+    // "<device> <inode>" of the SEND folder the node knows.
+    std::string text;
+    unsigned long long dev = 0, ino = 0;
+    m_keptValid = platform::readWholeFile(identityPath(), text) &&
+                  std::sscanf(text.c_str(), "%llu %llu", &dev, &ino) == 2;
+    m_kept = {dev, ino};
+}
+
+void CFolderWatch::keepIdentity()
+{
+    const std::string text = std::to_string(m_identity.dev) + " " + std::to_string(m_identity.ino) + "\n";
+    int err = 0;
+    if (platform::replaceFileAtomically(identityPath(), text.data(), text.size(), &err)) {
+        m_kept = m_identity;
+        m_keptValid = true;
+    } else {
+        diag("CFolderWatch: " + identityPath() + " cannot be written: " + std::strerror(err));
+    }
+}
+
+// SEND, looked at before it is listed. Another folder than the snapshot's
+// (a drive back under its mount point, a link pointed elsewhere) is judged
+// against its own snapshot when it has one, and makes the catalog follow
+// it. A SEND that is not the folder the node knows and holds no snapshot
+// with entries may be away; the catalog tells (reconcile).
+void CFolderWatch::lookAtFolder()
+{
+    m_identityKnown = platform::fileId(m_folder, &m_identity);
+    m_otherFolder = m_identityKnown && !(m_snapshotFromValid && m_identity == m_snapshotFrom);
+    m_mayBeAway = m_identityKnown && !(m_keptValid && m_identity == m_kept) &&
+                  platform::fileSize(listPath()) < std::int64_t(sizeof(DirListRecord));
+    if (m_otherFolder || m_rereadSnapshot) {
+        CDirList read;
+        const ListRead r = readList(read, false);
+        m_rereadSnapshot = r == ListRead::failed;
+        // A folder that may be away has no snapshot of its own to judge by;
+        // the one of the folder the node knows stays for its return.
+        if (r == ListRead::read && !m_mayBeAway) {
+            m_snapshot.swap(read);
+            ++m_generation;
+        }
+        m_ownAt = 0;
+    }
+    if (m_mayBeAway)
+        m_ownAt = 0;
+}
+
+void CFolderWatch::finishAway()
+{
+    for (std::vector<DirListRecord>& list : m_lists)
+        list.clear();
+    std::vector<std::uint32_t>().swap(m_next);
+    std::vector<DirListRecord>().swap(m_fresh);
+    std::vector<bool>().swap(m_freshShareable);
+    // Looked at in full, and made to follow the catalog, once it is back;
+    // until then the compaction keeps the own deleted records and their
+    // files, which are on the drive.
+    m_heldBack = true;
+    m_reconcile = true;
+    CCatalog::getInstance()->awaitSendCheck();
+    m_away = true;
+    tell(std::string("\0away", 5),
+         "CFolderWatch: SEND " + m_folder + " is not the folder this node knows (a drive not mounted?) and holds none"
+         " of its files; nothing is reported or written there until it is back",
+         ("SENDフォルダ " + m_folder + " は、このノードの知っているフォルダではなく（ドライブが接続されていない?）、"
+          "登録したファイルがひとつもありません。フォルダが戻るまで、登録はそのまま残し、このフォルダには何も書き込みません。")
+             .c_str());
+    m_reported.swap(m_reportedNow);
+    m_seen.swap(m_seenNow);
 }
 
 // Asks the catalog where the file system alone cannot tell, in listing
@@ -946,10 +1134,22 @@ bool CFolderWatch::reconcile(std::chrono::steady_clock::time_point deadline)
         m_ownAt = 0;
         m_ownGeneration = generation;
         m_vanished.clear();
+        m_ownLive = 0;
+        m_ownPresent = 0;
     }
     m_ownAt = catalog->visitOwnLive(m_ownAt, deadline, [this](const CatalogRecord& r) {
         const std::string_view name = cp932::fieldText(r.findData.cFileName, MAX_PATH);
-        if (m_present.find(name) != m_present.end())
+        // A shortcut's target cannot be told while a shortcut's status
+        // cannot be read.
+        if (m_linksUnknown && r.isLink == 1)
+            return;
+        const bool nodeRecord = name == NODE_RECORD_NAME;
+        m_ownLive += nodeRecord ? 0 : 1;
+        if (m_present.find(name) != m_present.end()) {
+            m_ownPresent += nodeRecord ? 0 : 1;
+            return;
+        }
+        if (m_reportedGone.find(name) != m_reportedGone.end())
             return;
         DirListRecord gone;
         std::memset(&gone, 0, sizeof gone);
@@ -959,6 +1159,17 @@ bool CFolderWatch::reconcile(std::chrono::steady_clock::time_point deadline)
     });
     if (m_ownAt >= 0)
         return false;
+    // Another folder than the one the node knows, without a snapshot, and
+    // holding not one file of what the node shares: not an empty SEND, but
+    // one whose drive is not there. (A node that shares nothing loses
+    // nothing by taking it.)
+    m_awayNow = m_mayBeAway && m_ownLive > 0 && m_ownPresent == 0;
+    decltype(m_reportedGone)().swap(m_reportedGone);
+    if (m_awayNow) {
+        std::vector<DirListRecord>().swap(m_vanished);
+        decltype(m_present)().swap(m_present);
+        return true;
+    }
     if (!m_vanished.empty())
         diag("CFolderWatch: " + std::to_string(m_vanished.size())
              + " registration(s) of files no longer in " + m_folder + " are deleted");
@@ -1042,11 +1253,22 @@ void CFolderWatch::commit()
     m_reported.swap(m_reportedNow);
     m_seen.swap(m_seenNow);
     m_phase = Phase::saving;
-    const bool save = m_anyChange;
-    startWorker([this, save] {
+    // Another folder is given its snapshot at once, so that it is known at
+    // the next start too.
+    const bool save = m_anyChange || m_otherFolder;
+    const bool keep = m_identityKnown && !(m_keptValid && m_identity == m_kept);
+    if (m_identityKnown) {
+        m_snapshotFrom = m_identity;
+        m_snapshotFromValid = true;
+    }
+    startWorker([this, save, keep] {
         m_nextBuilt = buildNextSnapshot();
         if (m_nextBuilt && save)
             writeList(m_nextSnapshot, &m_snapshot);
+        else if (save)
+            writeList(m_snapshot, nullptr);
+        if (keep)
+            keepIdentity();
         std::vector<std::uint32_t>().swap(m_next);
         std::vector<DirListRecord>().swap(m_fresh);
         std::vector<bool>().swap(m_freshShareable);
@@ -1083,6 +1305,12 @@ bool CFolderWatch::continueCheck(std::chrono::steady_clock::time_point deadline,
     case Phase::classifying:
         if (!classify(deadline))
             return true;
+        if (m_awayNow) {
+            finishAway();
+            m_phase = Phase::idle;
+            return false;
+        }
+        m_away = false;
         m_phase = Phase::handing;
         [[fallthrough]];
     case Phase::handing:

@@ -51,6 +51,9 @@ struct ScanRecord {
     long known = -1;
     // Left out after all (its name differs only in case from another's).
     bool dropped = false;
+    // Listed, but its status cannot be read (no permission, an I/O error, a
+    // stale handle): present and unknown, its record and registration stay.
+    bool unknownStatus = false;
 };
 
 class CFolderWatch {
@@ -114,6 +117,19 @@ public:
     const CDirList& snapshot() const { return m_snapshot; }
     std::string listPath() const;
 
+    // Whether the last check found SEND away: not the folder the node knows
+    // (another device and inode than the one kept in CATALOG/SEND.id, as a
+    // mount point without its drive) and holding neither a snapshot with
+    // entries nor a file of a live own registration. Nothing in it is then
+    // reported, nor written into it, until the folder the node knows is
+    // back; nor should anything else write into it.
+    bool sendAway() const { return m_away; }
+    // Texts for the user (CP932) since the last call.
+    std::vector<std::string> takeNotices();
+    // The node's own record file in SEND, which the node writes there itself:
+    // it tells nothing of whether SEND is the folder the node knows.
+    static constexpr const char NODE_RECORD_NAME[] = "nodeInfomation.nod";
+
 private:
     enum class Phase { idle, listing, classifying, handing, saving };
     struct Seen {
@@ -171,6 +187,24 @@ private:
     bool handOn(std::chrono::steady_clock::time_point deadline, std::size_t maxRecords);
     void commit();
     void finishListingFailure();
+    // The check's first look (the worker's): SEND's identity, whether it may
+    // be away, and the snapshot read anew from it when it is another folder
+    // than the one the snapshot stands for (or its last read failed).
+    void lookAtFolder();
+    // Reads dirlist.dat into out (emptied first), making it empty when it is
+    // missing and `create`.
+    enum class ListRead { missing, read, failed };
+    ListRead readList(CDirList& out, bool create);
+    // The check found SEND away: nothing of it is handed on or written.
+    void finishAway();
+    void readKeptIdentity();
+    void keepIdentity();
+    // Says a state once while it lasts: on the console and, when given, in
+    // a notice for the window (UTF-8 here).
+    void tell(const std::string& key, const std::string& console, const char* notice);
+    // An entry whose status cannot be read; for a shortcut, its target's
+    // path when the link itself could be read.
+    void takeUnknown(std::string_view nativeName, const std::string* linkTarget);
     // The records of the next snapshot; false when it is the snapshot as it
     // stands.
     bool buildNextSnapshot();
@@ -250,11 +284,42 @@ private:
     };
     bool m_reconcile = true;
     std::unordered_set<std::string, NameHash, std::equal_to<>> m_present;
+    // While SEND may be away, the names reported removed, which m_present
+    // then leaves out.
+    std::unordered_set<std::string, NameHash, std::equal_to<>> m_reportedGone;
     int m_ownAt = -1;
     std::uint64_t m_ownGeneration = 0;
     std::vector<DirListRecord> m_vanished;
     // The check that made the catalog follow SEND is handing its records on.
     bool m_firstHanding = false;
+
+    // SEND's identity as the node last knew it (CATALOG/SEND.id), and the
+    // folder the snapshot stands for (taken when it was read, or when a
+    // check committed); dirlist.dat is to be read again at the next check
+    // when its last read failed for another reason than its absence.
+    platform::FileId m_kept;
+    bool m_keptValid = false;
+    platform::FileId m_snapshotFrom;
+    bool m_snapshotFromValid = false;
+    bool m_rereadSnapshot = false;
+    // This check (the worker's until classified): SEND's identity, whether
+    // it is another folder than the snapshot's, and whether it may be away.
+    platform::FileId m_identity;
+    bool m_identityKnown = false;
+    bool m_otherFolder = false;
+    bool m_mayBeAway = false;
+    // Live own registrations (the node record aside) the reconciling looked
+    // at, and those of them whose file is listed.
+    std::size_t m_ownLive = 0;
+    std::size_t m_ownPresent = 0;
+    bool m_awayNow = false;
+    bool m_away = false;
+    std::vector<std::string> m_notices;
+    // A shortcut was listed whose target cannot be known (its own status
+    // cannot be read): every shortcut record not otherwise listed stays, as
+    // do the registrations of shortcuts; those records' indexes.
+    bool m_linksUnknown = false;
+    std::vector<std::size_t> m_keptLinks;
 
     // The worker's view of the folder between checks: the change
     // notification, when the last listing with every status call was made,

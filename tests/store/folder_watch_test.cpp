@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -515,6 +516,89 @@ TEST_F(FolderWatch, ASendLinkPointedAtAnotherFolderIsLookedAtAfresh)
     check();
     ASSERT_EQ(rec.heard.size(), 1u) << "a write in the new folder is told by its own watch";
     EXPECT_EQ(rec.heard[0].size, 18u);
+}
+
+// SEND is a link to a drive's folder; the drive goes (the link now names an
+// empty folder, as a mount point without its drive), the node runs and starts
+// again, the drive comes back. Nothing is reported, nothing written into the
+// empty folder, the state is told once; once back, all goes on as before,
+// and a user who empties the SEND the node knows deletes the registrations.
+TEST_F(FolderWatch, ASendThatIsAwayLosesNothingAndIsWrittenToUntilItIsBack)
+{
+    const std::string drive = outside() + "/drive", bare = outside() + "/bare";
+    ASSERT_EQ(rename(send.c_str(), drive.c_str()), 0);
+    ASSERT_EQ(symlink(drive.c_str(), send.c_str()), 0);
+    ASSERT_EQ(mkdir(bare.c_str(), 0755), 0);
+    const auto pointAt = [&](const std::string& to) {
+        ASSERT_EQ(symlink(to.c_str(), (send + ".new").c_str()), 0);
+        ASSERT_EQ(rename((send + ".new").c_str(), send.c_str()), 0);
+    };
+    put("a.txt", "a");
+    put("b.txt", "b");
+    check();
+    ASSERT_EQ(rec.heard.size(), 2u);
+    rec.heard.clear();
+
+    pointAt(bare);
+    std::string out = check() + check();
+    EXPECT_TRUE(watch.sendAway());
+    EXPECT_EQ(watch.takeNotices().size(), 1u);
+    CFolderWatch restarted;
+    restarted.setFolder(send.c_str());
+    restarted.loadList();
+    testing::internal::CaptureStdout();
+    restarted.checkFolder();
+    out += testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(restarted.sendAway());
+    EXPECT_EQ(count(out, "is not the folder this node knows"), 2) << out;
+    EXPECT_TRUE(rec.heard.empty()) << "nothing reported gone";
+    EXPECT_TRUE(std::filesystem::is_empty(bare)) << "nothing written into the folder";
+
+    pointAt(drive);
+    check();
+    EXPECT_FALSE(watch.sendAway());
+    EXPECT_TRUE(rec.heard.empty()) << "nothing registered anew";
+    ASSERT_EQ(unlink(inSend("a.txt").c_str()), 0);
+    ASSERT_EQ(unlink(inSend("b.txt").c_str()), 0);
+    check();
+    ASSERT_EQ(rec.heard.size(), 2u);
+    EXPECT_EQ(rec.heard[1].state, CATALOG_STATE_DELETED);
+}
+
+// SEND with mode 644, looked at by an ordinary user: its names can be
+// listed, no file's status read (nor dirlist.dat by a node that starts so).
+// Files, a shortcut and a file new since keep what they had.
+TEST_F(FolderWatch, FilesWhoseStatusCannotBeReadKeepTheirRecordsAndRegistrations)
+{
+    put("a.txt", "a");
+    put("b.txt", "b");
+    testsupport::writeFile(outside() + "/t.txt", "target");
+    ASSERT_EQ(symlink((outside() + "/t.txt").c_str(), inSend("t.lnk").c_str()), 0);
+    check();
+    ASSERT_EQ(rec.heard.size(), 3u);
+    put("new.txt", "new");
+    ASSERT_EQ(chmod(work.path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(send.c_str(), 0644), 0);
+    std::fflush(stdout);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        // Root reads every status: the check runs as nobody.
+        if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(2);
+        rec.heard.clear();
+        CFolderWatch started;
+        started.setFolder(send.c_str());
+        started.loadList();
+        for (CFolderWatch* w : {&watch, &started})
+            w->checkFolder();
+        const bool allLive = CCatalog::getInstance()->getRecCount() == 3;
+        _exit(rec.heard.empty() && allLive && watch.snapshot().size() == 3 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_EQ(chmod(send.c_str(), 0755), 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
 // A snapshot that names a file twice (written by another program) is matched
