@@ -3,7 +3,8 @@
 // compaction stays and is registered anew; and files removed from SEND
 // while the catalog was only in memory (-CATALOGCASH) are deleted from the
 // catalog, and to the neighbours, at the next start after a kill, however
-// far the SEND snapshot had got.
+// far the SEND snapshot had got; files deleted from SEND while such a node
+// was down after a kill are dropped by its neighbours.
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -241,6 +242,55 @@ TEST_F(OwnFilesTest, AfterAKillWithTheCatalogInMemoryDeletionsAreRegisteredAtThe
         << "no deletion queued to N2";
     EXPECT_EQ(namesWhere(kept, [&](const std::string& f) { return readFile(n1.sendPath(f)) != contentOf(f); }), "")
         << "gone from SEND or changed";
+}
+
+// N1 runs with -CATALOGCASH, so a kill loses every registration since its
+// last orderly end; its snapshot still lists the files. Those deleted from
+// SEND while it is down are deleted at the neighbour after the restart.
+TEST_F(OwnFilesTest, FilesDeletedWhileANodeKilledUnderCatalogCashWasDownLeaveItsNeighbours)
+{
+    Node& n1 = addNode("N1", "P");
+    Node& n2 = addNode("N2", "P");
+    link(n1, n2);
+    const std::vector<std::string> cashMode = {"-D386", "-CATALOGCASH"};
+    std::vector<std::string> removed, kept;
+    for (int i = 0; i < 30; ++i)
+        (i < 12 ? removed : kept).push_back("file" + std::to_string(i) + ".txt");
+    const auto contentOf = [](const std::string& name) { return "content of " + name; };
+    const auto atN2 = [&](const std::string& f) {
+        const auto cat = n2.catalog();
+        const CatalogEntry* e = findEntry(cat, "N1", f);
+        return e && live(e->state) && e->complete == 1 && readFile(n2.recvPath("N1", f)) == contentOf(f);
+    };
+    const auto all = [](const std::vector<std::string>& names, const std::function<bool(const std::string&)>& p) {
+        for (const std::string& f : names)
+            if (!p(f))
+                return false;
+        return true;
+    };
+
+    n1.start(cashMode);
+    n2.start();
+    ASSERT_TRUE(waitFor("both up", [&] { return n1.ready() && n2.ready(); }, 60s));
+    for (const auto* names : {&removed, &kept})
+        for (const std::string& f : *names)
+            n1.putFile(f, contentOf(f));
+    ASSERT_TRUE(waitFor("the 30 files at N2 and in N1's snapshot", [&] {
+        const auto listed = snapshotNames(n1);
+        return all(removed, atN2) && all(kept, atN2) && listed.size() >= 30;
+    }, 180s));
+    n1.kill();
+    for (const std::string& f : removed)
+        n1.removeFile(f);
+
+    n1.start(cashMode);
+    ASSERT_TRUE(waitFor("the 12 deleted at N2", [&] {
+        return all(removed, [&](const std::string& f) {
+            return !live(stateOf(n2.catalog(), f)) && !exists(n2.recvPath("N1", f));
+        });
+    }, 180s));
+    ASSERT_TRUE(waitFor("the other 18 still at N2", [&] { return all(kept, atN2); }, 180s));
+    EXPECT_NE(n1.terminate(90s), -1);
 }
 
 } // namespace
