@@ -253,43 +253,33 @@ TEST_F(OwnFilesTest, FilesDeletedWhileANodeKilledUnderCatalogCashWasDownLeaveIts
     Node& n2 = addNode("N2", "P");
     link(n1, n2);
     const std::vector<std::string> cashMode = {"-D386", "-CATALOGCASH"};
-    std::vector<std::string> removed, kept;
+    std::vector<std::string> names;
     for (int i = 0; i < 30; ++i)
-        (i < 12 ? removed : kept).push_back("file" + std::to_string(i) + ".txt");
-    const auto contentOf = [](const std::string& name) { return "content of " + name; };
-    const auto atN2 = [&](const std::string& f) {
+        names.push_back("file" + std::to_string(i) + ".txt");
+    const std::vector<std::string> removed(names.begin(), names.begin() + 12), kept(names.begin() + 12, names.end());
+    const auto atN2 = [&](const std::vector<std::string>& files, bool whole) {
         const auto cat = n2.catalog();
-        const CatalogEntry* e = findEntry(cat, "N1", f);
-        return e && live(e->state) && e->complete == 1 && readFile(n2.recvPath("N1", f)) == contentOf(f);
-    };
-    const auto all = [](const std::vector<std::string>& names, const std::function<bool(const std::string&)>& p) {
-        for (const std::string& f : names)
-            if (!p(f))
+        for (const std::string& f : files) {
+            const CatalogEntry* e = findEntry(cat, "N1", f);
+            const bool held = e && live(e->state) && e->complete == 1 && exists(n2.recvPath("N1", f));
+            if (held != whole || (!whole && exists(n2.recvPath("N1", f))))
                 return false;
+        }
         return true;
     };
-
     n1.start(cashMode);
     n2.start();
     ASSERT_TRUE(waitFor("both up", [&] { return n1.ready() && n2.ready(); }, 60s));
-    for (const auto* names : {&removed, &kept})
-        for (const std::string& f : *names)
-            n1.putFile(f, contentOf(f));
-    ASSERT_TRUE(waitFor("the 30 files at N2 and in N1's snapshot", [&] {
-        const auto listed = snapshotNames(n1);
-        return all(removed, atN2) && all(kept, atN2) && listed.size() >= 30;
-    }, 180s));
+    for (const std::string& f : names)
+        n1.putFile(f, "content of " + f);
+    ASSERT_TRUE(waitFor("the 30 files at N2 and in N1's snapshot",
+                        [&] { return atN2(names, true) && snapshotNames(n1).size() >= 30; }, 180s));
     n1.kill();
     for (const std::string& f : removed)
         n1.removeFile(f);
-
     n1.start(cashMode);
-    ASSERT_TRUE(waitFor("the 12 deleted at N2", [&] {
-        return all(removed, [&](const std::string& f) {
-            return !live(stateOf(n2.catalog(), f)) && !exists(n2.recvPath("N1", f));
-        });
-    }, 180s));
-    ASSERT_TRUE(waitFor("the other 18 still at N2", [&] { return all(kept, atN2); }, 180s));
+    ASSERT_TRUE(waitFor("the 12 deleted at N2", [&] { return atN2(removed, false); }, 180s));
+    ASSERT_TRUE(waitFor("the other 18 still at N2", [&] { return atN2(kept, true); }, 180s));
     EXPECT_NE(n1.terminate(90s), -1);
 }
 
