@@ -548,10 +548,13 @@ private:
     // CATALOG/ownDeletions.lst from the moment a deletion is made (before
     // catalog.dat or a queue has it) until the compaction has dropped its
     // record, so that no end of the node, whatever catalog.dat then holds,
-    // turns a file that merely left SEND into one to delete. A name counts
-    // only for a deleted own record: every change of an own record to
-    // deleted sets or clears it first.
+    // turns a file that merely left SEND into one to delete. Every other
+    // change of an own record (deleted because its file left SEND, made
+    // live again) clears the name first. So a live own record loaded with
+    // its name marked is a deletion that catalog.dat lost (a kill under
+    // -CATALOGCASH, or one between the steps): it is made again at the load.
     void loadDeleteMarks();
+    void redoLostDeletions();
     bool saveDeleteMarks();
     // Sets (or clears) the marks of the records' names; writes the file when
     // that changed anything.

@@ -87,6 +87,9 @@ void CCatalog::addRec(const CatalogRecord* rec)
 
 void CCatalog::addRecs(const CatalogRecord* recs, std::size_t n)
 {
+    // Registered again: no deletion of it is asked for any more, and none
+    // must be made again after an end.
+    markDeletions(recs, n, false);
     storeOwn(recs, n, false, [this](const CatalogRecord& rec, CatalogRecord* a) {
         if (!registrable(&rec, "addRec", a))
             return -1;
@@ -120,6 +123,7 @@ void CCatalog::updateRec(const CatalogRecord* rec)
 
 void CCatalog::updateRecs(const CatalogRecord* recs, std::size_t n)
 {
+    markDeletions(recs, n, false);
     // Queued over the entry of the key, else at the end.
     storeOwn(recs, n, true, [this](const CatalogRecord& rec, CatalogRecord* a) {
         if (!registrable(&rec, "updateRec", a))

@@ -36,7 +36,9 @@ void CCatalog::checkLimit()
 {
     platform::CMutexLock lock(getMutex());
     std::vector<int> marked;
-    std::vector<CatalogRecord> ownExpired;
+    // Own live registrations that this sweep deletes: expired (their files
+    // go with them) or invalid (their files stay).
+    std::vector<CatalogRecord> ownDeleted[2];
     SYSTEMTIME now;
     GetLocalTime(&now);
     const std::string_view own = ownNodeName();
@@ -48,11 +50,10 @@ void CCatalog::checkLimit()
             continue;
         CatalogRecord r = held;
         bool changed = false;
+        // One deleted already keeps what its deletion said.
+        if (isLive(r) && nodeText(r) == own)
+            ownDeleted[isSameOrLaterDate(r.expires, now) ? 0 : 1].push_back(r);
         if (!isSameOrLaterDate(r.expires, now)) {
-            // An own registration that expires takes its file along; one
-            // deleted already keeps what its deletion said.
-            if (isLive(r) && nodeText(r) == own)
-                ownExpired.push_back(r);
             r.state = CATALOG_STATE_DELETED;
             setCheckSum(&r);
             changed = true;
@@ -68,7 +69,8 @@ void CCatalog::checkLimit()
             marked.push_back(i);
         }
     }
-    markDeletions(ownExpired.data(), ownExpired.size(), true);
+    markDeletions(ownDeleted[0].data(), ownDeleted[0].size(), false);
+    markDeletions(ownDeleted[1].data(), ownDeleted[1].size(), true);
     // One open of catalog.dat for every record marked.
     m_cash.writeRecs(marked);
 }
@@ -102,6 +104,26 @@ void CCatalog::loadDeleteMarks()
     }
 }
 
+void CCatalog::redoLostDeletions()
+{
+    if (m_deleteMarks.empty())
+        return;
+    std::vector<CatalogRecord> lost;
+    const std::string_view own = ownNodeName();
+    for (const CatalogRecord& r : m_cash.list()) {
+        if (isLive(r) && nodeText(r) == own && deletionAsked(r)) {
+            lost.push_back(r);
+            lost.back().state = CATALOG_STATE_DELETED;
+        }
+    }
+    if (lost.empty())
+        return;
+    std::printf("CCatalog: %zu deletion(s) of own files that catalog.dat lost at the last end are made again\n",
+                lost.size());
+    std::fflush(stdout);
+    deleteRecs(lost.data(), lost.size());
+}
+
 bool CCatalog::saveDeleteMarks()
 {
     std::string bytes;
@@ -121,6 +143,7 @@ bool CCatalog::saveDeleteMarks()
 
 void CCatalog::markDeletions(const CatalogRecord* recs, std::size_t n, bool asked)
 {
+    platform::CMutexLock lock(getMutex());
     if (!asked && m_deleteMarks.empty())
         return;
     bool changed = false;

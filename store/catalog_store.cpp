@@ -705,6 +705,7 @@ CCatalog::CCatalog()
     load();
     loadOwed();
     loadDeleteMarks();
+    redoLostDeletions();
 }
 
 CCatalog::~CCatalog()

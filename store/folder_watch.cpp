@@ -1013,9 +1013,11 @@ void CFolderWatch::keepIdentity()
     if (platform::replaceFileAtomically(identityPath(), text.data(), text.size(), &err)) {
         m_kept = m_identity;
         m_keptValid = true;
-    } else {
+    } else if (!m_identityUnsaved) {
+        // Tried again at every check; said once.
         diag("CFolderWatch: " + identityPath() + " cannot be written: " + std::strerror(err));
     }
+    m_identityUnsaved = !m_keptValid || !(m_kept == m_identity);
 }
 
 // SEND, looked at before it is listed. Another folder than the snapshot's

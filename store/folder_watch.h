@@ -299,6 +299,7 @@ private:
     // when its last read failed for another reason than its absence.
     platform::FileId m_kept;
     bool m_keptValid = false;
+    bool m_identityUnsaved = false; // its last write failed (said once)
     platform::FileId m_snapshotFrom;
     bool m_snapshotFromValid = false;
     bool m_rereadSnapshot = false;

@@ -817,18 +817,29 @@ TEST_F(NodeRestart, AFileBackInSendAfterARestartIsNotTakenByTheFirstCompaction)
 
 // Whatever ends come between, a registration deleted because its file had
 // left SEND (here: while its drive was away) never takes the file when it is
-// back as the snapshot knows it: it is registered again.
+// back as the snapshot knows it: it is registered again. A deletion the user
+// asked for that catalog.dat lost (-CATALOGCASH and a kill) is made again.
 TEST_F(NodeRestart, WhatLeftSendIsRegisteredAgainWhenItIsBackAfterAnEnd)
 {
     put("back.txt", "on the drive, unchanged");
+    put("asked.txt", "its deletion asked for");
     check();
-    CatalogRecord r;
-    ASSERT_TRUE(CCatalog::getInstance()->findRec("back.txt", "nodeA", &r));
-    r.state = CATALOG_STATE_DELETED;
-    CCatalog::getInstance()->deleteGoneRecs(&r, 1);
+    const std::string before = testsupport::readFile(work.path() + "/CATALOG/catalog.dat");
+    for (const char* name : {"back.txt", "asked.txt"}) {
+        CatalogRecord r;
+        ASSERT_TRUE(CCatalog::getInstance()->findRec(name, "nodeA", &r));
+        r.state = CATALOG_STATE_DELETED;
+        name[0] == 'b' ? CCatalog::getInstance()->deleteGoneRecs(&r, 1) : CCatalog::getInstance()->deleteRec(&r);
+    }
     CCatalog::releaseInstance(); // ends before the compaction
     ASSERT_EQ(savedCatalog()["back.txt"].state, DWORD(CATALOG_STATE_DELETED));
+    std::string lost = testsupport::readFile(work.path() + "/CATALOG/catalog.dat");
+    const std::size_t at = before.find("asked.txt") / sizeof(CatalogRecord) * sizeof(CatalogRecord);
+    lost.replace(at, sizeof(CatalogRecord), before, at, sizeof(CatalogRecord));
+    testsupport::writeFile(work.path() + "/CATALOG/catalog.dat", lost); // asked.txt as it was registered
     restartAndCheck();
     EXPECT_EQ(testsupport::readFile(inSend("back.txt")), "on the drive, unchanged");
     EXPECT_EQ(savedCatalog()["back.txt"].state, DWORD(CATALOG_STATE_NEW));
+    EXPECT_FALSE(exists(inSend("asked.txt")));
+    EXPECT_EQ(savedCatalog().count("asked.txt"), 0u);
 }
