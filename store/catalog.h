@@ -353,6 +353,26 @@ public:
                      const std::function<void(const CatalogRecord&)>& f);
     std::uint64_t listGeneration();
 
+    // --- Asking the neighbours for their whole catalogs. ---
+    //
+    // Under -CATALOGCASH what the neighbours send stays in memory until the
+    // end, while their queues count it as held once this node polls again:
+    // a run that ends without saving catalog.dat (a kill, a power cut)
+    // loses it, and no neighbour would send it again. So the file
+    // CATALOG/resyncNeighbours.flg stands from the load of such a catalog
+    // until its final save has succeeded. Found at the load (whatever the
+    // mode of this run), it makes the node owe every neighbour a request
+    // for its whole catalog, made in the hello of the first link to it in
+    // this run. The file goes once every connection row has been asked
+    // (under -CATALOGCASH with the good final save, not before), so a node
+    // that ends first asks them all again at its next start.
+
+    // Whether the hello to neighbour `peer` is to ask for its whole catalog.
+    bool owesWholeSync(std::string_view peer);
+    // Neighbour `peer` has had a hello that asked (a later answer on the
+    // same link came back): it is owed nothing more in this run.
+    void wholeSyncAsked(std::string_view peer);
+
     // --- Neighbour queues (CATALOG/<node>.dat). ---
 
     static constexpr int MAX_TAKE_RECORDS = 11;
@@ -445,7 +465,8 @@ public:
     // list, until the tick's rewrite. A link polls for more only while it
     // is true: its poll tells the neighbour that this node holds what it
     // got. (Under -CATALOGCASH the list is written at the end, as that mode
-    // chooses.)
+    // chooses: there it is true while the file that asks the neighbours
+    // again after an end without that save stands, see owesWholeSync.)
     bool storesAtOnce();
     // Texts for the user (CP932) since the last call: a catalog file
     // refused at load, a disk too full to save the catalog.
@@ -555,6 +576,13 @@ private:
     // -CATALOGCASH, or one between the steps): it is made again at the load.
     void loadDeleteMarks();
     void redoLostDeletions();
+    // The file of owesWholeSync: read (and under -CATALOGCASH written) at
+    // the load, written again by the tick while it could not be, removed.
+    void loadResyncMark();
+    bool saveResyncMark();
+    void dropResyncMark();
+    // Ends what is owed once every connection row has been asked.
+    void checkWholeSyncDone();
     bool saveDeleteMarks();
     // Sets (or clears) the marks of the records' names; writes the file when
     // that changed anything.
@@ -651,6 +679,14 @@ private:
     // that finds their file gone has nothing to tell (keys).
     std::unordered_set<std::string> m_droppedOwn;
     bool m_awaitSendCheck = false;
+    // See owesWholeSync: the file stood at the load and some row is still
+    // to be asked; the neighbours asked in this run; whether the file is on
+    // the disk (it must be, under -CATALOGCASH, before a poll confirms what
+    // came); whether a failure to write it was told.
+    bool m_wholeSyncOwed = false;
+    std::unordered_set<std::string> m_wholeSyncAsked;
+    bool m_resyncMarkSaved = false;
+    bool m_resyncMarkTold = false;
     // Neighbours already told of on the console, per kind of refusal.
     std::unordered_set<std::string> m_toldOwnName;
     std::unordered_set<std::string> m_toldFull;

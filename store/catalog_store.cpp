@@ -706,6 +706,7 @@ CCatalog::CCatalog()
     loadOwed();
     loadDeleteMarks();
     redoLostDeletions();
+    loadResyncMark();
 }
 
 CCatalog::~CCatalog()
@@ -717,7 +718,9 @@ CCatalog::~CCatalog()
     // The queue entries still owed are tried once more and otherwise kept
     // on the disk for the next start.
     flushOwedQueues();
-    m_cash.saveList();
+    // Under -CATALOGCASH what the neighbours sent is on the disk only now.
+    if (m_cash.wreteList() && m_cash.writeThrough() == 0 && !m_wholeSyncOwed)
+        dropResyncMark();
 }
 
 void CCatalog::load()
@@ -829,12 +832,17 @@ void CCatalog::onTick()
     // catalog.dat waits while a queue's owed entries are on no disk.
     if (!owedUnsaved())
         m_cash.retryRewrite();
+    if (m_cash.writeThrough() == 0 && !m_resyncMarkSaved)
+        saveResyncMark();
+    checkWholeSyncDone(); // a removed row may have been the last one owed
 }
 
 bool CCatalog::storesAtOnce()
 {
     platform::CMutexLock lock(getMutex());
-    return !m_cash.behindList();
+    // Under -CATALOGCASH a poll is safe once an end without the final save
+    // is sure to ask the neighbours again.
+    return !m_cash.behindList() && (m_cash.writeThrough() != 0 || m_resyncMarkSaved);
 }
 
 std::vector<std::string> CCatalog::takeNotices()

@@ -1,9 +1,11 @@
-// catalog.dat: load and repair, the whole rewrite at release, and a file
-// that cannot be loaded.
+// catalog.dat: load and repair, the whole rewrite at release, a file that
+// cannot be loaded, and the file that asks the neighbours again after an
+// end without the save.
 #include "catalog_testkit.h"
 
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <iterator>
 
@@ -47,6 +49,45 @@ TEST_F(CatalogStore, AFileThatCannotBeLoadedIsNeverOverwritten)
     struct stat st {};
     ASSERT_EQ(::lstat(catalogFile().c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
+// CATALOG/resyncNeighbours.flg stands while what the neighbours sent may be
+// lost: from a load under -CATALOGCASH until a good final save, and from a
+// load that finds it until every row has been asked (under -CATALOGCASH
+// until the save after that).
+TEST_F(CatalogStore, TheFileThatAsksTheNeighboursAgainStandsUntilWhatTheySentIsSafe)
+{
+    using testsupport::exists;
+    const std::string mark = dir.path() + "/CATALOG/resyncNeighbours.flg";
+    settings->addRow("NODE_B", "TCP", "127.0.0.1/42001");
+    settings->addRow("NODE_C", "TCP", "127.0.0.1/42002");
+    const auto start = [&](int cashMode) {
+        CCatalog::releaseInstance();
+        settings->switches.catalogCashMode = cashMode;
+        return catalog();
+    };
+    EXPECT_FALSE(start(1)->owesWholeSync("NODE_B"));
+    EXPECT_TRUE(exists(mark)) << "written at the load";
+    CCatalog::releaseInstance();
+    EXPECT_FALSE(exists(mark)) << "removed by the good final save";
+
+    for (int cashMode : {1, 0}) {
+        testsupport::writeFile(mark, ""); // the last run was killed
+        start(cashMode)->wholeSyncAsked("NODE_B");
+        CCatalog* c = start(cashMode);
+        EXPECT_TRUE(c->owesWholeSync("NODE_B")) << cashMode << ": an end before all were asked asks again";
+        c->wholeSyncAsked("NODE_B");
+        c->wholeSyncAsked("NODE_C");
+        EXPECT_FALSE(c->owesWholeSync("NODE_C"));
+        EXPECT_EQ(exists(mark), cashMode == 1) << "under -CATALOGCASH what came is in memory only";
+        CCatalog::releaseInstance();
+        EXPECT_FALSE(exists(mark));
+    }
+    std::remove(catalogFile().c_str());
+    ASSERT_EQ(::mkfifo(catalogFile().c_str(), 0600), 0); // the final save is refused
+    start(1);
+    CCatalog::releaseInstance();
+    EXPECT_TRUE(exists(mark)) << "kept when the save fails";
 }
 
 } // namespace
