@@ -42,12 +42,31 @@ bool CExchange::queueFrame(const void* frame, DWORD length)
     return m_sendQueue.enqueue(frame, length) == 1;
 }
 
-void CExchange::sendNodeInfo(int syncMode, SYSTEMTIME since)
+bool CExchange::sendNodeInfo(int syncMode, SYSTEMTIME since)
 {
     NodeInfoFrame f{};
     const DWORD n = buildNodeInfoFrame(&f, settingText(&CPropatyTandrel::getNodeName),
                                        settingText(&CPropatyTandrel::getPartyName), syncMode, since);
-    queueFrame(&f, n);
+    return queueFrame(&f, n);
+}
+
+bool CExchange::owesWholeSync(const std::string& peer) const
+{
+    return !m_ask.sent && CCatalog::getInstance()->owesWholeSync(peer);
+}
+
+void CExchange::sendHello(const std::string& peer, SyncRequest& request)
+{
+    int mode = 0;
+    SYSTEMTIME since{};
+    request.take(&mode, &since);
+    const bool ask = owesWholeSync(peer);
+    if (ask) {
+        mode = 1; // all of it, whatever else was asked
+        since = SYSTEMTIME{};
+    }
+    if (sendNodeInfo(mode, since) && ask)
+        m_ask = {true, false, peer, m_pollsSent};
 }
 
 void CExchange::sendSyncPoll()
@@ -60,6 +79,7 @@ void CExchange::sendSyncPoll()
     SyncPollFrame f{};
     if (!queueFrame(&f, buildSyncPollFrame(&f)))
         return;
+    ++m_pollsSent;
     ++m_pollsAwaited;
     m_lastPollAt = Clock::now();
 }
@@ -115,6 +135,13 @@ void CExchange::onCatalogRecords(const CatalogRecordsFrame* frame, const char* f
         return;
     if (m_pollsAwaited > 0)
         --m_pollsAwaited; // the answer to one of this link's polls
+    // The n-th answer answers the n-th poll or a later one (an answer that
+    // never came only moves the later ones up), so the hello is never
+    // taken as through too soon.
+    if (++m_answersReceived > m_ask.pollsBefore && m_ask.sent && !m_ask.confirmed) {
+        m_ask.confirmed = true;
+        CCatalog::getInstance()->wholeSyncAsked(fromNode && *fromNode ? fromNode : m_ask.peer);
+    }
     if (static_cast<std::int32_t>(frame->header.count) < 1) {
         if (!isFetching())
             requestNextFile();

@@ -27,8 +27,20 @@ public:
     CExchange& operator=(const CExchange&) = delete;
 
     // Queues a hello carrying the sync request (mode 0 and a zero date for
-    // none).
-    void sendNodeInfo(int syncMode, SYSTEMTIME since);
+    // none); false when the queue refused it.
+    bool sendNodeInfo(int syncMode, SYSTEMTIME since);
+    // Queues the link's hello to its neighbour `peer` (the name the link
+    // knows it by, "" while it is not known) with the link's sync request,
+    // which it takes. When this node owes that neighbour a request for its
+    // whole catalog (CCatalog::owesWholeSync), the hello asks for all of it
+    // instead, once per link. The neighbour counts as asked when the answer
+    // to a poll queued after that hello comes back: a link delivers in
+    // order, and the neighbour handles the hello before it answers the
+    // poll. A link that goes first leaves it to the next link to ask.
+    void sendHello(const std::string& peer, SyncRequest& request);
+    // Whether a hello on this link is still to ask `peer` for its whole
+    // catalog.
+    bool owesWholeSync(const std::string& peer) const;
     // Queues a catalog poll, unless the catalog cannot store what it takes
     // in now (a full disk): then no poll goes until it can.
     void sendSyncPoll();
@@ -136,6 +148,16 @@ private:
     };
     std::vector<Answer> m_answers;
     std::uint64_t m_pollsReceived = 0;
+    // Polls this link queued and answers it received, and the hello that
+    // asked for the neighbour's whole catalog: the polls queued before it.
+    std::uint64_t m_pollsSent = 0;
+    std::uint64_t m_answersReceived = 0;
+    struct WholeSyncAsk {
+        bool sent = false;
+        bool confirmed = false;
+        std::string peer;
+        std::uint64_t pollsBefore = 0;
+    } m_ask;
     // Polls this link sent whose answer has not come, and when the last
     // went.
     int m_pollsAwaited = 0;

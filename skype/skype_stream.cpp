@@ -127,10 +127,7 @@ void ZQ_SKYPESTREAM::onTimer()
     if (m_exchange.sendQueue().freeCount() < EXCHANGE_MIN_FREE)
         return;
     if (!CPropatyTandrel::switches().pasvMode) {
-        int mode = 0;
-        SYSTEMTIME since{};
-        m_sync.take(&mode, &since);
-        m_exchange.sendNodeInfo(mode, since);
+        m_exchange.sendHello(m_peerNode, m_sync);
         m_exchange.sendPeriodicPoll();
     }
     m_exchangeTicks = 0;
@@ -175,7 +172,7 @@ void ZQ_SKYPESTREAM::onRead(const char* text)
         m_exchange.replyCatalog(m_peerNode.c_str(), reinterpret_cast<const SyncPollFrame*>(frame));
         break;
     case FrameKind::CatalogRecords:
-        m_exchange.onCatalogRecords(reinterpret_cast<const CatalogRecordsFrame*>(frame));
+        m_exchange.onCatalogRecords(reinterpret_cast<const CatalogRecordsFrame*>(frame), m_peerNode.c_str());
         break;
     case FrameKind::FileRequest:
         m_exchange.sendChunk(reinterpret_cast<const FileRequestFrame*>(frame), CHUNK_LIMIT_SKYPE);

@@ -193,6 +193,10 @@ int CTcpSockStream::dispatchUnidentified(FrameKind kind, BYTE* frame)
     // counts, for the name the link now bears.
     int party = 0;
     m_exchange.onNodeInfo(hello, 1, m_strAddress.c_str(), &party, m_strNodeName.c_str());
+    // A neighbour owed a request for its whole catalog has it in a hello
+    // at the next tick, not 20 s later.
+    if (m_exchange.owesWholeSync(m_strNodeName))
+        m_tick = s_helloTicks;
     return 1;
 }
 
@@ -256,10 +260,8 @@ void CTcpSockStream::onTick()
     }
     if (m_exchange.sendQueue().freeCount() < HELLO_MIN_FREE)
         return;
-    int mode = 0;
-    SYSTEMTIME since{};
-    m_sync.take(&mode, &since);
-    m_exchange.sendNodeInfo(mode, since);
+    // Only an identified link knows which neighbour its hello reaches.
+    m_exchange.sendHello(m_state == STATE_IDENTIFIED ? m_strNodeName : std::string(), m_sync);
     if (m_state == STATE_IDENTIFIED)
         m_exchange.sendPeriodicPoll();
     m_tick = 0;

@@ -412,6 +412,28 @@ TEST_F(ExchangeTest, OverTcpTheSyncGoesToTheLinksIdentifiedNode)
     EXPECT_FALSE(testsupport::exists(queueFile("NODE_C")));
 }
 
+// A link owed a neighbour's whole catalog asks in one hello; only the answer
+// to a poll queued after that hello tells that it went through.
+TEST_F(ExchangeTest, AHelloAsksForTheWholeCatalogUntilALaterAnswerShowsItWentThrough)
+{
+    testsupport::writeFile(dir.path() + "/CATALOG/resyncNeighbours.flg", "");
+    SyncRequest none;
+    ex.sendSyncPoll();
+    ex.sendHello("NODE_B", none);
+    ex.sendHello("NODE_B", none);
+    ex.sendSyncPoll();
+    std::vector<DWORD> modes;
+    for (Frame& f : drain(ex))
+        if (f.header().category == CATEGORY_NODEINFO)
+            modes.push_back(f.as<NodeInfoFrame>()->syncMode);
+    EXPECT_EQ(modes, (std::vector<DWORD>{1, 0}));
+    Frame empty = recordsFrame({});
+    for (bool owedAfter : {true, false}) {
+        ex.onCatalogRecords(empty.as<CatalogRecordsFrame>(), "NODE_B");
+        EXPECT_EQ(catalog()->owesWholeSync("NODE_B"), owedAfter);
+    }
+}
+
 TEST_F(ExchangeTest, AnAnswerThatCannotBeQueuedLeavesItsRecordsWaiting)
 {
     for (int i = 0; i < 3; ++i) {
