@@ -8,8 +8,9 @@
 #include <string>
 
 #include "platform/wintypes.h"
+#include "store/setting_values.h"
 
-constexpr const char NODE_RECORD_FILE[] = "nodeInfomation.nod";
+using setting::NODE_RECORD_FILE;
 
 // Presence code carried in the record, the INI key "NODESTATUS" and the
 // presence radio buttons. Any other integer is stored and carried unchanged.

@@ -27,8 +27,7 @@ bool payloadHolds(const ExchangeHeader& h, DWORD need)
 
 } // namespace
 
-std::chrono::milliseconds CExchange::s_fetchStallTime = CExchange::FETCH_STALL_TIME;
-std::chrono::milliseconds CExchange::s_pollStall = CExchange::POLL_STALL_TIME;
+std::chrono::milliseconds CExchange::s_stallTime = CExchange::STALL_TIME;
 
 CExchange::CExchange() = default;
 
@@ -87,7 +86,7 @@ void CExchange::sendSyncPoll()
 void CExchange::sendPeriodicPoll()
 {
     if (m_pollsAwaited > 0) {
-        if (Clock::now() - m_lastPollAt < s_pollStall)
+        if (Clock::now() - m_lastPollAt < s_stallTime)
             return;
         m_pollsAwaited = 0; // the answer is not coming
     }
@@ -182,29 +181,23 @@ void CExchange::onCatalogRecords(const CatalogRecordsFrame* frame, const char* f
 void CExchange::requestNextFile()
 {
     CatalogRecord rec;
-    if (CCatalog::getInstance()->getFirstFetchRec(&rec) != 1) {
-        m_fetch.running = false;
-        return;
-    }
-    requestFile(rec);
+    requestFile(CCatalog::getInstance()->getFirstFetchRec(&rec) == 1 ? &rec : nullptr);
 }
 
 void CExchange::requestFileAfter(const CatalogRecord* finished)
 {
-    CatalogRecord rec{};
-    if (finished)
-        rec = *finished;
-    if (!finished || CCatalog::getInstance()->getNextFetchRec(&rec) != 1) {
+    CatalogRecord rec = finished ? *finished : CatalogRecord{};
+    requestFile(finished && CCatalog::getInstance()->getNextFetchRec(&rec) == 1 ? &rec : nullptr);
+}
+
+void CExchange::requestFile(const CatalogRecord* rec)
+{
+    if (!rec) {
         m_fetch.running = false;
         return;
     }
-    requestFile(rec);
-}
-
-void CExchange::requestFile(const CatalogRecord& rec)
-{
     FileRequestFrame f{};
-    queueFetchRequest(&f, buildFileRequestFrame(&f, rec));
+    queueFetchRequest(&f, buildFileRequestFrame(&f, *rec));
 }
 
 void CExchange::queueFetchRequest(const FileRequestFrame* request, DWORD length)
@@ -219,7 +212,7 @@ void CExchange::queueFetchRequest(const FileRequestFrame* request, DWORD length)
 
 bool CExchange::isFetching() const
 {
-    return m_fetch.running && Clock::now() - m_fetch.since < s_fetchStallTime;
+    return m_fetch.running && Clock::now() - m_fetch.since < s_stallTime;
 }
 
 bool CExchange::answersFetch(const ExchangeHeader& h, const CatalogRecord& rec) const

@@ -101,23 +101,22 @@ public:
 
     ZQ_QUE& sendQueue() { return m_sendQueue; }
 
-    // How long a fetch request may go unanswered before its chain counts as
-    // stalled (a frame lost, an answer that never came): the next empty
-    // answer to a poll then starts the chain again.
-    static constexpr std::chrono::milliseconds FETCH_STALL_TIME{30000};
+    // How long a poll or a fetch request of the link may go unanswered
+    // before it counts as lost (a frame dropped, an answer that never
+    // came): the periodic poll then goes regardless, and the next empty
+    // answer to a poll starts the fetch chain again.
+    static constexpr std::chrono::milliseconds STALL_TIME{30000};
     // For tests: another stall time.
-    static void setFetchStallTime(std::chrono::milliseconds t) { s_fetchStallTime = t; }
-    // How long a poll waits for its answer before the periodic poll goes
-    // regardless (for tests; 30 s by default).
-    static void setPollStallTime(std::chrono::milliseconds t) { s_pollStall = t; }
-    static constexpr std::chrono::milliseconds POLL_STALL_TIME {30000};
+    static void setStallTime(std::chrono::milliseconds t) { s_stallTime = t; }
 
 private:
     using Clock = std::chrono::steady_clock;
 
     // Queues a finished frame; false when the queue refused it.
     bool queueFrame(const void* frame, DWORD length);
-    void requestFile(const CatalogRecord& rec);
+    // Asks for the file of rec; null: nothing is left to fetch, and the
+    // chain stops.
+    void requestFile(const CatalogRecord* rec);
     // Queues a request of the fetch chain, which then awaits its answer; a
     // request the queue refuses ends the chain.
     void queueFetchRequest(const FileRequestFrame* request, DWORD length);
@@ -137,8 +136,6 @@ private:
         DWORD offset = 0;
         Clock::time_point since{};
     } m_fetch;
-
-    static std::chrono::milliseconds s_fetchStallTime;
 
     // Answers sent on this link: the catalog's batch of each and the number
     // of the poll it answered (polls counted from 1).
@@ -163,5 +160,5 @@ private:
     int m_pollsAwaited = 0;
     Clock::time_point m_lastPollAt {};
 
-    static std::chrono::milliseconds s_pollStall;
+    static std::chrono::milliseconds s_stallTime;
 };

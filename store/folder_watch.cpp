@@ -1145,7 +1145,9 @@ bool CFolderWatch::reconcile(std::chrono::steady_clock::time_point deadline)
         // cannot be read.
         if (m_linksUnknown && r.isLink == 1)
             return;
-        const bool nodeRecord = name == NODE_RECORD_NAME;
+        // The node writes its own record into SEND itself: it tells nothing
+        // of whether SEND is the folder the node knows.
+        const bool nodeRecord = name == setting::NODE_RECORD_FILE;
         m_ownLive += nodeRecord ? 0 : 1;
         if (m_present.find(name) != m_present.end()) {
             m_ownPresent += nodeRecord ? 0 : 1;

@@ -126,9 +126,6 @@ public:
     bool sendAway() const { return m_away; }
     // Texts for the user (CP932) since the last call.
     std::vector<std::string> takeNotices();
-    // The node's own record file in SEND, which the node writes there itself:
-    // it tells nothing of whether SEND is the folder the node knows.
-    static constexpr const char NODE_RECORD_NAME[] = "nodeInfomation.nod";
 
 private:
     enum class Phase { idle, listing, classifying, handing, saving };

@@ -83,6 +83,9 @@ inline constexpr TextValue INFOMATION{"INFOMATION", 2047, 1000};
 // number ("three", "3 days", "2.5", an empty value).
 std::optional<int> wholeNumber(std::string_view text);
 
+// The node's own record file, which the node window writes into SEND.
+inline constexpr char NODE_RECORD_FILE[] = "nodeInfomation.nod";
+
 // Every text value of the file is read into a buffer of this many bytes.
 inline constexpr std::size_t VALUE_BUFFER = 261;
 

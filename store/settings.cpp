@@ -190,28 +190,14 @@ std::string shownUtf8(const std::string& text)
 }
 
 // The CP932 text of a value that reads as UTF-8 holding characters beyond
-// ASCII (the file was saved as UTF-8), nullopt otherwise. A CP932 text
-// seldom reads as UTF-8 and then hardly ever as CP932 text again.
+// ASCII (the file was saved as UTF-8), nullopt otherwise: the conversion
+// takes only whole UTF-8. A CP932 text seldom reads as UTF-8 and then
+// hardly ever as CP932 text again.
 std::optional<std::string> utf8Japanese(const std::string& text)
 {
-    bool beyondAscii = false;
-    for (std::size_t i = 0; i < text.size();) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        const std::size_t n = c < 0x80 ? 1 : (c >= 0xC2 && c <= 0xDF) ? 2 : (c >= 0xE0 && c <= 0xEF) ? 3
-                            : (c >= 0xF0 && c <= 0xF4)                 ? 4
-                                                                       : 0;
-        if (n == 0 || i + n > text.size())
-            return std::nullopt;
-        for (std::size_t k = 1; k < n; ++k) {
-            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80)
-                return std::nullopt;
-        }
-        beyondAscii = beyondAscii || n > 1;
-        i += n;
-    }
-    if (!beyondAscii)
-        return std::nullopt;
-    return cp932::fromUtf8(text);
+    const bool beyondAscii =
+        std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+    return beyondAscii ? cp932::fromUtf8(text) : std::nullopt;
 }
 
 // The notice of a name that is not set.

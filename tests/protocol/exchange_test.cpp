@@ -308,8 +308,8 @@ TEST_F(ExchangeTest, ChunksOutOfStepAreNotStored)
 TEST_F(ExchangeTest, OneFetchChainPerLink)
 {
     struct StallTime {
-        StallTime() { CExchange::setFetchStallTime(std::chrono::hours(1)); }
-        ~StallTime() { CExchange::setFetchStallTime(CExchange::FETCH_STALL_TIME); }
+        StallTime() { CExchange::setStallTime(std::chrono::hours(1)); }
+        ~StallTime() { CExchange::setStallTime(CExchange::STALL_TIME); }
     } stallTime;
     const std::string big = patternBytes(CHUNK_LIMIT_TCP + 500, 2), small = patternBytes(700, 4);
     apply(recordsFrame({peerRec("big.bin", DWORD(big.size())), peerRec("small.bin", DWORD(small.size()))}));
@@ -336,10 +336,10 @@ TEST_F(ExchangeTest, OneFetchChainPerLink)
 
     // Its answer never came: the next empty answer asks again from the
     // bytes held.
-    CExchange::setFetchStallTime(std::chrono::milliseconds(0));
+    CExchange::setStallTime(std::chrono::milliseconds(0));
     apply(recordsFrame({}));
     const Frame again = askedFor("big.bin", CHUNK_LIMIT_TCP);
-    CExchange::setFetchStallTime(std::chrono::hours(1));
+    CExchange::setStallTime(std::chrono::hours(1));
 
     // A late answer of an earlier chain is stored and asks for nothing.
     Frame late = chunkFor(requestFrame(storedOf("small.bin"), 0), small);
@@ -520,9 +520,9 @@ TEST_F(ExchangeTest, OnePollChainPerLinkAndNoPollWhileReceivedRecordsCannotBeSto
     EXPECT_EQ(polls(), 1) << "the chain's poll";
     ex.sendPeriodicPoll();
     EXPECT_EQ(polls(), 0);
-    CExchange::setPollStallTime(std::chrono::milliseconds(0));
+    CExchange::setStallTime(std::chrono::milliseconds(0));
     ex.sendPeriodicPoll();
-    CExchange::setPollStallTime(CExchange::POLL_STALL_TIME);
+    CExchange::setStallTime(CExchange::STALL_TIME);
     EXPECT_EQ(polls(), 1) << "an answer that does not come is not waited for";
 
     testsupport::FileSizeLimit full(820);
