@@ -539,6 +539,61 @@ bool fileId(const std::string& path, FileId* out)
     return true;
 }
 
+namespace {
+std::function<int(const std::string&)>& syncFault()
+{
+    static std::function<int(const std::string&)> fault;
+    return fault;
+}
+} // namespace
+
+void setSyncFault(std::function<int(const std::string& path)> fault)
+{
+    syncFault() = std::move(fault);
+}
+
+bool syncFileData(const std::string& path, FileId* known, int* err)
+{
+    if (const auto& fault = syncFault()) {
+        if (const int e = fault(path); e != 0) {
+            setErr(err, e);
+            return false;
+        }
+    }
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return true; // gone since it was written: nothing of it to keep
+        setErr(err, errno);
+        return false;
+    }
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0 && ::fdatasync(fd) == 0;
+    if (!ok)
+        setErr(err, errno);
+    ::close(fd);
+    if (!ok)
+        return false;
+    const FileId id{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+    if (known && *known == id)
+        return true;
+    // A file made since the last sync: its name is in the folder's data.
+    const int dir = ::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0 || ::fsync(dir) != 0) {
+        setErr(err, errno);
+        if (dir >= 0)
+            ::close(dir);
+        return false;
+    }
+    ::close(dir);
+    if (known)
+        *known = id;
+    return true;
+}
+
 std::int64_t freeSpace(const std::string& path)
 {
     struct statvfs sv {};

@@ -156,6 +156,17 @@ struct FileId {
 };
 bool fileId(const std::string& path, FileId* out);
 
+// Puts what was written to the file at path on the disk (fdatasync), so
+// that a power cut cannot take it back; a file that is not there holds
+// nothing to put. When the file is another one than *known (made since, or
+// first seen), its folder is synced too, so that its name survives as well,
+// and *known becomes it. False, with the errno in *err, when the file is not
+// safely on the disk.
+bool syncFileData(const std::string& path, FileId* known, int* err = nullptr);
+// For tests: consulted before each syncFileData; a nonzero errno it returns
+// fails that call. An empty function removes it.
+void setSyncFault(std::function<int(const std::string& path)> fault);
+
 // Bytes free for an unprivileged writer on the file system of path; -1 when
 // it cannot be told.
 std::int64_t freeSpace(const std::string& path);

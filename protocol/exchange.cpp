@@ -27,14 +27,9 @@ bool payloadHolds(const ExchangeHeader& h, DWORD need)
 
 } // namespace
 
-std::chrono::milliseconds CExchange::s_stallTime = CExchange::STALL_TIME;
-
 CExchange::CExchange() = default;
 
-CExchange::~CExchange()
-{
-    releaseAnswers();
-}
+CExchange::~CExchange() = default;
 
 bool CExchange::queueFrame(const void* frame, DWORD length)
 {
@@ -65,32 +60,38 @@ void CExchange::sendHello(const std::string& peer, SyncRequest& request)
         since = SYSTEMTIME{};
     }
     if (sendNodeInfo(mode, since) && ask)
-        m_ask = {true, false, peer, m_pollsSent};
+        m_ask = {true, false, peer, m_ledger.pollsSent()};
 }
 
 void CExchange::sendSyncPoll()
 {
+    if (!m_ledger.mayPoll())
+        return;
     // A poll tells the neighbour that this node holds what it was sent: not
-    // while records it takes in stay out of catalog.dat.
+    // while records it takes in stay out of catalog.dat, nor before they are
+    // on the disk.
     CCatalog* catalog = CCatalog::existingInstance();
-    if (catalog && !catalog->storesAtOnce())
+    if (catalog && (!catalog->storesAtOnce() || !catalog->syncWrites()))
         return;
     SyncPollFrame f{};
-    if (!queueFrame(&f, buildSyncPollFrame(&f)))
-        return;
-    ++m_pollsSent;
-    ++m_pollsAwaited;
-    m_lastPollAt = Clock::now();
+    if (queueFrame(&f, buildSyncPollFrame(&f)))
+        m_ledger.pollSent(Clock::now());
 }
 
-void CExchange::sendPeriodicPoll()
+bool CExchange::sendPeriodicPoll()
 {
-    if (m_pollsAwaited > 0) {
-        if (Clock::now() - m_lastPollAt < s_stallTime)
-            return;
-        m_pollsAwaited = 0; // the answer is not coming
+    switch (m_ledger.pollDue(Clock::now())) {
+    case CLinkLedger::Due::wait:
+        return true;
+    case CLinkLedger::Due::poll:
+        sendSyncPoll();
+        return true;
+    case CLinkLedger::Due::closeLink:
+        break;
     }
-    sendSyncPoll();
+    std::printf("Error:CExchange: the link to %s answered none of two polls; it is opened again\n",
+                m_strPeerNode.empty() ? "a neighbour" : m_strPeerNode.c_str());
+    return false;
 }
 
 void CExchange::replyCatalog(const char* peerNode, const SyncPollFrame* poll)
@@ -98,13 +99,7 @@ void CExchange::replyCatalog(const char* peerNode, const SyncPollFrame* poll)
     if (!poll || !payloadHolds(poll->header, 0))
         return;
     CCatalog* catalog = CCatalog::getInstance();
-    // Every answer to a poll before the previous one was sent before the
-    // previous poll arrived, so the neighbour had it when it sent this one.
-    ++m_pollsReceived;
-    auto held = m_answers.begin();
-    for (; held != m_answers.end() && held->poll + 2 <= m_pollsReceived; ++held)
-        catalog->confirmQueueRecs(held->batch);
-    m_answers.erase(m_answers.begin(), held);
+    m_ledger.pollReceived();
 
     // Zeroed, so that nothing unset is ever handed on, even when none is taken.
     CatalogRecord taken[CCatalog::MAX_TAKE_RECORDS]{};
@@ -119,25 +114,21 @@ void CExchange::replyCatalog(const char* peerNode, const SyncPollFrame* poll)
     // Only the poll's header is echoed, whatever length it claims.
     CatalogRecordsFrame f{};
     const DWORD length = buildCatalogRecordsFrame(&f, *poll, taken, DWORD(n));
-    if (!queueFrame(&f, length)) {
-        if (batch != 0)
-            catalog->releaseQueueRecs(batch);
-        return;
-    }
-    if (batch != 0)
-        m_answers.push_back({batch, m_pollsReceived});
+    if (queueFrame(&f, length))
+        m_ledger.answerQueued(batch);
+    else
+        m_ledger.answerRefused(batch);
 }
 
 void CExchange::onCatalogRecords(const CatalogRecordsFrame* frame, const char* fromNode)
 {
     if (!frame || frame->header.headerLen != FRAME_HEADER_LEN)
         return;
-    if (m_pollsAwaited > 0)
-        --m_pollsAwaited; // the answer to one of this link's polls
+    m_ledger.answerReceived();
     // The n-th answer answers the n-th poll or a later one (an answer that
     // never came only moves the later ones up), so the hello is never
     // taken as through too soon.
-    if (++m_answersReceived > m_ask.pollsBefore && m_ask.sent && !m_ask.confirmed) {
+    if (m_ledger.answersReceived() > m_ask.pollsBefore && m_ask.sent && !m_ask.confirmed) {
         m_ask.confirmed = true;
         CCatalog::getInstance()->wholeSyncAsked(fromNode && *fromNode ? fromNode : m_ask.peer);
     }
@@ -212,7 +203,7 @@ void CExchange::queueFetchRequest(const FileRequestFrame* request, DWORD length)
 
 bool CExchange::isFetching() const
 {
-    return m_fetch.running && Clock::now() - m_fetch.since < s_stallTime;
+    return m_fetch.running && Clock::now() - m_fetch.since < CLinkLedger::stallTime();
 }
 
 bool CExchange::answersFetch(const ExchangeHeader& h, const CatalogRecord& rec) const
@@ -320,12 +311,3 @@ int CExchange::onNodeInfo(const NodeInfoFrame* frame, int viaTcp, const char* ke
     return result;
 }
 
-void CExchange::releaseAnswers()
-{
-    // Never makes a catalog: an engine may outlive the one it answered from.
-    if (CCatalog* catalog = CCatalog::existingInstance()) {
-        for (const Answer& a : m_answers)
-            catalog->releaseQueueRecs(a.batch);
-    }
-    m_answers.clear();
-}

@@ -17,6 +17,7 @@
 
 #include "platform/wintypes.h"
 #include "protocol/frames.h"
+#include "protocol/link_ledger.h"
 #include "protocol/que.h"
 
 class CExchange {
@@ -41,19 +42,23 @@ public:
     // Whether a hello on this link is still to ask `peer` for its whole
     // catalog.
     bool owesWholeSync(const std::string& peer) const;
-    // Queues a catalog poll, unless the catalog cannot store what it takes
-    // in now (a full disk): then no poll goes until it can.
+    // Queues a catalog poll, which tells the neighbour that this node holds
+    // every answer it received before the previous poll: so only while the
+    // link allows one (see CLinkLedger) and once what came is on the disk.
+    // While the catalog cannot store what it takes in (a full disk) or put
+    // it on the disk, no poll goes until it can.
     void sendSyncPoll();
     // The carrier's periodic poll: queued unless a poll of this link still
-    // waits for its answer, so that one poll chain runs per link. A wait
-    // that has lasted the stall time counts as lost, and the poll goes.
-    void sendPeriodicPoll();
+    // waits for its answer, so that one poll chain runs per link; a wait
+    // that has lasted the stall time counts as lost, and one more poll goes.
+    // False when that one too has waited the stall time: the link is stuck,
+    // and the carrier closes it, so that both sides release what is in
+    // flight and a new link starts afresh.
+    bool sendPeriodicPoll();
     // Answers a poll with the records waiting for peerNode (at most 11).
-    // Records stay in flight until the neighbour is known to hold them: a
-    // poll tells that every answer sent before the link's previous poll
-    // arrived has reached the neighbour (which stores what it applies before
-    // it polls again), even when a second poll chain crosses the first.
-    // When the answer cannot be queued, its records wait again at once.
+    // Records stay in flight until the neighbour is known to hold them (see
+    // CLinkLedger). When the answer cannot be queued, its records wait again
+    // at once.
     void replyCatalog(const char* peerNode, const SyncPollFrame* poll);
     // Applies a received records frame (count < 1: starts fetching files and
     // sends no poll). At most min(count, 11, dataLen / 820) records are
@@ -95,9 +100,10 @@ public:
     // The link goes (closed, failed, dropped): the records of its answers
     // not known to be held wait again, to be sent over a later link. The
     // destructor does the same.
-    void releaseAnswers();
+    void releaseAnswers() { m_ledger.release(); }
     // Answers whose records are still in flight.
-    std::size_t answersInFlight() const { return m_answers.size(); }
+    std::size_t answersInFlight() const { return m_ledger.answersInFlight(); }
+    const CLinkLedger& ledger() const { return m_ledger; }
 
     ZQ_QUE& sendQueue() { return m_sendQueue; }
 
@@ -105,9 +111,9 @@ public:
     // before it counts as lost (a frame dropped, an answer that never
     // came): the periodic poll then goes regardless, and the next empty
     // answer to a poll starts the fetch chain again.
-    static constexpr std::chrono::milliseconds STALL_TIME{30000};
+    static constexpr std::chrono::milliseconds STALL_TIME = CLinkLedger::STALL_TIME;
     // For tests: another stall time.
-    static void setStallTime(std::chrono::milliseconds t) { s_stallTime = t; }
+    static void setStallTime(std::chrono::milliseconds t) { CLinkLedger::setStallTime(t); }
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -137,28 +143,14 @@ private:
         Clock::time_point since{};
     } m_fetch;
 
-    // Answers sent on this link: the catalog's batch of each and the number
-    // of the poll it answered (polls counted from 1).
-    struct Answer {
-        std::uint64_t batch;
-        std::uint64_t poll;
-    };
-    std::vector<Answer> m_answers;
-    std::uint64_t m_pollsReceived = 0;
-    // Polls this link queued and answers it received, and the hello that
-    // asked for the neighbour's whole catalog: the polls queued before it.
-    std::uint64_t m_pollsSent = 0;
-    std::uint64_t m_answersReceived = 0;
+    // The polls and answers of this link, both ways.
+    CLinkLedger m_ledger;
+    // The hello that asked for the neighbour's whole catalog: the polls
+    // queued before it.
     struct WholeSyncAsk {
         bool sent = false;
         bool confirmed = false;
         std::string peer;
         std::uint64_t pollsBefore = 0;
     } m_ask;
-    // Polls this link sent whose answer has not come, and when the last
-    // went.
-    int m_pollsAwaited = 0;
-    Clock::time_point m_lastPollAt {};
-
-    static std::chrono::milliseconds s_stallTime;
 };

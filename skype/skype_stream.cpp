@@ -128,7 +128,10 @@ void ZQ_SKYPESTREAM::onTimer()
         return;
     if (!CPropatyTandrel::switches().pasvMode) {
         m_exchange.sendHello(m_peerNode, m_sync);
-        m_exchange.sendPeriodicPoll();
+        // A stuck stream is closed, so that both sides release what is in
+        // flight; the next connect pass asks for a new one.
+        if (!m_exchange.sendPeriodicPoll())
+            disconnect();
     }
     m_exchangeTicks = 0;
 }

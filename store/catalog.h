@@ -17,6 +17,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -24,13 +25,10 @@
 #include <utility>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/mutex.h"
 #include "platform/wintypes.h"
 #include "store/catalog_record.h"
-
-namespace platform {
-class CFile;
-}
 
 namespace catalog_detail {
 class CatalogJournal;
@@ -134,6 +132,14 @@ public:
     const std::string& path() const { return m_path; }
     int writeThrough() const { return m_writeThrough; }
     bool loadFailed() const { return m_loadFailed; }
+    // Whether records were written into catalog.dat in place or at its end
+    // since the last call (a whole rewrite is on the disk when it returns).
+    bool takeWrittenInPlace()
+    {
+        const bool w = m_writtenInPlace;
+        m_writtenInPlace = false;
+        return w;
+    }
 
     // The lookup key of a record: origin node and file name, each read
     // within its field.
@@ -189,6 +195,7 @@ private:
     std::unordered_set<int> m_protect;
     bool m_rewriteOwed = false;
     bool m_journalFull = false;
+    bool m_writtenInPlace = false;
     bool m_failureTold = false;
     bool m_lastFailureNoRoom = false;
     std::vector<std::string> m_notices;
@@ -468,6 +475,14 @@ public:
     // chooses: there it is true while the file that asks the neighbours
     // again after an end without that save stands, see owesWholeSync.)
     bool storesAtOnce();
+    // Puts on the disk what catalog.dat and the neighbours' queue files took
+    // since the last call (fdatasync, once per file written; a file made
+    // since has its folder synced too). A link calls it before each poll:
+    // the poll tells the neighbour that this node holds what it was sent, so
+    // that must outlast a power cut, here and for the neighbours it is
+    // passed on to. False when a file could not be synced: it stays owed,
+    // the failure is said once (until a sync succeeds), and no poll may go.
+    bool syncWrites();
     // Texts for the user (CP932) since the last call: a catalog file
     // refused at load, a disk too full to save the catalog.
     std::vector<std::string> takeNotices();
@@ -558,6 +573,8 @@ private:
     void flushOwedQueues();
     bool owedUnsaved() const;
     bool saveOwed(const std::string& path, OwedQueue& q);
+    // Syncs one queue file (see syncWrites); false when it is not on the disk.
+    bool syncQueueFile(const std::string& path);
     void loadOwed();
     void tellOwed(const std::string& path, OwedQueue& q, bool written);
     void moveOwed(const std::string& from, const std::string& to);
@@ -693,6 +710,11 @@ private:
     // Per queue file: where each key stands.
     std::unordered_map<std::string, std::unique_ptr<catalog_detail::QueueIndex>> m_queueIndex;
     std::map<std::string, OwedQueue> m_owed;
+    // Queue files written since the last syncWrites, and the file each path
+    // was when it was last synced (one made since needs its folder synced).
+    std::set<std::string> m_unsynced;
+    std::unordered_map<std::string, platform::FileId> m_syncedIds;
+    bool m_syncFailureTold = false;
 
     static CCatalog* s_instance;
     // Batch numbers never repeat within a run, whatever catalog hands them out.

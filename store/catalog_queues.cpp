@@ -427,6 +427,7 @@ private:
         } catch (const platform::CFileException& e) {
             return fail(e.m_errno);
         }
+        m_catalog.m_unsynced.insert(m_path);
         m_putsWritten += m_runPuts;
         m_run.clear();
         m_runPuts = 0;
@@ -477,6 +478,7 @@ bool CCatalog::queueFlush(QueueImage& image)
         return false;
     }
     noteQueueWrite(image.path(), first);
+    m_unsynced.insert(image.path());
     adoptImage(image);
     return true;
 }
@@ -1135,6 +1137,14 @@ bool CCatalog::flushOwed(const std::string& path, OwedQueue& q)
     return q.recs.empty();
 }
 
+bool CCatalog::syncQueueFile(const std::string& path)
+{
+    if (!platform::syncFileData(path, &m_syncedIds[path]))
+        return false;
+    m_unsynced.erase(path);
+    return true;
+}
+
 bool CCatalog::saveOwed(const std::string& path, OwedQueue& q)
 {
     const bool ok = platform::replaceFileAtomically(owedFile(path), [&q](const platform::PieceWriter& write) {
@@ -1157,7 +1167,9 @@ void CCatalog::flushOwedQueues()
         // A disk without the room would only fail again.
         const std::int64_t free = platform::isNoRoom(q.err) ? platform::freeSpace(getCatalogFolder()) : -1;
         const bool room = free < 0 || std::uint64_t(free) >= bytes + (64u << 10);
-        if (room && flushOwed(it->first, q)) {
+        // <queue file>.owed goes only once what it held is on the disk in
+        // the queue file: a power cut must leave the entries in one of them.
+        if (room && flushOwed(it->first, q) && syncQueueFile(it->first)) {
             platform::deleteFile(owedFile(it->first));
             if (q.told || q.fromLastRun)
                 tellOwed(it->first, q, true);

@@ -570,6 +570,7 @@ void CCatalogCash::writeRecs(const std::vector<int>& indexes)
         if (f.GetLength() > want)
             f.SetLength(want);
         f.Close();
+        m_writtenInPlace = true;
         for (int i : journaled)
             m_protect.erase(i);
         // Folded into the file by a whole rewrite once it holds a quarter
@@ -843,6 +844,42 @@ bool CCatalog::storesAtOnce()
     // Under -CATALOGCASH a poll is safe once an end without the final save
     // is sure to ask the neighbours again.
     return !m_cash.behindList() && (m_cash.writeThrough() != 0 || m_resyncMarkSaved);
+}
+
+bool CCatalog::syncWrites()
+{
+    platform::CMutexLock lock(getMutex());
+    // Entries to pass on that are on no disk at all (their queue file and
+    // its .owed both failed) are not held either.
+    if (owedUnsaved())
+        return false;
+    std::vector<std::string> paths;
+    if (m_cash.takeWrittenInPlace())
+        m_unsynced.insert(m_cash.path());
+    paths.assign(m_unsynced.begin(), m_unsynced.end());
+    for (const std::string& path : paths) {
+        int err = 0;
+        if (!platform::syncFileData(path, &m_syncedIds[path], &err)) {
+            if (!m_syncFailureTold) {
+                m_syncFailureTold = true;
+                std::printf("Error:CCatalog: %s cannot be put on the disk (%s); no entries are taken from the"
+                            " neighbours until it is\n",
+                            path.c_str(), std::strerror(err));
+                std::fflush(stdout);
+                const char* utf8 = "受け取ったカタログをディスクに書き込めないため、書き込めるまで隣接ノードから"
+                                   "カタログを受け取りません。";
+                m_notices.push_back(cp932::fromUtf8(utf8).value_or(utf8));
+            }
+            return false;
+        }
+        m_unsynced.erase(path);
+    }
+    if (m_syncFailureTold) {
+        m_syncFailureTold = false;
+        std::printf("CCatalog: what was received is on the disk again; entries are taken from the neighbours\n");
+        std::fflush(stdout);
+    }
+    return true;
 }
 
 std::vector<std::string> CCatalog::takeNotices()

@@ -262,9 +262,12 @@ void CTcpSockStream::onTick()
         return;
     // Only an identified link knows which neighbour its hello reaches.
     m_exchange.sendHello(m_state == STATE_IDENTIFIED ? m_strNodeName : std::string(), m_sync);
-    if (m_state == STATE_IDENTIFIED)
-        m_exchange.sendPeriodicPoll();
     m_tick = 0;
+    if (m_state == STATE_IDENTIFIED && !m_exchange.sendPeriodicPoll() && m_pParent) {
+        // Stuck: closed, so that both sides release what is in flight; the
+        // row links again.
+        m_pParent->notifyOnClose(m_id);
+    }
 }
 
 // --- Other socket events -----------------------------------------------------

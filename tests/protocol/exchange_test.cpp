@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <deque>
+#include <random>
+#include <set>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -13,6 +17,7 @@
 
 #include "protocol/exchange.h"
 #include "protocol/frame_check.h"
+#include "platform/files.h"
 #include "store/catalog_testkit.h"
 
 namespace {
@@ -51,6 +56,15 @@ std::vector<Frame> drain(CExchange& ex)
         EXPECT_NE(checkFrame(out.back().data(), out.back().size(), CHUNK_LIMIT_TCP), FrameKind::Bad);
     }
     return out;
+}
+
+// Fills the engine's send queue, so that the next frame it queues is refused.
+void fillQueue(CExchange& ex)
+{
+    KeepAliveFrame k{};
+    buildKeepAliveFrame(&k);
+    while (ex.sendQueue().enqueue(&k, sizeof k) == 1) {
+    }
 }
 
 Frame pollFrame()
@@ -358,8 +372,7 @@ TEST_F(ExchangeTest, OneFetchChainPerLink)
     // A request the full queue refuses leaves no chain running.
     apply(recordsFrame({peerRec("next.bin", 10)}));
     drain(ex);
-    for (int i = 0; i < ZQ_QUE::SLOT_COUNT; ++i)
-        ex.sendSyncPoll();
+    fillQueue(ex);
     apply(recordsFrame({}));
     EXPECT_FALSE(ex.isFetching());
     drain(ex);
@@ -440,8 +453,7 @@ TEST_F(ExchangeTest, AnAnswerThatCannotBeQueuedLeavesItsRecordsWaiting)
         CatalogRecord r = makeRec("NODE_A", ("q" + std::to_string(i)).c_str(), 1);
         catalog()->addRec(&r);
     }
-    for (int i = 0; i < ZQ_QUE::SLOT_COUNT; ++i)
-        ex.sendSyncPoll();
+    fillQueue(ex);
     Frame poll = pollFrame();
     ex.replyCatalog("NODE_B", poll.as<SyncPollFrame>());
     EXPECT_EQ(drain(ex).size(), std::size_t(ZQ_QUE::SLOT_COUNT));
@@ -500,43 +512,174 @@ TEST_F(ExchangeTest, APollConfirmsTheAnswersBeforeTheLinksPreviousPollAndALinkTh
     EXPECT_EQ(sentMarks(), s11 + s11 + std::string(18, 'w'));
 }
 
-// One poll chain per link: the periodic poll waits while a poll of the
-// link awaits its answer, unless that wait has stalled. And no poll goes
-// while what the node receives cannot reach catalog.dat (the file may grow
-// no further): a poll tells the neighbour that the records are held.
-TEST_F(ExchangeTest, OnePollChainPerLinkAndNoPollWhileReceivedRecordsCannotBeStored)
+// Whatever a link does to the frames (held for any time, then the link
+// dropped), a neighbour that polls as this node does is never confirmed an
+// entry it did not receive: after the link, what it holds and what is
+// offered again over the next link make up the whole queue. The neighbour's
+// side is its ledger alone, on a clock of the test's own.
+TEST_F(ExchangeTest, TwoPollsOnTheirWayAtMostAndNoEntryConfirmedThatTheNeighbourMayNotHold)
 {
-    const auto polls = [&] {
+    constexpr int ENTRIES = 120;
+    const auto namesOf = [](Frame& f) {
+        std::vector<std::string> names;
+        for (DWORD i = 0; i < f.header().count; ++i)
+            names.push_back(fileName(f.record(i)));
+        return names;
+    };
+    std::mt19937 random(12345);
+    for (int run = 0; run < 60; ++run) {
+        const std::string prefix = "r" + std::to_string(run) + "_";
+        for (int i = 0; i < ENTRIES; ++i) {
+            CatalogRecord r = makeRec("NODE_A", (prefix + std::to_string(i)).c_str(), 1);
+            catalog()->addRec(&r);
+        }
+        std::set<std::string> held; // what the neighbour received
+        auto link = std::make_unique<CExchange>();
+        CLinkLedger neighbour;
+        CLinkLedger::Clock::time_point now{};
+        std::deque<Frame> toNode, toNeighbour; // polls, answers
+        const auto poll = [&] {
+            toNode.push_back(pollFrame());
+            neighbour.pollSent(now);
+        };
+        poll();
+        bool open = true;
+        for (int step = 0; open && step < 400; ++step) {
+            switch (random() % 4) {
+            case 0: // the node answers the oldest poll
+                if (!toNode.empty()) {
+                    link->replyCatalog("NODE_B", toNode.front().as<SyncPollFrame>());
+                    toNode.pop_front();
+                    for (Frame& f : drain(*link))
+                        toNeighbour.push_back(std::move(f));
+                }
+                break;
+            case 1: // an answer arrives, unless the link holds it
+                if (!toNeighbour.empty() && random() % 3 != 0) {
+                    for (const std::string& n : namesOf(toNeighbour.front()))
+                        held.insert(n);
+                    toNeighbour.pop_front();
+                    neighbour.answerReceived();
+                    if (neighbour.mayPoll())
+                        poll();
+                }
+                break;
+            case 2: // time passes: the neighbour's periodic poll
+                now += std::chrono::seconds(random() % 40);
+                switch (neighbour.pollDue(now)) {
+                case CLinkLedger::Due::poll:
+                    poll();
+                    break;
+                case CLinkLedger::Due::closeLink:
+                    open = false;
+                    break;
+                case CLinkLedger::Due::wait:
+                    break;
+                }
+                break;
+            default:
+                open = random() % 40 != 0; // the link drops
+            }
+            ASSERT_LE(neighbour.unanswered(), 2u);
+        }
+        link.reset(); // what was not confirmed waits again
+
+        CExchange next; // a fresh link offers what is left: with the rest, all
+        for (;;) {
+            Frame p = pollFrame();
+            next.replyCatalog("NODE_B", p.as<SyncPollFrame>());
+            auto frames = drain(next);
+            ASSERT_EQ(frames.size(), 1u);
+            if (frames[0].header().count == 0)
+                break;
+            for (const std::string& n : namesOf(frames[0]))
+                held.insert(n);
+        }
+        int ofRun = 0;
+        for (const std::string& n : held)
+            ofRun += n.rfind(prefix, 0) == 0 ? 1 : 0;
+        ASSERT_EQ(ofRun, ENTRIES) << "run " << run;
+    }
+}
+
+// One poll chain per link, and never a third poll on its way: the periodic
+// poll waits while a poll awaits its answer, one that has stalled lets one
+// more go, and when that one stalls too the link is to be closed. And no
+// poll goes before what came is stored and on the disk (a full disk, a sync
+// that fails): a poll tells the neighbour that the records are held.
+TEST_F(ExchangeTest, OnePollChainPerLinkAndNoPollBeforeWhatCameIsOnTheDisk)
+{
+    const auto polls = [](CExchange& link) {
         int n = 0;
-        for (const Frame& f : drain(ex))
+        for (const Frame& f : drain(link))
             n += f.header().command == COMMAND_SYNCPOLL ? 1 : 0;
         return n;
     };
+    const auto stalled = [](bool on) {
+        CExchange::setStallTime(on ? std::chrono::milliseconds(0) : CExchange::STALL_TIME);
+    };
+    EXPECT_TRUE(ex.sendPeriodicPoll());
+    EXPECT_EQ(polls(ex), 1);
     ex.sendPeriodicPoll();
-    EXPECT_EQ(polls(), 1);
-    ex.sendPeriodicPoll();
-    EXPECT_EQ(polls(), 0) << "the first awaits its answer";
+    EXPECT_EQ(polls(ex), 0) << "the first awaits its answer";
     apply(recordsFrame({peerRec("a.txt", 5)}));
-    EXPECT_EQ(polls(), 1) << "the chain's poll";
-    ex.sendPeriodicPoll();
-    EXPECT_EQ(polls(), 0);
-    CExchange::setStallTime(std::chrono::milliseconds(0));
-    ex.sendPeriodicPoll();
-    CExchange::setStallTime(CExchange::STALL_TIME);
-    EXPECT_EQ(polls(), 1) << "an answer that does not come is not waited for";
-
-    testsupport::FileSizeLimit full(820);
-    testing::internal::CaptureStdout();
+    EXPECT_EQ(polls(ex), 1) << "the chain's poll";
+    stalled(true);
+    EXPECT_TRUE(ex.sendPeriodicPoll());
+    EXPECT_EQ(polls(ex), 1) << "one more poll when the answer does not come";
+    ex.sendSyncPoll();
+    EXPECT_FALSE(ex.sendPeriodicPoll()) << "both stalled: the link is stuck";
+    EXPECT_EQ(polls(ex), 0) << "never a third on its way";
+    stalled(false);
+    apply(recordsFrame({}));
     apply(recordsFrame({peerRec("b.txt", 5)}));
-    ex.sendPeriodicPoll();
+    EXPECT_EQ(polls(ex), 1) << "the answers came: the chain goes on";
+
+    CExchange link;
+    const auto take = [&link](Frame f) { link.onCatalogRecords(f.as<CatalogRecordsFrame>()); };
+    link.sendPeriodicPoll();
+    drain(link);
+    testsupport::FileSizeLimit full(2 * 820);
+    testing::internal::CaptureStdout();
+    take(recordsFrame({peerRec("c.txt", 5)}));
+    link.sendPeriodicPoll();
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(polls(), 0);
-    EXPECT_EQ(catalog()->getRecCount(), 2);
+    EXPECT_EQ(polls(link), 0);
+    EXPECT_EQ(catalog()->getRecCount(), 3);
     full.lift();
     testing::internal::CaptureStdout();
     catalog()->onTick();
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(catalogtest::readRecords(catalogFile()).size(), 2u);
-    ex.sendPeriodicPoll();
-    EXPECT_EQ(polls(), 1);
+    EXPECT_EQ(catalogtest::readRecords(catalogFile()).size(), 3u);
+    link.sendPeriodicPoll();
+    EXPECT_EQ(polls(link), 1);
+
+    // What an answer brought reaches the disk before the next poll: each
+    // file written once, catalog.dat and the queue of the neighbour it is
+    // passed on to; a sync that fails holds the poll back.
+    std::vector<std::string> synced;
+    int fault = EIO;
+    platform::setSyncFault([&](const std::string& path) {
+        synced.push_back(path.substr(path.rfind('/') + 1));
+        return fault;
+    });
+    testing::internal::CaptureStdout();
+    take(recordsFrame({peerRec("d.txt", 0), peerRec("e.txt", 0)})); // whole at once: passed on
+    stalled(true);
+    link.sendPeriodicPoll();
+    stalled(false);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("cannot be put on the disk"), std::string::npos);
+    EXPECT_EQ(polls(link), 0);
+    fault = 0;
+    synced.clear();
+    link.sendPeriodicPoll();
+    EXPECT_EQ(polls(link), 1);
+    std::sort(synced.begin(), synced.end());
+    EXPECT_EQ(synced, (std::vector<std::string>{"NODE_C.dat", "catalog.dat"}));
+    synced.clear();
+    take(recordsFrame({}));
+    link.sendPeriodicPoll();
+    EXPECT_EQ(polls(link), 1);
+    EXPECT_TRUE(synced.empty()) << "an answer that brought nothing needs no sync";
+    platform::setSyncFault({});
 }

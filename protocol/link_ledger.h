@@ -1,0 +1,99 @@
+// One link's account of the catalog polls and answers crossing it, both
+// ways, and the one rule by which an entry leaves a neighbour's queue: the
+// sent mark is written only for an answer the neighbour is known to hold on
+// its disk. The engine and the carriers only tell it what happened.
+//
+// Why a poll vouches for the answers before the previous poll:
+// - A link delivers its frames whole and in order, or breaks: each frame
+//   carries the next sequence number, so a frame lost or dropped on the way
+//   fails the check of the next one and the link closes.
+// - A node sends a poll only once what every answer it received brought is
+//   on its disk (CCatalog::syncWrites before each poll), and only while at
+//   most one poll of the link is unanswered (mayPoll, pollDue). So before it
+//   sends poll k it had received at least k - 2 answers, which (answers
+//   coming in order, a refused answer only moving the later ones up) are all
+//   the answers sent to its polls 1 to k - 2.
+// - So when poll k arrives, every answer to polls 1 to k - 2 is held, and
+//   those are confirmed (pollReceived). Anything else stays in flight until
+//   a later poll or the link's end, when it waits again (release).
+// A link whose poll stays unanswered one stall time after the one extra poll
+// allowed is to be closed and opened again (pollDue says so), which
+// releases what either side has in flight.
+//
+// The rule assumes the neighbour keeps those two promises, as nodes of this
+// build do. A neighbour that polls whatever it awaits (an older build) can
+// have three or more polls on their way; a poll of it then can confirm an
+// answer it has not received, and an entry is lost when the link breaks
+// before that answer arrives. Such a neighbour loses no more with this node
+// than among its own kind, which marks entries sent when it takes them.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+
+class CLinkLedger {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    CLinkLedger() = default;
+    ~CLinkLedger();
+    CLinkLedger(const CLinkLedger&) = delete;
+    CLinkLedger& operator=(const CLinkLedger&) = delete;
+
+    // --- This node's polls and the neighbour's answers. ---
+
+    // Whether a poll may go now in the chain (after an answer was applied):
+    // at most one other poll of the link is unanswered.
+    bool mayPoll() const { return unanswered() <= 1; }
+    // What the periodic poll should do now: go when nothing is awaited, or
+    // when the one poll awaited has waited the stall time; wait otherwise;
+    // and when the extra poll too has waited that long, the link is stuck
+    // and is to be closed.
+    enum class Due { wait, poll, closeLink };
+    Due pollDue(Clock::time_point now) const;
+    // A poll was queued to go.
+    void pollSent(Clock::time_point now);
+    // An answer to one of this link's polls arrived (whatever it carried).
+    void answerReceived();
+    // Polls queued and answers received on this link so far.
+    std::uint64_t pollsSent() const { return m_pollsSent; }
+    std::uint64_t answersReceived() const { return m_answersReceived; }
+    // Polls of this link whose answer has not come.
+    std::uint64_t unanswered() const { return m_pollsSent - m_answersReceived; }
+
+    // --- The neighbour's polls and this node's answers. ---
+
+    // A poll of the neighbour arrived: the answers it vouches for are
+    // confirmed in the catalog (their entries marked sent).
+    void pollReceived();
+    // The answer to the last poll received went into the send queue with
+    // the catalog's batch of entries (0: it carried none).
+    void answerQueued(std::uint64_t batch);
+    // The answer could not be queued: its entries wait again at once.
+    void answerRefused(std::uint64_t batch);
+    // The link goes (closed, failed, dropped, or the end): every answer not
+    // confirmed waits again in its queue, to go over a later link.
+    void release();
+    // Answers whose entries are in flight.
+    std::size_t answersInFlight() const { return m_answers.size(); }
+
+    // How long a poll may go unanswered before it counts as lost.
+    static constexpr std::chrono::milliseconds STALL_TIME{30000};
+    static std::chrono::milliseconds stallTime() { return s_stallTime; }
+    // For tests: another stall time.
+    static void setStallTime(std::chrono::milliseconds t) { s_stallTime = t; }
+
+private:
+    struct Answer {
+        std::uint64_t batch;
+        std::uint64_t poll; // the number of the poll it answered, from 1
+    };
+    std::deque<Answer> m_answers;
+    std::uint64_t m_pollsReceived = 0;
+    std::uint64_t m_pollsSent = 0;
+    std::uint64_t m_answersReceived = 0;
+    Clock::time_point m_lastPollAt{};
+
+    static std::chrono::milliseconds s_stallTime;
+};
