@@ -99,7 +99,7 @@ void CExchange::replyCatalog(const char* peerNode, const SyncPollFrame* poll)
     if (!poll || !payloadHolds(poll->header, 0))
         return;
     CCatalog* catalog = CCatalog::getInstance();
-    m_ledger.pollReceived();
+    m_ledger.pollReceived(m_sendQueue.dequeuedTotal());
 
     // Zeroed, so that nothing unset is ever handed on, even when none is taken.
     CatalogRecord taken[CCatalog::MAX_TAKE_RECORDS]{};
@@ -115,7 +115,7 @@ void CExchange::replyCatalog(const char* peerNode, const SyncPollFrame* poll)
     CatalogRecordsFrame f{};
     const DWORD length = buildCatalogRecordsFrame(&f, *poll, taken, DWORD(n));
     if (queueFrame(&f, length))
-        m_ledger.answerQueued(batch);
+        m_ledger.answerQueued(batch, m_sendQueue.enqueuedTotal());
     else
         m_ledger.answerRefused(batch);
 }

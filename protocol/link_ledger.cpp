@@ -33,20 +33,21 @@ void CLinkLedger::answerReceived()
         ++m_answersReceived;
 }
 
-void CLinkLedger::pollReceived()
+void CLinkLedger::pollReceived(std::uint64_t framesLeft)
 {
     ++m_pollsReceived;
     CCatalog* catalog = CCatalog::getInstance();
-    while (!m_answers.empty() && m_answers.front().poll + 2 <= m_pollsReceived) {
+    while (!m_answers.empty() && m_answers.front().poll + 2 <= m_pollsReceived
+           && m_answers.front().frame <= framesLeft) {
         catalog->confirmQueueRecs(m_answers.front().batch);
         m_answers.pop_front();
     }
 }
 
-void CLinkLedger::answerQueued(std::uint64_t batch)
+void CLinkLedger::answerQueued(std::uint64_t batch, std::uint64_t frame)
 {
     if (batch != 0)
-        m_answers.push_back({batch, m_pollsReceived});
+        m_answers.push_back({batch, m_pollsReceived, frame});
 }
 
 void CLinkLedger::answerRefused(std::uint64_t batch)

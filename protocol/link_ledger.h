@@ -14,8 +14,10 @@
 //   coming in order, a refused answer only moving the later ones up) are all
 //   the answers sent to its polls 1 to k - 2.
 // - So when poll k arrives, every answer to polls 1 to k - 2 is held, and
-//   those are confirmed (pollReceived). Anything else stays in flight until
-//   a later poll or the link's end, when it waits again (release).
+//   those are confirmed (pollReceived), but never one that is still in this
+//   node's send queue: that one has plainly not arrived. Anything else stays
+//   in flight until a later poll or the link's end, when it waits again
+//   (release).
 // A link whose poll stays unanswered one stall time after the one extra poll
 // allowed is to be closed and opened again (pollDue says so), which
 // releases what either side has in flight.
@@ -64,12 +66,14 @@ public:
 
     // --- The neighbour's polls and this node's answers. ---
 
-    // A poll of the neighbour arrived: the answers it vouches for are
+    // A poll of the neighbour arrived while the link's send queue had
+    // handed out `framesLeft` frames: the answers it vouches for are
     // confirmed in the catalog (their entries marked sent).
-    void pollReceived();
-    // The answer to the last poll received went into the send queue with
-    // the catalog's batch of entries (0: it carried none).
-    void answerQueued(std::uint64_t batch);
+    void pollReceived(std::uint64_t framesLeft);
+    // The answer to the last poll received went into the send queue as its
+    // `frame`-th frame, with the catalog's batch of entries (0: it carried
+    // none).
+    void answerQueued(std::uint64_t batch, std::uint64_t frame);
     // The answer could not be queued: its entries wait again at once.
     void answerRefused(std::uint64_t batch);
     // The link goes (closed, failed, dropped, or the end): every answer not
@@ -88,6 +92,7 @@ private:
     struct Answer {
         std::uint64_t batch;
         std::uint64_t poll; // the number of the poll it answered, from 1
+        std::uint64_t frame; // its number among the frames the queue took
     };
     std::deque<Answer> m_answers;
     std::uint64_t m_pollsReceived = 0;

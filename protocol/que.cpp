@@ -39,6 +39,7 @@ int ZQ_QUE::enqueue(const void* data, unsigned size)
     if (size > 0)
         std::memcpy(slot.data(), data, size);
     ++m_count;
+    ++m_enqueued;
     if (++m_write >= SLOT_COUNT)
         m_write = 0;
     return 1;
@@ -55,6 +56,7 @@ int ZQ_QUE::dequeue(void* buffer)
         std::memcpy(out, slot.data(), slot.size());
     std::memset(out + slot.size(), 0, SLOT_SIZE - slot.size());
     --m_count;
+    ++m_dequeued;
     if (++m_read >= SLOT_COUNT)
         m_read = 0;
     return 1;

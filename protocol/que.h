@@ -10,6 +10,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <vector>
 
 #include "platform/mutex.h"
@@ -36,6 +37,11 @@ public:
     int dequeue(void* buffer);
     // Slots still free.
     int freeCount() const;
+    // Frames stored and handed out since the queue was made (a cleared
+    // frame was never handed out): the n-th frame stored has left the queue
+    // once dequeuedTotal() >= n.
+    std::uint64_t enqueuedTotal() const { return m_enqueued; }
+    std::uint64_t dequeuedTotal() const { return m_dequeued; }
     // Bytes of slot storage held (for tests and measurements).
     std::size_t storageBytes() const;
 
@@ -44,6 +50,8 @@ private:
     int m_count = 0;
     int m_write = 0;
     int m_read = 0;
+    std::uint64_t m_enqueued = 0;
+    std::uint64_t m_dequeued = 0;
     std::array<std::vector<BYTE>, SLOT_COUNT> m_slots;
     mutable platform::CRecursiveMutex m_mutex;
 };

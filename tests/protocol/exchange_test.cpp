@@ -516,7 +516,8 @@ TEST_F(ExchangeTest, APollConfirmsTheAnswersBeforeTheLinksPreviousPollAndALinkTh
 // dropped), a neighbour that polls as this node does is never confirmed an
 // entry it did not receive: after the link, what it holds and what is
 // offered again over the next link make up the whole queue. The neighbour's
-// side is its ledger alone, on a clock of the test's own.
+// side is its ledger alone, on a clock of the test's own. A neighbour that
+// sends three polls at once is not confirmed the answers still queued here.
 TEST_F(ExchangeTest, TwoPollsOnTheirWayAtMostAndNoEntryConfirmedThatTheNeighbourMayNotHold)
 {
     constexpr int ENTRIES = 120;
@@ -526,6 +527,24 @@ TEST_F(ExchangeTest, TwoPollsOnTheirWayAtMostAndNoEntryConfirmedThatTheNeighbour
             names.push_back(fileName(f.record(i)));
         return names;
     };
+    for (int i = 0; i < 40; ++i) {
+        CatalogRecord r = makeRec("NODE_A", ("q" + std::to_string(i)).c_str(), 1);
+        catalog()->addRec(&r);
+    }
+    {
+        CExchange eager;
+        for (int k = 0; k < 3; ++k) {
+            Frame p = pollFrame();
+            eager.replyCatalog("NODE_B", p.as<SyncPollFrame>());
+        }
+    }
+    Frame p = pollFrame();
+    ex.replyCatalog("NODE_B", p.as<SyncPollFrame>());
+    auto frames = drain(ex);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(namesOf(frames[0]).front(), "q0") << "offered again from the first";
+    ex.releaseAnswers();
+
     std::mt19937 random(12345);
     for (int run = 0; run < 60; ++run) {
         const std::string prefix = "r" + std::to_string(run) + "_";
