@@ -89,8 +89,6 @@ bool CExchange::sendPeriodicPoll()
     case CLinkLedger::Due::closeLink:
         break;
     }
-    std::printf("Error:CExchange: the link to %s answered none of two polls; it is opened again\n",
-                m_strPeerNode.empty() ? "a neighbour" : m_strPeerNode.c_str());
     return false;
 }
 

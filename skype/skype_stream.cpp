@@ -130,8 +130,11 @@ void ZQ_SKYPESTREAM::onTimer()
         m_exchange.sendHello(m_peerNode, m_sync);
         // A stuck stream is closed, so that both sides release what is in
         // flight; the next connect pass asks for a new one.
-        if (!m_exchange.sendPeriodicPoll())
+        if (!m_exchange.sendPeriodicPoll()) {
+            std::printf("Error:ZQ_SKYPESTREAM: %s answered none of two polls; the stream is closed and made again\n",
+                        key().c_str());
             disconnect();
+        }
     }
     m_exchangeTicks = 0;
 }

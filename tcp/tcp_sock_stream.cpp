@@ -1,5 +1,7 @@
 #include "tcp/tcp_sock_stream.h"
 
+#include <cstdio>
+
 #include "platform/cp932.h"
 #include "protocol/post_error.h"
 #include "store/settings.h"
@@ -266,6 +268,8 @@ void CTcpSockStream::onTick()
     if (m_state == STATE_IDENTIFIED && !m_exchange.sendPeriodicPoll() && m_pParent) {
         // Stuck: closed, so that both sides release what is in flight; the
         // row links again.
+        std::printf("Error:CTcpSockStream: node %s answered none of two polls; the link is closed and made again\n",
+                    m_strNodeName.c_str());
         m_pParent->notifyOnClose(m_id);
     }
 }
