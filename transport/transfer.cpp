@@ -152,13 +152,18 @@ int CTransfer::isConnected(int i)
     return 0;
 }
 
+bool CTransfer::isDiallableTcpRow(int i)
+{
+    return setting::isUsableHostName(settings().getRecHostName(i));
+}
+
 int CTransfer::isReachable(int i)
 {
     switch (carrierOf(i)) {
     case Carrier::Skype:
         return m_pSkype->isConnectable(settings().getRecSkypeId(i));
     case Carrier::Tcp:
-        return 1;
+        return isDiallableTcpRow(i) ? 1 : 0;
     case Carrier::None:
         break;
     }
@@ -172,7 +177,7 @@ void CTransfer::connect(int i)
         m_pSkype->connect(settings().getRecSkypeId(i));
         break;
     case Carrier::Tcp:
-        if (!CPropatyTandrel::switches().serverOnly && m_pTcpModel) {
+        if (!CPropatyTandrel::switches().serverOnly && m_pTcpModel && isDiallableTcpRow(i)) {
             // Each getter's buffer lasts until its next call: take copies.
             const std::string name = settings().getRecName(i);
             const std::string host = settings().getRecHost(i);

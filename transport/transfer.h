@@ -78,6 +78,12 @@ public:
 private:
     enum class Carrier { None, Skype, Tcp };
     static Carrier carrierOf(int i);
+    // A TCP row is dialled only at the host and port its HOSTNAME names:
+    // one the settings could not use (said at start, such as "host:port"
+    // or a port beyond 65535) is never dialled, so the node never reaches
+    // for another port or host than the user wrote. Every dial of a row
+    // goes through connect, which asks this.
+    static bool isDiallableTcpRow(int i);
     int tryListen();
 
     int m_listening = 0;   // listening stands

@@ -315,6 +315,8 @@ TEST_F(MainWindowTest, RowsAreFoundRenamedAndAcceptedByExactMatch)
     };
     start();
     std::string out = "stale";
+    EXPECT_EQ(dlg->findRecName(out, 1, "h2"), "L") << "the file's carrier word is read in any case";
+    dlg->setRecTransport(4, "tcp");
     const struct {
         int transport;
         const char* host;
