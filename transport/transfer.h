@@ -85,9 +85,13 @@ private:
     // goes through connect, which asks this.
     static bool isDiallableTcpRow(int i);
     int tryListen();
+    // Said once until listening stands again: the port, why, and that the
+    // node keeps trying.
+    static void sayListenFailure(int port, int error);
 
     int m_listening = 0;   // listening stands
     int m_listenAsked = 0; // online: listening was asked for
+    bool m_listenFailureSaid = false;
     CSkypeSide* m_pSkype;
     std::unique_ptr<CSkypeSide> m_ownSkype; // the link made by initialize
     CTcpA2AModel* m_pTcpModel = nullptr;
