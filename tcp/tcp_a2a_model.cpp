@@ -264,6 +264,11 @@ void CTcpA2AModel::notifyOnIdentify(int id, const std::string& peerName)
     stream->m_state = CTcpSockStream::STATE_IDENTIFIED;
     stream->markActivity();
     addEstablished(stream);
+    std::string address;
+    UINT port = 0;
+    stream->GetPeerName(address, port);
+    std::printf("●●LINK UP TCP node=%s id=%d IP=%s, port=%d\n", cp932::consoleText(peerName).c_str(), stream->m_id,
+                address.c_str(), static_cast<int>(port));
     postConnectionsChanged();
     CPostError::getInstance()->postErrorText(1, establishedText(peerName).c_str());
 }
@@ -389,6 +394,9 @@ void CTcpA2AModel::closeStream(CTcpSockStream* stream, bool quiet)
 {
     const bool wasEstablished = erase(m_established, stream);
     erase(m_pending, stream);
+    if (wasEstablished)
+        std::printf("●●LINK DOWN TCP node=%s id=%d\n", cp932::consoleText(stream->m_strNodeName).c_str(),
+                    stream->m_id);
     // What the peer was not known to hold waits for a later link.
     stream->exchange().releaseAnswers();
     stream->closeLink();
