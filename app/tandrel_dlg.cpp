@@ -207,7 +207,8 @@ void CTandrelDlg::setupLists()
 void CTandrelDlg::loadSettings()
 {
     readSetting();
-    m_startNotices = takeSettingNotices();
+    for (std::string& text : takeSettingNotices())
+        sayInBox(std::move(text));
     updateTitle();
     // No rows: nothing to link to, so the node starts offline.
     m_offline = getConnectNum() < 1 ? 1 : 0;
@@ -222,7 +223,7 @@ void CTandrelDlg::startNode()
     // The first call loads the catalog; every entry comes back as a queued
     // append, shown at the first refresh.
     for (std::string& text : CCatalog::getInstance()->takeNotices())
-        m_startNotices.push_back(std::move(text));
+        sayInBox(std::move(text));
 
     m_pFolderWatch = std::make_unique<CFolderWatch>();
     // Nothing is dropped into a SEND that is away.
@@ -257,21 +258,30 @@ void CTandrelDlg::startTimers()
 
     applyButtonStates();
     m_catalogList.DragAcceptFiles(TRUE);
-    // What the start found wrong is told once the window runs.
-    if (!m_startNotices.empty())
-        PostMessage(WM_START_NOTICES);
 }
 
-void CTandrelDlg::showStartNotices()
+void CTandrelDlg::sayInBox(std::string text)
 {
+    m_boxNotices.push_back(std::move(text));
+    // What the start found wrong is told once the window runs.
+    if (!m_boxPosted) {
+        m_boxPosted = true;
+        PostMessage(WM_SHOW_NOTICES);
+    }
+}
+
+void CTandrelDlg::showNotices()
+{
+    m_boxPosted = false;
     std::string text;
-    for (const std::string& t : m_startNotices) {
+    for (const std::string& t : m_boxNotices) {
         std::printf("%s\n", ui::toQt(t).toStdString().c_str());
         text += (text.empty() ? "" : "\n\n") + t;
     }
     std::fflush(stdout);
-    m_startNotices.clear();
-    MessageBox(text, std::string(), MB_OK);
+    m_boxNotices.clear();
+    if (!text.empty())
+        MessageBox(text, std::string(), MB_OK);
 }
 
 void CTandrelDlg::showCatalogNotices()
@@ -323,8 +333,8 @@ LRESULT CTandrelDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_POSTERROR:
         onNotice(UINT(wParam), lParam);
         break;
-    case WM_START_NOTICES:
-        showStartNotices();
+    case WM_SHOW_NOTICES:
+        showNotices();
         return 0;
     case WM_SYSCOMMAND:
         if ((wParam & 0xFFF0) == IDM_ABOUTBOX) {
@@ -415,6 +425,10 @@ void CTandrelDlg::onNotice(UINT wParam, LPARAM lParam)
         m_msg.showMessage(cp("TCP接続フレームエラーです接続先のバージョンを確認して下さい."));
     else if (lParam == POSTERROR_FREE_TEXT && wParam == 1)
         m_msg.showMessage(m_noticeTextSet ? m_noticeText : CPostError::getInstance()->getErrorText());
+    else if (lParam == POSTERROR_FREE_TEXT && wParam == POSTERROR_WARNING && m_noticeTextSet) {
+        m_msg.showMessage(m_noticeText);
+        sayInBox(m_noticeText);
+    }
     m_noticeText.clear();
     m_noticeTextSet = false;
 }

@@ -31,9 +31,10 @@ class QAction;
 // Window messages the main window answers beyond the layer's own.
 constexpr UINT WM_SYSCOMMAND = 0x0112;
 constexpr UINT WM_TRAYNOTIFY = WM_USER + 100;
-// Posted at the end of the initialisation when the start found something to
-// tell (settings cut to their limits, a catalog file refused).
-constexpr UINT WM_START_NOTICES = WM_USER + 101;
+// Posted when the window has something to say in a box: at the end of the
+// initialisation when the start found something (settings it could not use
+// as written, a catalog file refused), and for a link's warning.
+constexpr UINT WM_SHOW_NOTICES = WM_USER + 101;
 constexpr UINT WM_LBUTTONDOWN = 0x0201;
 constexpr UINT WM_LBUTTONDBLCLK = 0x0203;
 constexpr UINT WM_RBUTTONDOWN = 0x0204;
@@ -225,7 +226,11 @@ private:
     bool onTrayNotify(LPARAM mouse);
     void onNotice(UINT wParam, LPARAM lParam);
     // One box with what the start found wrong; also on the console.
-    void showStartNotices();
+    // Says the texts in one box (on standard error without a screen) and on
+    // the console.
+    void showNotices();
+    // Queues a text for the next box.
+    void sayInBox(std::string text);
     // The catalog's notices (a full disk) in the status label and on
     // standard error.
     void showCatalogNotices();
@@ -287,5 +292,6 @@ private:
     bool m_noticeTextSet = false;
     QAction* m_aboutAction = nullptr;
     QAction* m_exitAction = nullptr;
-    std::vector<std::string> m_startNotices;
+    std::vector<std::string> m_boxNotices;
+    bool m_boxPosted = false;
 };

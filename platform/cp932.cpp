@@ -197,4 +197,20 @@ bool equalsIgnoreAsciiCase(std::string_view a, std::string_view b)
     return true;
 }
 
+std::string consoleText(std::string_view cp932Text)
+{
+    // Neither a control byte nor 0x7F is ever the second byte of a
+    // character, so they are replaced byte by byte.
+    std::string text(cp932Text);
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    if (std::optional<std::string> utf8 = toUtf8(text))
+        return *utf8;
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) >= 0x80)
+            c = '?';
+    return text;
+}
+
 } // namespace cp932

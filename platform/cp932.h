@@ -55,4 +55,10 @@ bool fieldEquals(const char* a, std::size_t widthA, const char* b, std::size_t w
 // boundaries (double-byte characters compared exactly).
 bool equalsIgnoreAsciiCase(std::string_view a, std::string_view b);
 
+// A text for a line of the console or a notice, in UTF-8: control bytes
+// show as '?', and a text that is no CP932 shows its ASCII with '?' for
+// every other byte, so a neighbour's name can neither break the line nor
+// pass bytes the terminal would act on.
+std::string consoleText(std::string_view cp932Text);
+
 } // namespace cp932

@@ -43,6 +43,12 @@ void CPostError::postErrorText(int kind, const char* text)
     post(1, POSTERROR_FREE_TEXT, m_text2);
 }
 
+void CPostError::postWarning(const char* text)
+{
+    if (m_target)
+        post(POSTERROR_WARNING, POSTERROR_FREE_TEXT, text ? text : "");
+}
+
 void CPostError::post(unsigned wParam, long lParam, std::string text)
 {
     PostedNotice notice;

@@ -14,8 +14,9 @@ constexpr UINT WM_POSTERROR = 0x52D; // WM_USER + 301
 // wParam of a notice with lParam 0; the main window words them itself.
 constexpr unsigned POSTERROR_PARTY_MISMATCH = 1; // a TCP hello of another party
 constexpr unsigned POSTERROR_FRAME_ERROR = 3;    // a TCP link sent a bad frame
-// lParam of a free-text notice (wParam 1).
+// lParam of a free-text notice (wParam 1), and of a warning (wParam 2).
 constexpr long POSTERROR_FREE_TEXT = 1;
+constexpr unsigned POSTERROR_WARNING = 2;
 
 // One posted notice. Each carries its own text, so two notices posted before
 // the window gets to them show their own texts.
@@ -49,6 +50,11 @@ public:
     // kind 1: posts a free-text notice (wParam 1, lParam 1); any other kind
     // posts nothing.
     void postErrorText(int kind, const char* text);
+    // Posts a free-text warning (wParam 2, lParam 1): something the user
+    // has to mend, which the window says where it says the start's
+    // warnings (a message box, standard error without a screen) as well as
+    // in its status label. Callers post each once, not at every retry.
+    void postWarning(const char* text);
     // The text of the latest free-text notice.
     std::string getErrorText() const { return m_text2; }
 

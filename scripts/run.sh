@@ -5,6 +5,16 @@
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 WORKDIR="${1:-./yuvo-node}"
+# A switch in the working folder's place would be taken for a folder: said
+# before anything is installed or built.
+case "$WORKDIR" in
+-*)
+    echo "run.sh: \"$WORKDIR\" is a switch, not a working folder; the working folder comes first:" >&2
+    echo "    scripts/run.sh WORKDIR $*" >&2
+    echo "(for example: scripts/run.sh ./yuvo-node $*; a folder whose name starts with \"-\" is written ./-name)" >&2
+    exit 2
+    ;;
+esac
 . "$ROOT/scripts/deps.sh"
 yuvo_install_missing "${YUVO_BUILD_PACKAGES[@]}"
 

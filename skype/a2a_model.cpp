@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/cp932.h"
 #include "skype/skype_text.h"
 #include "store/helpers.h"
 #include "store/settings.h"
@@ -170,6 +171,8 @@ ZQ_SKYPESTREAM* ZQ_SKYPEAPPLICATION::addStream(const char* skypeId, int streamId
     if (!placed)
         m_streams.push_back(stream);
     m_state = STATE_STREAMING;
+    std::printf("●●LINK UP SKYPE node=%s user=%s stream=%d\n", cp932::consoleText(peer).c_str(), skypeId,
+                streamId);
     return stream;
 }
 
@@ -199,6 +202,8 @@ void ZQ_SKYPEAPPLICATION::dropStream(std::size_t i)
     m_streams[i] = nullptr;
     if (!s)
         return;
+    std::printf("●●LINK DOWN SKYPE node=%s user=%s stream=%d\n", cp932::consoleText(s->getPeerNode()).c_str(),
+                s->user().c_str(), s->streamId());
     m_readPending.erase(s->key());
     if (s->m_busy > 0)
         s->m_doomed = true;

@@ -40,26 +40,14 @@ std::optional<int> wholeNumber(std::string_view text)
         negative = digits.front() == '-';
         digits.remove_prefix(1);
     }
-    int base = 10;
-    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
-        base = 16;
-        digits.remove_prefix(2);
-    }
     if (digits.empty())
         return std::nullopt;
     constexpr long long LIMIT = 1LL << 32; // beyond any int, and no overflow below it
     long long n = 0;
     for (const char c : digits) {
-        int d;
-        if (c >= '0' && c <= '9')
-            d = c - '0';
-        else if (base == 16 && c >= 'a' && c <= 'f')
-            d = c - 'a' + 10;
-        else if (base == 16 && c >= 'A' && c <= 'F')
-            d = c - 'A' + 10;
-        else
+        if (c < '0' || c > '9')
             return std::nullopt;
-        n = std::min(n * base + d, LIMIT);
+        n = std::min(n * 10 + (c - '0'), LIMIT);
     }
     if (negative)
         n = -n;

@@ -21,7 +21,6 @@ struct IntValue {
     int min;
     int max;
     constexpr bool accepts(int v) const { return v >= min && v <= max; }
-    constexpr int clamp(int v) const { return v < min ? min : (v > max ? max : v); }
 };
 
 // A text setting: its key, the most CP932 bytes the program keeps of it
@@ -76,11 +75,12 @@ inline constexpr IntValue NODESTATUS{"NODESTATUS", 0, 0, 2};
 inline constexpr TextValue INFOMATION{"INFOMATION", 2047, 1000};
 
 // The number a value of the file gives, when it is a whole number: blanks
-// at either end, an optional sign, then decimal digits (or "0x" and
-// hexadecimal ones, as the profile reader takes them) and nothing else. One
-// beyond what an int holds is held at INT_MIN or INT_MAX, so that it reads
-// as out of range instead of wrapping around into it. nullopt: no whole
-// number ("three", "3 days", "2.5", an empty value).
+// at either end, an optional sign, then decimal digits and nothing else (a
+// "0x10" is no number: read as the profile reader reads it, it would be a
+// port or a count of days the user never wrote). One beyond what an int
+// holds is held at INT_MIN or INT_MAX, so that it reads as out of range
+// instead of wrapping around into it. nullopt: no whole number ("three",
+// "3 days", "2.5", "0x10", an empty value).
 std::optional<int> wholeNumber(std::string_view text);
 
 // The node's own record file, which the node window writes into SEND.

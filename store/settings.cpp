@@ -24,6 +24,18 @@ std::string readText(const char* section, const char* key, const std::string& pa
     return buf;
 }
 
+// The value of a key, or nullopt when the file has no such key: a value
+// never holds a line end, so the default tells the two apart.
+std::optional<std::string> readValue(const char* section, const char* key, const std::string& path)
+{
+    constexpr char ABSENT[] = "\n";
+    char buf[setting::VALUE_BUFFER] = {};
+    platform::GetPrivateProfileStringA(section, key, ABSENT, buf, sizeof buf, path);
+    if (std::string_view(buf) == ABSENT)
+        return std::nullopt;
+    return std::string(buf);
+}
+
 // A name cut once on a character boundary: it travels in fixed record
 // fields, where a longer one would be cut differently in each place.
 std::string readName(const setting::TextValue& v, const std::string& path)
@@ -229,6 +241,21 @@ std::string nameRefused(const char* what, const setting::TextValue& v, const std
                  "システム設定で設定し直してください。");
 }
 
+// What was wrong with the value of a whole-number key, as the tail of
+// "Yuvo.ini の<what>（<key>）" (UTF-8).
+std::string numberFound(const std::string& inFile, const std::optional<int>& number, const setting::IntValue& v)
+{
+    char found[200];
+    if (number)
+        std::snprintf(found, sizeof found, "%s は %d から %d の範囲外です", setting::trimmed(inFile).c_str(), v.min,
+                      v.max);
+    else if (setting::trimmed(inFile).empty())
+        std::snprintf(found, sizeof found, "に値がありません");
+    else
+        std::snprintf(found, sizeof found, "「%s」は整数ではありません", shownUtf8(inFile).c_str());
+    return found;
+}
+
 } // namespace
 
 std::string CPropatyTandrel::toWrite(const HeldValue& v, const std::string& current)
@@ -256,31 +283,25 @@ std::string CPropatyTandrel::readHeldName(const char* what, const setting::TextV
     return used;
 }
 
-int CPropatyTandrel::readHeldInt(const char* what, const setting::IntValue& v, bool clampOutOfRange,
-                                 const char* uses, HeldValue& held)
+int CPropatyTandrel::readHeldInt(const char* what, const setting::IntValue& v, bool clampAbove, const char* uses,
+                                 HeldValue& held)
 {
-    const std::string inFile = readText(SECTION_SYSTEM, v.key, m_iniPath);
-    // An empty value counts as none, as the profile reader has it.
-    if (setting::trimmed(inFile).empty())
+    const std::optional<std::string> value = readValue(SECTION_SYSTEM, v.key, m_iniPath);
+    if (!value)
         return v.defaultValue;
+    const std::string& inFile = *value;
     const std::optional<int> number = setting::wholeNumber(inFile);
     if (number && v.accepts(*number))
         return *number;
-    const int used = number && clampOutOfRange ? v.clamp(*number) : v.defaultValue;
+    const int used = number && clampAbove && *number > v.max ? v.max : v.defaultValue;
     held = {true, inFile, std::to_string(used)};
-    char found[200];
-    if (number)
-        std::snprintf(found, sizeof found, "%s は %d から %d の範囲外です", setting::trimmed(inFile).c_str(), v.min,
-                      v.max);
-    else
-        std::snprintf(found, sizeof found, "「%s」は整数ではありません", shownUtf8(inFile).c_str());
     char usedText[64];
     std::snprintf(usedText, sizeof usedText, uses, used);
     char text[512];
     std::snprintf(text, sizeof text,
                   "Yuvo.ini の%s（%s）%s。このノードは%sを使います。"
                   "Yuvo.ini の値は、システム設定で変更するまでそのまま残します。",
-                  what, v.key, found, usedText);
+                  what, v.key, numberFound(inFile, number, v).c_str(), usedText);
     m_settingNotices.push_back(cpText(text));
     return used;
 }
@@ -294,8 +315,6 @@ std::vector<std::string> CPropatyTandrel::takeSettingNotices()
 
 void CPropatyTandrel::readSetting()
 {
-    const std::string& ini = m_iniPath;
-
     // The names travel in fixed record fields and are used cut to them; a
     // silent cut would change the node's identity without a word, and
     // writing the cut value back would make it stick.
@@ -306,34 +325,89 @@ void CPropatyTandrel::readSetting()
     m_heldListenPort = {};
     setPartyName(readHeldName("パーティ名", setting::PARTY, false, m_heldParty).c_str());
     setNodeName(readHeldName("ノード名", setting::NAME, true, m_heldName).c_str());
-    // A negative count of days would expire every own file at once, and a
-    // mistyped one read as 0 the next day: a number out of range is cut to
-    // the range, anything else gives the default.
+    // A count of days below the range (a "-1" meant as "never") would
+    // expire every own file at once when cut to 0: it gives the default,
+    // like a value that is no number; one above the range is cut to it.
     setLimitDay(readHeldInt("登録の有効日数", setting::LIMITDAY, true, " %d 日", m_heldLimitDay));
-    setWindow(readInt(SECTION_SYSTEM, setting::WINDOW, ini));
+    setWindow(readInt(SECTION_SYSTEM, setting::WINDOW, m_iniPath));
     // Port 0 would listen on a port nobody knows, one beyond 65535 never.
     setListenPort(readHeldInt("待ち受けポート番号", setting::LISTENPORT, false, "ポート %d ", m_heldListenPort));
 
     setSendFolder(m_sendFolder.c_str());
     setRecvFolder(m_recvFolder.c_str());
 
-    const int n = readInt(SECTION_SYSTEM, setting::CONNECTNUM, ini);
+    readConnectionRows();
+}
+
+namespace {
+
+// The carrier's name of a row as the node uses it: the two it knows are
+// taken in any case ("tcp" is plainly TCP); any other text stays as
+// written.
+std::string carrierWord(const std::string& trs)
+{
+    for (const char* word : {setting::TRANSPORT_TCP, setting::TRANSPORT_SKYPE})
+        if (cp932::equalsIgnoreAsciiCase(trs, word))
+            return word;
+    return trs;
+}
+
+// The head of a notice about a connection section: "Yuvo.ini の [RECk]"
+// and the row's name when it has one (CP932).
+std::string sectionHead(const std::string& section, const std::string& name)
+{
+    std::string head = cpText("Yuvo.ini の [") + section + "]";
+    if (!name.empty())
+        return head + cpText("（接続ノード名「") + shown(name) + cpText("」）");
+    return head + " ";
+}
+
+} // namespace
+
+void CPropatyTandrel::readConnectionRows()
+{
+    const std::string& ini = m_iniPath;
+    const setting::IntValue& v = setting::CONNECTNUM;
+    const std::optional<std::string> count = readValue(SECTION_SYSTEM, v.key, ini);
+    const std::optional<int> number = count ? setting::wholeNumber(*count) : std::nullopt;
+    // Without a count the node can use, the sections the user wrote are
+    // what the user plainly wants: those are read, and nothing else.
+    const bool bySections = !number || *number < v.min;
+    const int sections = bySections ? v.max : std::min(*number, v.max);
+
+    std::vector<std::string> rowNotices;
+    std::string present; // the sections found, as "[REC1]、[REC2]"
+    std::string absent;  // and those not found
     int accepted = 0;
-    for (int k = 1; k <= n && k <= setting::CONNECTNUM.max; ++k) {
+    for (int k = 1; k <= sections; ++k) {
         const std::string section = setting::connectionSection(k - 1);
         const std::string name = readText(section.c_str(), setting::REC_NAME.key, ini);
-        const std::string trs = readText(section.c_str(), setting::REC_TRS.key, ini);
+        const std::string trs = carrierWord(readText(section.c_str(), setting::REC_TRS.key, ini));
         const std::string skypeId = readText(section.c_str(), setting::REC_SKYPEID.key, ini);
         const std::string hostName = readText(section.c_str(), setting::REC_HOSTNAME.key, ini);
         const std::string comment = readText(section.c_str(), setting::REC_COMMENT.key, ini);
+        if (name.empty() && trs.empty() && skypeId.empty() && hostName.empty()) {
+            absent += (absent.empty() ? "[" : cpText("、[")) + section + "]";
+            continue;
+        }
+        present += (present.empty() ? "[" : cpText("、[")) + section + "]";
 
-        if (name.empty() || trs.empty())
-            continue;
         const bool skype = trs == setting::TRANSPORT_SKYPE;
-        if (skype && skypeId.empty())
+        const bool tcp = trs == setting::TRANSPORT_TCP;
+        const char* missing = nullptr;
+        if (name.empty())
+            missing = "に接続ノード名（NAME）がありません";
+        else if (trs.empty())
+            missing = "に接続方式（TRS）がありません";
+        else if (skype && skypeId.empty())
+            missing = "は接続方式が SKYPE で、Skype ID（SKYPEID）がありません";
+        else if (tcp && hostName.empty())
+            missing = "は接続方式が TCP で、接続先（HOSTNAME）がありません";
+        if (missing) {
+            rowNotices.push_back(sectionHead(section, name) + cpText(missing)
+                                 + cpText("。この接続先は使いません。"));
             continue;
-        if (trs == setting::TRANSPORT_TCP && hostName.empty())
-            continue;
+        }
 
         const int r = accepted++;
         setRecName(r, name.c_str());
@@ -343,7 +417,64 @@ void CPropatyTandrel::readSetting()
         else
             setRecHostName(r, hostName.c_str());
         setRecComment(r, comment.c_str());
+
+        // Kept as a row as the user wrote it, and never dialled (the
+        // transport facade dials only these two carriers, and a TCP row
+        // only at a usable host and port).
+        if (!skype && !tcp)
+            rowNotices.push_back(sectionHead(section, name) + cpText("の接続方式（TRS）「") + shown(trs)
+                                 + cpText("」は TCP でも SKYPE でもありません。この接続先には接続しません。"
+                                          "接続方式は TCP か SKYPE にしてください。"));
+        else if (tcp && !setting::isUsableHostName(hostName))
+            rowNotices.push_back(sectionHead(section, name) + cpText("の接続先（HOSTNAME）「") + shown(hostName)
+                                 + cpText("」は使えません。この接続先には接続しません。接続先はホスト名、IPv4 アドレス"
+                                          "または IPv6 アドレスで、ポート番号（1 から 65535）はその後ろに「/」を付けて"
+                                          "書きます（例: 127.0.0.1/43000）。"));
     }
+
+    if (!bySections && !absent.empty()) {
+        char text[200];
+        std::snprintf(text, sizeof text, " がありません（接続先の数（%s）は %d です）。", v.key, *number);
+        rowNotices.push_back(cpText("Yuvo.ini に ") + absent + cpText(text));
+    }
+    if (number && *number > v.max) {
+        char text[400];
+        std::snprintf(text, sizeof text,
+                      "Yuvo.ini の接続先の数（%s）%d は %d から %d の範囲外です。このノードは [REC1] から [REC%d] "
+                      "までを読み込みます。",
+                      v.key, *number, v.min, v.max, v.max);
+        m_settingNotices.push_back(cpText(text));
+    }
+    m_keepConnectionSections = bySections && (count || !present.empty());
+    if (m_keepConnectionSections) {
+        char found[300];
+        if (!count)
+            std::snprintf(found, sizeof found, "Yuvo.ini の [%s] に接続先の数（%s）がありません", SECTION_SYSTEM, v.key);
+        else
+            std::snprintf(found, sizeof found, "Yuvo.ini の接続先の数（%s）%s", v.key,
+                          numberFound(*count, number, v).c_str());
+        const std::string does = present.empty()
+            ? cpText("Yuvo.ini に接続先の節（[REC1] から [REC10]）がないため、このノードには接続先がありません。")
+            : cpText("このノードは Yuvo.ini にある接続先の節 ") + present + cpText(" を読み込みます。");
+        m_settingNotices.push_back(cpText(found) + cpText("。") + does
+                                   + cpText("Yuvo.ini の接続先は、接続先を変更するまでそのまま残します。"));
+    }
+    for (std::string& t : rowNotices)
+        m_settingNotices.push_back(std::move(t));
+    m_rowsRead = rowsAsText();
+}
+
+std::vector<std::string> CPropatyTandrel::rowsAsText()
+{
+    std::vector<std::string> rows;
+    for (int i = 0; i < getConnectNum(); ++i) {
+        std::string row;
+        for (const char* cell : {getRecName(i), getRecTransport(i), getRecHostName(i), getRecSkypeId(i),
+                                 getRecComment(i)})
+            row += std::string(cell ? cell : "") + '\n';
+        rows.push_back(std::move(row));
+    }
+    return rows;
 }
 
 bool CPropatyTandrel::writeSetting()
@@ -363,6 +494,10 @@ bool CPropatyTandrel::writeSetting()
     ok &= writeInt(SECTION_SYSTEM, setting::WINDOW.key, getWindow(), ini);
     ok &= writeText(SECTION_SYSTEM, setting::LISTENPORT.key,
                     toWrite(m_heldListenPort, std::to_string(getListenPort())).c_str(), ini);
+    // A count the node could not use keeps the file's connection part as
+    // the user wrote it, until the rows are changed.
+    if (m_keepConnectionSections && rowsAsText() == m_rowsRead)
+        return ok;
     ok &= writeInt(SECTION_SYSTEM, setting::CONNECTNUM.key, getConnectNum(), ini);
 
     for (int i = 0; i < getConnectNum(); ++i) {

@@ -82,13 +82,15 @@ public:
     virtual const Switches& getSwitches();
 
     // Reads Yuvo.ini. A NAME or PARTY longer than its field, or a LIMITDAY
-    // out of its range, is used cut to its limit; a LIMITDAY that is no
-    // whole number, or a LISTENPORT that is none or lies outside 1-65535,
-    // gives way to the default. Each is said (see takeSettingNotices); the
-    // file keeps its value as it stands until the setting is changed
-    // (writeSetting writes it back unchanged while the node's value is
-    // still the one made from it). An empty PARTY or NAME, or one other
-    // nodes would refuse (no CP932 text, text saved as UTF-8), is said too.
+    // above its range, is used cut to its limit; a LIMITDAY or LISTENPORT
+    // that is empty, no decimal whole number or below its range, or a
+    // LISTENPORT above it, gives way to the default. Each is said (see
+    // takeSettingNotices); the file keeps its value as it stands until the
+    // setting is changed (writeSetting writes it back unchanged while the
+    // node's value is still the one made from it). An empty PARTY or NAME,
+    // or one other nodes would refuse (no CP932 text, text saved as UTF-8),
+    // is said too. So is every connection section the node cannot use as
+    // written (see readConnectionRows).
     void readSetting();
     // False when a value could not be written (the file is not writable, or
     // a value the file cannot hold); the caller tells the user.
@@ -124,16 +126,31 @@ private:
     // An empty name, or one other nodes would not take, is said as well.
     std::string readHeldName(const char* what, const setting::TextValue& v, bool nodeName, HeldValue& held);
     // A whole-number setting of section SYSTEM as the node uses it: the
-    // default when the key is absent or empty or the value is no whole
-    // number; a value out of range is cut to the range (clampOutOfRange) or
-    // gives way to the default. `uses` words the value used (UTF-8, one %d).
-    int readHeldInt(const char* what, const setting::IntValue& v, bool clampOutOfRange, const char* uses,
+    // default when the key is absent (in silence), or empty, no whole number
+    // or below the range (said and held); a value above the range is cut to
+    // it (clampAbove) or gives way to the default. `uses` words the value
+    // used (UTF-8, one %d).
+    int readHeldInt(const char* what, const setting::IntValue& v, bool clampAbove, const char* uses,
                     HeldValue& held);
+    // The connection sections REC1 .. REC<CONNECTNUM> (10 at most). Without
+    // a count the node can use (CONNECTNUM absent, empty, no whole number or
+    // negative) it reads the sections the file has among REC1 .. REC10, and
+    // keeps the file's connection part as it stands until the rows change.
+    // A carrier name is taken in any case. Said: such a count, a count
+    // above 10, sections within the count that are not there, a section
+    // skipped (no NAME, no TRS, no SKYPEID or HOSTNAME for its carrier), a
+    // row of an unknown carrier and a TCP row whose HOSTNAME is no usable
+    // host and port; the last two stay rows and are never dialled.
+    void readConnectionRows();
+    // Every row's texts, to tell whether the rows changed since reading.
+    std::vector<std::string> rowsAsText();
 
     HeldValue m_heldParty;
     HeldValue m_heldName;
     HeldValue m_heldLimitDay;
     HeldValue m_heldListenPort;
+    bool m_keepConnectionSections = false;
+    std::vector<std::string> m_rowsRead;
     std::vector<std::string> m_settingNotices;
 
     static CPropatyTandrel* s_instance;

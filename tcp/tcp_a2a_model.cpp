@@ -24,11 +24,15 @@ bool erase(std::vector<CTcpSockStream*>& list, CTcpSockStream* stream)
     return true;
 }
 
+std::string cpText(const char* utf8)
+{
+    return cp932::fromUtf8(utf8).value_or("");
+}
+
 // The notice of a new link, in the program's code page.
 std::string establishedText(const std::string& peerName)
 {
-    static const std::string tail = cp932::fromUtf8("ノードとTCP接続が確立しました").value_or("");
-    return peerName + tail;
+    return peerName + cpText("ノードとTCP接続が確立しました");
 }
 
 void printPeer(CTcpSockStream* stream, const char* format)
@@ -37,6 +41,18 @@ void printPeer(CTcpSockStream* stream, const char* format)
     UINT port = 0;
     stream->GetPeerName(address, port);
     std::printf(format, address.c_str(), static_cast<int>(port));
+}
+
+// The connection row a link was dialled for: the first "TCP" row of that
+// name, -1 when there is none (any longer).
+int tcpRowOf(CPropatyTandrel* settings, const std::string& name)
+{
+    const int rows = settings ? settings->getConnectNum() : 0;
+    for (int i = 0; i < rows; ++i)
+        if (cp932::compare(settings->getRecTransport(i), "TCP") == 0
+            && cp932::compare(settings->getRecName(i), name.c_str()) == 0)
+            return i;
+    return -1;
 }
 
 } // namespace
@@ -97,16 +113,19 @@ int CTcpA2AModel::startListen()
         const int error = WSAGetLastError();
         m_listen.Close();
         std::printf("●●ERROR　CTcpA2AModel::startListen() port=%d, err=%d \n", port, error);
+        m_listenError = error;
         return 0;
     }
     m_listen.m_pParent = this;
     m_listen.setOwnerWnd(m_hOwner);
     m_listen.m_strAddress = "ListenPort";
     m_listen.m_strNodeName = "ListenUser";
+    m_listenError = 0;
     if (!m_listen.Listen(5)) {
         const int error = WSAGetLastError();
         m_listen.Close();
         std::printf("●●ERROR　CTcpA2AModel::startListen() listen port=%d, err=%d \n", port, error);
+        m_listenError = error;
         return 0;
     }
     return 1;
@@ -207,30 +226,28 @@ void CTcpA2AModel::notifyOnConnect(int id)
 void CTcpA2AModel::notifyOnIdentify(int id, const std::string& peerName)
 {
     CPropatyTandrel* settings = CPropatyTandrel::getInstance();
-    bool matched = false;
-    std::string host;
-    const int rows = settings ? settings->getConnectNum() : 0;
-    for (int i = 0; i < rows; ++i) {
-        if (cp932::compare(settings->getRecTransport(i), "TCP") == 0
-            && cp932::compare(settings->getRecName(i), peerName.c_str()) == 0) {
-            matched = true;
-            host = settings->getRecHost(i);
-            break;
-        }
-    }
+    const int row = tcpRowOf(settings, peerName);
 
     CTcpSockStream* stream = findPendingById(id);
     if (!stream)
         return;
     erase(m_pending, stream);
-    if (!matched) {
-        printPeer(stream, "接続を拒否しました. IP=%s\n, port=%d\n");
+    if (row < 0) {
+        std::string address;
+        UINT port = 0;
+        stream->GetPeerName(address, port);
+        std::printf("接続を拒否しました. IP=%s, port=%d, node=%s\n", address.c_str(), static_cast<int>(port),
+                    cp932::consoleText(peerName).c_str());
+        // A link dialled for a row and answered by another name: the row's
+        // name or host is wrong, and the user hears it once per row.
+        if (stream->m_strConnectType == "connect()")
+            sayNameMismatch(stream->m_strNodeName, peerName);
         closeStream(stream);
         return;
     }
     if (CTcpSockStream* old = findEstablished(peerName)) {
         if (!prefersNewLink(*stream, *old, peerName)) {
-            printPeer(stream, "重複した接続を破棄しました. IP=%s\n, port=%d\n");
+            printPeer(stream, "重複した接続を破棄しました. IP=%s, port=%d\n");
             closeStream(stream);
             return;
         }
@@ -238,17 +255,38 @@ void CTcpA2AModel::notifyOnIdentify(int id, const std::string& peerName)
         // whichever hello came first and might keep different links, which
         // then both close; both ends keep the link opened by the node with
         // the smaller name instead.
-        printPeer(old, "重複した接続を破棄しました. IP=%s\n, port=%d\n");
+        printPeer(old, "重複した接続を破棄しました. IP=%s, port=%d\n");
         closeStream(old, true);
     }
-    stream->m_strAddress = host;
+    stream->m_strAddress = settings->getRecHost(row);
     stream->m_strNodeName = peerName;
     stream->m_pParent = this;
     stream->m_state = CTcpSockStream::STATE_IDENTIFIED;
     stream->markActivity();
     addEstablished(stream);
+    std::string address;
+    UINT port = 0;
+    stream->GetPeerName(address, port);
+    std::printf("●●LINK UP TCP node=%s id=%d IP=%s, port=%d\n", cp932::consoleText(peerName).c_str(), stream->m_id,
+                address.c_str(), static_cast<int>(port));
     postConnectionsChanged();
     CPostError::getInstance()->postErrorText(1, establishedText(peerName).c_str());
+}
+
+void CTcpA2AModel::sayNameMismatch(const std::string& rowName, const std::string& peerName)
+{
+    if (!m_mismatchSaid.insert(rowName).second)
+        return;
+    CPropatyTandrel* settings = CPropatyTandrel::getInstance();
+    const int row = tcpRowOf(settings, rowName);
+    if (row < 0)
+        return;
+    const std::string announced = cp932::fromUtf8(cp932::consoleText(peerName)).value_or("?");
+    const std::string text = cpText("接続先 [REC") + std::to_string(row + 1) + cpText("]（接続ノード名「") + rowName
+        + cpText("」、") + settings->getRecHostName(row) + cpText("）に接続しましたが、相手のノード名は「") + announced
+        + cpText("」でした。接続ノード名が違うため接続を拒否しました。接続ノード名を相手のノード名に合わせるか、"
+                 "接続先を確かめてください。");
+    CPostError::getInstance()->postWarning(text.c_str());
 }
 
 bool CTcpA2AModel::prefersNewLink(const CTcpSockStream& fresh, const CTcpSockStream& old,
@@ -356,6 +394,9 @@ void CTcpA2AModel::closeStream(CTcpSockStream* stream, bool quiet)
 {
     const bool wasEstablished = erase(m_established, stream);
     erase(m_pending, stream);
+    if (wasEstablished)
+        std::printf("●●LINK DOWN TCP node=%s id=%d\n", cp932::consoleText(stream->m_strNodeName).c_str(),
+                    stream->m_id);
     // What the peer was not known to hold waits for a later link.
     stream->exchange().releaseAnswers();
     stream->closeLink();

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <chrono>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,8 @@ public:
     // Listens on the settings' listen port: 1 listening (or already
     // listening), 0 failed (with a console line).
     int startListen();
+    // The socket error of the last failed startListen, 0 after a good one.
+    int lastListenError() const { return m_listenError; }
     // Stops listening and closes every pending link; established links stay.
     void stopListen();
     bool isListening() const;
@@ -83,6 +86,9 @@ private:
     static bool prefersNewLink(const CTcpSockStream& fresh, const CTcpSockStream& old,
                                const std::string& peerName);
     void addEstablished(CTcpSockStream* stream);
+    // Posts, once per row name, that a link dialled for the row was
+    // answered by a node of another name.
+    void sayNameMismatch(const std::string& rowName, const std::string& peerName);
     void closeEstablishedById(int id);
     void closeNode(const std::string& name);
     // Takes the stream out of its list, closes it and destroys it once the
@@ -105,6 +111,8 @@ private:
     std::vector<CTcpSockStream*> m_tickList;  // the links of one tick
     bool m_reapPosted = false;
     bool m_changePosted = false;
+    int m_listenError = 0;
+    std::set<std::string> m_mismatchSaid; // row names whose mismatch was said
     platform::CDeferredCalls m_calls;
 
     static CTcpA2AModel* s_instance;

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/cp932.h"
+#include "protocol/post_error.h"
 #include "skype/skype_text.h"
 #include "store/settings.h"
 #include "tcp/tcp_a2a_model.h"
@@ -68,10 +69,30 @@ int CTransfer::tryListen()
         return 1; // asked for, and no socket listens
     if (!m_pTcpModel)
         return 0;
-    if (m_pTcpModel->startListen())
+    if (m_pTcpModel->startListen()) {
+        m_listenFailureSaid = false;
         return 1;
+    }
     std::printf("●●ERROR　CTransfer::startListen() TCP listening failed; tried again at the next connect pass\n");
+    if (!m_listenFailureSaid) {
+        m_listenFailureSaid = true;
+        sayListenFailure(settings().getListenPort(), m_pTcpModel->lastListenError());
+    }
     return 0;
+}
+
+void CTransfer::sayListenFailure(int port, int error)
+{
+    char why[200];
+    if (error == WSAEADDRINUSE)
+        std::snprintf(why, sizeof why, "待ち受けポート %d は他のプログラムが使用中のため", port);
+    else if (error == WSAEACCES)
+        std::snprintf(why, sizeof why, "待ち受けポート %d を使う権限がないため", port);
+    else
+        std::snprintf(why, sizeof why, "待ち受けポート %d でエラー %d が起きたため", port, error);
+    const std::string text = std::string(why)
+        + "、TCP接続を待ち受けできません。このノードは約 10 秒ごとに待ち受けを試み直し、その間も接続先へは接続します。";
+    CPostError::getInstance()->postWarning(cp932::fromUtf8(text).value_or("").c_str());
 }
 
 void CTransfer::startListen()
@@ -152,13 +173,18 @@ int CTransfer::isConnected(int i)
     return 0;
 }
 
+bool CTransfer::isDiallableTcpRow(int i)
+{
+    return setting::isUsableHostName(settings().getRecHostName(i));
+}
+
 int CTransfer::isReachable(int i)
 {
     switch (carrierOf(i)) {
     case Carrier::Skype:
         return m_pSkype->isConnectable(settings().getRecSkypeId(i));
     case Carrier::Tcp:
-        return 1;
+        return isDiallableTcpRow(i) ? 1 : 0;
     case Carrier::None:
         break;
     }
@@ -172,7 +198,7 @@ void CTransfer::connect(int i)
         m_pSkype->connect(settings().getRecSkypeId(i));
         break;
     case Carrier::Tcp:
-        if (!CPropatyTandrel::switches().serverOnly && m_pTcpModel) {
+        if (!CPropatyTandrel::switches().serverOnly && m_pTcpModel && isDiallableTcpRow(i)) {
             // Each getter's buffer lasts until its next call: take copies.
             const std::string name = settings().getRecName(i);
             const std::string host = settings().getRecHost(i);

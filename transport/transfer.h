@@ -78,10 +78,20 @@ public:
 private:
     enum class Carrier { None, Skype, Tcp };
     static Carrier carrierOf(int i);
+    // A TCP row is dialled only at the host and port its HOSTNAME names:
+    // one the settings could not use (said at start, such as "host:port"
+    // or a port beyond 65535) is never dialled, so the node never reaches
+    // for another port or host than the user wrote. Every dial of a row
+    // goes through connect, which asks this.
+    static bool isDiallableTcpRow(int i);
     int tryListen();
+    // Said once until listening stands again: the port, why, and that the
+    // node keeps trying.
+    static void sayListenFailure(int port, int error);
 
     int m_listening = 0;   // listening stands
     int m_listenAsked = 0; // online: listening was asked for
+    bool m_listenFailureSaid = false;
     CSkypeSide* m_pSkype;
     std::unique_ptr<CSkypeSide> m_ownSkype; // the link made by initialize
     CTcpA2AModel* m_pTcpModel = nullptr;

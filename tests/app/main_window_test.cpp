@@ -161,15 +161,25 @@ TEST_F(MainWindowTest, MissingSettingsKeepTheNodeOfflineWithTheirMessage)
 
 TEST_F(MainWindowTest, OfflineClosesTheListenerAndAFailedListenIsRetried)
 {
-    // Someone else holds the port at start-up.
+    // Someone else holds the port at start-up: said once, in a box and in
+    // the status label, while every connect pass tries again.
     auto squatter = std::make_unique<CountingListener>();
     ini.listenPort = squatter->port;
     ini.rows = {{"PEER", "TCP", "127.0.0.1/1", ""}};
+    RecordedBoxes boxes;
     start();
     EXPECT_EQ(dlg->offline(), 0);
     EXPECT_FALSE(dlg->transfer().isListening());
+    ASSERT_TRUE(waitUntil([&] { return !boxes.texts.empty(); }));
+    const std::string said = boxes.texts[0];
+    EXPECT_NE(said.find(std::to_string(ini.listenPort) + " は他のプログラムが使用中"), std::string::npos) << said;
+    EXPECT_EQ(dlg->statusLabel().GetWindowText(), cp(said));
+    tick(); // a connect pass that fails again
+    for (int i = 0; i < 3; ++i) // its notice and the box it would post
+        QCoreApplication::processEvents();
+    EXPECT_EQ(boxes.texts.size(), 1u);
     squatter.reset();
-    tick(); // the connect pass listens once the port is free
+    tick(21); // the next connect pass listens once the port is free
     EXPECT_TRUE(accepts(ini.listenPort));
 
     button(IDC_OFFLINE)->Click();
@@ -315,6 +325,8 @@ TEST_F(MainWindowTest, RowsAreFoundRenamedAndAcceptedByExactMatch)
     };
     start();
     std::string out = "stale";
+    EXPECT_EQ(dlg->findRecName(out, 1, "h2"), "L") << "the file's carrier word is read in any case";
+    dlg->setRecTransport(4, "tcp");
     const struct {
         int transport;
         const char* host;

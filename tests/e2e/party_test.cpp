@@ -109,6 +109,13 @@ TEST_F(PartyTest, NodeOfAnotherPartyGetsNothingAndLosesItsLink)
     }
     for (Node* n : {&n1, &n2, &n4})
         EXPECT_NE(n->terminate(90s), -1) << n->name();
+    // The console tells a user without the window which links came up and
+    // which went; a link to the other party never came up.
+    EXPECT_NE(n1.stdoutText().find("●●LINK UP TCP node=N2"), std::string::npos);
+    const std::string n2Lines = n2.stdoutText();
+    EXPECT_NE(n2Lines.find("●●LINK UP TCP node=N1"), std::string::npos);
+    EXPECT_NE(n2Lines.find("●●LINK DOWN TCP node=N1"), std::string::npos);
+    EXPECT_EQ(n2Lines.find("●●LINK UP TCP node=N4"), std::string::npos);
 }
 
 TEST_F(PartyTest, SecondStartInThePartyOrTheFolderIsRefused)

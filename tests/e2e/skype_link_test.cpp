@@ -202,6 +202,11 @@ TEST_F(SkypeLinkTest, ARelayPassesAFileOnOverTheClient)
     EXPECT_EQ(e->route, std::vector<std::string>{"N2"}) << "the entry came to N3 through N2";
     for (Node* n : {&n1, &n2, &n3})
         EXPECT_NE(n->terminate(90s), -1) << n->name();
+    // The console tells a user without the window which streams came up
+    // and which went.
+    for (const char* line : {"●●LINK UP SKYPE node=N1 user=alice", "●●LINK UP SKYPE node=N3 user=carol",
+                             "●●LINK DOWN SKYPE node=N1 user=alice"})
+        EXPECT_NE(n2.stdoutText().find(line), std::string::npos) << line;
 }
 
 TEST_F(SkypeLinkTest, AnotherPartyARefusedAttachAndNoSkypeStayApart)

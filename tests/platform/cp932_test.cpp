@@ -19,6 +19,10 @@ TEST(Cp932, ConvertsOnlyWhatComesBackTheSame)
         EXPECT_FALSE(cp932::toUtf8(bad)) << bad;
     for (const char* bad : {"caf\xC3\xA9", "\xFF", "\xE8\xA1"})
         EXPECT_FALSE(cp932::fromUtf8(bad)) << bad;
+    // A neighbour's name on the console: no control byte gets through, and
+    // what does not convert keeps only its ASCII.
+    EXPECT_EQ(cp932::consoleText(kHyo + "\n\x1B[2J\x7F"), "\xE8\xA1\xA8??[2J?");
+    EXPECT_EQ(cp932::consoleText("N\x87\x90\x80x"), "N???x");
 }
 
 TEST(Cp932, TheBackslashByteInsideACharacterIsNeverASeparatorOrACut)

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -129,8 +130,8 @@ TEST_F(SettingsTest, WritingKeepsKeysItDoesNotOwn)
     EXPECT_EQ(testsupport::readFile(ini()).rfind("; settings\r\n", 0), 0u);
 }
 
-// Mistyped settings: numbers that are none, and ports out of range, give
-// the default (days are cut to their range); each is said with its key and
+// Mistyped settings: numbers that are none, ports out of range and days
+// below it give the default (days above it are cut to it); each is said with its key and
 // the text found, and the file keeps the text under its one [SYSTEM] (a
 // byte-order mark before it, or no such line at all). Names that are not
 // set, saved as UTF-8 or refused by other nodes are said with their key.
@@ -145,7 +146,7 @@ TEST_F(SettingsTest, MistypedValuesAreSaidAndKeptInTheFile)
     };
     const Case cases[] = {
         {"\xEF\xBB\xBF[SYSTEM]", "three", "abc", "P", "N", 3, 42000, 2, {"LIMITDAY", "three", "LISTENPORT", "abc"}},
-        {"[SYSTEM]", "-1", "70000", "P", "N", 0, 42000, 2, {"-1", "70000"}},
+        {"[SYSTEM]", "-1", "70000", "P", "N", 3, 42000, 2, {"-1", "70000"}},
         {"[SYSTEM]", "99999999999", "65535", "P", "N", 3650, 65535, 1, {"99999999999"}},
         {";", "5", "43000", "P", "N", 3, 42000, 2, {"PARTY", "NAME"}},
         {"[SYSTEM]", "5", "43000", utf8Party, "a/b", 5, 43000, 2, {"PARTY", "\x83\x65\x83\x58\x83\x67", "NAME"}},
@@ -171,6 +172,79 @@ TEST_F(SettingsTest, MistypedValuesAreSaidAndKeptInTheFile)
         EXPECT_EQ(text.find("[SYSTEM]"), text.rfind("[SYSTEM]")) << text;
         if (c.head != ";") {
             EXPECT_EQ(value("SYSTEM", "LIMITDAY") + value("SYSTEM", "LISTENPORT"), c.days + c.port);
+        }
+    }
+}
+
+// Hand-typed values the node cannot use as written: each is said with its
+// key (and section) and what was found; the node takes the default, or the
+// sections the user wrote, and keeps every odd row without dialling it; the
+// file keeps what the user wrote until the rows are changed.
+TEST_F(SettingsTest, HandTypedValuesTheNodeCannotUseAreSaidAndKeptInTheFile)
+{
+    struct Kept {
+        const char* section;
+        const char* key;
+        std::string value; // "<none>": no such key
+    };
+    struct Case {
+        std::vector<std::string> system, sections;
+        int usedDays, usedPort;
+        std::vector<std::string> rows; // NAME TRS target
+        std::size_t notices;
+        std::vector<std::string> said;
+        std::vector<Kept> kept;
+        std::string countAfterAChange; // CONNECTNUM once a row was changed
+    };
+    const Case cases[] = {
+        {{"LIMITDAY=-1", "LISTENPORT=0x10"}, {}, 3, 42000, {}, 2, {"LIMITDAY", "-1", "LISTENPORT", "0x10"},
+         {{"SYSTEM", "LIMITDAY", "-1"}, {"SYSTEM", "LISTENPORT", "0x10"}, {"SYSTEM", "CONNECTNUM", "0"}}, ""},
+        {{"LIMITDAY=", "LISTENPORT=43000", "CONNECTNUM=1"}, {"[REC1]", "NAME=B", "TRS=tcp", "HOSTNAME=h/43001"}, 3,
+         43000, {"B TCP h/43001"}, 1, {"LIMITDAY"}, {{"SYSTEM", "LIMITDAY", ""}, {"REC1", "TRS", "TCP"}}, "1"},
+        {{"LIMITDAY=0"},
+         {"[REC1]", "NAME=B", "TRS=TCP", "HOSTNAME=h", "[REC2]", "NAME=C", "TRS=Skype", "SKYPEID=c.id"}, 0, 42000,
+         {"B TCP h", "C SKYPE c.id"}, 1, {"CONNECTNUM", "[REC1]", "[REC2]"},
+         {{"SYSTEM", "CONNECTNUM", "<none>"}, {"REC2", "TRS", "Skype"}}, "2"},
+        {{"CONNECTNUM=abc"},
+         {"[REC1]", "NAME=B", "TRS=UDP", "HOSTNAME=h", "[REC3]", "NAME=C", "TRS=TCP", "HOSTNAME=127.0.0.1:43000"}, 3,
+         42000, {"B UDP h", "C TCP 127.0.0.1:43000"}, 3, {"abc", "[REC1]", "UDP", "[REC3]", "127.0.0.1:43000"},
+         {{"SYSTEM", "CONNECTNUM", "abc"}, {"REC3", "NAME", "C"}}, "2"},
+        {{"CONNECTNUM=3"}, {"[REC1]", "NAME=B", "TRS=TCP", "HOSTNAME=127.0.0.1/70000", "[REC2]", "TRS=TCP", "HOSTNAME=h"},
+         3, 42000, {"B TCP 127.0.0.1/70000"}, 3, {"[REC1]", "70000", "[REC2]", "NAME", "[REC3]"},
+         {{"SYSTEM", "CONNECTNUM", "1"}, {"REC1", "HOSTNAME", "127.0.0.1/70000"}}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.system.front());
+        std::vector<std::string> text = {"[SYSTEM]", "PARTY=P", "NAME=N"};
+        text.insert(text.end(), c.system.begin(), c.system.end());
+        text.insert(text.end(), c.sections.begin(), c.sections.end());
+        std::string file;
+        for (const std::string& l : text)
+            file += l + "\r\n";
+        writeFile(ini(), file);
+        TestSettings s;
+        s.readSetting();
+        EXPECT_EQ(s.limitDay, c.usedDays);
+        EXPECT_EQ(s.listenPort, c.usedPort);
+        std::vector<std::string> rows;
+        for (int i = 0; i < s.getConnectNum(); ++i)
+            rows.push_back(std::string(s.getRecName(i)) + " " + s.getRecTransport(i) + " " + s.getRecHostName(i));
+        EXPECT_EQ(rows, c.rows);
+        std::string said;
+        for (const std::string& t : s.takeSettingNotices())
+            said += t + "\n";
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), long(c.notices)) << said;
+        for (const std::string& part : c.said)
+            EXPECT_NE(said.find(part), std::string::npos) << part << " in\n" << said;
+
+        ASSERT_TRUE(s.writeSetting());
+        for (const Kept& k : c.kept)
+            EXPECT_EQ(value(k.section, k.key), k.value) << k.section << "/" << k.key;
+        if (!c.countAfterAChange.empty()) {
+            s.setRecComment(0, "changed");
+            ASSERT_TRUE(s.writeSetting());
+            EXPECT_EQ(value("SYSTEM", "CONNECTNUM"), c.countAfterAChange);
+            EXPECT_EQ(value("REC1", "COMMENT"), "changed");
         }
     }
 }

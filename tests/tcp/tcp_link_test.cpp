@@ -71,6 +71,33 @@ TEST_F(TcpLink, OtherPartyAtTheFirstHelloIsClosedUnannounced)
     EXPECT_EQ(listener.changes, 0);
 }
 
+// A link dialled for a row and answered by another node name is refused,
+// and the user hears once which row, which name it expected and which came;
+// a refused accepted link has no row to name and is said on the console only.
+TEST_F(TcpLink, ADialledRowAnsweredByAnotherNameIsRefusedAndSaidOnce)
+{
+    ScriptedPeer dialled;
+    const int peerPort = dialled.listen();
+    addTcpRow("C", peerPort);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        model->connect("C", "127.0.0.1", static_cast<UINT>(peerPort));
+        ASSERT_TRUE(dialled.accept());
+        dialled.sendHello("X");
+        EXPECT_TRUE(dialled.waitEnded());
+        ASSERT_TRUE(pumpUntil([&] { return model->pending().empty(); }));
+    }
+    ASSERT_TRUE(peer.connectTo(port));
+    peer.sendHello("Y");
+    EXPECT_TRUE(peer.waitEnded());
+    pumpFor(50);
+    ASSERT_EQ(noticeCount(POSTERROR_WARNING, POSTERROR_FREE_TEXT), 1);
+    const std::string& said = notices.back().text;
+    for (const char* part : {"[REC2]", "「C」", "「X」"})
+        EXPECT_NE(said.find(cp932::fromUtf8(part).value()), std::string::npos) << part;
+    EXPECT_TRUE(model->established().empty());
+    EXPECT_EQ(noticeCount(1, POSTERROR_FREE_TEXT), 0);
+}
+
 // More frames in one read than the receive queue holds: reading pauses
 // until the queue has room, and nothing is lost.
 TEST_F(TcpLink, FullReceiveQueuePausesReadingInsteadOfLosingFrames)

@@ -41,7 +41,8 @@ public:
     void onConnectedChanged(int any) override { connected.push_back(any); }
 };
 
-// Rows: 0 TCP "B", 1 SKYPE "S" (id "sk.id"), 2 "tcp" (lower case), 3 "MAIL".
+// Rows: 0 TCP "B", 1 SKYPE "S" (id "sk.id"), 2 "tcp" (lower case), 3 "MAIL",
+// 4 and 5 TCP rows whose HOSTNAME names no usable host and port.
 class Transfer : public TcpNodeTest {
 protected:
     std::unique_ptr<CTransfer> transfer;
@@ -55,6 +56,8 @@ protected:
         settings->addRow("S", "SKYPE", "sk.id");
         settings->addRow("L", "tcp", "127.0.0.1");
         settings->addRow("M", "MAIL", "127.0.0.1");
+        settings->addRow("H", "TCP", "127.0.0.1:43000");
+        settings->addRow("P", "TCP", "127.0.0.1/70000");
         transfer = std::make_unique<CTransfer>();
         transfer->addListener(&events);
         transfer->initialize(nullptr);
@@ -82,7 +85,9 @@ TEST_F(Transfer, RowsGoToTheTransportTheyNameWithinTheSwitches)
     EXPECT_EQ(side.calls, (std::vector<std::string>{"reachable sk.id", "connected sk.id", "connect sk.id",
                                                     "sync sk.id 2", "disconnect sk.id"}));
     side.calls.clear();
-    for (int row : {2, 3}) { // words other than the two exact ones
+    // Words other than the two exact ones, and hosts that are not dialled
+    // rather than dialled at another port.
+    for (int row : {2, 3, 4, 5}) {
         EXPECT_EQ(transfer->isReachable(row), 0);
         transfer->connect(row);
     }
