@@ -27,6 +27,10 @@ namespace {
 // temporary, sparse, offline.
 constexpr DWORD SKIP_ATTRIBUTES = 0x1316;
 
+// The snapshot, relative to SEND.
+constexpr const char* LIST_FOLDER = "YUVO";
+constexpr const char* LIST_FILE = "YUVO/dirlist.dat";
+
 // One diagnostic line on standard output.
 void diag(const std::string& line)
 {
@@ -191,25 +195,27 @@ void CFolderWatch::loadList()
     m_reconcile = true;
     CCatalog::getInstance()->awaitSendCheck();
     readKeptIdentity();
-    m_snapshotFromValid = platform::fileId(m_folder, &m_snapshotFrom);
+    platform::COpenFolder dir;
+    m_snapshotFromValid = dir.open(m_folder);
+    m_snapshotFrom = dir.id();
     // Nothing is made in a SEND that may be away (another folder than the
     // one the node knows); the first snapshot written makes it there.
     const bool known = !m_keptValid || (m_snapshotFromValid && m_snapshotFrom == m_kept);
     if (known)
-        ensureSubFolder(m_folder.c_str(), "YUVO");
-    m_rereadSnapshot = readList(m_snapshot, known) == ListRead::failed;
+        platform::createDirectory(dir, LIST_FOLDER);
+    m_rereadSnapshot = readList(dir, m_snapshot, known) == ListRead::failed;
     // Until the first check tells, a SEND that may be away is taken for one
     // (the node record is written at once otherwise).
     m_away = !known && m_snapshot.empty();
 }
 
-CFolderWatch::ListRead CFolderWatch::readList(CDirList& out, bool create)
+CFolderWatch::ListRead CFolderWatch::readList(const platform::COpenFolder& dir, CDirList& out, bool create)
 {
     out.clear();
     m_listOnDisk = false;
     platform::CFile file;
     int err = 0;
-    if (!file.Open(listPath(),
+    if (!file.Open(dir, LIST_FILE,
                    platform::CFile::modeRead | (create ? platform::CFile::modeCreate | platform::CFile::modeNoTruncate : 0u),
                    &err)) {
         if (platform::isMissingError(err))
@@ -254,21 +260,23 @@ CFolderWatch::ListRead CFolderWatch::readList(CDirList& out, bool create)
 
 void CFolderWatch::saveList()
 {
-    writeList(m_snapshot, nullptr);
+    platform::COpenFolder dir;
+    if (!m_folder.empty() && dir.open(m_folder))
+        writeList(dir, m_snapshot, nullptr);
 }
 
-void CFolderWatch::writeList(const CDirList& records, const CDirList* before)
+void CFolderWatch::writeList(const platform::COpenFolder& dir, const CDirList& records, const CDirList* before)
 {
-    if (m_folder.empty())
+    if (!dir.isOpen())
         return;
-    ensureSubFolder(m_folder.c_str(), "YUVO");
-    if (before && m_listOnDisk && writeChangesInPlace(*before, records))
+    platform::createDirectory(dir, LIST_FOLDER);
+    if (before && m_listOnDisk && writeChangesInPlace(dir, *before, records))
         return;
     // Replaced whole, so that a crash leaves the old snapshot or the new one
     // and never a cut one.
     int err = 0;
     const auto produce = [&records](const platform::PieceWriter& write) { return records.writeTo(write); };
-    m_listOnDisk = platform::replaceFileAtomically(listPath(), produce, &err);
+    m_listOnDisk = platform::replaceFileAtomically(dir, LIST_FILE, produce, &err);
     if (!m_listOnDisk)
         diag("CFolderWatch::saveList() " + listPath() + ": " + std::strerror(err));
 }
@@ -278,7 +286,8 @@ void CFolderWatch::writeList(const CDirList& records, const CDirList* before)
 // whole file. A record cut by a crash still names its own file, whose size
 // and time it then holds old or new: at worst the file looks changed at the
 // next check.
-bool CFolderWatch::writeChangesInPlace(const CDirList& before, const CDirList& after)
+bool CFolderWatch::writeChangesInPlace(const platform::COpenFolder& dir, const CDirList& before,
+                                       const CDirList& after)
 {
     constexpr std::size_t MOST = 64;
     if (before.size() != after.size() || before.empty())
@@ -295,7 +304,7 @@ bool CFolderWatch::writeChangesInPlace(const CDirList& before, const CDirList& a
     if (changed.empty())
         return true;
     platform::CFile f;
-    if (!f.Open(listPath(), platform::CFile::modeReadWrite))
+    if (!f.Open(dir, LIST_FILE, platform::CFile::modeReadWrite))
         return false;
     try {
         if (f.GetLength() != before.size() * sizeof(DirListRecord))
@@ -367,10 +376,9 @@ void CFolderWatch::skip(const std::string& nativeName, const std::string& why)
     m_reportedNow.insert(std::move(key));
 }
 
-void CFolderWatch::deleteDuplicateShortcut(const std::string& lnkPath, const std::string& lnkName,
-                                           const std::string& why)
+void CFolderWatch::deleteDuplicateShortcut(const std::string& lnkName, const std::string& why)
 {
-    if (platform::deleteShortcut(lnkPath))
+    if (platform::deleteShortcut(m_dir, lnkName))
         diag("CFolderWatch: shortcut \"" + lnkName + "\" deleted: " + why);
     else
         skip(lnkName, why + " (the shortcut could not be deleted)");
@@ -474,8 +482,10 @@ bool CFolderWatch::quietSinceLastListing()
     const auto now = std::chrono::steady_clock::now();
     // A SEND that now names another folder (a link pointed elsewhere, a file
     // system mounted over it) is unknown to the old watch: it counts as
-    // changed and is watched afresh.
-    const bool watched = !m_folder.empty() && m_changes.stillWatches(m_folder);
+    // changed and is watched afresh. So does a folder other than the one this
+    // check holds open.
+    const bool watched =
+        !m_folder.empty() && m_changes.stillWatches(m_folder) && m_changes.watchedId() == m_dir.id();
     const bool told = !watched || m_changes.changed();
     if (!m_folder.empty() && !watched)
         m_changes.watch(m_folder); // changes from now on count for the next check
@@ -502,7 +512,7 @@ bool CFolderWatch::scanFolder()
     };
     platform::NameListing list;
     if (m_folder.empty()
-        || !platform::listNames(m_folder, list,
+        || !platform::listNames(m_dir, list,
                                 quietSinceLastListing() ? std::function<bool(std::string_view)>(vouch) : nullptr))
         return false;
     std::unordered_set<std::string> multiLinked;
@@ -544,7 +554,7 @@ void CFolderWatch::takeListed(const platform::NameStat& n, std::string_view name
     }
     platform::DirEntry d;
     int err = 0;
-    if (!platform::describeEntry(m_folder, std::string(name), &d, &err)) {
+    if (!platform::describeEntry(m_dir, std::string(name), &d, &err)) {
         if (err != 0 && !platform::isMissingError(err))
             takeUnknown(name, nullptr);
         return; // gone meanwhile
@@ -610,7 +620,7 @@ bool CFolderWatch::takePlainFile(ScanRecord& entry)
         skip(name, why);
         return false;
     }
-    auto path = paths::joinName(m_folder, cp);
+    auto path = paths::nativeName(cp);
     if (!path) {
         skip(name, "the name cannot be used as a file name");
         return false;
@@ -625,11 +635,10 @@ bool CFolderWatch::takeShortcut(ScanRecord& entry)
 {
     // A name from the listing itself: it names an entry of this folder.
     const std::string& name = entry.nativeName;
-    const std::string lnkPath = paths::joinFixed(m_folder, name);
     std::string target;
     WIN32_FIND_DATAA fd;
     int err = 0;
-    if (!platform::resolveShortcut(lnkPath, &target, &fd, &err)) {
+    if (!platform::resolveShortcut(m_dir, name, &target, &fd, &err)) {
         if (err != 0 && !platform::isMissingError(err))
             takeUnknown(name, target.empty() ? nullptr : &target);
         else
@@ -644,17 +653,17 @@ bool CFolderWatch::takeShortcut(ScanRecord& entry)
         skip(name, "target \"" + targetName + "\": " + why);
         return false;
     }
-    const auto copyPath = paths::joinName(m_folder, cp);
-    if (copyPath && *copyPath == lnkPath) {
+    const auto copyName = paths::nativeName(cp);
+    if (copyName && *copyName == name) {
         skip(name, "the shortcut's target has the shortcut's own name");
         return false;
     }
-    if (copyPath && platform::fileExists(*copyPath)) {
-        deleteDuplicateShortcut(lnkPath, name, "the folder already holds \"" + targetName + "\"");
+    if (copyName && platform::fileExists(m_dir, *copyName)) {
+        deleteDuplicateShortcut(name, "the folder already holds \"" + targetName + "\"");
         return false;
     }
     if (m_linkNames.count(cp)) {
-        deleteDuplicateShortcut(lnkPath, name, "an earlier shortcut already brings \"" + targetName + "\"");
+        deleteDuplicateShortcut(name, "an earlier shortcut already brings \"" + targetName + "\"");
         return false;
     }
     m_linkNames.insert(cp);
@@ -670,7 +679,7 @@ FileProbe CFolderWatch::probe(const ScanRecord& entry, WIN32_FIND_DATAA* fresh)
 {
     WIN32_FIND_DATAA data;
     int err = 0;
-    const platform::ExclusiveRead r = platform::tryExclusiveRead(entry.path, s_useLeases, &data, &err);
+    const platform::ExclusiveRead r = platform::tryExclusiveRead(m_dir, entry.path, s_useLeases, &data, &err);
     if (r == platform::ExclusiveRead::missing)
         return FileProbe::missing;
     if (r == platform::ExclusiveRead::busy) {
@@ -963,6 +972,7 @@ void CFolderWatch::finishListingFailure()
 {
     // A folder that cannot be listed is not an empty folder: reporting all
     // its files as removed would delete them everywhere.
+    m_dir.close();
     std::vector<ScanRecord>().swap(m_scan);
     std::vector<std::uint32_t>().swap(m_listing);
     tell(std::string("\0listing", 8), "CFolderWatch: the folder " + m_folder + " cannot be listed; nothing is reported",
@@ -1020,20 +1030,22 @@ void CFolderWatch::keepIdentity()
     m_identityUnsaved = !m_keptValid || !(m_kept == m_identity);
 }
 
-// SEND, looked at before it is listed. Another folder than the snapshot's
-// (a drive back under its mount point, a link pointed elsewhere) is judged
-// against its own snapshot when it has one, and makes the catalog follow
-// it. A SEND that is not the folder the node knows and holds no snapshot
-// with entries may be away; the catalog tells (reconcile).
+// SEND, opened for the whole check and looked at before it is listed.
+// Another folder than the snapshot's (a drive back under its mount point, a
+// link pointed elsewhere) is judged against its own snapshot when it has
+// one, and makes the catalog follow it. A SEND that is not the folder the
+// node knows and holds no snapshot with entries may be away; the catalog
+// tells (reconcile).
 void CFolderWatch::lookAtFolder()
 {
-    m_identityKnown = platform::fileId(m_folder, &m_identity);
+    m_identityKnown = m_dir.open(m_folder);
+    m_identity = m_dir.id();
     m_otherFolder = m_identityKnown && !(m_snapshotFromValid && m_identity == m_snapshotFrom);
     m_mayBeAway = m_identityKnown && !(m_keptValid && m_identity == m_kept) &&
-                  platform::fileSize(listPath()) < std::int64_t(sizeof(DirListRecord));
+                  platform::fileSize(m_dir, LIST_FILE) < std::int64_t(sizeof(DirListRecord));
     if (m_otherFolder || m_rereadSnapshot) {
         CDirList read;
-        const ListRead r = readList(read, false);
+        const ListRead r = readList(m_dir, read, false);
         m_rereadSnapshot = r == ListRead::failed;
         // A folder that may be away has no snapshot of its own to judge by;
         // the one of the folder the node knows stays for its return.
@@ -1061,6 +1073,7 @@ void CFolderWatch::finishAway()
     m_reconcile = true;
     CCatalog::getInstance()->awaitSendCheck();
     m_away = true;
+    m_dir.close();
     tell(std::string("\0away", 5),
          "CFolderWatch: SEND " + m_folder + " is not the folder this node knows (a drive not mounted?) and holds none"
          " of its files; nothing is reported or written there until it is back",
@@ -1268,9 +1281,10 @@ void CFolderWatch::commit()
     startWorker([this, save, keep] {
         m_nextBuilt = buildNextSnapshot();
         if (m_nextBuilt && save)
-            writeList(m_nextSnapshot, &m_snapshot);
+            writeList(m_dir, m_nextSnapshot, &m_snapshot);
         else if (save)
-            writeList(m_snapshot, nullptr);
+            writeList(m_dir, m_snapshot, nullptr);
+        m_dir.close();
         if (keep)
             keepIdentity();
         std::vector<std::uint32_t>().swap(m_next);

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/dirlist.h"
+#include "platform/files.h"
 #include "platform/folder_changes.h"
 #include "platform/wintypes.h"
 #include "store/dir_list.h"
@@ -38,7 +39,9 @@ enum class FileProbe : unsigned char { notOpened, ready, busy, missing };
 // moved, or a shortcut (memory only). Files that match the snapshot are
 // listed by their snapshot index alone.
 struct ScanRecord {
-    // Native path of the file: the file in SEND, or a shortcut's target.
+    // Native path of the file to open: relative to the check's handle of
+    // SEND (a file of SEND, a shortcut's relative target) or absolute (a
+    // shortcut's absolute target).
     std::string path;
     DirListRecord rec;
     // The entry's name in SEND as the file system holds it (for a shortcut,
@@ -184,14 +187,15 @@ private:
     bool handOn(std::chrono::steady_clock::time_point deadline, std::size_t maxRecords);
     void commit();
     void finishListingFailure();
-    // The check's first look (the worker's): SEND's identity, whether it may
-    // be away, and the snapshot read anew from it when it is another folder
-    // than the one the snapshot stands for (or its last read failed).
+    // The check's first look (the worker's): SEND opened for the whole
+    // check, its identity, whether it may be away, and the snapshot read anew
+    // from it when it is another folder than the one the snapshot stands for
+    // (or its last read failed).
     void lookAtFolder();
-    // Reads dirlist.dat into out (emptied first), making it empty when it is
-    // missing and `create`.
+    // Reads the folder's dirlist.dat into out (emptied first), making it
+    // empty when it is missing and `create`.
     enum class ListRead { missing, read, failed };
-    ListRead readList(CDirList& out, bool create);
+    ListRead readList(const platform::COpenFolder& dir, CDirList& out, bool create);
     // The check found SEND away: nothing of it is handed on or written.
     void finishAway();
     void readKeptIdentity();
@@ -209,10 +213,11 @@ private:
     std::string_view nextName(std::uint32_t item) const;
     void keepOld(std::size_t j) { m_next.push_back(std::uint32_t(j)); }
     void keepFresh(const DirListRecord& rec, bool shareable);
-    // Writes records as dirlist.dat: only the records that differ from
-    // `before` (the snapshot the file holds) where that is safe, else whole.
-    void writeList(const CDirList& records, const CDirList* before);
-    bool writeChangesInPlace(const CDirList& before, const CDirList& after);
+    // Writes records as the folder's dirlist.dat: only the records that
+    // differ from `before` (the snapshot the file holds) where that is safe,
+    // else whole.
+    void writeList(const platform::COpenFolder& dir, const CDirList& records, const CDirList* before);
+    bool writeChangesInPlace(const platform::COpenFolder& dir, const CDirList& before, const CDirList& after);
     void startWorker(std::function<void()> job);
     bool workerBusy();
 
@@ -225,8 +230,7 @@ private:
     FileProbe probe(const ScanRecord& entry, WIN32_FIND_DATAA* fresh);
     void dropCaseDuplicates();
     void skip(const std::string& nativeName, const std::string& why);
-    void deleteDuplicateShortcut(const std::string& lnkPath, const std::string& lnkName,
-                                 const std::string& why);
+    void deleteDuplicateShortcut(const std::string& lnkName, const std::string& why);
     static bool namesSet();
 
     std::string m_folder;
@@ -241,6 +245,10 @@ private:
     // and only reads the snapshot; while it writes dirlist.dat it only reads
     // both snapshots.
     Phase m_phase = Phase::idle;
+    // SEND as this check opened it: listed, looked at and written through
+    // from its first look until its snapshot is written (closed between
+    // checks, so that the drive can be unmounted).
+    platform::COpenFolder m_dir;
     std::thread m_worker;
     std::atomic<bool> m_workerDone{true};
     bool m_listed = false;

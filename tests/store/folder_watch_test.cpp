@@ -552,6 +552,30 @@ TEST_F(FolderWatch, ASendThatIsAwayLosesNothingAndIsWrittenToUntilItIsBack)
     EXPECT_EQ(rec.heard.size(), 2u) << "both deleted";
 }
 
+// SEND renamed between the listing and the writing of the snapshot (as a
+// drive unmounted then): the check writes into the folder it listed and
+// judged, nothing into the one SEND names now, which the next check finds
+// away.
+TEST_F(FolderWatch, ACheckWritesIntoTheFolderItListedWhateverSendNamesMeanwhile)
+{
+    put("a.txt", "a");
+    check();
+    put("b.txt", "b");
+    ASSERT_TRUE(watch.startCheck());
+    watch.waitForWorker();
+    const std::string judged = outside() + "/judged";
+    ASSERT_EQ(rename(send.c_str(), judged.c_str()), 0);
+    ASSERT_EQ(mkdir(send.c_str(), 0755), 0);
+    while (watch.continueCheck(std::chrono::steady_clock::time_point::max()))
+        watch.waitForWorker();
+    EXPECT_TRUE(std::filesystem::is_empty(send));
+    EXPECT_EQ(std::filesystem::file_size(judged + "/YUVO/dirlist.dat"), 2 * sizeof(DirListRecord));
+    rec.heard.clear();
+    check();
+    EXPECT_TRUE(watch.sendAway());
+    EXPECT_TRUE(rec.heard.empty());
+}
+
 // SEND with mode 644, looked at by an ordinary user: its names can be
 // listed, no file's status read (nor dirlist.dat by a node that starts so).
 // Files, a shortcut and a file new since keep what they had.
