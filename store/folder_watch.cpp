@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <random>
 #include <string>
 
 #include "platform/cp932.h"
@@ -27,9 +28,39 @@ namespace {
 // temporary, sparse, offline.
 constexpr DWORD SKIP_ATTRIBUTES = 0x1316;
 
-// The snapshot, relative to SEND.
+// The snapshot and the node's marker, relative to SEND.
 constexpr const char* LIST_FOLDER = "YUVO";
 constexpr const char* LIST_FILE = "YUVO/dirlist.dat";
+constexpr const char* MARKER_FILE = "YUVO/owner.id";
+
+bool isNodeRecord(const CatalogRecord& r)
+{
+    return cp932::fieldText(r.findData.cFileName, MAX_PATH) == setting::NODE_RECORD_FILE;
+}
+
+// A fresh token for the node's marker: 128 random bits as hex.
+std::string newToken()
+{
+    std::random_device random;
+    std::string token;
+    for (int i = 0; i < 4; ++i) {
+        char part[9];
+        std::snprintf(part, sizeof part, "%08x", static_cast<unsigned>(random()));
+        token += part;
+    }
+    return token;
+}
+
+// The first line of a text, without its line end and blanks around it.
+std::string firstLine(std::string_view text)
+{
+    text = text.substr(0, text.find_first_of("\r\n"));
+    while (!text.empty() && text.front() == ' ')
+        text.remove_prefix(1);
+    while (!text.empty() && text.back() == ' ')
+        text.remove_suffix(1);
+    return std::string(text);
+}
 
 // One diagnostic line on standard output.
 void diag(const std::string& line)
@@ -198,15 +229,22 @@ void CFolderWatch::loadList()
     platform::COpenFolder dir;
     m_snapshotFromValid = dir.open(m_folder);
     m_snapshotFrom = dir.id();
-    // Nothing is made in a SEND that may be away (another folder than the
-    // one the node knows); the first snapshot written makes it there.
-    const bool known = !m_keptValid || (m_snapshotFromValid && m_snapshotFrom == m_kept);
-    if (known)
+    bool markerMine = false, snapshotThere = false;
+    const bool own = m_snapshotFromValid && holdsOwnSnapshot(dir, &markerMine, &snapshotThere);
+    // Nothing is read from, nor made in, a SEND without the node's snapshot
+    // while the node shares files: it may be away, and only a check can
+    // tell.
+    const bool known = own || (m_snapshotFromValid && !sharesFiles());
+    m_rereadSnapshot = false;
+    if (known) {
+        keepFolder(dir, renewToken(markerMine));
+        m_knownId = dir.id();
         platform::createDirectory(dir, LIST_FOLDER);
-    m_rereadSnapshot = readList(dir, m_snapshot, known) == ListRead::failed;
-    // Until the first check tells, a SEND that may be away is taken for one
-    // (the node record is written at once otherwise).
-    m_away = !known && m_snapshot.empty();
+        m_rereadSnapshot = readList(dir, m_snapshot, true) == ListRead::failed;
+    }
+    m_knownValid = known;
+    // Until the first check tells, a SEND that may be away is taken for one.
+    m_away = !known;
 }
 
 CFolderWatch::ListRead CFolderWatch::readList(const platform::COpenFolder& dir, CDirList& out, bool create)
@@ -1008,41 +1046,110 @@ std::string identityPath()
 
 void CFolderWatch::readKeptIdentity()
 {
-    // "<device> <inode>" of the SEND folder the node knows.
+    // "<device> <inode>" of the SEND folder the node knows, and on a line of
+    // its own the token of the node's marker (an older SEND.id has none).
     std::string text;
     unsigned long long dev = 0, ino = 0;
     m_keptValid = platform::readWholeFile(identityPath(), text) &&
                   std::sscanf(text.c_str(), "%llu %llu", &dev, &ino) == 2;
     m_kept = {dev, ino};
+    const std::size_t eol = text.find('\n');
+    m_token = m_keptValid && eol != std::string::npos ? firstLine(std::string_view(text).substr(eol + 1)) : "";
+    if (m_token.size() != 32 || m_token.find_first_not_of("0123456789abcdef") != std::string::npos)
+        m_token.clear();
+    m_tokenSaved = !m_token.empty();
 }
 
-void CFolderWatch::keepIdentity()
+void CFolderWatch::keepIdentity(const platform::FileId& id)
 {
-    const std::string text = std::to_string(m_identity.dev) + " " + std::to_string(m_identity.ino) + "\n";
+    const std::string text = std::to_string(id.dev) + " " + std::to_string(id.ino) + "\n" + m_token + "\n";
     int err = 0;
     if (platform::replaceFileAtomically(identityPath(), text.data(), text.size(), &err)) {
-        m_kept = m_identity;
+        m_kept = id;
         m_keptValid = true;
+        m_tokenSaved = true;
     } else if (!m_identityUnsaved) {
         // Tried again at every check; said once.
         diag("CFolderWatch: " + identityPath() + " cannot be written: " + std::strerror(err));
     }
-    m_identityUnsaved = !m_keptValid || !(m_kept == m_identity);
+    m_identityUnsaved = !m_keptValid || !(m_kept == id) || !m_tokenSaved;
+}
+
+bool CFolderWatch::carriesMarker(const platform::COpenFolder& dir) const
+{
+    std::string text;
+    return !m_token.empty() && platform::readWholeFile(dir, MARKER_FILE, text) && firstLine(text) == m_token;
+}
+
+bool CFolderWatch::holdsOwnSnapshot(const platform::COpenFolder& dir, bool* markerMine, bool* snapshotThere) const
+{
+    *markerMine = carriesMarker(dir);
+    *snapshotThere = platform::fileSize(dir, LIST_FILE) >= 0;
+    // Before the node has a token, the folder whose device and inode
+    // SEND.id holds (or any, without a SEND.id) stands for its marker.
+    const bool tokenless = m_token.empty() && (!m_keptValid || dir.id() == m_kept);
+    return *snapshotThere && (*markerMine || tokenless);
+}
+
+bool CFolderWatch::renewToken(bool markerMine)
+{
+    if (markerMine)
+        return false;
+    if (m_token.empty() || !m_markerUnsaved) {
+        m_token = newToken();
+        m_tokenSaved = false;
+    }
+    return true;
+}
+
+void CFolderWatch::keepFolder(const platform::COpenFolder& dir, bool writeMarker)
+{
+    if (writeMarker) {
+        const std::string text = m_token + "\n";
+        int err = 0;
+        platform::createDirectory(dir, LIST_FOLDER);
+        const bool written = platform::replaceFileAtomically(dir, MARKER_FILE, text.data(), text.size(), &err);
+        // Tried again at every check; said once.
+        if (!written && !m_markerUnsaved)
+            diag("CFolderWatch: " + paths::joinFixed(m_folder, MARKER_FILE) + " cannot be written: " +
+                 std::strerror(err));
+        m_markerUnsaved = !written;
+    }
+    if (!(m_keptValid && dir.id() == m_kept) || !m_tokenSaved)
+        keepIdentity(dir.id());
+}
+
+bool CFolderWatch::sharesFiles()
+{
+    bool any = false;
+    CCatalog::getInstance()->visitOwnLive(0, std::chrono::steady_clock::time_point::max(),
+                                          [&any](const CatalogRecord& r) { any = any || !isNodeRecord(r); });
+    return any;
+}
+
+bool CFolderWatch::openKnownSend(platform::COpenFolder& out) const
+{
+    out.close();
+    if (!m_knownValid || m_away || m_folder.empty() || !out.open(m_folder))
+        return false;
+    if (out.id() == m_knownId && carriesMarker(out))
+        return true;
+    out.close();
+    return false;
 }
 
 // SEND, opened for the whole check and looked at before it is listed.
 // Another folder than the snapshot's (a drive back under its mount point, a
-// link pointed elsewhere) is judged against its own snapshot when it has
-// one, and makes the catalog follow it. A SEND that is not the folder the
-// node knows and holds no snapshot with entries may be away; the catalog
-// tells (reconcile).
+// link pointed elsewhere) is judged against its own snapshot when it holds
+// the node's, and makes the catalog follow it. A SEND without the node's
+// snapshot may be away; the catalog tells (reconcile).
 void CFolderWatch::lookAtFolder()
 {
     m_identityKnown = m_dir.open(m_folder);
     m_identity = m_dir.id();
+    const bool own = m_identityKnown && holdsOwnSnapshot(m_dir, &m_markerMine, &m_snapshotThere);
     m_otherFolder = m_identityKnown && !(m_snapshotFromValid && m_identity == m_snapshotFrom);
-    m_mayBeAway = m_identityKnown && !(m_keptValid && m_identity == m_kept) &&
-                  platform::fileSize(m_dir, LIST_FILE) < std::int64_t(sizeof(DirListRecord));
+    m_mayBeAway = m_identityKnown && !own;
     if (m_otherFolder || m_rereadSnapshot) {
         CDirList read;
         const ListRead r = readList(m_dir, read, false);
@@ -1073,13 +1180,22 @@ void CFolderWatch::finishAway()
     m_reconcile = true;
     CCatalog::getInstance()->awaitSendCheck();
     m_away = true;
+    m_knownValid = false;
     m_dir.close();
+    // Said once on the console and as a notice; the window shows it until
+    // SEND is back.
+    const std::string notice =
+        "SENDフォルダ " + m_folder + " は、このノードの知っているフォルダではなく（ドライブが接続されていない?）、"
+        "登録したファイルがひとつもありません。フォルダが戻るまで、登録はそのまま残し、このフォルダには何も書き込みません。"
+        "フォルダかドライブを元に戻すか、このフォルダに共有するファイルを新たに入れる（このフォルダがSENDフォルダになり、"
+        "ここにないファイルの登録は削除されます）か、ウィンドウで登録を削除してください。";
+    m_awayText = cp932::fromUtf8(notice).value_or(notice);
     tell(std::string("\0away", 5),
          "CFolderWatch: SEND " + m_folder + " is not the folder this node knows (a drive not mounted?) and holds none"
-         " of its files; nothing is reported or written there until it is back",
-         ("SENDフォルダ " + m_folder + " は、このノードの知っているフォルダではなく（ドライブが接続されていない?）、"
-          "登録したファイルがひとつもありません。フォルダが戻るまで、登録はそのまま残し、このフォルダには何も書き込みません。")
-             .c_str());
+         " of its files; nothing is reported or written there until it is back. Put the folder or drive back, put"
+         " a file of your own into it now (it then becomes SEND, and the registrations of files not in it are deleted),"
+         " or delete the registrations in the window",
+         notice.c_str());
     m_reported.swap(m_reportedNow);
     m_seen.swap(m_seenNow);
 }
@@ -1160,7 +1276,7 @@ bool CFolderWatch::reconcile(std::chrono::steady_clock::time_point deadline)
             return;
         // The node writes its own record into SEND itself: it tells nothing
         // of whether SEND is the folder the node knows.
-        const bool nodeRecord = name == setting::NODE_RECORD_FILE;
+        const bool nodeRecord = isNodeRecord(r);
         m_ownLive += nodeRecord ? 0 : 1;
         if (m_present.find(name) != m_present.end()) {
             m_ownPresent += nodeRecord ? 0 : 1;
@@ -1176,11 +1292,11 @@ bool CFolderWatch::reconcile(std::chrono::steady_clock::time_point deadline)
     });
     if (m_ownAt >= 0)
         return false;
-    // Another folder than the one the node knows, without a snapshot, and
-    // holding not one file of what the node shares: not an empty SEND, but
-    // one whose drive is not there. (A node that shares nothing loses
-    // nothing by taking it.)
-    m_awayNow = m_mayBeAway && m_ownLive > 0 && m_ownPresent == 0;
+    // A folder without the node's snapshot, holding not one file of what
+    // the node shares: not an empty SEND, but one whose drive is not there,
+    // or one made anew. (A node that shares nothing loses nothing by taking
+    // it.)
+    m_awayNow = m_mayBeAway && m_ownLive > 0 && m_ownPresent == 0 && !filesPutWhileAway();
     decltype(m_reportedGone)().swap(m_reportedGone);
     if (m_awayNow) {
         std::vector<DirListRecord>().swap(m_vanished);
@@ -1196,6 +1312,21 @@ bool CFolderWatch::reconcile(std::chrono::steady_clock::time_point deadline)
     m_reconcile = false;
     m_firstHanding = true;
     return true;
+}
+
+bool CFolderWatch::filesPutWhileAway()
+{
+    if (!m_awayNamesValid || !(m_awayFrom == m_identity)) {
+        m_awayNames = m_present;
+        m_awayFrom = m_identity;
+        m_awayNamesValid = true;
+        return false;
+    }
+    for (const std::string& name : m_present) {
+        if (name != setting::NODE_RECORD_FILE && m_awayNames.find(name) == m_awayNames.end())
+            return true;
+    }
+    return false;
 }
 
 // Hands the lists to the catalog in order, a batch at a time.
@@ -1270,23 +1401,21 @@ void CFolderWatch::commit()
     m_reported.swap(m_reportedNow);
     m_seen.swap(m_seenNow);
     m_phase = Phase::saving;
-    // Another folder is given its snapshot at once, so that it is known at
-    // the next start too.
-    const bool save = m_anyChange || m_otherFolder;
-    const bool keep = m_identityKnown && !(m_keptValid && m_identity == m_kept);
-    if (m_identityKnown) {
-        m_snapshotFrom = m_identity;
-        m_snapshotFromValid = true;
-    }
-    startWorker([this, save, keep] {
+    // Another folder, or one without its snapshot, is given the snapshot
+    // at once, so that it is known at the next start too; the folder is
+    // made the one the node knows before.
+    const bool save = m_anyChange || m_otherFolder || !m_snapshotThere;
+    const bool writeMarker = renewToken(m_markerMine);
+    m_snapshotFrom = m_identity;
+    m_snapshotFromValid = true;
+    startWorker([this, save, writeMarker] {
         m_nextBuilt = buildNextSnapshot();
+        keepFolder(m_dir, writeMarker);
         if (m_nextBuilt && save)
             writeList(m_dir, m_nextSnapshot, &m_snapshot);
         else if (save)
             writeList(m_dir, m_snapshot, nullptr);
         m_dir.close();
-        if (keep)
-            keepIdentity();
         std::vector<std::uint32_t>().swap(m_next);
         std::vector<DirListRecord>().swap(m_fresh);
         std::vector<bool>().swap(m_freshShareable);
@@ -1329,6 +1458,11 @@ bool CFolderWatch::continueCheck(std::chrono::steady_clock::time_point deadline,
             return false;
         }
         m_away = false;
+        m_awayText.clear();
+        m_awayNamesValid = false;
+        decltype(m_awayNames)().swap(m_awayNames);
+        m_knownId = m_identity;
+        m_knownValid = true;
         m_phase = Phase::handing;
         [[fallthrough]];
     case Phase::handing:
