@@ -551,6 +551,19 @@ TEST_F(FolderWatch, ASendThatIsAwayLosesNothingAndIsWrittenToUntilItIsBack)
         ASSERT_EQ(unlink(inSend(f).c_str()), 0);
     check();
     EXPECT_EQ(rec.heard.size(), 2u) << "both deleted";
+
+    // A folder taken while the node shared nothing is no longer the node's
+    // once another one is taken: back under SEND, it is away.
+    pointAt(bare);
+    check();
+    pointAt(drive);
+    put("c.txt", "c");
+    check();
+    rec.heard.clear();
+    pointAt(bare);
+    check();
+    EXPECT_TRUE(watch.sendAway());
+    EXPECT_TRUE(rec.heard.empty());
 }
 
 // SEND renamed between the listing and the writing of the snapshot (as a
