@@ -14,6 +14,9 @@
 #include "store/catalog_record.h"
 
 class CFolderWatch;
+namespace platform {
+class COpenFolder;
+}
 
 // One queued change of the file list; the record is a copy taken when the
 // change was queued.
@@ -116,8 +119,8 @@ public:
     // Rewrites row `row` to show rec; false when there is no such row.
     bool updateRow(int row, const CatalogRecord& rec, const char* ownNode);
 
-    // The SEND check, which tells whether SEND is away: nothing is then
-    // dropped into it (null: none).
+    // The SEND check: files are dropped only into the SEND it judged to be
+    // the known one (none without it).
     const CFolderWatch* m_pFolderWatch = nullptr;
 
     // Put the dropped file (a native path) into SEND, where the SEND scan
@@ -134,6 +137,9 @@ protected:
     // all linked after one question, refused ones counted.
     void OnDropFiles(const std::vector<std::string>& paths) override;
     void onDropMultipleFiles(const std::vector<std::string>& paths);
+    // SEND as the SEND check judged it, opened for one write; false (the
+    // user told) when it is not the known one now.
+    bool openSend(platform::COpenFolder& send);
 
 private:
     struct Row {

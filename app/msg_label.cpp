@@ -13,6 +13,16 @@ void CMsg::showMessage(const std::string& text)
     refresh();
 }
 
+void CMsg::setStandingText(const std::string& text)
+{
+    if (text == m_text1)
+        return;
+    m_text1 = text;
+    m_count1 = 0; // no countdown: it stands until it is set again
+    m_flags = text.empty() ? m_flags & ~1 : m_flags | 1;
+    refresh();
+}
+
 void CMsg::refresh()
 {
     if (m_flags & 2)

@@ -1,5 +1,6 @@
 // The status label of the main window: notices of the lower layers show in
-// it for ten ticks of its own 500 ms timer, then it is empty again.
+// it for ten ticks of its own 500 ms timer; then it shows the standing text
+// (a state that lasts, such as a SEND that is away), or nothing.
 #pragma once
 
 #include <string>
@@ -17,6 +18,9 @@ public:
     void startTimer();
     // A notice (CP932): replaces the one shown and stays ten ticks.
     void showMessage(const std::string& text);
+    // The standing text (CP932), shown whenever no notice is live until it
+    // is set again ("" takes it away).
+    void setStandingText(const std::string& text);
     // The label shows the notice while one is live, else the standing text.
     void refresh();
     BOOL DestroyWindow() override;
@@ -30,7 +34,7 @@ public:
     void OnTimer(UINT_PTR nIDEvent) override;
 
 private:
-    std::string m_text1; // standing text: nothing in this program fills it
+    std::string m_text1; // standing text
     std::string m_text2; // the notice
     int m_flags = 0;     // bit 0: text1 live, bit 1: text2 live
     int m_count1 = 0;

@@ -295,6 +295,9 @@ void CTandrelDlg::showCatalogNotices()
         std::fprintf(stderr, "%s\n", ui::toQt(t).toStdString().c_str());
         std::fflush(stderr);
     }
+    // What the user can do about a SEND that is away stays in view until it
+    // is back.
+    m_msg.setStandingText(m_pFolderWatch ? m_pFolderWatch->awayNotice() : std::string());
 }
 
 void CTandrelDlg::updateTitle()

@@ -3,7 +3,6 @@
 // taken out of RECV or a registration deleted.
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <optional>
 
 #include "app/catalog_list.h"
@@ -96,32 +95,35 @@ const char* dropCheckMessage(DropCheck c)
     return "";
 }
 
-const char* sendFolder()
-{
-    CPropatyTandrel* settings = CPropatyTandrel::getInstance();
-    return settings ? settings->getSendFolder() : "";
-}
+constexpr const char* SEND_AWAY =
+    "SENDフォルダが見つかりません（ドライブが接続されていない可能性があります）。フォルダが戻るまでファイルは登録できません";
 
-// SEND/<name>, for a name given in UTF-8; nothing when it cannot lie there.
-std::optional<std::string> sendPathFor(const std::string& utf8Name)
+// The name a file takes in SEND, for a name given in UTF-8; nothing when it
+// cannot lie there.
+std::optional<std::string> sendNameFor(const std::string& utf8Name)
 {
     const auto cpName = cp932::fromUtf8(utf8Name);
     if (!cpName)
         return std::nullopt;
-    return paths::joinName(sendFolder(), *cpName);
+    return paths::nativeName(*cpName);
 }
 
-// Whether the copy of source may go to target: yes when nothing lies there,
-// else the user's answer.
-bool mayReplace(CWnd& owner, const std::string& source, const std::string& target)
+// Whether another file than source lies in SEND under that name (the same
+// file is no replacement: the copy refuses it and says so).
+bool holdsOther(const platform::COpenFolder& send, const std::string& name, const std::string& source)
 {
-    std::error_code ec;
-    // Onto itself is no replacement: the copy refuses it and says so.
-    if (!platform::fileExists(target) || std::filesystem::equivalent(source, target, ec))
-        return true;
+    platform::FileId there, from;
+    if (!platform::fileExists(send, name))
+        return false;
+    return !(platform::fileId(send, name, &there) && platform::fileId(source, &from) && there == from);
+}
+
+// Whether the copy may replace the file of that name: the user's answer.
+bool mayReplace(CWnd& owner, const std::string& name)
+{
     // The new content would take the old one's place on every node.
-    const std::string name = cp932::fromUtf8(paths::baseName(target)).value_or(std::string());
-    const std::string question = cp("SENDフォルダには同じ名前のファイル「") + name +
+    const std::string cpName = cp932::fromUtf8(name).value_or(std::string());
+    const std::string question = cp("SENDフォルダには同じ名前のファイル「") + cpName +
                                  cp("」が既にあります。\r\n置き換えるとネットワーク上の他ノードのファイルも置き換わります。"
                                     "置き換えますか？");
     return owner.MessageBox(question, std::string(), MB_YESNO) == IDYES;
@@ -129,16 +131,22 @@ bool mayReplace(CWnd& owner, const std::string& source, const std::string& targe
 
 } // namespace
 
+bool CCatalogMFCListCtl::openSend(platform::COpenFolder& send)
+{
+    if (m_pFolderWatch && m_pFolderWatch->openKnownSend(send))
+        return true;
+    MessageBox(cp(SEND_AWAY), std::string(), MB_OK);
+    return false;
+}
+
 // --- Dropping files ------------------------------------------------------------------
 
 void CCatalogMFCListCtl::OnDropFiles(const std::vector<std::string>& paths)
 {
-    // Whatever went into a SEND that is away (a mount point without its
-    // drive) would make it look like the folder the node knows.
-    if (m_pFolderWatch && m_pFolderWatch->sendAway()) {
-        MessageBox(cp("SENDフォルダが見つかりません（ドライブが接続されていない可能性があります）。"
-                      "フォルダが戻るまでファイルは登録できません"),
-                   std::string(), MB_OK);
+    // Nothing goes into a SEND that is away (a mount point without its
+    // drive, a folder made anew); each write looks again (openSend).
+    if (!m_pFolderWatch || m_pFolderWatch->sendAway()) {
+        MessageBox(cp(SEND_AWAY), std::string(), MB_OK);
         return;
     }
     if (paths.size() != 1) {
@@ -193,39 +201,45 @@ void CCatalogMFCListCtl::onDropMultipleFiles(const std::vector<std::string>& pat
 
 void CCatalogMFCListCtl::copyToSendFolder(const std::string& path)
 {
-    const auto target = sendPathFor(paths::baseName(path));
-    if (!target) {
+    const auto name = sendNameFor(paths::baseName(path));
+    if (!name) {
         MessageBox(cp("ファイルのコピーに失敗しました。"), std::string(), MB_OK);
         return;
     }
-    if (!mayReplace(*this, path, *target)) {
-        MessageBox(cp("操作はキャンセルされました"), std::string(), MB_OK);
+    platform::COpenFolder send;
+    if (!openSend(send))
         return;
+    if (holdsOther(send, *name, path)) {
+        // Not held open while the user answers: SEND is looked at again.
+        send.close();
+        if (!mayReplace(*this, *name)) {
+            MessageBox(cp("操作はキャンセルされました"), std::string(), MB_OK);
+            return;
+        }
+        if (!openSend(send))
+            return;
     }
-    ShellOpResult result = ShellOpResult::failed;
+    bool copied = false;
     if (isShortcutPath(path)) {
         // A shortcut is a link: a copy of it is a new link to the same
         // target, not a copy of the target's content under the link's name.
         std::string linkTarget;
         WIN32_FIND_DATAA fd;
-        if (platform::resolveShortcut(path, &linkTarget, &fd) &&
-            createShortcut(target->c_str(), linkTarget.c_str(), "", paths::dirName(linkTarget).c_str(),
-                           SW_SHOWNORMAL))
-            result = ShellOpResult::ok;
+        copied = platform::resolveShortcut(path, &linkTarget, &fd) && platform::makeShortcut(send, *name, linkTarget);
     } else {
-        result = shellFileOperation(GetSafeHwnd(), FO_COPY, path, *target);
+        copied = platform::copyFile(path, send, *name);
     }
-    if (result == ShellOpResult::cancelled)
-        MessageBox(cp("操作はキャンセルされました"), std::string(), MB_OK);
-    else if (result == ShellOpResult::failed)
+    if (!copied)
         MessageBox(cp("ファイルのコピーに失敗しました。"), std::string(), MB_OK);
 }
 
 void CCatalogMFCListCtl::createShortcutInSendFolder(const std::string& path)
 {
-    const auto lnkPath = sendPathFor(paths::baseName(path) + "へのショートカット.lnk");
-    if (!lnkPath ||
-        !createShortcut(lnkPath->c_str(), path.c_str(), "", paths::dirName(path).c_str(), SW_SHOWNORMAL))
+    const auto name = sendNameFor(paths::baseName(path) + "へのショートカット.lnk");
+    platform::COpenFolder send;
+    if (name && !openSend(send))
+        return;
+    if (!name || !platform::makeShortcut(send, *name, path))
         MessageBox(cp("ショートカットの作成に失敗しました."), std::string(), MB_OK);
 }
 

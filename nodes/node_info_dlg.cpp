@@ -9,7 +9,6 @@
 #include "platform/paths.h"
 #include "platform/ui/text.h"
 #include "store/catalog.h"
-#include "store/folder_watch.h"
 #include "store/settings.h"
 #include "transport/transfer.h"
 
@@ -109,8 +108,7 @@ void CNodeInfoDlg::OnTimer(UINT_PTR nIDEvent)
 void CNodeInfoDlg::tick()
 {
     buildOwnRecord();
-    // A SEND that is away must not come to look known at the next start.
-    if (m_pProp && m_pProp->getNodeName()[0] != '\0' && !(m_pFolderWatch && m_pFolderWatch->sendAway()))
+    if (m_pProp && m_pProp->getNodeName()[0] != '\0')
         writeOwnRecord();
     loadNodeList();
     updateNodeList();

@@ -57,7 +57,8 @@ public:
     CNodeInfo m_ownInfo;
     CTransfer* m_pTransfer = nullptr;
     CPropatyTandrel* m_pProp = nullptr;
-    // The SEND check: the own record is not written into a SEND that is away.
+    // The SEND check: the own record is written only into the SEND it
+    // judged to be the known one (none without it).
     const CFolderWatch* m_pFolderWatch = nullptr;
     NodeInfoRecord m_ownRecord{};
     std::vector<CNodeInfo> m_nodes;

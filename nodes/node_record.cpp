@@ -8,8 +8,8 @@
 #include "platform/cp932.h"
 #include "platform/files.h"
 #include "platform/localtime.h"
-#include "platform/paths.h"
 #include "platform/profile.h"
+#include "store/folder_watch.h"
 #include "store/helpers.h"
 #include "store/settings.h"
 
@@ -96,12 +96,16 @@ void CNodeInfoDlg::buildOwnRecord()
 
 void CNodeInfoDlg::writeOwnRecord()
 {
-    if (!m_pProp)
-        return;
-    const std::string path = paths::joinFixed(m_pProp->getSendFolder(), NODE_RECORD_FILE);
-    platform::CFile f;
-    if (!f.Open(path, platform::CFile::modeCreate | platform::CFile::modeNoTruncate | platform::CFile::modeWrite))
+    // Only into the SEND that the SEND check judged to be the known one, and
+    // through the handle that found it so now: a SEND away, made anew or
+    // swapped meanwhile gets nothing.
+    platform::COpenFolder send;
+    if (!m_pFolderWatch || !m_pFolderWatch->openKnownSend(send))
         return; // the next tick tries again
+    platform::CFile f;
+    if (!f.Open(send, NODE_RECORD_FILE,
+                platform::CFile::modeCreate | platform::CFile::modeNoTruncate | platform::CFile::modeWrite))
+        return;
     // A failed write leaves it for the next tick as well.
     f.TryWrite(&m_ownRecord, sizeof m_ownRecord);
     f.Close();

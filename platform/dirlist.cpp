@@ -120,13 +120,21 @@ void NameListing::clear()
     std::vector<NameStat>().swap(entries);
 }
 
-bool listNames(const std::string& folder, NameListing& out, const std::function<bool(std::string_view name)>& vouch)
+bool listNames(const COpenFolder& folder, NameListing& out, const std::function<bool(std::string_view name)>& vouch)
 {
     out.names.clear();
     out.entries.clear();
-    DIR* dir = opendir(folder.c_str());
-    if (!dir)
+    if (!folder.isOpen())
         return false;
+    // A descriptor of its own, so that the listing starts at the beginning
+    // and its end closes nothing of the caller's.
+    const int own = ::openat(folder.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = own < 0 ? nullptr : fdopendir(own);
+    if (!dir) {
+        if (own >= 0)
+            ::close(own);
+        return false;
+    }
     const int dirFd = dirfd(dir);
     while (const struct dirent* e = readdir(dir)) {
         const std::size_t len = std::strlen(e->d_name);
@@ -165,14 +173,20 @@ bool listNames(const std::string& folder, NameListing& out, const std::function<
     return true;
 }
 
-bool describeEntry(const std::string& folder, const std::string& nativeName, DirEntry* out, int* err)
+bool describeEntry(const COpenFolder& folder, const std::string& nativeName, DirEntry* out, int* err)
 {
-    const std::string path = paths::joinFixed(folder, nativeName);
     out->nativeName = nativeName;
-    return describe(AT_FDCWD, path.c_str(), nativeName, &out->fd, &out->nameConverts, err);
+    if (!folder.isOpen()) {
+        if (err)
+            *err = EBADF;
+        return false;
+    }
+    return describe(folder.fd(), nativeName.c_str(), nativeName, &out->fd, &out->nameConverts, err);
 }
 
-bool findFileData(const std::string& path, WIN32_FIND_DATAA* fd, int* err)
+namespace {
+
+bool findFileDataAt(int dirFd, const std::string& path, WIN32_FIND_DATAA* fd, int* err)
 {
     if (err)
         *err = 0;
@@ -181,7 +195,24 @@ bool findFileData(const std::string& path, WIN32_FIND_DATAA* fd, int* err)
         p.pop_back();
     const std::string name = paths::baseName(p);
     bool nameConverts = false;
-    return !name.empty() && describe(AT_FDCWD, p.c_str(), name, fd, &nameConverts, err) && nameConverts;
+    return !name.empty() && describe(dirFd, p.c_str(), name, fd, &nameConverts, err) && nameConverts;
+}
+
+} // namespace
+
+bool findFileData(const std::string& path, WIN32_FIND_DATAA* fd, int* err)
+{
+    return findFileDataAt(AT_FDCWD, path, fd, err);
+}
+
+bool findFileData(const COpenFolder& in, const std::string& path, WIN32_FIND_DATAA* fd, int* err)
+{
+    if (!in.isOpen()) {
+        if (err)
+            *err = EBADF;
+        return false;
+    }
+    return findFileDataAt(in.fd(), path, fd, err);
 }
 
 bool isMissingError(int err)

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/wintypes.h"
 
 namespace platform {
@@ -49,22 +50,24 @@ struct NameListing {
     std::string_view name(const NameStat& e) const { return std::string_view(names).substr(e.nameAt, e.nameLen); }
     void clear();
 };
-// Lists folder as above ("." and ".." left out); false when it cannot be
-// read. For a name that the folder lists as a regular file (not a link),
-// `vouch` may say that the caller knows its status already: its status call
-// is then left out.
-bool listNames(const std::string& folder, NameListing& out,
+// Lists an open folder as above ("." and ".." left out); false when it
+// cannot be read. For a name that the folder lists as a regular file (not a
+// link), `vouch` may say that the caller knows its status already: its
+// status call is then left out.
+bool listNames(const COpenFolder& folder, NameListing& out,
                const std::function<bool(std::string_view name)>& vouch = nullptr);
 
-// One entry of a folder as listDirectory gives it; false when it is gone or
-// is neither file nor folder. *err (when given) receives the errno of a
-// status call that failed, 0 when the entry is simply of another kind.
-bool describeEntry(const std::string& folder, const std::string& nativeName, DirEntry* out, int* err = nullptr);
+// One entry of an open folder as listDirectory gives it; false when it is
+// gone or is neither file nor folder. *err (when given) receives the errno
+// of a status call that failed, 0 when the entry is simply of another kind.
+bool describeEntry(const COpenFolder& folder, const std::string& nativeName, DirEntry* out, int* err = nullptr);
 
 // The find data of one path (following links), as a file search on that path
 // would give it; false when missing or not a regular file or folder, and
 // when its name has no CP932 form that fits cFileName. *err as above.
 bool findFileData(const std::string& path, WIN32_FIND_DATAA* fd, int* err = nullptr);
+// The same for a path relative to an open folder.
+bool findFileData(const COpenFolder& in, const std::string& path, WIN32_FIND_DATAA* fd, int* err = nullptr);
 
 // Whether a failed status call's errno says that nothing is there (no such
 // entry, a path through a non-folder, a link loop, a name too long). Any

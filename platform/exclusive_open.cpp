@@ -12,16 +12,17 @@
 
 namespace platform {
 
-ExclusiveRead tryExclusiveRead(const std::string& path, bool useLease, WIN32_FIND_DATAA* fresh, int* err)
+ExclusiveRead tryExclusiveRead(const COpenFolder& in, const std::string& path, bool useLease, WIN32_FIND_DATAA* fresh,
+                               int* err)
 {
     if (err)
         *err = 0;
-    int fd;
+    int fd = -1;
     do {
-        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+        fd = in.isOpen() ? ::openat(in.fd(), path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1;
+    } while (fd < 0 && errno == EINTR && in.isOpen());
     if (fd < 0) {
-        const int e = errno;
+        const int e = in.isOpen() ? errno : EBADF;
         if (isMissingError(e))
             return ExclusiveRead::missing;
         if (err && e != EWOULDBLOCK)
@@ -51,7 +52,7 @@ ExclusiveRead tryExclusiveRead(const std::string& path, bool useLease, WIN32_FIN
     }
     WIN32_FIND_DATAA data;
     int findErr = 0;
-    const bool found = findFileData(path, &data, &findErr);
+    const bool found = findFileData(in, path, &data, &findErr);
     ::close(fd); // drops the lease too
     if (lease != 0 && (leaseErr == EAGAIN || leaseErr == EWOULDBLOCK))
         return ExclusiveRead::busy;

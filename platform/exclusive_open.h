@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "platform/files.h"
 #include "platform/wintypes.h"
 
 namespace platform {
@@ -19,10 +20,12 @@ enum class ExclusiveRead {
     missing,  // gone, or no longer a regular file
 };
 
-// Never blocks: the open is non-blocking, a FIFO or device that took the
-// file's place counts as missing, and the lease is dropped again at once.
-// On ready and noLease, *fresh receives the file's data (cFileName empty).
-// *err receives the errno of a failed open or status call (0 otherwise).
-ExclusiveRead tryExclusiveRead(const std::string& path, bool useLease, WIN32_FIND_DATAA* fresh, int* err);
+// The file at path, relative to an open folder (or absolute). Never blocks:
+// the open is non-blocking, a FIFO or device that took the file's place
+// counts as missing, and the lease is dropped again at once. On ready and
+// noLease, *fresh receives the file's data (cFileName empty). *err receives
+// the errno of a failed open or status call (0 otherwise).
+ExclusiveRead tryExclusiveRead(const COpenFolder& in, const std::string& path, bool useLease, WIN32_FIND_DATAA* fresh,
+                               int* err);
 
 } // namespace platform

@@ -22,15 +22,24 @@ void setErr(int* err, int value)
         *err = value;
 }
 
-// Opens a regular file only: a FIFO or device must never be opened for data
-// (it could block the one thread), and a folder is not a file. O_NONBLOCK
-// keeps the open itself from waiting on a FIFO; it is cleared once the file
-// is known to be regular.
-int openRegular(const std::string& path, int flags, int* err)
+// The descriptor of an open folder; -1 (EBADF) when it is not open, so that
+// a call never falls back to the working directory.
+int dirOf(const COpenFolder& in, int* err)
+{
+    if (!in.isOpen())
+        setErr(err, EBADF);
+    return in.fd();
+}
+
+// Opens a regular file only (relative to dirFd): a FIFO or device must never
+// be opened for data (it could block the one thread), and a folder is not a
+// file. O_NONBLOCK keeps the open itself from waiting on a FIFO; it is
+// cleared once the file is known to be regular.
+int openRegular(int dirFd, const std::string& path, int flags, int* err)
 {
     int fd;
     do {
-        fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0666);
+        fd = ::openat(dirFd, path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         setErr(err, errno);
@@ -97,9 +106,9 @@ bool writeAll(int fd, const void* buf, std::size_t n, int* err)
     return true;
 }
 
-void syncFolder(const std::string& folder)
+void syncFolder(int dirFd, const std::string& folder)
 {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = ::openat(dirFd, folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return;
     fsync(fd);
@@ -108,11 +117,11 @@ void syncFolder(const std::string& folder)
 
 // Creates a fresh temporary file beside `path`; returns its descriptor and
 // name, or -1.
-int createTemporarySibling(const std::string& path, std::string& tmpName, int* err)
+int createTemporarySibling(int dirFd, const std::string& path, std::string& tmpName, int* err)
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
         tmpName = temporarySibling(path);
-        const int fd = ::open(tmpName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        const int fd = ::openat(dirFd, tmpName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0)
             return fd;
         if (errno != EEXIST && errno != EINTR) {
@@ -125,18 +134,18 @@ int createTemporarySibling(const std::string& path, std::string& tmpName, int* e
 }
 
 // Closes a temporary file and renames it into place; removes it on failure.
-bool finishTemporary(int fd, const std::string& tmpName, const std::string& path, bool ok, int* err)
+bool finishTemporary(int dirFd, int fd, const std::string& tmpName, const std::string& path, bool ok, int* err)
 {
     if (::close(fd) != 0 && ok) {
         setErr(err, errno);
         ok = false;
     }
-    if (ok && ::rename(tmpName.c_str(), path.c_str()) != 0) {
+    if (ok && ::renameat(dirFd, tmpName.c_str(), dirFd, path.c_str()) != 0) {
         setErr(err, errno);
         ok = false;
     }
     if (!ok)
-        ::unlink(tmpName.c_str());
+        ::unlinkat(dirFd, tmpName.c_str(), 0);
     return ok;
 }
 
@@ -156,6 +165,18 @@ CFile::~CFile()
 }
 
 bool CFile::Open(const std::string& path, unsigned flags, int* err)
+{
+    return openAt(AT_FDCWD, path, flags, err);
+}
+
+bool CFile::Open(const COpenFolder& in, const std::string& path, unsigned flags, int* err)
+{
+    Close();
+    const int dirFd = dirOf(in, err);
+    return dirFd >= 0 && openAt(dirFd, path, flags, err);
+}
+
+bool CFile::openAt(int dirFd, const std::string& path, unsigned flags, int* err)
 {
     Close();
     int oflags;
@@ -181,7 +202,7 @@ bool CFile::Open(const std::string& path, unsigned flags, int* err)
     }
     if (flags & modeNoFollow)
         oflags |= O_NOFOLLOW;
-    const int fd = openRegular(path, oflags, err);
+    const int fd = openRegular(dirFd, path, oflags, err);
     if (fd < 0)
         return false;
     m_fd = fd;
@@ -324,10 +345,12 @@ void CFile::Flush()
 
 // ---------------------------------------------------------- whole files
 
-bool readWholeFile(const std::string& path, std::string& out, int* err)
+namespace {
+
+bool readWholeFileAt(int dirFd, const std::string& path, std::string& out, int* err)
 {
     out.clear();
-    const int fd = openRegular(path, O_RDONLY, err);
+    const int fd = openRegular(dirFd, path, O_RDONLY, err);
     if (fd < 0)
         return false;
     struct stat st {};
@@ -349,6 +372,20 @@ bool readWholeFile(const std::string& path, std::string& out, int* err)
     if (!ok)
         out.clear();
     return ok;
+}
+
+} // namespace
+
+bool readWholeFile(const std::string& path, std::string& out, int* err)
+{
+    return readWholeFileAt(AT_FDCWD, path, out, err);
+}
+
+bool readWholeFile(const COpenFolder& in, const std::string& path, std::string& out, int* err)
+{
+    out.clear();
+    const int dirFd = dirOf(in, err);
+    return dirFd >= 0 && readWholeFileAt(dirFd, path, out, err);
 }
 
 namespace {
@@ -416,26 +453,48 @@ bool replaceFileAtomically(const std::string& path, const void* data, std::size_
     return replaceFileAtomically(path, [data, n](const PieceWriter& write) { return write(data, n); }, err);
 }
 
-bool replaceFileAtomically(const std::string& path, const std::function<bool(const PieceWriter& write)>& produce,
-                           int* err)
+namespace {
+
+bool replaceAt(int dirFd, const std::string& path, const std::function<bool(const PieceWriter& write)>& produce,
+               int* err)
 {
     std::string tmp;
-    const int fd = createTemporarySibling(path, tmp, err);
+    const int fd = createTemporarySibling(dirFd, path, tmp, err);
     if (fd < 0)
         return false;
     // The new content keeps the permissions that the old file had.
     struct stat old {};
-    if (::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode))
+    if (::fstatat(dirFd, path.c_str(), &old, 0) == 0 && S_ISREG(old.st_mode))
         fchmod(fd, old.st_mode & 07777);
     bool ok = produce([fd, err](const void* data, std::size_t n) { return writeAll(fd, data, n, err); });
     if (ok && fsync(fd) != 0) {
         setErr(err, errno);
         ok = false;
     }
-    if (!finishTemporary(fd, tmp, path, ok, err))
+    if (!finishTemporary(dirFd, fd, tmp, path, ok, err))
         return false;
-    syncFolder(folderOf(path));
+    syncFolder(dirFd, folderOf(path));
     return true;
+}
+
+} // namespace
+
+bool replaceFileAtomically(const std::string& path, const std::function<bool(const PieceWriter& write)>& produce,
+                           int* err)
+{
+    return replaceAt(AT_FDCWD, path, produce, err);
+}
+
+bool replaceFileAtomically(const COpenFolder& in, const std::string& path, const void* data, std::size_t n, int* err)
+{
+    return replaceFileAtomically(in, path, [data, n](const PieceWriter& write) { return write(data, n); }, err);
+}
+
+bool replaceFileAtomically(const COpenFolder& in, const std::string& path,
+                           const std::function<bool(const PieceWriter& write)>& produce, int* err)
+{
+    const int dirFd = dirOf(in, err);
+    return dirFd >= 0 && replaceAt(dirFd, path, produce, err);
 }
 
 bool makeSureDirectoryPathExists(const std::string& path)
@@ -607,22 +666,24 @@ bool isNoRoom(int err)
     return err == ENOSPC || err == EDQUOT || err == EFBIG;
 }
 
-bool copyFile(const std::string& from, const std::string& to, int* err)
+namespace {
+
+bool copyFileAt(const std::string& from, int dirFd, const std::string& to, int* err)
 {
-    const int in = openRegular(from, O_RDONLY, err);
+    const int in = openRegular(AT_FDCWD, from, O_RDONLY, err);
     if (in < 0)
         return false;
     struct stat src {};
     struct stat dst {};
-    if (fstat(in, &src) != 0 || from == to
-        || (::stat(to.c_str(), &dst) == 0 && dst.st_dev == src.st_dev && dst.st_ino == src.st_ino)) {
+    if (fstat(in, &src) != 0 || (dirFd == AT_FDCWD && from == to)
+        || (::fstatat(dirFd, to.c_str(), &dst, 0) == 0 && dst.st_dev == src.st_dev && dst.st_ino == src.st_ino)) {
         // Copying a file onto itself would first empty it.
         ::close(in);
         setErr(err, EINVAL);
         return false;
     }
     std::string tmp;
-    const int out = createTemporarySibling(to, tmp, err);
+    const int out = createTemporarySibling(dirFd, to, tmp, err);
     if (out < 0) {
         ::close(in);
         return false;
@@ -645,7 +706,83 @@ bool copyFile(const std::string& from, const std::string& to, int* err)
         const struct timespec times[2] = {src.st_atim, src.st_mtim};
         futimens(out, times);
     }
-    return finishTemporary(out, tmp, to, ok, err);
+    return finishTemporary(dirFd, out, tmp, to, ok, err);
+}
+
+} // namespace
+
+bool copyFile(const std::string& from, const std::string& to, int* err)
+{
+    return copyFileAt(from, AT_FDCWD, to, err);
+}
+
+bool copyFile(const std::string& from, const COpenFolder& in, const std::string& to, int* err)
+{
+    const int dirFd = dirOf(in, err);
+    return dirFd >= 0 && copyFileAt(from, dirFd, to, err);
+}
+
+// ---------------------------------------------------------- open folders
+
+COpenFolder::~COpenFolder()
+{
+    close();
+}
+
+bool COpenFolder::open(const std::string& path, int* err)
+{
+    close();
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        setErr(err, errno);
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    m_fd = fd;
+    m_id = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+    return true;
+}
+
+void COpenFolder::close()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+    m_id = {};
+}
+
+bool createDirectory(const COpenFolder& in, const std::string& path)
+{
+    return in.isOpen() && ::mkdirat(in.fd(), path.c_str(), 0777) == 0;
+}
+
+bool fileExists(const COpenFolder& in, const std::string& path)
+{
+    struct stat st {};
+    return in.isOpen() && ::fstatat(in.fd(), path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+std::int64_t fileSize(const COpenFolder& in, const std::string& path)
+{
+    struct stat st {};
+    if (!in.isOpen() || ::fstatat(in.fd(), path.c_str(), &st, 0) != 0)
+        return -1;
+    return static_cast<std::int64_t>(st.st_size);
+}
+
+bool fileId(const COpenFolder& in, const std::string& path, FileId* out)
+{
+    struct stat st {};
+    if (!in.isOpen() || ::fstatat(in.fd(), path.c_str(), &st, 0) != 0)
+        return false;
+    out->dev = static_cast<std::uint64_t>(st.st_dev);
+    out->ino = static_cast<std::uint64_t>(st.st_ino);
+    return true;
 }
 
 } // namespace platform

@@ -14,6 +14,8 @@
 
 namespace platform {
 
+class COpenFolder;
+
 // A seek, read or write that fails on an open file throws this, as the
 // class library's file exception does.
 class CFileException : public std::runtime_error {
@@ -70,6 +72,8 @@ public:
     // a folder, FIFO or device is refused without waiting on it. Seek, Read,
     // Write, GetLength, SetLength and Flush on a closed file throw (EBADF).
     bool Open(const std::string& path, unsigned flags, int* err = nullptr);
+    // The same for a path relative to an open folder.
+    bool Open(const COpenFolder& in, const std::string& path, unsigned flags, int* err = nullptr);
     bool IsOpen() const { return m_fd >= 0; }
     void Close();
 
@@ -94,6 +98,7 @@ public:
     void Flush(); // fsync
 
 private:
+    bool openAt(int dirFd, const std::string& path, unsigned flags, int* err);
     [[noreturn]] void fail(int err, const char* what) const;
 
     int m_fd = -1;
@@ -166,6 +171,49 @@ bool syncFileData(const std::string& path, FileId* known, int* err = nullptr);
 // For tests: consulted before each syncFileData; a nonzero errno it returns
 // fails that call. An empty function removes it.
 void setSyncFault(std::function<int(const std::string& path)> fault);
+
+// A folder held open. What is listed, looked at, read, made, renamed or
+// removed through it lies in the folder it was opened on, whatever its path
+// comes to name meanwhile (a drive unmounted, the folder renamed or made
+// anew, a link pointed elsewhere): what a caller judged by looking through
+// the handle is what it writes into. Paths given with it are relative to
+// the folder (an absolute one is taken as it is). A handle that is not open
+// fails every call with EBADF and never falls back to the working
+// directory.
+class COpenFolder {
+public:
+    COpenFolder() = default;
+    ~COpenFolder();
+    COpenFolder(const COpenFolder&) = delete;
+    COpenFolder& operator=(const COpenFolder&) = delete;
+
+    // Opens the folder that path names now (links followed), closing any
+    // other; false (the errno in *err) when it cannot.
+    bool open(const std::string& path, int* err = nullptr);
+    void close();
+    bool isOpen() const { return m_fd >= 0; }
+    // Which folder it is, taken when it was opened.
+    const FileId& id() const { return m_id; }
+    // The descriptor for the platform's calls relative to it; -1 when closed.
+    int fd() const { return m_fd; }
+
+private:
+    int m_fd = -1;
+    FileId m_id;
+};
+
+// Whole-file and status calls relative to an open folder, as the calls of
+// the same names above.
+bool readWholeFile(const COpenFolder& in, const std::string& path, std::string& out, int* err = nullptr);
+bool replaceFileAtomically(const COpenFolder& in, const std::string& path, const void* data, std::size_t n,
+                           int* err = nullptr);
+bool replaceFileAtomically(const COpenFolder& in, const std::string& path,
+                           const std::function<bool(const PieceWriter& write)>& produce, int* err = nullptr);
+bool createDirectory(const COpenFolder& in, const std::string& path);
+bool fileExists(const COpenFolder& in, const std::string& path);
+std::int64_t fileSize(const COpenFolder& in, const std::string& path);
+bool fileId(const COpenFolder& in, const std::string& path, FileId* out);
+bool copyFile(const std::string& from, const COpenFolder& in, const std::string& to, int* err = nullptr);
 
 // Bytes free for an unprivileged writer on the file system of path; -1 when
 // it cannot be told.

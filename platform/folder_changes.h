@@ -30,6 +30,8 @@ public:
     // Whether folder is the path watched and still names the folder the
     // watch was set on (one status call, following links).
     bool stillWatches(const std::string& folder) const;
+    // The folder the watch was set on.
+    const FileId& watchedId() const { return m_id; }
     // True when something happened since watch() or the last call, and
     // whenever the watch is not sound (none, lost, or events dropped).
     bool changed();

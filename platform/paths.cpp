@@ -68,6 +68,11 @@ bool isSafeName(std::string_view cp932Name)
     return safeNameUtf8(cp932Name).has_value();
 }
 
+std::optional<std::string> nativeName(std::string_view cp932Name)
+{
+    return safeNameUtf8(cp932Name);
+}
+
 std::optional<std::string> joinName(std::string_view folder, std::string_view cp932Name)
 {
     // Without a folder the name would land wherever the process happens to

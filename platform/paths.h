@@ -19,6 +19,9 @@ bool isSafeName(std::string_view cp932Name);
 // folder + "/" + UTF-8 of the name (a trailing '/' on folder is not
 // doubled); nullopt when the name is not safe or folder is empty.
 std::optional<std::string> joinName(std::string_view folder, std::string_view cp932Name);
+// The UTF-8 of the name alone, for a call relative to an open folder;
+// nullopt when the name is not safe (the same check as joinName's).
+std::optional<std::string> nativeName(std::string_view cp932Name);
 
 // folder + "/" + a fixed ASCII component of the program's own (never a name
 // from outside); a trailing '/' on folder is not doubled, and an empty

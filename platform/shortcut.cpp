@@ -1,5 +1,6 @@
 #include "platform/shortcut.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,21 +16,21 @@ namespace platform {
 
 namespace {
 
-bool isSymlink(const std::string& path, int* err = nullptr)
+bool isSymlink(int dirFd, const std::string& path, int* err = nullptr)
 {
     struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0)
+    if (::fstatat(dirFd, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
         return S_ISLNK(st.st_mode);
     if (err)
         *err = errno;
     return false;
 }
 
-bool readLink(const std::string& path, std::string& out, int* err)
+bool readLink(int dirFd, const std::string& path, std::string& out, int* err)
 {
     std::vector<char> buf(4096);
     for (;;) {
-        const ssize_t n = ::readlink(path.c_str(), buf.data(), buf.size());
+        const ssize_t n = ::readlinkat(dirFd, path.c_str(), buf.data(), buf.size());
         if (n < 0) {
             *err = errno;
             return false;
@@ -53,6 +54,60 @@ std::string absolute(const std::string& path, const std::string& relativeTo)
     return paths::joinFixed(relativeTo, path);
 }
 
+// The link's text, when lnkPath (relative to dirFd) is a link that holds one.
+bool linkText(int dirFd, const std::string& lnkPath, std::string& link, int* err)
+{
+    int failed = 0;
+    if (err)
+        *err = 0;
+    if (!isSymlink(dirFd, lnkPath, &failed) || !readLink(dirFd, lnkPath, link, &failed) || link.empty()) {
+        if (err)
+            *err = failed;
+        return false;
+    }
+    return true;
+}
+
+// The target's data: a regular file, not a folder.
+bool targetData(const std::function<bool(WIN32_FIND_DATAA*, int*)>& find, WIN32_FIND_DATAA* fd, int* err)
+{
+    WIN32_FIND_DATAA data;
+    if (!find(&data, err) || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    if (fd)
+        *fd = data;
+    return true;
+}
+
+bool makeShortcutAt(int dirFd, const std::string& lnkPath, const std::string& target)
+{
+    if (target.empty() || !isShortcutName(paths::baseName(lnkPath)))
+        return false;
+    const std::string to = absolute(target, paths::currentDirectory());
+    // Made under a temporary name and renamed into place, so that an old
+    // shortcut of that name is replaced whole, as saving a shortcut does.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string tmp = temporarySibling(lnkPath);
+        if (::symlinkat(to.c_str(), dirFd, tmp.c_str()) != 0) {
+            if (errno == EEXIST)
+                continue;
+            return false;
+        }
+        if (::renameat(dirFd, tmp.c_str(), dirFd, lnkPath.c_str()) != 0) {
+            ::unlinkat(dirFd, tmp.c_str(), 0);
+            return false;
+        }
+        return true;
+    }
+    return false;
+}
+
+bool deleteShortcutAt(int dirFd, const std::string& lnkPath)
+{
+    // Only the link: unlink never follows it to the target.
+    return isSymlink(dirFd, lnkPath) && ::unlinkat(dirFd, lnkPath.c_str(), 0) == 0;
+}
+
 } // namespace
 
 bool isShortcutName(const std::string& name)
@@ -62,54 +117,50 @@ bool isShortcutName(const std::string& name)
 
 bool makeShortcut(const std::string& lnkPath, const std::string& target)
 {
-    if (target.empty() || !isShortcutName(paths::baseName(lnkPath)))
-        return false;
-    const std::string to = absolute(target, paths::currentDirectory());
-    // Made under a temporary name and renamed into place, so that an old
-    // shortcut of that name is replaced whole, as saving a shortcut does.
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string tmp = temporarySibling(lnkPath);
-        if (::symlink(to.c_str(), tmp.c_str()) != 0) {
-            if (errno == EEXIST)
-                continue;
-            return false;
-        }
-        if (::rename(tmp.c_str(), lnkPath.c_str()) != 0) {
-            ::unlink(tmp.c_str());
-            return false;
-        }
-        return true;
-    }
-    return false;
+    return makeShortcutAt(AT_FDCWD, lnkPath, target);
+}
+
+bool makeShortcut(const COpenFolder& in, const std::string& name, const std::string& target)
+{
+    return in.isOpen() && makeShortcutAt(in.fd(), name, target);
 }
 
 bool resolveShortcut(const std::string& lnkPath, std::string* target, WIN32_FIND_DATAA* fd, int* err)
 {
-    int failed = 0;
-    if (err)
-        *err = 0;
     std::string link;
-    if (!isSymlink(lnkPath, &failed) || !readLink(lnkPath, link, &failed) || link.empty()) {
-        if (err)
-            *err = failed;
+    if (!linkText(AT_FDCWD, lnkPath, link, err))
         return false;
-    }
     const std::string folder = paths::dirName(lnkPath);
     const std::string to = absolute(link, folder.empty() ? std::string(".") : folder);
     if (target)
         *target = to;
-    WIN32_FIND_DATAA data;
-    if (!findFileData(to, &data, err) || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+    return targetData([&to](WIN32_FIND_DATAA* d, int* e) { return findFileData(to, d, e); }, fd, err);
+}
+
+bool resolveShortcut(const COpenFolder& in, const std::string& name, std::string* target, WIN32_FIND_DATAA* fd,
+                     int* err)
+{
+    std::string link;
+    if (!in.isOpen()) {
+        if (err)
+            *err = EBADF;
         return false;
-    if (fd)
-        *fd = data;
-    return true;
+    }
+    if (!linkText(in.fd(), name, link, err))
+        return false;
+    if (target)
+        *target = link;
+    return targetData([&in, &link](WIN32_FIND_DATAA* d, int* e) { return findFileData(in, link, d, e); }, fd, err);
 }
 
 bool deleteShortcut(const std::string& lnkPath)
 {
-    // Only the link: unlink never follows it to the target.
-    return isSymlink(lnkPath) && ::unlink(lnkPath.c_str()) == 0;
+    return deleteShortcutAt(AT_FDCWD, lnkPath);
+}
+
+bool deleteShortcut(const COpenFolder& in, const std::string& name)
+{
+    return in.isOpen() && deleteShortcutAt(in.fd(), name);
 }
 
 } // namespace platform

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "platform/files.h"
 #include "platform/wintypes.h"
 
 namespace platform {
@@ -13,6 +14,8 @@ bool isShortcutName(const std::string& name); // ends in ".lnk" (ASCII case igno
 // against the working directory), replacing an old shortcut of that name;
 // false when it cannot or lnkPath does not end in ".lnk".
 bool makeShortcut(const std::string& lnkPath, const std::string& target);
+// The same for a link named name in an open folder.
+bool makeShortcut(const COpenFolder& in, const std::string& name, const std::string& target);
 
 // Reads the link and stats the target afresh: the target's native path and
 // its find data (cFileName: the CP932 of the target's last component). False
@@ -22,9 +25,14 @@ bool makeShortcut(const std::string& lnkPath, const std::string& target);
 // call or link read that failed (0 when nothing failed but the kinds or the
 // name); the target's path is then given when the link itself could be read.
 bool resolveShortcut(const std::string& lnkPath, std::string* target, WIN32_FIND_DATAA* fd, int* err = nullptr);
+// The same for a link named name in an open folder; a relative target is
+// given as it stands, relative to that folder, and looked at through it.
+bool resolveShortcut(const COpenFolder& in, const std::string& name, std::string* target, WIN32_FIND_DATAA* fd,
+                     int* err = nullptr);
 
 // Removes the link itself, never its target; false when lnkPath is not a
 // symbolic link.
 bool deleteShortcut(const std::string& lnkPath);
+bool deleteShortcut(const COpenFolder& in, const std::string& name);
 
 } // namespace platform

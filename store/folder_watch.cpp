@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <random>
 #include <string>
 
 #include "platform/cp932.h"
@@ -26,6 +27,40 @@ namespace {
 // Attributes that keep an entry out of the scan: hidden, system, folder,
 // temporary, sparse, offline.
 constexpr DWORD SKIP_ATTRIBUTES = 0x1316;
+
+// The snapshot and the node's marker, relative to SEND.
+constexpr const char* LIST_FOLDER = "YUVO";
+constexpr const char* LIST_FILE = "YUVO/dirlist.dat";
+constexpr const char* MARKER_FILE = "YUVO/owner.id";
+
+bool isNodeRecord(const CatalogRecord& r)
+{
+    return cp932::fieldText(r.findData.cFileName, MAX_PATH) == setting::NODE_RECORD_FILE;
+}
+
+// A fresh token for the node's marker: 128 random bits as hex.
+std::string newToken()
+{
+    std::random_device random;
+    std::string token;
+    for (int i = 0; i < 4; ++i) {
+        char part[9];
+        std::snprintf(part, sizeof part, "%08x", static_cast<unsigned>(random()));
+        token += part;
+    }
+    return token;
+}
+
+// The first line of a text, without its line end and blanks around it.
+std::string firstLine(std::string_view text)
+{
+    text = text.substr(0, text.find_first_of("\r\n"));
+    while (!text.empty() && text.front() == ' ')
+        text.remove_prefix(1);
+    while (!text.empty() && text.back() == ' ')
+        text.remove_suffix(1);
+    return std::string(text);
+}
 
 // One diagnostic line on standard output.
 void diag(const std::string& line)
@@ -191,25 +226,34 @@ void CFolderWatch::loadList()
     m_reconcile = true;
     CCatalog::getInstance()->awaitSendCheck();
     readKeptIdentity();
-    m_snapshotFromValid = platform::fileId(m_folder, &m_snapshotFrom);
-    // Nothing is made in a SEND that may be away (another folder than the
-    // one the node knows); the first snapshot written makes it there.
-    const bool known = !m_keptValid || (m_snapshotFromValid && m_snapshotFrom == m_kept);
-    if (known)
-        ensureSubFolder(m_folder.c_str(), "YUVO");
-    m_rereadSnapshot = readList(m_snapshot, known) == ListRead::failed;
-    // Until the first check tells, a SEND that may be away is taken for one
-    // (the node record is written at once otherwise).
-    m_away = !known && m_snapshot.empty();
+    platform::COpenFolder dir;
+    m_snapshotFromValid = dir.open(m_folder);
+    m_snapshotFrom = dir.id();
+    bool markerMine = false, snapshotThere = false;
+    const bool own = m_snapshotFromValid && holdsOwnSnapshot(dir, &markerMine, &snapshotThere);
+    // Nothing is read from, nor made in, a SEND without the node's snapshot
+    // while the node shares files: it may be away, and only a check can
+    // tell.
+    const bool known = own || (m_snapshotFromValid && !sharesFiles());
+    m_rereadSnapshot = false;
+    if (known) {
+        keepFolder(dir, renewToken(markerMine));
+        m_knownId = dir.id();
+        platform::createDirectory(dir, LIST_FOLDER);
+        m_rereadSnapshot = readList(dir, m_snapshot, true) == ListRead::failed;
+    }
+    m_knownValid = known;
+    // Until the first check tells, a SEND that may be away is taken for one.
+    m_away = !known;
 }
 
-CFolderWatch::ListRead CFolderWatch::readList(CDirList& out, bool create)
+CFolderWatch::ListRead CFolderWatch::readList(const platform::COpenFolder& dir, CDirList& out, bool create)
 {
     out.clear();
     m_listOnDisk = false;
     platform::CFile file;
     int err = 0;
-    if (!file.Open(listPath(),
+    if (!file.Open(dir, LIST_FILE,
                    platform::CFile::modeRead | (create ? platform::CFile::modeCreate | platform::CFile::modeNoTruncate : 0u),
                    &err)) {
         if (platform::isMissingError(err))
@@ -254,21 +298,23 @@ CFolderWatch::ListRead CFolderWatch::readList(CDirList& out, bool create)
 
 void CFolderWatch::saveList()
 {
-    writeList(m_snapshot, nullptr);
+    platform::COpenFolder dir;
+    if (!m_folder.empty() && dir.open(m_folder))
+        writeList(dir, m_snapshot, nullptr);
 }
 
-void CFolderWatch::writeList(const CDirList& records, const CDirList* before)
+void CFolderWatch::writeList(const platform::COpenFolder& dir, const CDirList& records, const CDirList* before)
 {
-    if (m_folder.empty())
+    if (!dir.isOpen())
         return;
-    ensureSubFolder(m_folder.c_str(), "YUVO");
-    if (before && m_listOnDisk && writeChangesInPlace(*before, records))
+    platform::createDirectory(dir, LIST_FOLDER);
+    if (before && m_listOnDisk && writeChangesInPlace(dir, *before, records))
         return;
     // Replaced whole, so that a crash leaves the old snapshot or the new one
     // and never a cut one.
     int err = 0;
     const auto produce = [&records](const platform::PieceWriter& write) { return records.writeTo(write); };
-    m_listOnDisk = platform::replaceFileAtomically(listPath(), produce, &err);
+    m_listOnDisk = platform::replaceFileAtomically(dir, LIST_FILE, produce, &err);
     if (!m_listOnDisk)
         diag("CFolderWatch::saveList() " + listPath() + ": " + std::strerror(err));
 }
@@ -278,7 +324,8 @@ void CFolderWatch::writeList(const CDirList& records, const CDirList* before)
 // whole file. A record cut by a crash still names its own file, whose size
 // and time it then holds old or new: at worst the file looks changed at the
 // next check.
-bool CFolderWatch::writeChangesInPlace(const CDirList& before, const CDirList& after)
+bool CFolderWatch::writeChangesInPlace(const platform::COpenFolder& dir, const CDirList& before,
+                                       const CDirList& after)
 {
     constexpr std::size_t MOST = 64;
     if (before.size() != after.size() || before.empty())
@@ -295,7 +342,7 @@ bool CFolderWatch::writeChangesInPlace(const CDirList& before, const CDirList& a
     if (changed.empty())
         return true;
     platform::CFile f;
-    if (!f.Open(listPath(), platform::CFile::modeReadWrite))
+    if (!f.Open(dir, LIST_FILE, platform::CFile::modeReadWrite))
         return false;
     try {
         if (f.GetLength() != before.size() * sizeof(DirListRecord))
@@ -367,10 +414,9 @@ void CFolderWatch::skip(const std::string& nativeName, const std::string& why)
     m_reportedNow.insert(std::move(key));
 }
 
-void CFolderWatch::deleteDuplicateShortcut(const std::string& lnkPath, const std::string& lnkName,
-                                           const std::string& why)
+void CFolderWatch::deleteDuplicateShortcut(const std::string& lnkName, const std::string& why)
 {
-    if (platform::deleteShortcut(lnkPath))
+    if (platform::deleteShortcut(m_dir, lnkName))
         diag("CFolderWatch: shortcut \"" + lnkName + "\" deleted: " + why);
     else
         skip(lnkName, why + " (the shortcut could not be deleted)");
@@ -474,8 +520,10 @@ bool CFolderWatch::quietSinceLastListing()
     const auto now = std::chrono::steady_clock::now();
     // A SEND that now names another folder (a link pointed elsewhere, a file
     // system mounted over it) is unknown to the old watch: it counts as
-    // changed and is watched afresh.
-    const bool watched = !m_folder.empty() && m_changes.stillWatches(m_folder);
+    // changed and is watched afresh. So does a folder other than the one this
+    // check holds open.
+    const bool watched =
+        !m_folder.empty() && m_changes.stillWatches(m_folder) && m_changes.watchedId() == m_dir.id();
     const bool told = !watched || m_changes.changed();
     if (!m_folder.empty() && !watched)
         m_changes.watch(m_folder); // changes from now on count for the next check
@@ -502,7 +550,7 @@ bool CFolderWatch::scanFolder()
     };
     platform::NameListing list;
     if (m_folder.empty()
-        || !platform::listNames(m_folder, list,
+        || !platform::listNames(m_dir, list,
                                 quietSinceLastListing() ? std::function<bool(std::string_view)>(vouch) : nullptr))
         return false;
     std::unordered_set<std::string> multiLinked;
@@ -544,7 +592,7 @@ void CFolderWatch::takeListed(const platform::NameStat& n, std::string_view name
     }
     platform::DirEntry d;
     int err = 0;
-    if (!platform::describeEntry(m_folder, std::string(name), &d, &err)) {
+    if (!platform::describeEntry(m_dir, std::string(name), &d, &err)) {
         if (err != 0 && !platform::isMissingError(err))
             takeUnknown(name, nullptr);
         return; // gone meanwhile
@@ -610,7 +658,7 @@ bool CFolderWatch::takePlainFile(ScanRecord& entry)
         skip(name, why);
         return false;
     }
-    auto path = paths::joinName(m_folder, cp);
+    auto path = paths::nativeName(cp);
     if (!path) {
         skip(name, "the name cannot be used as a file name");
         return false;
@@ -625,11 +673,10 @@ bool CFolderWatch::takeShortcut(ScanRecord& entry)
 {
     // A name from the listing itself: it names an entry of this folder.
     const std::string& name = entry.nativeName;
-    const std::string lnkPath = paths::joinFixed(m_folder, name);
     std::string target;
     WIN32_FIND_DATAA fd;
     int err = 0;
-    if (!platform::resolveShortcut(lnkPath, &target, &fd, &err)) {
+    if (!platform::resolveShortcut(m_dir, name, &target, &fd, &err)) {
         if (err != 0 && !platform::isMissingError(err))
             takeUnknown(name, target.empty() ? nullptr : &target);
         else
@@ -644,17 +691,17 @@ bool CFolderWatch::takeShortcut(ScanRecord& entry)
         skip(name, "target \"" + targetName + "\": " + why);
         return false;
     }
-    const auto copyPath = paths::joinName(m_folder, cp);
-    if (copyPath && *copyPath == lnkPath) {
+    const auto copyName = paths::nativeName(cp);
+    if (copyName && *copyName == name) {
         skip(name, "the shortcut's target has the shortcut's own name");
         return false;
     }
-    if (copyPath && platform::fileExists(*copyPath)) {
-        deleteDuplicateShortcut(lnkPath, name, "the folder already holds \"" + targetName + "\"");
+    if (copyName && platform::fileExists(m_dir, *copyName)) {
+        deleteDuplicateShortcut(name, "the folder already holds \"" + targetName + "\"");
         return false;
     }
     if (m_linkNames.count(cp)) {
-        deleteDuplicateShortcut(lnkPath, name, "an earlier shortcut already brings \"" + targetName + "\"");
+        deleteDuplicateShortcut(name, "an earlier shortcut already brings \"" + targetName + "\"");
         return false;
     }
     m_linkNames.insert(cp);
@@ -670,7 +717,7 @@ FileProbe CFolderWatch::probe(const ScanRecord& entry, WIN32_FIND_DATAA* fresh)
 {
     WIN32_FIND_DATAA data;
     int err = 0;
-    const platform::ExclusiveRead r = platform::tryExclusiveRead(entry.path, s_useLeases, &data, &err);
+    const platform::ExclusiveRead r = platform::tryExclusiveRead(m_dir, entry.path, s_useLeases, &data, &err);
     if (r == platform::ExclusiveRead::missing)
         return FileProbe::missing;
     if (r == platform::ExclusiveRead::busy) {
@@ -963,6 +1010,7 @@ void CFolderWatch::finishListingFailure()
 {
     // A folder that cannot be listed is not an empty folder: reporting all
     // its files as removed would delete them everywhere.
+    m_dir.close();
     std::vector<ScanRecord>().swap(m_scan);
     std::vector<std::uint32_t>().swap(m_listing);
     tell(std::string("\0listing", 8), "CFolderWatch: the folder " + m_folder + " cannot be listed; nothing is reported",
@@ -998,42 +1046,113 @@ std::string identityPath()
 
 void CFolderWatch::readKeptIdentity()
 {
-    // "<device> <inode>" of the SEND folder the node knows.
+    // "<device> <inode>" of the SEND folder the node knows, and on a line of
+    // its own the token of the node's marker (an older SEND.id has none).
     std::string text;
     unsigned long long dev = 0, ino = 0;
     m_keptValid = platform::readWholeFile(identityPath(), text) &&
                   std::sscanf(text.c_str(), "%llu %llu", &dev, &ino) == 2;
     m_kept = {dev, ino};
+    const std::size_t eol = text.find('\n');
+    m_token = m_keptValid && eol != std::string::npos ? firstLine(std::string_view(text).substr(eol + 1)) : "";
+    if (m_token.size() != 32 || m_token.find_first_not_of("0123456789abcdef") != std::string::npos)
+        m_token.clear();
+    m_tokenSaved = !m_token.empty();
 }
 
-void CFolderWatch::keepIdentity()
+void CFolderWatch::keepIdentity(const platform::FileId& id)
 {
-    const std::string text = std::to_string(m_identity.dev) + " " + std::to_string(m_identity.ino) + "\n";
+    const std::string text = std::to_string(id.dev) + " " + std::to_string(id.ino) + "\n" + m_token + "\n";
     int err = 0;
     if (platform::replaceFileAtomically(identityPath(), text.data(), text.size(), &err)) {
-        m_kept = m_identity;
+        m_kept = id;
         m_keptValid = true;
+        m_tokenSaved = true;
     } else if (!m_identityUnsaved) {
         // Tried again at every check; said once.
         diag("CFolderWatch: " + identityPath() + " cannot be written: " + std::strerror(err));
     }
-    m_identityUnsaved = !m_keptValid || !(m_kept == m_identity);
+    m_identityUnsaved = !m_keptValid || !(m_kept == id) || !m_tokenSaved;
 }
 
-// SEND, looked at before it is listed. Another folder than the snapshot's
-// (a drive back under its mount point, a link pointed elsewhere) is judged
-// against its own snapshot when it has one, and makes the catalog follow
-// it. A SEND that is not the folder the node knows and holds no snapshot
-// with entries may be away; the catalog tells (reconcile).
+bool CFolderWatch::carriesMarker(const platform::COpenFolder& dir) const
+{
+    std::string text;
+    return !m_token.empty() && platform::readWholeFile(dir, MARKER_FILE, text) && firstLine(text) == m_token;
+}
+
+bool CFolderWatch::holdsOwnSnapshot(const platform::COpenFolder& dir, bool* markerMine, bool* snapshotThere) const
+{
+    *markerMine = carriesMarker(dir);
+    *snapshotThere = platform::fileSize(dir, LIST_FILE) >= 0;
+    // Before the node has a token, the folder whose device and inode
+    // SEND.id holds (or any, without a SEND.id) stands for its marker.
+    const bool tokenless = m_token.empty() && (!m_keptValid || dir.id() == m_kept);
+    return *snapshotThere && (*markerMine || tokenless);
+}
+
+bool CFolderWatch::renewToken(bool markerMine)
+{
+    if (markerMine)
+        return false;
+    if (m_token.empty() || !m_markerUnsaved) {
+        m_token = newToken();
+        m_tokenSaved = false;
+    }
+    return true;
+}
+
+void CFolderWatch::keepFolder(const platform::COpenFolder& dir, bool writeMarker)
+{
+    if (writeMarker) {
+        const std::string text = m_token + "\n";
+        int err = 0;
+        platform::createDirectory(dir, LIST_FOLDER);
+        const bool written = platform::replaceFileAtomically(dir, MARKER_FILE, text.data(), text.size(), &err);
+        // Tried again at every check; said once.
+        if (!written && !m_markerUnsaved)
+            diag("CFolderWatch: " + paths::joinFixed(m_folder, MARKER_FILE) + " cannot be written: " +
+                 std::strerror(err));
+        m_markerUnsaved = !written;
+    }
+    if (!(m_keptValid && dir.id() == m_kept) || !m_tokenSaved)
+        keepIdentity(dir.id());
+}
+
+bool CFolderWatch::sharesFiles()
+{
+    bool any = false;
+    CCatalog::getInstance()->visitOwnLive(0, std::chrono::steady_clock::time_point::max(),
+                                          [&any](const CatalogRecord& r) { any = any || !isNodeRecord(r); });
+    return any;
+}
+
+bool CFolderWatch::openKnownSend(platform::COpenFolder& out) const
+{
+    out.close();
+    if (!m_knownValid || m_away || m_folder.empty() || !out.open(m_folder))
+        return false;
+    if (out.id() == m_knownId && carriesMarker(out))
+        return true;
+    out.close();
+    return false;
+}
+
+// SEND, opened for the whole check and looked at before it is listed.
+// Another folder than the snapshot's (a drive back under its mount point, a
+// link pointed elsewhere) is judged against its own snapshot when it holds
+// the node's, and makes the catalog follow it. A SEND without the node's
+// snapshot may be away; the catalog tells (reconcile).
 void CFolderWatch::lookAtFolder()
 {
-    m_identityKnown = platform::fileId(m_folder, &m_identity);
+    m_identityKnown = m_dir.open(m_folder);
+    m_identity = m_dir.id();
+    const bool own = m_identityKnown && holdsOwnSnapshot(m_dir, &m_markerMine, &m_snapshotThere);
     m_otherFolder = m_identityKnown && !(m_snapshotFromValid && m_identity == m_snapshotFrom);
-    m_mayBeAway = m_identityKnown && !(m_keptValid && m_identity == m_kept) &&
-                  platform::fileSize(listPath()) < std::int64_t(sizeof(DirListRecord));
+    m_mayBeAway = m_identityKnown && !own;
     if (m_otherFolder || m_rereadSnapshot) {
         CDirList read;
-        const ListRead r = readList(read, false);
+        const ListRead r = readList(m_dir, read, false);
         m_rereadSnapshot = r == ListRead::failed;
         // A folder that may be away has no snapshot of its own to judge by;
         // the one of the folder the node knows stays for its return.
@@ -1061,12 +1180,22 @@ void CFolderWatch::finishAway()
     m_reconcile = true;
     CCatalog::getInstance()->awaitSendCheck();
     m_away = true;
+    m_knownValid = false;
+    m_dir.close();
+    // Said once on the console and as a notice; the window shows it until
+    // SEND is back.
+    const std::string notice =
+        "SENDフォルダ " + m_folder + " は、このノードの知っているフォルダではなく（ドライブが接続されていない?）、"
+        "登録したファイルがひとつもありません。フォルダが戻るまで、登録はそのまま残し、このフォルダには何も書き込みません。"
+        "フォルダかドライブを元に戻すか、このフォルダに共有するファイルを新たに入れる（このフォルダがSENDフォルダになり、"
+        "ここにないファイルの登録は削除されます）か、ウィンドウで登録を削除してください。";
+    m_awayText = cp932::fromUtf8(notice).value_or(notice);
     tell(std::string("\0away", 5),
          "CFolderWatch: SEND " + m_folder + " is not the folder this node knows (a drive not mounted?) and holds none"
-         " of its files; nothing is reported or written there until it is back",
-         ("SENDフォルダ " + m_folder + " は、このノードの知っているフォルダではなく（ドライブが接続されていない?）、"
-          "登録したファイルがひとつもありません。フォルダが戻るまで、登録はそのまま残し、このフォルダには何も書き込みません。")
-             .c_str());
+         " of its files; nothing is reported or written there until it is back. Put the folder or drive back, put"
+         " a file of your own into it now (it then becomes SEND, and the registrations of files not in it are deleted),"
+         " or delete the registrations in the window",
+         notice.c_str());
     m_reported.swap(m_reportedNow);
     m_seen.swap(m_seenNow);
 }
@@ -1147,7 +1276,7 @@ bool CFolderWatch::reconcile(std::chrono::steady_clock::time_point deadline)
             return;
         // The node writes its own record into SEND itself: it tells nothing
         // of whether SEND is the folder the node knows.
-        const bool nodeRecord = name == setting::NODE_RECORD_FILE;
+        const bool nodeRecord = isNodeRecord(r);
         m_ownLive += nodeRecord ? 0 : 1;
         if (m_present.find(name) != m_present.end()) {
             m_ownPresent += nodeRecord ? 0 : 1;
@@ -1163,11 +1292,11 @@ bool CFolderWatch::reconcile(std::chrono::steady_clock::time_point deadline)
     });
     if (m_ownAt >= 0)
         return false;
-    // Another folder than the one the node knows, without a snapshot, and
-    // holding not one file of what the node shares: not an empty SEND, but
-    // one whose drive is not there. (A node that shares nothing loses
-    // nothing by taking it.)
-    m_awayNow = m_mayBeAway && m_ownLive > 0 && m_ownPresent == 0;
+    // A folder without the node's snapshot, holding not one file of what
+    // the node shares: not an empty SEND, but one whose drive is not there,
+    // or one made anew. (A node that shares nothing loses nothing by taking
+    // it.)
+    m_awayNow = m_mayBeAway && m_ownLive > 0 && m_ownPresent == 0 && !filesPutWhileAway();
     decltype(m_reportedGone)().swap(m_reportedGone);
     if (m_awayNow) {
         std::vector<DirListRecord>().swap(m_vanished);
@@ -1183,6 +1312,21 @@ bool CFolderWatch::reconcile(std::chrono::steady_clock::time_point deadline)
     m_reconcile = false;
     m_firstHanding = true;
     return true;
+}
+
+bool CFolderWatch::filesPutWhileAway()
+{
+    if (!m_awayNamesValid || !(m_awayFrom == m_identity)) {
+        m_awayNames = m_present;
+        m_awayFrom = m_identity;
+        m_awayNamesValid = true;
+        return false;
+    }
+    for (const std::string& name : m_present) {
+        if (name != setting::NODE_RECORD_FILE && m_awayNames.find(name) == m_awayNames.end())
+            return true;
+    }
+    return false;
 }
 
 // Hands the lists to the catalog in order, a batch at a time.
@@ -1257,22 +1401,21 @@ void CFolderWatch::commit()
     m_reported.swap(m_reportedNow);
     m_seen.swap(m_seenNow);
     m_phase = Phase::saving;
-    // Another folder is given its snapshot at once, so that it is known at
-    // the next start too.
-    const bool save = m_anyChange || m_otherFolder;
-    const bool keep = m_identityKnown && !(m_keptValid && m_identity == m_kept);
-    if (m_identityKnown) {
-        m_snapshotFrom = m_identity;
-        m_snapshotFromValid = true;
-    }
-    startWorker([this, save, keep] {
+    // Another folder, or one without its snapshot, is given the snapshot
+    // at once, so that it is known at the next start too; the folder is
+    // made the one the node knows before.
+    const bool save = m_anyChange || m_otherFolder || !m_snapshotThere;
+    const bool writeMarker = renewToken(m_markerMine);
+    m_snapshotFrom = m_identity;
+    m_snapshotFromValid = true;
+    startWorker([this, save, writeMarker] {
         m_nextBuilt = buildNextSnapshot();
+        keepFolder(m_dir, writeMarker);
         if (m_nextBuilt && save)
-            writeList(m_nextSnapshot, &m_snapshot);
+            writeList(m_dir, m_nextSnapshot, &m_snapshot);
         else if (save)
-            writeList(m_snapshot, nullptr);
-        if (keep)
-            keepIdentity();
+            writeList(m_dir, m_snapshot, nullptr);
+        m_dir.close();
         std::vector<std::uint32_t>().swap(m_next);
         std::vector<DirListRecord>().swap(m_fresh);
         std::vector<bool>().swap(m_freshShareable);
@@ -1315,6 +1458,11 @@ bool CFolderWatch::continueCheck(std::chrono::steady_clock::time_point deadline,
             return false;
         }
         m_away = false;
+        m_awayText.clear();
+        m_awayNamesValid = false;
+        decltype(m_awayNames)().swap(m_awayNames);
+        m_knownId = m_identity;
+        m_knownValid = true;
         m_phase = Phase::handing;
         [[fallthrough]];
     case Phase::handing:

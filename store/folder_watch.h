@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/dirlist.h"
+#include "platform/files.h"
 #include "platform/folder_changes.h"
 #include "platform/wintypes.h"
 #include "store/dir_list.h"
@@ -38,7 +39,9 @@ enum class FileProbe : unsigned char { notOpened, ready, busy, missing };
 // moved, or a shortcut (memory only). Files that match the snapshot are
 // listed by their snapshot index alone.
 struct ScanRecord {
-    // Native path of the file: the file in SEND, or a shortcut's target.
+    // Native path of the file to open: relative to the check's handle of
+    // SEND (a file of SEND, a shortcut's relative target) or absolute (a
+    // shortcut's absolute target).
     std::string path;
     DirListRecord rec;
     // The entry's name in SEND as the file system holds it (for a shortcut,
@@ -117,13 +120,39 @@ public:
     const CDirList& snapshot() const { return m_snapshot; }
     std::string listPath() const;
 
-    // Whether the last check found SEND away: not the folder the node knows
-    // (another device and inode than the one kept in CATALOG/SEND.id, as a
-    // mount point without its drive) and holding neither a snapshot with
-    // entries nor a file of a live own registration. Nothing in it is then
-    // reported, nor written into it, until the folder the node knows is
-    // back; nor should anything else write into it.
+    // SEND's identity. The folder the node knows is told by what the node
+    // keeps inside it: its snapshot YUVO/dirlist.dat beside its marker
+    // YUVO/owner.id, which holds the token that CATALOG/SEND.id holds too,
+    // made anew for each folder taken for SEND (device and inode alone are
+    // no identity: a folder made anew, or another drive on the same port,
+    // may get the same ones). Before the node has a token (a SEND.id of an
+    // older build), a snapshot in the folder whose device and inode SEND.id
+    // holds stands for the marker.
+    // A SEND without the node's snapshot is away while the node has live
+    // own registrations (its node record aside), it holds no file of them,
+    // and its user has put no file into it since it was first found so;
+    // nothing in it is then reported gone, and nothing written into it,
+    // until the folder the node knows is back. A SEND that is not away
+    // becomes the folder the node knows (its marker and snapshot written,
+    // SEND.id kept).
+    //
+    // Whether the last check found SEND away (at the start, until the first
+    // check: whether the start could not tell it was the known one).
     bool sendAway() const { return m_away; }
+    // Every write of the node into SEND (the node record, a file dropped on
+    // the window) goes through this, the one place that holds the rule that
+    // nothing lands in a folder other than the one judged to be the known
+    // SEND: the folder that SEND names now is opened into `out` only when it
+    // is the folder the last check judged to be the known one (its device
+    // and inode) and still carries the node's marker; writes through `out`
+    // then go into that folder, whatever the path comes to name meanwhile.
+    // False (and `out` closed) otherwise: the write waits. The check's own
+    // writes (the snapshot, a duplicate shortcut deleted) go through the
+    // handle the check judged by.
+    bool openKnownSend(platform::COpenFolder& out) const;
+    // While SEND is away, what the user can do (CP932), for the window to
+    // show until it is back; "" otherwise.
+    const std::string& awayNotice() const { return m_awayText; }
     // Texts for the user (CP932) since the last call.
     std::vector<std::string> takeNotices();
 
@@ -184,18 +213,40 @@ private:
     bool handOn(std::chrono::steady_clock::time_point deadline, std::size_t maxRecords);
     void commit();
     void finishListingFailure();
-    // The check's first look (the worker's): SEND's identity, whether it may
-    // be away, and the snapshot read anew from it when it is another folder
+    // The check's first look (the worker's): SEND opened for the whole
+    // check, its identity, whether it holds the node's snapshot (else it may
+    // be away), and the snapshot read anew from it when it is another folder
     // than the one the snapshot stands for (or its last read failed).
     void lookAtFolder();
-    // Reads dirlist.dat into out (emptied first), making it empty when it is
-    // missing and `create`.
+    // Whether an open folder holds the node's snapshot (see sendAway), and
+    // what told: the node's marker, the snapshot file.
+    bool holdsOwnSnapshot(const platform::COpenFolder& dir, bool* markerMine, bool* snapshotThere) const;
+    bool carriesMarker(const platform::COpenFolder& dir) const;
+    // A folder taken for the known SEND without the node's marker gets a
+    // token of its own (main thread only), so that no folder taken before
+    // (a bare mount point that its drive is mounted over again, a folder
+    // since replaced) tells as the node's any more; the token stays while
+    // its marker could not be written. True when a marker is to be written.
+    bool renewToken(bool markerMine);
+    // Makes an open folder the one the node knows: its marker first (when
+    // asked), then CATALOG/SEND.id. An end between the two leaves a folder
+    // that its files, or the old SEND.id, still tell.
+    void keepFolder(const platform::COpenFolder& dir, bool writeMarker);
+    // Reads the folder's dirlist.dat into out (emptied first), making it
+    // empty when it is missing and `create`.
     enum class ListRead { missing, read, failed };
-    ListRead readList(CDirList& out, bool create);
+    ListRead readList(const platform::COpenFolder& dir, CDirList& out, bool create);
     // The check found SEND away: nothing of it is handed on or written.
     void finishAway();
+    // The way out of a SEND found away: files its user put into it since it
+    // was first found so (names its listing did not bear then, the node
+    // record aside) make it the folder the node knows.
+    bool filesPutWhileAway();
+    // Whether the catalog holds live own registrations other than the node
+    // record (a node that shares nothing loses nothing by any SEND).
+    static bool sharesFiles();
     void readKeptIdentity();
-    void keepIdentity();
+    void keepIdentity(const platform::FileId& id);
     // Says a state once while it lasts: on the console and, when given, in
     // a notice for the window (UTF-8 here).
     void tell(const std::string& key, const std::string& console, const char* notice);
@@ -209,10 +260,11 @@ private:
     std::string_view nextName(std::uint32_t item) const;
     void keepOld(std::size_t j) { m_next.push_back(std::uint32_t(j)); }
     void keepFresh(const DirListRecord& rec, bool shareable);
-    // Writes records as dirlist.dat: only the records that differ from
-    // `before` (the snapshot the file holds) where that is safe, else whole.
-    void writeList(const CDirList& records, const CDirList* before);
-    bool writeChangesInPlace(const CDirList& before, const CDirList& after);
+    // Writes records as the folder's dirlist.dat: only the records that
+    // differ from `before` (the snapshot the file holds) where that is safe,
+    // else whole.
+    void writeList(const platform::COpenFolder& dir, const CDirList& records, const CDirList* before);
+    bool writeChangesInPlace(const platform::COpenFolder& dir, const CDirList& before, const CDirList& after);
     void startWorker(std::function<void()> job);
     bool workerBusy();
 
@@ -225,8 +277,7 @@ private:
     FileProbe probe(const ScanRecord& entry, WIN32_FIND_DATAA* fresh);
     void dropCaseDuplicates();
     void skip(const std::string& nativeName, const std::string& why);
-    void deleteDuplicateShortcut(const std::string& lnkPath, const std::string& lnkName,
-                                 const std::string& why);
+    void deleteDuplicateShortcut(const std::string& lnkName, const std::string& why);
     static bool namesSet();
 
     std::string m_folder;
@@ -241,6 +292,10 @@ private:
     // and only reads the snapshot; while it writes dirlist.dat it only reads
     // both snapshots.
     Phase m_phase = Phase::idle;
+    // SEND as this check opened it: listed, looked at and written through
+    // from its first look until its snapshot is written (closed between
+    // checks, so that the drive can be unmounted).
+    platform::COpenFolder m_dir;
     std::thread m_worker;
     std::atomic<bool> m_workerDone{true};
     bool m_listed = false;
@@ -290,20 +345,32 @@ private:
     // The check that made the catalog follow SEND is handing its records on.
     bool m_firstHanding = false;
 
-    // SEND's identity as the node last knew it (CATALOG/SEND.id), and the
-    // folder the snapshot stands for (taken when it was read, or when a
-    // check committed); dirlist.dat is to be read again at the next check
-    // when its last read failed for another reason than its absence.
+    // SEND's identity as the node last knew it (CATALOG/SEND.id: device,
+    // inode and the node's token), and the folder the snapshot stands for
+    // (taken when it was read, or when a check committed); dirlist.dat is to
+    // be read again at the next check when its last read failed for another
+    // reason than its absence. The token is made and changed on the main
+    // thread only, and only while no worker runs.
     platform::FileId m_kept;
     bool m_keptValid = false;
+    std::string m_token;
+    bool m_tokenSaved = false;      // SEND.id holds it
     bool m_identityUnsaved = false; // its last write failed (said once)
+    bool m_markerUnsaved = false;   // the last write of the marker failed (said once)
+    // The folder the last judgement (a check's, or the start's) took for
+    // the known SEND; writes of the node go only there (openKnownSend).
+    platform::FileId m_knownId;
+    bool m_knownValid = false;
     platform::FileId m_snapshotFrom;
     bool m_snapshotFromValid = false;
     bool m_rereadSnapshot = false;
     // This check (the worker's until classified): SEND's identity, whether
-    // it is another folder than the snapshot's, and whether it may be away.
+    // it carries the node's marker and holds a snapshot, whether it is
+    // another folder than the snapshot's, and whether it may be away.
     platform::FileId m_identity;
     bool m_identityKnown = false;
+    bool m_markerMine = false;
+    bool m_snapshotThere = false;
     bool m_otherFolder = false;
     bool m_mayBeAway = false;
     // Live own registrations (the node record aside) the reconciling looked
@@ -312,6 +379,12 @@ private:
     std::size_t m_ownPresent = 0;
     bool m_awayNow = false;
     bool m_away = false;
+    std::string m_awayText;
+    // The names a SEND found away listed when it was first found so (the
+    // way out), and which folder that was.
+    std::unordered_set<std::string, NameHash, std::equal_to<>> m_awayNames;
+    platform::FileId m_awayFrom;
+    bool m_awayNamesValid = false;
     std::vector<std::string> m_notices;
     // A shortcut was listed whose target cannot be known (its own status
     // cannot be read): every shortcut record not otherwise listed stays, as

@@ -225,6 +225,32 @@ TEST_F(FileActionsTest, ACopyOntoAFileOfSendIsMadeOnlyWhenTheUserSaysSo)
     EXPECT_EQ(testsupport::readFile(send("minutes.txt")), "text");
 }
 
+// SEND without the node's snapshot while the node shares a file (a drive
+// not there, a folder made anew): a drop goes nowhere, and what the user can
+// do stays in the status label, after the notice's time too, until SEND is
+// back (here: the user puts a file of their own into it).
+TEST_F(FileActionsTest, ASendAwayTakesNoDropAndItsNoticeStandsUntilItIsBack)
+{
+    writeCatalog({catalogtest::makeRec("NODE_A", "a.txt", 1)});
+    start();
+    tick(2); // the check, then the window takes in what it found
+    CMsg& label = dlg->statusLabel();
+    label.KillTimer(CMsg::TIMER_ID);
+    for (int i = 0; i < CMsg::NOTICE_TICKS; ++i)
+        label.OnTimer(CMsg::TIMER_ID);
+    EXPECT_NE(label.GetWindowText().find(cp("フォルダかドライブを元に戻すか")), std::string::npos);
+    {
+        Boxes boxes;
+        drop(source("x.txt"));
+        EXPECT_EQ(boxes.texts, std::vector<std::string>{cp("SENDフォルダが見つかりません（ドライブが接続されていない可能性が"
+                                                            "あります）。フォルダが戻るまでファイルは登録できません")});
+    }
+    EXPECT_EQ(filesInSend(), 0u);
+    testsupport::writeFile(send("mine.txt"), "mine");
+    tick(12); // the next check comes eleven ticks after the last
+    EXPECT_EQ(label.GetWindowText(), "");
+}
+
 // Several files are all registered through shortcuts after one question;
 // refused ones are only counted, and No does nothing at all.
 TEST_F(FileActionsTest, SeveralFilesAfterOneQuestionWithTheRefusedCounted)

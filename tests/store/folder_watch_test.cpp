@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/cp932.h"
+#include "platform/files.h"
 #include "store/catalog.h"
 #include "store/events.h"
 #include "store/folder_watch.h"
@@ -550,6 +551,106 @@ TEST_F(FolderWatch, ASendThatIsAwayLosesNothingAndIsWrittenToUntilItIsBack)
         ASSERT_EQ(unlink(inSend(f).c_str()), 0);
     check();
     EXPECT_EQ(rec.heard.size(), 2u) << "both deleted";
+
+    // A folder taken while the node shared nothing is no longer the node's
+    // once another one is taken: back under SEND, it is away.
+    pointAt(bare);
+    check();
+    pointAt(drive);
+    put("c.txt", "c");
+    check();
+    rec.heard.clear();
+    pointAt(bare);
+    check();
+    EXPECT_TRUE(watch.sendAway());
+    EXPECT_TRUE(rec.heard.empty());
+}
+
+// SEND renamed between the listing and the writing of the snapshot (as a
+// drive unmounted then): the check writes into the folder it listed and
+// judged, nothing into the one SEND names now, which the next check finds
+// away; the node's own writes are refused there meanwhile.
+TEST_F(FolderWatch, ACheckWritesIntoTheFolderItListedWhateverSendNamesMeanwhile)
+{
+    put("a.txt", "a");
+    check();
+    put("b.txt", "b");
+    ASSERT_TRUE(watch.startCheck());
+    watch.waitForWorker();
+    const std::string judged = outside() + "/judged";
+    ASSERT_EQ(rename(send.c_str(), judged.c_str()), 0);
+    ASSERT_EQ(mkdir(send.c_str(), 0755), 0);
+    while (watch.continueCheck(std::chrono::steady_clock::time_point::max()))
+        watch.waitForWorker();
+    EXPECT_TRUE(std::filesystem::is_empty(send));
+    EXPECT_EQ(std::filesystem::file_size(judged + "/YUVO/dirlist.dat"), 2 * sizeof(DirListRecord));
+    platform::COpenFolder dir;
+    EXPECT_FALSE(watch.openKnownSend(dir));
+    rec.heard.clear();
+    check();
+    EXPECT_TRUE(watch.sendAway());
+    EXPECT_TRUE(rec.heard.empty());
+}
+
+// SEND deleted and made anew, at a restart whose CATALOG/SEND.id names the
+// new folder's device and inode (as a reused inode, or another drive on the
+// same port, gives): without the node's snapshot it is away, and nothing is
+// written into it. Once its user puts a file in, it is the known SEND: the
+// file is registered, the registrations of files not there are deleted
+// (their files stay where they are). An older SEND.id (device and inode
+// alone) is still read.
+TEST_F(FolderWatch, ASendMadeAnewIsAwayWhateverItsIdentityUntilItsUserPutsFilesIn)
+{
+    put("a.txt", "a");
+    put("b.txt", "b");
+    check();
+    const std::string old = outside() + "/SEND.old";
+    ASSERT_EQ(rename(send.c_str(), old.c_str()), 0);
+    ASSERT_EQ(mkdir(send.c_str(), 0755), 0);
+    struct stat st {};
+    ASSERT_EQ(stat(send.c_str(), &st), 0);
+    const std::string idPath = work.path() + "/CATALOG/SEND.id";
+    const auto keptIs = [&](const std::string& rest) {
+        testsupport::writeFile(idPath, std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) + "\n" + rest);
+    };
+    const std::string token = testsupport::readFile(idPath).substr(testsupport::readFile(idPath).find('\n') + 1);
+    keptIs(token);
+    CCatalog::releaseInstance();
+    CCatalog::getInstance();
+    rec.heard.clear();
+    CFolderWatch fresh;
+    fresh.setFolder(send.c_str());
+    fresh.loadList();
+    platform::COpenFolder dir;
+    EXPECT_FALSE(fresh.openKnownSend(dir)) << "no node record, no drop";
+    testing::internal::CaptureStdout();
+    fresh.checkFolder();
+    fresh.checkFolder();
+    EXPECT_EQ(count(testing::internal::GetCapturedStdout(), "is not the folder this node knows"), 1);
+    EXPECT_TRUE(fresh.sendAway());
+    EXPECT_NE(fresh.awayNotice().find(*cp932::fromUtf8("ファイルを新たに入れる")), std::string::npos);
+    EXPECT_TRUE(rec.heard.empty());
+    EXPECT_TRUE(std::filesystem::is_empty(send));
+
+    put("mine.txt", "the user's own");
+    fresh.checkFolder();
+    EXPECT_FALSE(fresh.sendAway());
+    EXPECT_TRUE(fresh.awayNotice().empty());
+    std::map<std::string, DWORD> heard;
+    for (const Heard& h : rec.heard)
+        heard[h.name] = h.state;
+    EXPECT_EQ(heard, (std::map<std::string, DWORD>{{"a.txt", CATALOG_STATE_DELETED},
+                                                   {"b.txt", CATALOG_STATE_DELETED},
+                                                   {"mine.txt", CATALOG_STATE_NEW}}));
+    EXPECT_TRUE(exists(old + "/a.txt"));
+    EXPECT_TRUE(fresh.openKnownSend(dir));
+
+    keptIs("");
+    CFolderWatch older;
+    older.setFolder(send.c_str());
+    older.loadList();
+    EXPECT_FALSE(older.sendAway());
+    EXPECT_TRUE(older.openKnownSend(dir));
 }
 
 // SEND with mode 644, looked at by an ordinary user: its names can be

@@ -74,10 +74,10 @@ std::uint64_t stateHash(const std::string& root, const std::vector<Event>& event
         for (const auto& e : fs::directory_iterator(root + "/" + sub, ec)) {
             // The journal of in-place writes names its catalog.dat by device
             // and inode: its bytes are the run's own, as are SEND's device
-            // and inode; the marks of deletions asked for came later than
-            // the recorded values.
+            // and inode and the token of SEND's marker; the marks of
+            // deletions asked for came later than the recorded values.
             const std::string name = e.path().filename().string();
-            if (name != "catalog.jnl" && name != "SEND.id" && name != "ownDeletions.lst")
+            if (name != "catalog.jnl" && name != "SEND.id" && name != "ownDeletions.lst" && name != "owner.id")
                 names.push_back(name);
         }
         std::sort(names.begin(), names.end());
