@@ -310,6 +310,59 @@ void BM_CompactListTenthDeleted(benchmark::State& state)
     }
 }
 
+// n registrations of the node's own, expiring in that many days.
+std::vector<CatalogRecord> ownRecords(int n, int expiresInDays)
+{
+    std::vector<CatalogRecord> v;
+    for (int i = 0; i < n; ++i) {
+        CatalogRecord r = makeRec("NODE_A", i);
+        r.complete = 1;
+        r.expires = localTimeDaysFromNow(expiresInDays);
+        CCatalog::setCheckSum(&r);
+        v.push_back(r);
+    }
+    return v;
+}
+
+// Own registrations (files no longer in SEND) all expired: the sweep marks
+// every one in CATALOG/ownDeletions.lst first, the compaction drops them and
+// their marks.
+void BM_ExpireOwnAndCompact(benchmark::State& state)
+{
+    Node node;
+    const std::vector<CatalogRecord> v = ownRecords(int(state.range(0)), -2);
+    for (auto _ : state) {
+        state.PauseTiming();
+        CCatalog::releaseInstance();
+        platform::replaceFileAtomically(node.catalogFile(), v.data(), v.size() * sizeof(CatalogRecord));
+        CCatalog* c = CCatalog::getInstance();
+        state.ResumeTiming();
+        c->checkLimit();
+        c->compactList();
+    }
+}
+
+// The user deletes one own registration, and the compaction drops it.
+void BM_DeleteOwnRecAndCompact(benchmark::State& state)
+{
+    Node node;
+    const int total = int(state.range(0));
+    const std::vector<CatalogRecord> v = ownRecords(total, 3);
+    platform::replaceFileAtomically(node.catalogFile(), v.data(), v.size() * sizeof(CatalogRecord));
+    CCatalog* c = CCatalog::getInstance();
+    int k = 0;
+    for (auto _ : state) {
+        CatalogRecord r = v[std::size_t(k++ % total)];
+        r.state = CATALOG_STATE_DELETED;
+        c->deleteRec(&r);
+        c->compactList();
+        state.PauseTiming();
+        r.state = CATALOG_STATE_NEW;
+        c->addRec(&r);
+        state.ResumeTiming();
+    }
+}
+
 void BM_WriteFileDataChunk(benchmark::State& state)
 {
     Node node;
@@ -425,6 +478,8 @@ BENCHMARK(BM_CheckLimitHalfExpired) CATALOG_SIZES;
 BENCHMARK(BM_CheckLimitNoneExpired) CATALOG_SIZES;
 BENCHMARK(BM_CompactListNothingDeleted) CATALOG_SIZES;
 BENCHMARK(BM_CompactListTenthDeleted) CATALOG_SIZES;
+BENCHMARK(BM_ExpireOwnAndCompact) CATALOG_SIZES;
+BENCHMARK(BM_DeleteOwnRecAndCompact) CATALOG_SIZES;
 BENCHMARK(BM_WriteFileDataChunk) CATALOG_SIZES;
 BENCHMARK(BM_GetFirstFetchRecNoneLeft) CATALOG_SIZES;
 BENCHMARK(BM_ReleaseRewrite) CATALOG_SIZES;

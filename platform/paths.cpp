@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <vector>
 
 #include "platform/cp932.h"
@@ -82,7 +84,27 @@ std::optional<std::string> joinName(std::string_view folder, std::string_view cp
     auto utf8 = safeNameUtf8(cp932Name);
     if (!utf8)
         return std::nullopt;
+    if (utf8->size() > NAME_MAX_BYTES)
+        return joinOnto(folder, fitName(*utf8, SHORT_NAME_BYTES));
     return joinOnto(folder, *utf8);
+}
+
+std::string fitName(std::string_view utf8Name, std::size_t maxBytes)
+{
+    if (utf8Name.size() <= maxBytes)
+        return std::string(utf8Name);
+    // FNV-1a over the whole name.
+    std::uint64_t h = 1469598103934665603ull;
+    for (const char c : utf8Name) {
+        h ^= static_cast<unsigned char>(c);
+        h *= 1099511628211ull;
+    }
+    char tag[24];
+    const int tagLength = std::snprintf(tag, sizeof tag, "\xC2\xB7%016llx", static_cast<unsigned long long>(h));
+    std::size_t keep = maxBytes > std::size_t(tagLength) ? maxBytes - std::size_t(tagLength) : 0;
+    while (keep > 0 && (static_cast<unsigned char>(utf8Name[keep]) & 0xC0) == 0x80)
+        --keep; // not inside a character
+    return std::string(utf8Name.substr(0, keep)) + tag;
 }
 
 std::string joinFixed(std::string_view folder, std::string_view component)

@@ -29,6 +29,7 @@
 #include "platform/mutex.h"
 #include "platform/wintypes.h"
 #include "store/catalog_record.h"
+#include "store/deletion_marks.h"
 
 namespace catalog_detail {
 class CatalogJournal;
@@ -581,16 +582,18 @@ private:
     // Marks the stored record of a's key deleted and announces it; its index
     // or -1.
     int markDeleted(const CatalogRecord& a);
-    // The own files whose deletion the user asked for, or whose registration
-    // expired: only these does the compaction delete. Kept by name in
-    // CATALOG/ownDeletions.lst from the moment a deletion is made (before
-    // catalog.dat or a queue has it) until the compaction has dropped its
-    // record, so that no end of the node, whatever catalog.dat then holds,
-    // turns a file that merely left SEND into one to delete. Every other
-    // change of an own record (deleted because its file left SEND, made
-    // live again) clears the name first. So a live own record loaded with
-    // its name marked is a deletion that catalog.dat lost (a kill under
-    // -CATALOGCASH, or one between the steps): it is made again at the load.
+    // The own registrations whose deletion the user asked for, or which
+    // expired: only their files does the compaction delete. Each is marked
+    // in CATALOG/ownDeletions.lst (see DeletionMarks) before the deletion is
+    // made at all: while the mark cannot be written, the deletion goes
+    // nowhere (not into catalog.dat, a queue or the compaction) and the user
+    // is told. The mark stays until the compaction has dropped its record,
+    // so that no end of the node, whatever catalog.dat then holds, turns a
+    // file that merely left SEND into one to delete. Every other change of
+    // an own record (deleted because its file left SEND, made live again)
+    // clears the name's mark first. So a live own record loaded that a mark
+    // names is a deletion that catalog.dat lost (a kill under -CATALOGCASH,
+    // or one between the steps): it is made again at the load.
     void loadDeleteMarks();
     void redoLostDeletions();
     // The file of owesWholeSync: read (and under -CATALOGCASH written) at
@@ -600,10 +603,13 @@ private:
     void dropResyncMark();
     // Ends what is owed once every connection row has been asked.
     void checkWholeSyncDone();
-    bool saveDeleteMarks();
-    // Sets (or clears) the marks of the records' names; writes the file when
-    // that changed anything.
-    void markDeletions(const CatalogRecord* recs, std::size_t n, bool asked);
+    // Asked: marks the registrations the catalog holds of the own records'
+    // keys; false (and *err) when the marks could not be written, and then
+    // nothing is marked. Not asked: clears the marks of the own records'
+    // names (always true).
+    bool markDeletions(const CatalogRecord* recs, std::size_t n, bool asked, int* err = nullptr);
+    // The deletions of recs are not made: their marks could not be written.
+    void tellDeletionsHeld(const CatalogRecord* recs, std::size_t n, int err, bool expired);
     bool deletionAsked(const CatalogRecord& rec) const;
     // deleteRecs, or deleteGoneRecs when the files have left SEND.
     void deleteOwn(const CatalogRecord* recs, std::size_t n, bool fileGone);
@@ -689,8 +695,8 @@ private:
     std::unordered_map<std::string, std::vector<FlightEntry>> m_flight;
     // The queue file of each batch in flight.
     std::unordered_map<std::uint64_t, std::string> m_batchQueue;
-    // See loadDeleteMarks: CP932 file names.
-    std::unordered_set<std::string> m_deleteMarks;
+    // See loadDeleteMarks.
+    catalog_detail::DeletionMarks m_marks;
     // Own records whose deletion was asked for or expired that a compaction
     // of this run has dropped: their deletion has gone out, so the check
     // that finds their file gone has nothing to tell (keys).

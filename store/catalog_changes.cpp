@@ -173,8 +173,12 @@ void CCatalog::deleteOwn(const CatalogRecord* recs, std::size_t n, bool fileGone
     platform::CMutexLock lock(getMutex());
     // Asked for, the compaction deletes the file if it is still the one
     // registered; gone, it deletes none. The mark is on the disk before the
-    // deletion is anywhere else.
-    markDeletions(recs, n, !fileGone);
+    // deletion is anywhere else, or the deletion is not made.
+    int err = 0;
+    if (!markDeletions(recs, n, !fileGone, &err)) {
+        tellDeletionsHeld(recs, n, err, false);
+        return;
+    }
     storeOwn(recs, n, false, [this, fileGone](const CatalogRecord& rec, CatalogRecord* a) {
         *a = ownCopy(&rec);
         int i = markDeleted(*a);
@@ -195,8 +199,11 @@ void CCatalog::deleteRecLocal(const CatalogRecord* rec)
         return;
     platform::CMutexLock lock(getMutex());
     const CatalogRecord a = ownCopy(rec);
-    if (nodeText(a) == ownNodeName())
-        markDeletions(&a, 1, true);
+    int err = 0;
+    if (!markDeletions(&a, 1, true, &err)) {
+        tellDeletionsHeld(&a, 1, err, false);
+        return;
+    }
     const int i = markDeleted(a);
     if (i >= 0)
         m_cash.writeRecs({i});

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -43,23 +42,15 @@ namespace catalog_detail {
 std::string receivingPath(const std::string& recvPath)
 {
     static constexpr std::string_view SUFFIX = "·受信中"; // UTF-8, as native names are
-    constexpr std::size_t NAME_MAX_BYTES = 255;
+    static_assert(SUFFIX.size() <= paths::NAME_MAX_BYTES - paths::SHORT_NAME_BYTES,
+                  "a shortened name takes the suffix as it is");
     const std::size_t slash = recvPath.rfind('/');
     const std::size_t nameAt = slash == std::string::npos ? 0 : slash + 1;
     const std::string_view name = std::string_view(recvPath).substr(nameAt);
-    if (name.size() + SUFFIX.size() <= NAME_MAX_BYTES)
+    if (name.size() + SUFFIX.size() <= paths::NAME_MAX_BYTES)
         return recvPath + std::string(SUFFIX);
-    std::uint64_t h = 1469598103934665603ull;
-    for (const char c : name) {
-        h ^= static_cast<unsigned char>(c);
-        h *= 1099511628211ull;
-    }
-    char tag[24];
-    std::snprintf(tag, sizeof tag, "·%016llx", static_cast<unsigned long long>(h));
-    std::size_t keep = NAME_MAX_BYTES - SUFFIX.size() - std::strlen(tag);
-    while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80)
-        --keep; // not inside a character
-    return recvPath.substr(0, nameAt) + std::string(name.substr(0, keep)) + tag + std::string(SUFFIX);
+    return recvPath.substr(0, nameAt) + paths::fitName(name, paths::NAME_MAX_BYTES - SUFFIX.size())
+           + std::string(SUFFIX);
 }
 
 bool holdsWholeCopy(const CatalogRecord& held, const CatalogRecord& a)

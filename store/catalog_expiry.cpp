@@ -1,5 +1,4 @@
 // Expiry sweep and compaction of the catalog.
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <unordered_map>
@@ -36,9 +35,12 @@ void CCatalog::checkLimit()
 {
     platform::CMutexLock lock(getMutex());
     std::vector<int> marked;
-    // Own live registrations that this sweep deletes: expired (their files
-    // go with them) or invalid (their files stay).
-    std::vector<CatalogRecord> ownDeleted[2];
+    // Own live registrations that this sweep deletes: invalid ones (their
+    // files stay), and expired ones (their files go with them), which wait
+    // for their marks.
+    std::vector<CatalogRecord> ownInvalid;
+    std::vector<int> ownExpiredAt;
+    std::vector<CatalogRecord> ownExpired;
     SYSTEMTIME now;
     GetLocalTime(&now);
     const std::string_view own = ownNodeName();
@@ -51,12 +53,18 @@ void CCatalog::checkLimit()
         CatalogRecord r = held;
         bool changed = false;
         // One deleted already keeps what its deletion said.
-        if (isLive(r) && nodeText(r) == own)
-            ownDeleted[isSameOrLaterDate(r.expires, now) ? 0 : 1].push_back(r);
+        const bool ownLive = isLive(r) && nodeText(r) == own;
         if (!isSameOrLaterDate(r.expires, now)) {
+            if (ownLive) {
+                ownExpiredAt.push_back(i);
+                ownExpired.push_back(r);
+                continue;
+            }
             r.state = CATALOG_STATE_DELETED;
             setCheckSum(&r);
             changed = true;
+        } else if (ownLive) {
+            ownInvalid.push_back(r);
         }
         if (!isValidRec(&r)) {
             r.state = CATALOG_STATE_DELETED;
@@ -69,44 +77,42 @@ void CCatalog::checkLimit()
             marked.push_back(i);
         }
     }
-    markDeletions(ownDeleted[0].data(), ownDeleted[0].size(), false);
-    markDeletions(ownDeleted[1].data(), ownDeleted[1].size(), true);
+    markDeletions(ownInvalid.data(), ownInvalid.size(), false);
+    int err = 0;
+    if (!markDeletions(ownExpired.data(), ownExpired.size(), true, &err)) {
+        tellDeletionsHeld(ownExpired.data(), ownExpired.size(), err, true);
+        ownExpiredAt.clear();
+    }
+    for (std::size_t k = 0; k < ownExpiredAt.size(); ++k) {
+        CatalogRecord r = ownExpired[k];
+        r.state = CATALOG_STATE_DELETED;
+        setCheckSum(&r);
+        if (!isValidRec(&r))
+            writeErrorRec(r);
+        m_cash.setRecNoWrite(ownExpiredAt[k], r);
+        marked.push_back(ownExpiredAt[k]);
+    }
     // One open of catalog.dat for every record marked.
     m_cash.writeRecs(marked);
 }
 
-namespace {
-
-std::string deleteMarksPath()
-{
-    return paths::joinFixed(CCatalog::getCatalogFolder(), "ownDeletions.lst");
-}
-
-} // namespace
-
 void CCatalog::loadDeleteMarks()
 {
-    std::string bytes;
-    int err = 0;
-    if (!platform::readWholeFile(deleteMarksPath(), bytes, &err)) {
-        if (!platform::isMissingError(err))
-            std::printf("Error:CCatalog: %s cannot be read (%s); own files deleted by their user wait for a"
-                        " deletion asked anew\n",
-                        deleteMarksPath().c_str(), std::strerror(err));
+    m_marks.setPath(paths::joinFixed(getCatalogFolder(), "ownDeletions.lst"));
+    if (m_cash.loadFailed()) {
+        m_marks.load(0, nullptr);
         return;
     }
-    // Names, each ended by a NUL.
-    for (std::size_t at = 0; at < bytes.size();) {
-        const std::size_t end = std::min(bytes.find('\0', at), bytes.size());
-        if (end > at)
-            m_deleteMarks.emplace(bytes, at, end - at);
-        at = end + 1;
-    }
+    const std::string own(ownNodeName());
+    m_marks.load(std::size_t(s_maxFileRecords), [this, &own](std::string_view name) -> const CatalogRecord* {
+        const int i = m_cash.findRec(own, name, nullptr);
+        return i < 0 ? nullptr : &m_cash.list()[std::size_t(i)];
+    });
 }
 
 void CCatalog::redoLostDeletions()
 {
-    if (m_deleteMarks.empty())
+    if (m_marks.empty())
         return;
     std::vector<CatalogRecord> lost;
     const std::string_view own = ownNodeName();
@@ -124,43 +130,64 @@ void CCatalog::redoLostDeletions()
     deleteRecs(lost.data(), lost.size());
 }
 
-bool CCatalog::saveDeleteMarks()
-{
-    std::string bytes;
-    for (const std::string& name : m_deleteMarks) {
-        bytes += name;
-        bytes += '\0';
-    }
-    int err = 0;
-    const std::string path = deleteMarksPath();
-    if (m_deleteMarks.empty() ? platform::deleteFile(path, &err) || platform::isMissingError(err)
-                              : platform::replaceFileAtomically(path, bytes.data(), bytes.size(), &err))
-        return true;
-    std::printf("Error:CCatalog: %s cannot be written (%s)\n", path.c_str(), std::strerror(err));
-    std::fflush(stdout);
-    return false;
-}
-
-void CCatalog::markDeletions(const CatalogRecord* recs, std::size_t n, bool asked)
+bool CCatalog::markDeletions(const CatalogRecord* recs, std::size_t n, bool asked, int* err)
 {
     platform::CMutexLock lock(getMutex());
-    if (!asked && m_deleteMarks.empty())
-        return;
-    bool changed = false;
-    const std::string_view own = ownNodeName();
+    if (!asked && m_marks.empty())
+        return true;
+    // Marks name the registrations as the catalog holds them, the ones the
+    // compaction and the next load look at.
+    std::vector<const CatalogRecord*> own;
+    const std::string_view ownName = ownNodeName();
     for (std::size_t k = 0; k < n; ++k) {
-        if (nodeText(recs[k]) != own)
+        if (nodeText(recs[k]) != ownName)
             continue;
-        const std::string name(fileText(recs[k]));
-        changed = (asked ? m_deleteMarks.insert(name).second : m_deleteMarks.erase(name) != 0) || changed;
+        if (!asked) {
+            own.push_back(&recs[k]);
+            continue;
+        }
+        const int i = m_cash.findRec(recs[k], nullptr);
+        if (i >= 0)
+            own.push_back(&m_cash.list()[std::size_t(i)]);
     }
-    if (changed)
-        saveDeleteMarks();
+    if (own.empty())
+        return true;
+    if (!asked) {
+        m_marks.clear(own);
+        return true;
+    }
+    int ignored = 0;
+    return m_marks.mark(own, err ? err : &ignored);
+}
+
+void CCatalog::tellDeletionsHeld(const CatalogRecord* recs, std::size_t n, int err, bool expired)
+{
+    if (n == 0)
+        return;
+    const std::string name = consoleText(fileText(recs[0]));
+    std::printf("●●ERROR　CCatalog: %s (of %zu) not deleted: its mark cannot be written (%s); %s\n", name.c_str(),
+                n, std::strerror(err), expired ? "the expiry waits for the next sweep" : "the deletion is not made");
+    char more[64] = "";
+    if (n > 1)
+        std::snprintf(more, sizeof more, " ほか %zu 件", n - 1);
+    const bool noRoom = platform::isNoRoom(err);
+    std::fflush(stdout);
+    char text[768];
+    if (expired)
+        std::snprintf(text, sizeof text, "%s削除の記録 (CATALOG/ownDeletions.lst) を書き込めないため、期限切れの登録 %s%s "
+                      "の削除を次の期限確認まで延ばします。",
+                      noRoom ? "ディスクに空きがなく、" : "", name.c_str(), more);
+    else
+        std::snprintf(text, sizeof text, "%s削除の記録 (CATALOG/ownDeletions.lst) を書き込めないため、%s%s の登録を"
+                      "削除できませんでした。%s",
+                      noRoom ? "ディスクに空きがなく、" : "", name.c_str(), more,
+                      noRoom ? "空きを作ってから、もう一度削除してください。" : "");
+    m_notices.push_back(cp932::fromUtf8(text).value_or(text));
 }
 
 bool CCatalog::deletionAsked(const CatalogRecord& rec) const
 {
-    return !m_deleteMarks.empty() && m_deleteMarks.count(std::string(fileText(rec))) != 0;
+    return m_marks.names(rec);
 }
 
 std::string CCatalog::localFilePath(const CatalogRecord& rec, bool* isLinkEntry)

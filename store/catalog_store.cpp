@@ -830,6 +830,7 @@ void CCatalog::onTick()
 {
     platform::CMutexLock lock(getMutex());
     flushOwedQueues();
+    m_marks.retryWrite();
     // catalog.dat waits while a queue's owed entries are on no disk.
     if (!owedUnsaved())
         m_cash.retryRewrite();
@@ -888,6 +889,8 @@ std::vector<std::string> CCatalog::takeNotices()
     std::vector<std::string> out;
     out.swap(m_notices);
     for (std::string& text : m_cash.takeNotices())
+        out.push_back(std::move(text));
+    for (std::string& text : m_marks.takeNotices())
         out.push_back(std::move(text));
     return out;
 }

@@ -3,6 +3,9 @@
 
 #include <unistd.h>
 
+#include "platform/dirlist.h"
+#include "platform/paths.h"
+
 using namespace catalogtest;
 using testsupport::exists;
 using testsupport::readFile;
@@ -134,6 +137,39 @@ TEST_F(CatalogChunks, TheFileHeldWholeIsKeptAndANewVersionTakesItsPlaceOnlyWhenW
     const CatalogRecord l = receive(longName.c_str());
     EXPECT_EQ(write(0, 40, l, data.data()) + write(40, 60, l, data.data() + 40), 1);
     EXPECT_EQ(readFile(recvFile(longName.c_str())), data);
+}
+
+// A name whose UTF-8 is too long for a folder (120 kanji) is received and
+// kept under the one shortened name that every use of the record finds: the
+// last chunk completes it, nothing is fetched again, it is served, a newer
+// version takes its place and a deletion takes it.
+TEST_F(CatalogChunks, ANameTooLongForTheDiskIsKeptUnderItsShortenedName)
+{
+    std::string name;
+    for (int i = 0; i < 120; ++i)
+        name += "\x8A\xBF"; // 漢
+    const CatalogRecord r = receive(name.c_str());
+    const std::string place = *paths::joinName(recvDir() + "/NODE_X", name);
+    EXPECT_EQ(write(0, 40, r, data.data()), 1);
+    EXPECT_EQ(write(40, 60, r, data.data() + 40), 0);
+    EXPECT_EQ(stored(0).complete, 1u);
+    EXPECT_EQ(readFile(place), data);
+    std::vector<platform::DirEntry> inFolder;
+    ASSERT_TRUE(platform::listDirectory(recvDir() + "/NODE_X", "*", inFolder));
+    EXPECT_EQ(inFolder.size(), 1u) << "nothing left beside it";
+    CatalogRecord next;
+    EXPECT_EQ(catalog()->getFirstFetchRec(&next), 0) << "not fetched again";
+    EXPECT_EQ(readRecords(queueFile("NODE_B")).size(), 1u);
+    char served[100];
+    EXPECT_EQ(catalog()->readFileData(0, 100, &r, served), 100u);
+
+    const std::string newer(150, 'N');
+    const CatalogRecord changed = receiveAgain(r, 2011, 150);
+    EXPECT_EQ(write(0, 150, changed, newer.data()), 0);
+    EXPECT_EQ(readFile(place), newer);
+    catalog()->recvDeleteRec(&changed);
+    catalog()->compactList();
+    EXPECT_FALSE(exists(place));
 }
 
 // Links planted under RECV are removed or refused, never followed: no file

@@ -23,21 +23,6 @@ namespace {
 
 class CatalogCrash : public CatalogTest {
 protected:
-    // Runs fn in a child process that then dies at once.
-    static void crashAfter(const std::function<void()>& fn)
-    {
-        std::fflush(stdout);
-        const pid_t pid = ::fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            fn();
-            ::_exit(0);
-        }
-        int status = 0;
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
-
     // Record i of catalog.dat gets back the second half of `old`, in place.
     void tear(int i, const CatalogRecord& old) const
     {

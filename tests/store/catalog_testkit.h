@@ -4,7 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -107,6 +112,23 @@ inline CatalogRecord summed(CatalogRecord r)
 {
     CCatalog::setCheckSum(&r);
     return r;
+}
+
+// Runs fn in a child process that then dies at once, as a kill -9 ends a
+// node: nothing is saved at the end. The child fails the case by exiting
+// with another status.
+inline void crashAfter(const std::function<void()>& fn)
+{
+    std::fflush(stdout);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        fn();
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 // The catalog is made on first use (catalog()), so a test can prepare
