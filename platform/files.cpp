@@ -106,13 +106,22 @@ bool writeAll(int fd, const void* buf, std::size_t n, int* err)
     return true;
 }
 
-void syncFolder(int dirFd, const std::string& folder)
+// Puts a folder's names on the disk; false (errno set) when it cannot.
+bool syncFolder(int dirFd, const std::string& folder)
 {
     const int fd = ::openat(dirFd, folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
-        return;
-    fsync(fd);
+        return false;
+    const bool ok = fsync(fd) == 0;
+    const int e = errno;
     ::close(fd);
+    errno = e;
+    return ok;
+}
+
+FileId idOf(const struct stat& st)
+{
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
 // Creates a fresh temporary file beside `path`; returns its descriptor and
@@ -593,8 +602,7 @@ bool fileId(const std::string& path, FileId* out)
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0)
         return false;
-    out->dev = static_cast<std::uint64_t>(st.st_dev);
-    out->ino = static_cast<std::uint64_t>(st.st_ino);
+    *out = idOf(st);
     return true;
 }
 
@@ -636,18 +644,14 @@ bool syncFileData(const std::string& path, FileId* known, int* err)
     ::close(fd);
     if (!ok)
         return false;
-    const FileId id{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+    const FileId id = idOf(st);
     if (known && *known == id)
         return true;
     // A file made since the last sync: its name is in the folder's data.
-    const int dir = ::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0 || ::fsync(dir) != 0) {
+    if (!syncFolder(AT_FDCWD, folderOf(path))) {
         setErr(err, errno);
-        if (dir >= 0)
-            ::close(dir);
         return false;
     }
-    ::close(dir);
     if (known)
         *known = id;
     return true;
@@ -744,7 +748,7 @@ bool COpenFolder::open(const std::string& path, int* err)
         return false;
     }
     m_fd = fd;
-    m_id = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+    m_id = idOf(st);
     return true;
 }
 
@@ -780,8 +784,7 @@ bool fileId(const COpenFolder& in, const std::string& path, FileId* out)
     struct stat st {};
     if (!in.isOpen() || ::fstatat(in.fd(), path.c_str(), &st, 0) != 0)
         return false;
-    out->dev = static_cast<std::uint64_t>(st.st_dev);
-    out->ino = static_cast<std::uint64_t>(st.st_ino);
+    *out = idOf(st);
     return true;
 }
 

@@ -103,7 +103,6 @@ public:
     void releaseAnswers() { m_ledger.release(); }
     // Answers whose records are still in flight.
     std::size_t answersInFlight() const { return m_ledger.answersInFlight(); }
-    const CLinkLedger& ledger() const { return m_ledger; }
 
     ZQ_QUE& sendQueue() { return m_sendQueue; }
 

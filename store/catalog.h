@@ -574,8 +574,9 @@ private:
     void flushOwedQueues();
     bool owedUnsaved() const;
     bool saveOwed(const std::string& path, OwedQueue& q);
-    // Syncs one queue file (see syncWrites); false when it is not on the disk.
-    bool syncQueueFile(const std::string& path);
+    // Syncs one file the catalog wrote (see syncWrites); false (the errno in
+    // *err) when it is not on the disk.
+    bool syncWritten(const std::string& path, int* err = nullptr);
     void loadOwed();
     void tellOwed(const std::string& path, OwedQueue& q, bool written);
     void moveOwed(const std::string& from, const std::string& to);

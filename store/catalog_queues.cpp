@@ -1137,9 +1137,9 @@ bool CCatalog::flushOwed(const std::string& path, OwedQueue& q)
     return q.recs.empty();
 }
 
-bool CCatalog::syncQueueFile(const std::string& path)
+bool CCatalog::syncWritten(const std::string& path, int* err)
 {
-    if (!platform::syncFileData(path, &m_syncedIds[path]))
+    if (!platform::syncFileData(path, &m_syncedIds[path], err))
         return false;
     m_unsynced.erase(path);
     return true;
@@ -1169,7 +1169,7 @@ void CCatalog::flushOwedQueues()
         const bool room = free < 0 || std::uint64_t(free) >= bytes + (64u << 10);
         // <queue file>.owed goes only once what it held is on the disk in
         // the queue file: a power cut must leave the entries in one of them.
-        if (room && flushOwed(it->first, q) && syncQueueFile(it->first)) {
+        if (room && flushOwed(it->first, q) && syncWritten(it->first)) {
             platform::deleteFile(owedFile(it->first));
             if (q.told || q.fromLastRun)
                 tellOwed(it->first, q, true);

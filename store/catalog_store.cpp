@@ -854,13 +854,12 @@ bool CCatalog::syncWrites()
     // its .owed both failed) are not held either.
     if (owedUnsaved())
         return false;
-    std::vector<std::string> paths;
     if (m_cash.takeWrittenInPlace())
         m_unsynced.insert(m_cash.path());
-    paths.assign(m_unsynced.begin(), m_unsynced.end());
+    const std::vector<std::string> paths(m_unsynced.begin(), m_unsynced.end());
     for (const std::string& path : paths) {
         int err = 0;
-        if (!platform::syncFileData(path, &m_syncedIds[path], &err)) {
+        if (!syncWritten(path, &err)) {
             if (!m_syncFailureTold) {
                 m_syncFailureTold = true;
                 std::printf("Error:CCatalog: %s cannot be put on the disk (%s); no entries are taken from the"
@@ -873,7 +872,6 @@ bool CCatalog::syncWrites()
             }
             return false;
         }
-        m_unsynced.erase(path);
     }
     if (m_syncFailureTold) {
         m_syncFailureTold = false;

@@ -24,28 +24,24 @@ constexpr std::size_t MAX_NAME = MAX_PATH - 1;
 // No whole line is longer: four numbers, the time and the longest name.
 constexpr std::size_t MAX_LINE = 4 * 9 + 33 + MAX_NAME;
 
-// Exactly 2 * n hex digits into n bytes.
+// Exactly 2 * n hex digits into n bytes (the shared decoder takes a bad
+// digit for 0, so the digits are checked first).
 bool fromHex(std::string_view hex, void* out, std::size_t n)
 {
     if (hex.size() != 2 * n)
         return false;
-    auto* bytes = static_cast<unsigned char*>(out);
     for (const char c : hex)
         if (!std::isxdigit(static_cast<unsigned char>(c)))
             return false;
-    for (std::size_t i = 0; i < n; ++i)
-        bytes[i] = static_cast<unsigned char>(hexCharToInt(hex[2 * i]) << 4 | hexCharToInt(hex[2 * i + 1]));
-    return true;
+    const std::string text(hex);
+    return hexToBin(text.c_str(), static_cast<BYTE*>(out), n) == int(n);
 }
 
 void toHex(std::string& out, const void* data, std::size_t n)
 {
-    static const char digits[] = "0123456789abcdef";
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    for (std::size_t i = 0; i < n; ++i) {
-        out += digits[bytes[i] >> 4];
-        out += digits[bytes[i] & 15];
-    }
+    char text[2 * sizeof(SYSTEMTIME) + 1];
+    bytesToHex(int(n), static_cast<const BYTE*>(data), text);
+    out += text;
 }
 
 bool fromHex32(std::string_view hex, DWORD* out)

@@ -54,12 +54,7 @@ std::string newToken()
 // The first line of a text, without its line end and blanks around it.
 std::string firstLine(std::string_view text)
 {
-    text = text.substr(0, text.find_first_of("\r\n"));
-    while (!text.empty() && text.front() == ' ')
-        text.remove_prefix(1);
-    while (!text.empty() && text.back() == ' ')
-        text.remove_suffix(1);
-    return std::string(text);
+    return setting::trimmed(text.substr(0, text.find_first_of("\r\n")));
 }
 
 // One diagnostic line on standard output.

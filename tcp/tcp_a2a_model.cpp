@@ -35,12 +35,13 @@ std::string establishedText(const std::string& peerName)
     return peerName + cpText("ノードとTCP接続が確立しました");
 }
 
-void printPeer(CTcpSockStream* stream, const char* format)
+// A link's peer for the console: "<label>=<address>, port=<port>".
+std::string peerText(CTcpSockStream* stream, const char* label = "IP")
 {
     std::string address;
     UINT port = 0;
     stream->GetPeerName(address, port);
-    std::printf(format, address.c_str(), static_cast<int>(port));
+    return label + ("=" + address) + ", port=" + std::to_string(port);
 }
 
 // The connection row a link was dialled for: the first "TCP" row of that
@@ -155,7 +156,7 @@ void CTcpA2AModel::notifyOnAccept(int)
         delete stream; // never had a call of its own
         return;
     }
-    printPeer(stream, "●●ACCEPT PeerAddress=%s, port=%d\n");
+    std::printf("●●ACCEPT %s\n", peerText(stream, "PeerAddress").c_str());
     stream->m_id = static_cast<int>(++s_lastId);
     const auto isAccepted = [](CTcpSockStream* s) { return s->m_strConnectType == "Accept"; };
     if (std::count_if(m_pending.begin(), m_pending.end(), isAccepted) >= MAX_UNIDENTIFIED_ACCEPTED) {
@@ -233,11 +234,7 @@ void CTcpA2AModel::notifyOnIdentify(int id, const std::string& peerName)
         return;
     erase(m_pending, stream);
     if (row < 0) {
-        std::string address;
-        UINT port = 0;
-        stream->GetPeerName(address, port);
-        std::printf("接続を拒否しました. IP=%s, port=%d, node=%s\n", address.c_str(), static_cast<int>(port),
-                    cp932::consoleText(peerName).c_str());
+        std::printf("接続を拒否しました. %s, node=%s\n", peerText(stream).c_str(), cp932::consoleText(peerName).c_str());
         // A link dialled for a row and answered by another name: the row's
         // name or host is wrong, and the user hears it once per row.
         if (stream->m_strConnectType == "connect()")
@@ -247,7 +244,7 @@ void CTcpA2AModel::notifyOnIdentify(int id, const std::string& peerName)
     }
     if (CTcpSockStream* old = findEstablished(peerName)) {
         if (!prefersNewLink(*stream, *old, peerName)) {
-            printPeer(stream, "重複した接続を破棄しました. IP=%s, port=%d\n");
+            std::printf("重複した接続を破棄しました. %s\n", peerText(stream).c_str());
             closeStream(stream);
             return;
         }
@@ -255,7 +252,7 @@ void CTcpA2AModel::notifyOnIdentify(int id, const std::string& peerName)
         // whichever hello came first and might keep different links, which
         // then both close; both ends keep the link opened by the node with
         // the smaller name instead.
-        printPeer(old, "重複した接続を破棄しました. IP=%s, port=%d\n");
+        std::printf("重複した接続を破棄しました. %s\n", peerText(old).c_str());
         closeStream(old, true);
     }
     stream->m_strAddress = settings->getRecHost(row);
@@ -264,11 +261,8 @@ void CTcpA2AModel::notifyOnIdentify(int id, const std::string& peerName)
     stream->m_state = CTcpSockStream::STATE_IDENTIFIED;
     stream->markActivity();
     addEstablished(stream);
-    std::string address;
-    UINT port = 0;
-    stream->GetPeerName(address, port);
-    std::printf("●●LINK UP TCP node=%s id=%d IP=%s, port=%d\n", cp932::consoleText(peerName).c_str(), stream->m_id,
-                address.c_str(), static_cast<int>(port));
+    std::printf("●●LINK UP TCP node=%s id=%d %s\n", cp932::consoleText(peerName).c_str(), stream->m_id,
+                peerText(stream).c_str());
     postConnectionsChanged();
     CPostError::getInstance()->postErrorText(1, establishedText(peerName).c_str());
 }
