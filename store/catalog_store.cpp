@@ -11,6 +11,7 @@
 #include "store/catalog_internal.h"
 #include "store/catalog_journal.h"
 #include "store/events.h"
+#include "store/received_copies.h"
 #include "store/settings.h"
 
 using namespace catalog_detail;
@@ -708,10 +709,13 @@ CCatalog::CCatalog()
     loadDeleteMarks();
     redoLostDeletions();
     loadResyncMark();
+    startCopyCheck();
 }
 
 CCatalog::~CCatalog()
 {
+    // A check not applied yet is made again at the next start.
+    m_copyCheck.reset();
     m_linkCache.clear();
     // The sent marks of entries the neighbours hold; what is still in
     // flight waits in its queue file for the next run.
@@ -829,6 +833,7 @@ void CCatalog::reportDamage(const LoadDamage& damage)
 void CCatalog::onTick()
 {
     platform::CMutexLock lock(getMutex());
+    applyCopyCheck(false);
     flushOwedQueues();
     m_marks.retryWrite();
     // catalog.dat waits while a queue's owed entries are on no disk.
@@ -842,6 +847,11 @@ void CCatalog::onTick()
 bool CCatalog::storesAtOnce()
 {
     platform::CMutexLock lock(getMutex());
+    applyCopyCheck(false);
+    // Until the start's check is applied, a registration taken from a
+    // neighbour could be the one the check then drops.
+    if (m_copyCheck && m_copyCheck->resyncStart())
+        return false;
     // Under -CATALOGCASH a poll is safe once an end without the final save
     // is sure to ask the neighbours again.
     return !m_cash.behindList() && (m_cash.writeThrough() != 0 || m_resyncMarkSaved);
