@@ -51,10 +51,15 @@ public:
     // The carrier's periodic poll: queued unless a poll of this link still
     // waits for its answer, so that one poll chain runs per link; a wait
     // that has lasted the stall time counts as lost, and one more poll goes.
-    // False when that one too has waited the stall time: the link is stuck,
-    // and the carrier closes it, so that both sides release what is in
-    // flight and a new link starts afresh.
+    // False when that one too has waited the stall time and nothing has
+    // arrived on the link for as long (see arrived): the link is stuck, and
+    // the carrier closes it, so that both sides release what is in flight
+    // and a new link starts afresh.
     bool sendPeriodicPoll();
+    // The carrier tells of everything that arrives on the link (a frame
+    // that passed its checks, or bytes of one): a link that keeps
+    // delivering is slow, not stuck.
+    void arrived() { m_ledger.arrived(Clock::now()); }
     // Answers a poll with the records waiting for peerNode (at most 11).
     // Records stay in flight until the neighbour is known to hold them (see
     // CLinkLedger). When the answer cannot be queued, its records wait again

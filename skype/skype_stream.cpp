@@ -163,6 +163,7 @@ void ZQ_SKYPESTREAM::onRead(const char* text)
         disconnect();
         return;
     }
+    m_exchange.arrived();
 
     BYTE* frame = m_rxFrame.get();
     switch (kind) {
