@@ -95,11 +95,16 @@ public:
     // Handles a hello: 1 when a connection row took the announced name. The
     // party flag is set to 1 when the hello's party is the node's own. An
     // announced name that is no plain path component (or is "catalog") is
-    // neither taken by a row nor synchronised to.
+    // neither taken by a row nor synchronised to. Over the messaging client
+    // (viaTcp 0) a contact whose node announces the name another row's
+    // neighbour bears is refused: NAME_OF_ANOTHER_ROW, with nothing renamed,
+    // no queue moved and nothing synchronised, and the carrier closes the
+    // stream. Nor does a queue move away from a name another row bears.
     // linkPeer, when given (a TCP link identified by its first hello), is the
     // name under which a sync request is queued, whatever a later hello says.
     int onNodeInfo(const NodeInfoFrame* frame, int viaTcp, const char* key, int* partyFlag,
                    const char* linkPeer = nullptr);
+    static constexpr int NAME_OF_ANOTHER_ROW = -1;
     std::string getPeerNode() const { return m_strPeerNode; }
 
     // The link goes (closed, failed, dropped): the records of its answers

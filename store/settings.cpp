@@ -150,6 +150,22 @@ const char* CPropatyTandrel::getRecName(int) { return nullptr; }
 int CPropatyTandrel::isAcceptSkypeId(const char*) { return 0; }
 const char* CPropatyTandrel::getPartyName() { return nullptr; }
 int CPropatyTandrel::getLimitDay() { return 0; }
+int CPropatyTandrel::otherRowNamed(const std::string& name, int transport, const char* host)
+{
+    const char* word = transport == 0 ? setting::TRANSPORT_SKYPE : transport == 1 ? setting::TRANSPORT_TCP : "";
+    for (int i = 0; i < getConnectNum(); ++i) {
+        const char* rowName = getRecName(i);
+        if (!rowName || name != rowName)
+            continue;
+        const char* trs = getRecTransport(i);
+        const char* rowHost = getRecHost(i);
+        const bool sameLink = trs && rowHost && host && std::string_view(trs) == word && std::string_view(rowHost) == host;
+        if (!sameLink)
+            return i;
+    }
+    return -1;
+}
+
 void CPropatyTandrel::setRecComment(int, const char*) {}
 void CPropatyTandrel::setRecvFolder(const char*) {}
 void CPropatyTandrel::setSendFolder(const char*) {}

@@ -68,6 +68,12 @@ public:
     virtual std::string& findRecName(std::string& out, int transport, const char* host) = 0;
     virtual void renameRecName(int transport, const char* host, const char* oldName,
                                const char* newName) = 0;
+    // The first row whose NAME is `name` among the rows other than those of
+    // that transport (0 "SKYPE", 1 "TCP") and host part, or -1: the row of
+    // another neighbour of that name. Every link is identified by a row (a
+    // TCP link by a TCP row of its name, a stream by the row of its
+    // contact), so this covers the nodes linked as well.
+    int otherRowNamed(const std::string& name, int transport, const char* host);
     virtual void setRecComment(int i, const char* text);
     virtual void setRecvFolder(const char* folder);
     virtual void setSendFolder(const char* folder);
