@@ -159,7 +159,8 @@ int CPropatyTandrel::otherRowNamed(const std::string& name, int transport, const
             continue;
         const char* trs = getRecTransport(i);
         const char* rowHost = getRecHost(i);
-        const bool sameLink = trs && rowHost && host && std::string_view(trs) == word && std::string_view(rowHost) == host;
+        const bool sameLink =
+            trs && rowHost && host && std::string_view(trs) == word && std::string_view(rowHost) == host;
         if (!sameLink)
             return i;
     }
