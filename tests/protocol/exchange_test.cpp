@@ -638,18 +638,10 @@ TEST_F(ExchangeTest, ALinkWhoseAnswersComeLateIsKeptWhileFramesKeepArriving)
     };
     // The periodic poll at every 20th second: true when the link is to close.
     const auto tick = [&](int second) {
-        if (second % 20 != 0)
-            return false;
-        switch (link.pollDue(now)) {
-        case CLinkLedger::Due::poll:
+        const CLinkLedger::Due due = second % 20 == 0 ? link.pollDue(now) : CLinkLedger::Due::wait;
+        if (due == CLinkLedger::Due::poll)
             poll();
-            return false;
-        case CLinkLedger::Due::closeLink:
-            return true;
-        case CLinkLedger::Due::wait:
-            return false;
-        }
-        return false;
+        return due == CLinkLedger::Due::closeLink;
     };
     int closes = 0;
     for (int second = 0; second < 1800; ++second) {
