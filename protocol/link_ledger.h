@@ -25,11 +25,12 @@
 // too and nothing at all has arrived on the link for that long, the link is
 // to be closed and opened again (pollDue says so), which releases what
 // either side has in flight for a new link to carry. A link whose frames
-// keep arriving is kept however late its answers come: they are on their
-// way behind those frames, and closing it would only throw away what is
-// under way (with answers 20 s late, before the first file could cross).
-// Nor is a neighbour closed whose own polls wait for its disk while it
-// answers and says hello.
+// keep arriving is kept however late its answers come: its neighbour is
+// there, what is in flight stays in flight (no more polls go, nothing is
+// confirmed that has not arrived), and closing it would only throw away
+// what is under way (with answers 20 s late, before the first file could
+// cross). Nor is a neighbour closed whose own polls wait for its disk while
+// it answers and says hello.
 //
 // The rule assumes the neighbour keeps those two promises, as nodes of this
 // build do. A neighbour that polls whatever it awaits (an older build) can
