@@ -80,6 +80,7 @@ void CTandrelDlg::OnBnClickedConnectAdd()
         setRecSkypeId(row, dlg.m_contact.c_str());
     setRecComment(row, dlg.m_comment.c_str());
     m_connectList.EnsureVisible(row, FALSE);
+    connectionRowsEdited();
     saveSettings();
 }
 
@@ -117,6 +118,7 @@ void CTandrelDlg::OnBnClickedConnectChange()
     m_rows.setCellText(row, CConnectionRows::COL_COMMENT, dlg.m_comment.c_str());
     mirrorRow(row);
     m_connectList.SetRedraw(TRUE);
+    connectionRowsEdited();
     saveSettings();
 }
 
@@ -135,5 +137,6 @@ void CTandrelDlg::OnBnClickedConnectDelete()
         return;
     m_rows.removeRow(row);
     m_connectList.DeleteItem(row);
+    connectionRowsEdited();
     saveSettings();
 }

@@ -225,9 +225,44 @@ UINT GetPrivateProfileIntA(const char* section, const char* key, int def, const 
     return negative ? 0u - n : n;
 }
 
+namespace {
+
+// The file without any section of that name: each goes from its header
+// to the next section's header.
+BOOL deleteSection(std::string_view section, const std::string& path)
+{
+    std::string text;
+    int err = 0;
+    if (!readWholeFile(path, text, &err))
+        return err == ENOENT ? TRUE : FALSE;
+    std::string kept;
+    kept.reserve(text.size());
+    std::size_t from = 0; // the start of the bytes kept since the last section that went
+    bool going = false;   // inside a section that goes
+    for (const Line& l : parseLines(text)) {
+        if (l.kind != Line::Section)
+            continue;
+        const bool goes = cp932::equalsIgnoreAsciiCase(l.name, section);
+        if (goes && !going)
+            kept.append(text, from, l.begin - from);
+        else if (!goes && going)
+            from = l.begin;
+        going = goes;
+    }
+    if (!going)
+        kept.append(text, from, std::string::npos);
+    if (kept.size() == text.size())
+        return TRUE;
+    return replaceFileAtomically(path, kept.data(), kept.size()) ? TRUE : FALSE;
+}
+
+} // namespace
+
 BOOL WritePrivateProfileStringA(const char* section, const char* key, const char* value,
                                 const std::string& path)
 {
+    if (section && !key && !value)
+        return deleteSection(trim(section), path);
     if (!section || !key || !value || !isWritable(section, key, value))
         return FALSE;
     std::string text;

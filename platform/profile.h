@@ -22,7 +22,10 @@ UINT GetPrivateProfileIntA(const char* section, const char* key, int def, const 
 
 // Replaces the key's value in place (every other byte of the file stays as it
 // was), appends a missing key at the end of its section, a missing section at
-// the end of the file. A value holding CR or LF is refused (FALSE).
+// the end of the file. A value holding CR or LF is refused (FALSE). With
+// key and value both null, as on Windows, the section goes: every section of
+// that name, each from its header to the next section's (TRUE when none is
+// left, also when there was none).
 BOOL WritePrivateProfileStringA(const char* section, const char* key, const char* value,
                                 const std::string& path);
 

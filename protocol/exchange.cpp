@@ -286,13 +286,21 @@ int CExchange::onNodeInfo(const NodeInfoFrame* frame, int viaTcp, const char* ke
 
     CPropatyTandrel* settings = CPropatyTandrel::getInstance();
     if (nameOk && settings && frame->nodeFlags == 0 && viaTcp == 0) {
+        const char* contact = key ? key : "";
         std::string recorded;
-        settings->findRecName(recorded, 0, key ? key : "");
+        settings->findRecName(recorded, 0, contact);
         if (!recorded.empty()) {
+            // A contact is not the neighbour of another row, whatever its
+            // node calls itself: that neighbour's entries are not its.
+            if (settings->otherRowNamed(announced, 0, contact) >= 0)
+                return NAME_OF_ANOTHER_ROW;
             m_strPeerNode = announced;
             if (recorded != announced) {
-                settings->renameRecName(0, key ? key : "", recorded.c_str(), announced.c_str());
-                CCatalog::getInstance()->renameQueue(recorded.c_str(), announced.c_str());
+                settings->renameRecName(0, contact, recorded.c_str(), announced.c_str());
+                // A row typed with another row's name shares that
+                // neighbour's queue: it stays that neighbour's.
+                if (settings->otherRowNamed(recorded, 0, contact) < 0)
+                    CCatalog::getInstance()->renameQueue(recorded.c_str(), announced.c_str());
                 result = 1;
             }
         }

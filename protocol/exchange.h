@@ -51,10 +51,15 @@ public:
     // The carrier's periodic poll: queued unless a poll of this link still
     // waits for its answer, so that one poll chain runs per link; a wait
     // that has lasted the stall time counts as lost, and one more poll goes.
-    // False when that one too has waited the stall time: the link is stuck,
-    // and the carrier closes it, so that both sides release what is in
-    // flight and a new link starts afresh.
+    // False when that one too has waited the stall time and nothing has
+    // arrived on the link for as long (see arrived): the link is stuck, and
+    // the carrier closes it, so that both sides release what is in flight
+    // and a new link starts afresh.
     bool sendPeriodicPoll();
+    // The carrier tells of everything that arrives on the link (a frame
+    // that passed its checks, or bytes of one): a link that keeps
+    // delivering is slow, not stuck.
+    void arrived() { m_ledger.arrived(Clock::now()); }
     // Answers a poll with the records waiting for peerNode (at most 11).
     // Records stay in flight until the neighbour is known to hold them (see
     // CLinkLedger). When the answer cannot be queued, its records wait again
@@ -90,11 +95,16 @@ public:
     // Handles a hello: 1 when a connection row took the announced name. The
     // party flag is set to 1 when the hello's party is the node's own. An
     // announced name that is no plain path component (or is "catalog") is
-    // neither taken by a row nor synchronised to.
+    // neither taken by a row nor synchronised to. Over the messaging client
+    // (viaTcp 0) a contact whose node announces the name another row's
+    // neighbour bears is refused: NAME_OF_ANOTHER_ROW, with nothing renamed,
+    // no queue moved and nothing synchronised, and the carrier closes the
+    // stream. Nor does a queue move away from a name another row bears.
     // linkPeer, when given (a TCP link identified by its first hello), is the
     // name under which a sync request is queued, whatever a later hello says.
     int onNodeInfo(const NodeInfoFrame* frame, int viaTcp, const char* key, int* partyFlag,
                    const char* linkPeer = nullptr);
+    static constexpr int NAME_OF_ANOTHER_ROW = -1;
     std::string getPeerNode() const { return m_strPeerNode; }
 
     // The link goes (closed, failed, dropped): the records of its answers

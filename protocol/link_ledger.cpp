@@ -15,7 +15,11 @@ CLinkLedger::Due CLinkLedger::pollDue(Clock::time_point now) const
         return Due::poll;
     if (now - m_lastPollAt < s_stallTime)
         return Due::wait;
-    return unanswered() == 1 ? Due::poll : Due::closeLink;
+    if (unanswered() == 1)
+        return Due::poll;
+    // Two on their way: no more goes, and the link is given up only once
+    // it has gone silent.
+    return now - m_lastArrivalAt < s_stallTime ? Due::wait : Due::closeLink;
 }
 
 void CLinkLedger::pollSent(Clock::time_point now)

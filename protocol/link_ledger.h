@@ -18,9 +18,19 @@
 //   node's send queue: that one has plainly not arrived. Anything else stays
 //   in flight until a later poll or the link's end, when it waits again
 //   (release).
-// A link whose poll stays unanswered one stall time after the one extra poll
-// allowed is to be closed and opened again (pollDue says so), which
-// releases what either side has in flight.
+// The rule rests on the cap of two polls, not on closing links: a link may
+// be as slow as it likes. What the close is for is a link that has died
+// without breaking (a connection nobody answers on, a client that stopped
+// delivering): when the one extra poll allowed has waited the stall time
+// too and nothing at all has arrived on the link for that long, the link is
+// to be closed and opened again (pollDue says so), which releases what
+// either side has in flight for a new link to carry. A link whose frames
+// keep arriving is kept however late its answers come: its neighbour is
+// there, what is in flight stays in flight (no more polls go, nothing is
+// confirmed that has not arrived), and closing it would only throw away
+// what is under way (with answers 20 s late, before the first file could
+// cross). Nor is a neighbour closed whose own polls wait for its disk while
+// it answers and says hello.
 //
 // The rule assumes the neighbour keeps those two promises, as nodes of this
 // build do. A neighbour that polls whatever it awaits (an older build) can
@@ -50,10 +60,13 @@ public:
     bool mayPoll() const { return unanswered() <= 1; }
     // What the periodic poll should do now: go when nothing is awaited, or
     // when the one poll awaited has waited the stall time; wait otherwise;
-    // and when the extra poll too has waited that long, the link is stuck
-    // and is to be closed.
+    // and when the extra poll too has waited that long and nothing has
+    // arrived on the link for as long, the link is stuck and is to be
+    // closed.
     enum class Due { wait, poll, closeLink };
     Due pollDue(Clock::time_point now) const;
+    // Something arrived on the link: a frame, or bytes of one.
+    void arrived(Clock::time_point now) { m_lastArrivalAt = now; }
     // A poll was queued to go.
     void pollSent(Clock::time_point now);
     // An answer to one of this link's polls arrived (whatever it carried).
@@ -99,6 +112,7 @@ private:
     std::uint64_t m_pollsSent = 0;
     std::uint64_t m_answersReceived = 0;
     Clock::time_point m_lastPollAt{};
+    Clock::time_point m_lastArrivalAt{};
 
     static std::chrono::milliseconds s_stallTime;
 };

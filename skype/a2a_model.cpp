@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/cp932.h"
+#include "protocol/post_error.h"
 #include "skype/skype_text.h"
 #include "store/helpers.h"
 #include "store/settings.h"
@@ -529,6 +530,31 @@ void ZQ_A2AMODEL::onStatus(int status)
 {
     if (status == ZQ_SKYPECOM::STATUS_ATTACHED)
         createApplications();
+}
+
+void ZQ_A2AMODEL::sayNameOfAnotherRow(const std::string& skypeId, const std::string& announced)
+{
+    if (!m_refusalsSaid.insert(skypeId + '\n' + announced).second)
+        return;
+    CPropatyTandrel* settings = CPropatyTandrel::getInstance();
+    if (!settings)
+        return;
+    int row = -1;
+    for (int i = 0; i < settings->getConnectNum() && row < 0; ++i) {
+        const char* trs = settings->getRecTransport(i);
+        const char* id = settings->getRecSkypeId(i);
+        if (trs && id && std::strcmp(trs, "SKYPE") == 0 && skypeId == id)
+            row = i;
+    }
+    const int other = settings->otherRowNamed(announced, 0, skypeId.c_str());
+    const auto cp = [](const char* utf8) { return cp932::fromUtf8(utf8).value_or(""); };
+    // Shown as the console shows it: a name of odd bytes cannot garble the notice.
+    const std::string name = cp932::fromUtf8(cp932::consoleText(announced)).value_or("?");
+    const std::string text = cp("接続先 [REC") + std::to_string(row + 1) + cp("]（Skype ID「") + skypeId
+        + cp("」）の相手のノード名は「") + name + cp("」でした。「") + name + cp("」は接続先 [REC")
+        + std::to_string(other + 1)
+        + cp("] の接続ノード名のため、接続を拒否しました。Skype ID と接続ノード名を確かめてください。");
+    CPostError::getInstance()->postWarning(text.c_str());
 }
 
 void ZQ_A2AMODEL::onStreamsChanged()

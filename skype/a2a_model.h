@@ -137,6 +137,11 @@ public:
     void onApplication(const char* text) override;
     void onStreamsChanged() override;
 
+    // A contact's node announced the name another row's neighbour bears,
+    // and its stream was refused: the user hears it once per contact and
+    // name, as a TCP row answered by another node is said once.
+    void sayNameOfAnotherRow(const std::string& skypeId, const std::string& announced);
+
 private:
     ZQ_A2AMODEL();
     ~ZQ_A2AMODEL();
@@ -149,6 +154,7 @@ private:
     platform::CTimer m_timer;
     std::vector<CA2AModelListener*> m_listeners;
     ZQ_SKYPEAPPLICATION m_applications[SKYPE_APPLICATION_SLOTS];
+    std::set<std::string> m_refusalsSaid; // contact and name, of each refusal said
 
     static ZQ_A2AMODEL* s_instance;
 };

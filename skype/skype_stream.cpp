@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/cp932.h"
 #include "protocol/frame_check.h"
+#include "skype/a2a_model.h"
 #include "skype/skype_com.h"
 #include "store/helpers.h"
 #include "store/settings.h"
@@ -104,8 +106,8 @@ void ZQ_SKYPESTREAM::disconnect()
 
 void ZQ_SKYPESTREAM::onTimer()
 {
-    if (m_readyToSend == 0)
-        return; // a frame is under way
+    if (m_readyToSend == 0 || m_refused)
+        return; // a frame is under way, or the stream is closing
     if (m_exchange.sendQueue().dequeue(m_txFrame.get())) {
         const DWORD length = frameLength(readHeader(m_txFrame.get()));
         if (length >= FRAME_HEADER_LEN && length <= ZQ_QUE::SLOT_SIZE)
@@ -139,13 +141,29 @@ void ZQ_SKYPESTREAM::onTimer()
     m_exchangeTicks = 0;
 }
 
+bool ZQ_SKYPESTREAM::namesAnotherRow(const std::string& name) const
+{
+    CPropatyTandrel* settings = CPropatyTandrel::getInstance();
+    return settings && settings->otherRowNamed(name, 0, m_user.c_str()) >= 0;
+}
+
+void ZQ_SKYPESTREAM::refuse(const std::string& name)
+{
+    std::printf("接続を拒否しました. SKYPE user=%s stream=%d, node=%s: the node of another connection row\n",
+                m_user.c_str(), m_streamId, cp932::consoleText(name).c_str());
+    m_refused = true;
+    disconnect();
+    if (ZQ_A2AMODEL* model = ZQ_A2AMODEL::existingInstance())
+        model->sayNameOfAnotherRow(m_user, name);
+}
+
 // --- Receiving -------------------------------------------------------------
 
 void ZQ_SKYPESTREAM::onRead(const char* text)
 {
     const std::string k = key();
     // "bob:1" must not take what is addressed to "bob:12".
-    if (!text || std::strncmp(text, k.c_str(), k.size()) != 0 || text[k.size()] != ' ')
+    if (!text || std::strncmp(text, k.c_str(), k.size()) != 0 || text[k.size()] != ' ' || m_refused)
         return;
     std::memset(m_rxFrame.get(), 0, RX_FRAME_SIZE);
     const std::size_t decoded = decodeHex(text + k.size() + 1, m_rxFrame.get(), RX_FRAME_SIZE);
@@ -163,6 +181,7 @@ void ZQ_SKYPESTREAM::onRead(const char* text)
         disconnect();
         return;
     }
+    m_exchange.arrived();
 
     BYTE* frame = m_rxFrame.get();
     switch (kind) {
@@ -170,12 +189,21 @@ void ZQ_SKYPESTREAM::onRead(const char* text)
         // Only nodes of one party share the application name: the party
         // result is not looked at.
         int party = 0;
-        if (m_exchange.onNodeInfo(reinterpret_cast<const NodeInfoFrame*>(frame), 0, m_user.c_str(), &party) == 1)
+        const auto* hello = reinterpret_cast<const NodeInfoFrame*>(frame);
+        const int r = m_exchange.onNodeInfo(hello, 0, m_user.c_str(), &party);
+        if (r == 1)
             m_peerNode = m_exchange.getPeerNode();
+        else if (r == CExchange::NAME_OF_ANOTHER_ROW)
+            refuse(std::string(cp932::fieldText(hello->nodeName, sizeof hello->nodeName)));
         break;
     }
     case FrameKind::SyncPoll:
-        m_exchange.replyCatalog(m_peerNode.c_str(), reinterpret_cast<const SyncPollFrame*>(frame));
+        // Not even a contact that polls before it says hello takes the
+        // entries of another row's neighbour.
+        if (namesAnotherRow(m_peerNode))
+            refuse(m_peerNode);
+        else
+            m_exchange.replyCatalog(m_peerNode.c_str(), reinterpret_cast<const SyncPollFrame*>(frame));
         break;
     case FrameKind::CatalogRecords:
         m_exchange.onCatalogRecords(reinterpret_cast<const CatalogRecordsFrame*>(frame), m_peerNode.c_str());

@@ -70,6 +70,12 @@ public:
 
 private:
     bool fitsCommand(std::size_t hexLength) const;
+    // Whether `name` is the name of another row's neighbour: this contact
+    // is then not served under it.
+    bool namesAnotherRow(const std::string& name) const;
+    // Closes the stream of a contact whose node goes by that name; it sends
+    // and takes nothing more.
+    void refuse(const std::string& name);
 
     std::string m_command;              // the last WRITE or DISCONNECT command
     std::unique_ptr<BYTE[]> m_rxFrame;  // the last frame decoded from a READ
@@ -82,6 +88,7 @@ private:
     int m_readyToSend = 1;
     int m_idleTicks = 0;
     int m_exchangeTicks = 600; // the first ready tick queues hello and poll
+    bool m_refused = false;
     CExchange m_exchange;
     std::string m_peerNode;
     SyncRequest m_sync;

@@ -150,6 +150,23 @@ const char* CPropatyTandrel::getRecName(int) { return nullptr; }
 int CPropatyTandrel::isAcceptSkypeId(const char*) { return 0; }
 const char* CPropatyTandrel::getPartyName() { return nullptr; }
 int CPropatyTandrel::getLimitDay() { return 0; }
+int CPropatyTandrel::otherRowNamed(const std::string& name, int transport, const char* host)
+{
+    const char* word = transport == 0 ? setting::TRANSPORT_SKYPE : transport == 1 ? setting::TRANSPORT_TCP : "";
+    for (int i = 0; i < getConnectNum(); ++i) {
+        const char* rowName = getRecName(i);
+        if (!rowName || name != rowName)
+            continue;
+        const char* trs = getRecTransport(i);
+        const char* rowHost = getRecHost(i);
+        const bool sameLink =
+            trs && rowHost && host && std::string_view(trs) == word && std::string_view(rowHost) == host;
+        if (!sameLink)
+            return i;
+    }
+    return -1;
+}
+
 void CPropatyTandrel::setRecComment(int, const char*) {}
 void CPropatyTandrel::setRecvFolder(const char*) {}
 void CPropatyTandrel::setSendFolder(const char*) {}
@@ -375,6 +392,10 @@ void CPropatyTandrel::readConnectionRows()
     const bool bySections = !number || *number < v.min;
     const int sections = bySections ? v.max : std::min(*number, v.max);
 
+    m_rowSections.clear();
+    m_countInFile = bySections ? -1 : sections;
+    m_lastSection = 0;
+    m_rowsEdited = false;
     std::vector<std::string> rowNotices;
     std::string present; // the sections found, as "[REC1]、[REC2]"
     std::string absent;  // and those not found
@@ -403,13 +424,16 @@ void CPropatyTandrel::readConnectionRows()
             missing = "は接続方式が SKYPE で、Skype ID（SKYPEID）がありません";
         else if (tcp && hostName.empty())
             missing = "は接続方式が TCP で、接続先（HOSTNAME）がありません";
+        m_lastSection = k;
         if (missing) {
             rowNotices.push_back(sectionHead(section, name) + cpText(missing)
-                                 + cpText("。この接続先は使いません。"));
+                                 + cpText("。この接続先は使いません。この節は、接続先を変更するまで Yuvo.ini に"
+                                          "そのまま残します。"));
             continue;
         }
 
         const int r = accepted++;
+        m_rowSections.push_back(k);
         setRecName(r, name.c_str());
         setRecTransport(r, trs.c_str());
         if (skype)
@@ -496,25 +520,54 @@ bool CPropatyTandrel::writeSetting()
                     toWrite(m_heldListenPort, std::to_string(getListenPort())).c_str(), ini);
     // A count the node could not use keeps the file's connection part as
     // the user wrote it, until the rows are changed.
-    if (m_keepConnectionSections && rowsAsText() == m_rowsRead)
+    if (!m_rowsEdited && m_keepConnectionSections && rowsAsText() == m_rowsRead)
         return ok;
-    ok &= writeInt(SECTION_SYSTEM, setting::CONNECTNUM.key, getConnectNum(), ini);
-
-    for (int i = 0; i < getConnectNum(); ++i) {
-        const std::string section = setting::connectionSection(i);
-        ok &= writeText(section.c_str(), setting::REC_NAME.key, getRecName(i), ini);
-        // Copied: the getters may share one buffer per operation.
-        const char* t = getRecTransport(i);
-        const std::string trs = t ? t : "";
-        ok &= writeText(section.c_str(), setting::REC_TRS.key, trs.c_str(), ini);
-        if (trs == setting::TRANSPORT_SKYPE) {
-            ok &= writeText(section.c_str(), setting::REC_SKYPEID.key, getRecSkypeId(i), ini);
-            ok &= writeText(section.c_str(), setting::REC_HOSTNAME.key, "", ini);
-        } else {
-            ok &= writeText(section.c_str(), setting::REC_SKYPEID.key, "", ini);
-            ok &= writeText(section.c_str(), setting::REC_HOSTNAME.key, getRecHostName(i), ini);
-        }
-        ok &= writeText(section.c_str(), setting::REC_COMMENT.key, getRecComment(i), ini);
+    const int rows = getConnectNum();
+    if (!m_rowsEdited && rows == static_cast<int>(m_rowSections.size())) {
+        // The same rows (a hello may have renamed one): each goes back where
+        // it came from, and what lies between them stays as it is.
+        if (!m_keepConnectionSections)
+            ok &= writeInt(SECTION_SYSTEM, setting::CONNECTNUM.key, m_countInFile >= 0 ? m_countInFile : rows, ini);
+        for (int i = 0; i < rows; ++i)
+            ok &= writeRow(i, m_rowSections[static_cast<std::size_t>(i)]);
+        return ok;
     }
+
+    // The rows the user set in the window are the whole connection part.
+    ok &= writeInt(SECTION_SYSTEM, setting::CONNECTNUM.key, rows, ini);
+    for (int i = 0; i < rows; ++i)
+        ok &= writeRow(i, i + 1);
+    // What lay beyond them would be a stale copy of a moved row, or a
+    // section the user let go by changing the rows.
+    for (int k = rows + 1; k <= m_lastSection; ++k)
+        ok &= platform::WritePrivateProfileStringA(setting::connectionSection(k - 1).c_str(), nullptr, nullptr, ini)
+            != FALSE;
+    m_rowSections.clear();
+    for (int i = 0; i < rows; ++i)
+        m_rowSections.push_back(i + 1);
+    m_countInFile = rows;
+    m_lastSection = ok ? rows : std::max(rows, m_lastSection);
+    m_keepConnectionSections = false;
+    m_rowsEdited = !ok;
+    return ok;
+}
+
+bool CPropatyTandrel::writeRow(int i, int k)
+{
+    const std::string& ini = m_iniPath;
+    const std::string section = setting::connectionSection(k - 1);
+    bool ok = writeText(section.c_str(), setting::REC_NAME.key, getRecName(i), ini);
+    // Copied: the getters may share one buffer per operation.
+    const char* t = getRecTransport(i);
+    const std::string trs = t ? t : "";
+    ok &= writeText(section.c_str(), setting::REC_TRS.key, trs.c_str(), ini);
+    if (trs == setting::TRANSPORT_SKYPE) {
+        ok &= writeText(section.c_str(), setting::REC_SKYPEID.key, getRecSkypeId(i), ini);
+        ok &= writeText(section.c_str(), setting::REC_HOSTNAME.key, "", ini);
+    } else {
+        ok &= writeText(section.c_str(), setting::REC_SKYPEID.key, "", ini);
+        ok &= writeText(section.c_str(), setting::REC_HOSTNAME.key, getRecHostName(i), ini);
+    }
+    ok &= writeText(section.c_str(), setting::REC_COMMENT.key, getRecComment(i), ini);
     return ok;
 }

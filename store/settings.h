@@ -68,6 +68,12 @@ public:
     virtual std::string& findRecName(std::string& out, int transport, const char* host) = 0;
     virtual void renameRecName(int transport, const char* host, const char* oldName,
                                const char* newName) = 0;
+    // The first row whose NAME is `name` among the rows other than those of
+    // that transport (0 "SKYPE", 1 "TCP") and host part, or -1: the row of
+    // another neighbour of that name. Every link is identified by a row (a
+    // TCP link by a TCP row of its name, a stream by the row of its
+    // contact), so this covers the nodes linked as well.
+    int otherRowNamed(const std::string& name, int transport, const char* host);
     virtual void setRecComment(int i, const char* text);
     virtual void setRecvFolder(const char* folder);
     virtual void setSendFolder(const char* folder);
@@ -93,8 +99,15 @@ public:
     // written (see readConnectionRows).
     void readSetting();
     // False when a value could not be written (the file is not writable, or
-    // a value the file cannot hold); the caller tells the user.
+    // a value the file cannot hold); the caller tells the user. Each row goes
+    // back to the section it was read from, and a section the node does not
+    // use stays as the user wrote it, until the rows are changed in the
+    // window (connectionRowsEdited): then the rows are the whole connection
+    // part, REC1 .. REC<n>, and the sections after them go, so that none is
+    // left behind as a stale copy of a row.
     bool writeSetting();
+    // The user added, changed or deleted a connection row in the window.
+    void connectionRowsEdited() { m_rowsEdited = true; }
     // What readSetting found out of its limits, as texts for the user
     // (CP932): which value is too long or out of range and which value the
     // node uses. Handed out once.
@@ -144,6 +157,8 @@ private:
     void readConnectionRows();
     // Every row's texts, to tell whether the rows changed since reading.
     std::vector<std::string> rowsAsText();
+    // Writes row i into connection section k (from 1).
+    bool writeRow(int i, int k);
 
     HeldValue m_heldParty;
     HeldValue m_heldName;
@@ -151,6 +166,14 @@ private:
     HeldValue m_heldListenPort;
     bool m_keepConnectionSections = false;
     std::vector<std::string> m_rowsRead;
+    // Where the connection part of the file stands: the section (from 1)
+    // each row was read from or last written to, the count the file gives
+    // (-1: none the node can use), and the last section the node read or
+    // wrote. Sections not used are not rows: they stay as they are.
+    std::vector<int> m_rowSections;
+    int m_countInFile = -1;
+    int m_lastSection = 0;
+    bool m_rowsEdited = false;
     std::vector<std::string> m_settingNotices;
 
     static CPropatyTandrel* s_instance;

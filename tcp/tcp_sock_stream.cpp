@@ -52,6 +52,7 @@ void CTcpSockStream::OnReceive(int nErrorCode)
     if (n > 0) {
         m_reasm.received(static_cast<std::size_t>(n));
         markActivity();
+        m_exchange.arrived();
         cutFrames();
         return;
     }

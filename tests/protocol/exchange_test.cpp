@@ -621,6 +621,56 @@ TEST_F(ExchangeTest, TwoPollsOnTheirWayAtMostAndNoEntryConfirmedThatTheNeighbour
     }
 }
 
+// A slow link is not a stuck one. Every answer comes 50 s after its poll
+// while the neighbour's hellos keep arriving every 20 s: in half an hour the
+// link is never to be closed and never has a third poll on its way. Once
+// nothing at all arrives any more, it is to be closed within a stall time
+// and a tick or two.
+TEST_F(ExchangeTest, ALinkWhoseAnswersComeLateIsKeptWhileFramesKeepArriving)
+{
+    using namespace std::chrono_literals;
+    CLinkLedger link;
+    CLinkLedger::Clock::time_point now = CLinkLedger::Clock::time_point{} + 1h;
+    std::deque<CLinkLedger::Clock::time_point> answersDue;
+    const auto poll = [&] {
+        link.pollSent(now);
+        answersDue.push_back(now + 50s);
+    };
+    // The periodic poll at every 20th second: true when the link is to close.
+    const auto tick = [&](int second) {
+        const CLinkLedger::Due due = second % 20 == 0 ? link.pollDue(now) : CLinkLedger::Due::wait;
+        if (due == CLinkLedger::Due::poll)
+            poll();
+        return due == CLinkLedger::Due::closeLink;
+    };
+    int closes = 0;
+    for (int second = 0; second < 1800; ++second) {
+        now += 1s;
+        while (!answersDue.empty() && answersDue.front() <= now) {
+            answersDue.pop_front();
+            link.arrived(now);
+            link.answerReceived();
+            if (link.mayPoll())
+                poll(); // each answer brings records: the chain polls again
+        }
+        if (second % 20 == 10)
+            link.arrived(now); // the neighbour's hello
+        closes += tick(second) ? 1 : 0;
+        ASSERT_LE(link.unanswered(), 2u);
+    }
+    EXPECT_EQ(closes, 0);
+    EXPECT_GT(link.answersReceived(), 60u);
+
+    answersDue.clear(); // the neighbour goes silent
+    int silentFor = 0;
+    while (silentFor < 120 && !tick(silentFor)) {
+        now += 1s;
+        ++silentFor;
+    }
+    EXPECT_GE(silentFor, 30);
+    EXPECT_LT(silentFor, 120);
+}
+
 // One poll chain per link, and never a third poll on its way: the periodic
 // poll waits while a poll awaits its answer, one that has stalled lets one
 // more go, and when that one stalls too the link is to be closed. And no

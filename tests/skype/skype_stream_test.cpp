@@ -1,6 +1,7 @@
 // Skype streams: the tick (one frame under way, hello and poll every 201
 // ready ticks, keep-alive when idle, "-PASV"), the sequence and frame checks
 // of what is read, and the key that addresses a READ to one stream.
+#include "protocol/post_error.h"
 #include "skype/skype_testkit.h"
 #include "store/catalog_testkit.h"
 
@@ -256,4 +257,52 @@ TEST_F(SkypeStream, RecordsUnderWayWhenTheStreamGoesWaitForTheNextLinkDeliveredO
     EXPECT_TRUE(isKind(frames[3], CATEGORY_KEEPALIVE, COMMAND_KEEPALIVE));
     a2a->closeAllStreams();
     EXPECT_EQ(CCatalog::getInstance()->takeQueueRecs("bob", out), 0) << "a delivered record is not sent again";
+}
+
+// A contact whose node announces the name of another row's neighbour (the
+// TCP row R) is refused, on each stream, and said once: its row keeps its
+// name, no queue moves, and its poll takes none of R's entries. A node that
+// announces a name of its own still gives its row that name, with its queue.
+TEST_F(SkypeStream, AContactWhoseNodeAnnouncesAnotherRowsNeighbourIsRefusedAndSaidOnce)
+{
+    settings->switches.pasvMode = 1; // only what the test asks for leaves
+    settings->addRow("R", "TCP", "127.0.0.1/43001");
+    std::vector<PostedNotice> notices;
+    struct Listening {
+        ~Listening() { CPostError::destroyInstance(); }
+    } listening;
+    CPostError::getInstance()->setTarget([&notices](const PostedNotice& n) { notices.push_back(n); });
+    addOwnFile("r.bin", std::string(100, 'r')); // queued for bob, carol and R
+    const auto waiting = [](const char* neighbour) {
+        CatalogRecord out[CCatalog::MAX_TAKE_RECORDS];
+        std::uint64_t batch = 0;
+        const int n = CCatalog::getInstance()->takeQueueRecs(neighbour, out, &batch);
+        CCatalog::getInstance()->releaseQueueRecs(batch);
+        return n;
+    };
+
+    for (const char* key : {"bob:1", "bob:2"}) {
+        ASSERT_NE(open(key), nullptr);
+        PeerFrames peer;
+        const std::size_t from = api->calls.size();
+        ASSERT_TRUE(read(key, peer.hello("R")));
+        ASSERT_TRUE(read(key, peer.poll()));
+        tick(3);
+        EXPECT_EQ(api->texts(from), std::vector<std::string>{std::string("ALTER APPLICATION ") + APP_NAME
+                                                              + " DISCONNECT " + key});
+    }
+    EXPECT_STREQ(settings->getRecName(0), "bob");
+    EXPECT_EQ(waiting("R"), 1) << "R's entry stays R's";
+    EXPECT_EQ(waiting("bob"), 1);
+    testsupport::runFor(20);
+    ASSERT_EQ(notices.size(), 1u) << "said once";
+    EXPECT_EQ(notices[0].wParam, POSTERROR_WARNING);
+    EXPECT_NE(notices[0].text.find("[REC3]"), std::string::npos) << "names R's row";
+
+    ASSERT_NE(open("bob:3"), nullptr);
+    PeerFrames own;
+    ASSERT_TRUE(read("bob:3", own.hello("N2")));
+    EXPECT_STREQ(settings->getRecName(0), "N2");
+    EXPECT_EQ(waiting("N2"), 1);
+    EXPECT_EQ(waiting("R"), 1);
 }

@@ -110,10 +110,13 @@ TEST_F(SettingsTest, InvalidSectionsAreSkippedAndTheRestMoveUp)
     ASSERT_EQ(s.getConnectNum(), 2);
     EXPECT_STREQ(s.getRecSkypeId(0), "alice");
     EXPECT_EQ(s.getRecPort(1), 43000);
+    // In the file each row stays in its section, and the sections skipped
+    // stay as written.
     s.writeSetting();
-    EXPECT_EQ(value("SYSTEM", "CONNECTNUM"), "2");
-    EXPECT_EQ(value("REC1", "HOSTNAME"), ""); // a Skype row keeps no host
-    EXPECT_EQ(value("REC2", "NAME"), "last");
+    EXPECT_EQ(value("SYSTEM", "CONNECTNUM"), "5");
+    EXPECT_EQ(value("REC2", "HOSTNAME"), ""); // a Skype row keeps no host
+    EXPECT_EQ(value("REC1", "HOSTNAME"), "nameless");
+    EXPECT_EQ(value("REC5", "NAME"), "last");
 }
 
 TEST_F(SettingsTest, WritingKeepsKeysItDoesNotOwn)
@@ -194,7 +197,8 @@ TEST_F(SettingsTest, HandTypedValuesTheNodeCannotUseAreSaidAndKeptInTheFile)
         std::size_t notices;
         std::vector<std::string> said;
         std::vector<Kept> kept;
-        std::string countAfterAChange; // CONNECTNUM once a row was changed
+        std::string countAfterAChange; // CONNECTNUM once a row was changed in the window
+        std::vector<Kept> keptAfterAChange = {};
     };
     const Case cases[] = {
         {{"LIMITDAY=-1", "LISTENPORT=0x10"}, {}, 3, 42000, {}, 2, {"LIMITDAY", "-1", "LISTENPORT", "0x10"},
@@ -208,10 +212,22 @@ TEST_F(SettingsTest, HandTypedValuesTheNodeCannotUseAreSaidAndKeptInTheFile)
         {{"CONNECTNUM=abc"},
          {"[REC1]", "NAME=B", "TRS=UDP", "HOSTNAME=h", "[REC3]", "NAME=C", "TRS=TCP", "HOSTNAME=127.0.0.1:43000"}, 3,
          42000, {"B UDP h", "C TCP 127.0.0.1:43000"}, 3, {"abc", "[REC1]", "UDP", "[REC3]", "127.0.0.1:43000"},
-         {{"SYSTEM", "CONNECTNUM", "abc"}, {"REC3", "NAME", "C"}}, "2"},
+         {{"SYSTEM", "CONNECTNUM", "abc"}, {"REC3", "NAME", "C"}}, "2", {{"REC2", "NAME", "C"}, {"REC3", "NAME", "<none>"}}},
         {{"CONNECTNUM=3"}, {"[REC1]", "NAME=B", "TRS=TCP", "HOSTNAME=127.0.0.1/70000", "[REC2]", "TRS=TCP", "HOSTNAME=h"},
          3, 42000, {"B TCP 127.0.0.1/70000"}, 3, {"[REC1]", "70000", "[REC2]", "NAME", "[REC3]"},
-         {{"SYSTEM", "CONNECTNUM", "1"}, {"REC1", "HOSTNAME", "127.0.0.1/70000"}}, ""},
+         {{"SYSTEM", "CONNECTNUM", "3"}, {"REC1", "HOSTNAME", "127.0.0.1/70000"}, {"REC2", "HOSTNAME", "h"}}, ""},
+        // A row not used stays as typed, and the rows after it keep their
+        // sections: no count lowered, no stale copy of a moved row. Once the
+        // user changes the rows in the window, they are the whole part.
+        {{"CONNECTNUM=3"},
+         {"[REC1]", "NAME=B", "TRS=TCP", "HOSTNAME=127.0.0.1/43001", "[REC2]", "TRS=TCP", "HOSTNAME=10.0.0.7/43002",
+          "COMMENT=typed", "[REC3]", "NAME=D", "TRS=TCP", "HOSTNAME=127.0.0.1/43003"},
+         3, 42000, {"B TCP 127.0.0.1/43001", "D TCP 127.0.0.1/43003"}, 1, {"[REC2]", "NAME"},
+         {{"SYSTEM", "CONNECTNUM", "3"}, {"REC2", "NAME", "<none>"}, {"REC2", "HOSTNAME", "10.0.0.7/43002"},
+          {"REC2", "COMMENT", "typed"}, {"REC3", "NAME", "D"}},
+         "2",
+         {{"REC2", "NAME", "D"}, {"REC2", "HOSTNAME", "127.0.0.1/43003"}, {"REC3", "NAME", "<none>"},
+          {"REC3", "HOSTNAME", "<none>"}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.system.front());
@@ -242,9 +258,12 @@ TEST_F(SettingsTest, HandTypedValuesTheNodeCannotUseAreSaidAndKeptInTheFile)
             EXPECT_EQ(value(k.section, k.key), k.value) << k.section << "/" << k.key;
         if (!c.countAfterAChange.empty()) {
             s.setRecComment(0, "changed");
+            s.connectionRowsEdited();
             ASSERT_TRUE(s.writeSetting());
             EXPECT_EQ(value("SYSTEM", "CONNECTNUM"), c.countAfterAChange);
             EXPECT_EQ(value("REC1", "COMMENT"), "changed");
+            for (const Kept& k : c.keptAfterAChange)
+                EXPECT_EQ(value(k.section, k.key), k.value) << k.section << "/" << k.key << " after a change";
         }
     }
 }
