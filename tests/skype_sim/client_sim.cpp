@@ -662,11 +662,21 @@ void ClientSim::deliver(int streamId)
         if (!list.isEmpty())
             notify(*reader, QStringLiteral("APPLICATION %1 RECEIVED %2").arg(s.app, list));
     }
-    // A timer may fire a little early: what is not due yet gets its own.
+    // A timer may fire a little early: what is not due yet gets one timer,
+    // unless one already fires in time for it.
+    qint64 next = 0;
     for (int side = 0; side < 2; ++side)
         if (!s.transit[side].empty() && s.transit[side].front().due > t)
-            QTimer::singleShot(static_cast<int>(s.transit[side].front().due - t) + 1, this,
-                               [this, streamId] { deliver(streamId); });
+            next = next ? std::min(next, s.transit[side].front().due) : s.transit[side].front().due;
+    if (next && (s.rearmDue == 0 || next < s.rearmDue)) {
+        s.rearmDue = next;
+        QTimer::singleShot(static_cast<int>(next - t) + 1, this, [this, streamId, next] {
+            for (auto& x : m_streams)
+                if (x->id == streamId && x->rearmDue == next)
+                    x->rearmDue = 0;
+            deliver(streamId);
+        });
+    }
 }
 
 void ClientSim::resendReceived()

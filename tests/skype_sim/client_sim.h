@@ -91,6 +91,9 @@ struct SimStream {
     std::deque<Message> transit[2];  // written by end i, not yet delivered
     std::deque<QString> unread[2];   // delivered to end i, not yet read
     qint64 deliveredBytes[2] = {0, 0};
+    // When the one timer armed for a frame not yet due fires (0: none), so
+    // that frames in transit both ways never multiply the timers.
+    qint64 rearmDue = 0;
 
     int sideOf(const SimUser* u) const { return end[0] == u ? 0 : 1; }
     SimUser* peerOf(const SimUser* u) const { return end[1 - sideOf(u)]; }
