@@ -104,6 +104,7 @@ void ZQ_SKYPESTREAM::disconnect()
 
 void ZQ_SKYPESTREAM::onTimer()
 {
+    m_exchange.onTick(); // a poll that waited for the disk
     if (m_readyToSend == 0)
         return; // a frame is under way
     if (m_exchange.sendQueue().dequeue(m_txFrame.get())) {
