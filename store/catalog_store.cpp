@@ -764,9 +764,10 @@ CCatalog::CCatalog()
 
 CCatalog::~CCatalog()
 {
-    // Fetched files on their way to the disk complete now where they can,
-    // and no sync outlives the catalog.
-    settleSyncs();
+    // Fetched files on their way to the disk complete now where they can
+    // (a few rounds: a slow disk must not hold the end long), and no sync
+    // outlives the catalog.
+    settleSyncs(3);
     m_syncs.reset();
     m_linkCache.clear();
     // The sent marks of entries the neighbours hold; what is still in
