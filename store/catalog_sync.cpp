@@ -248,6 +248,9 @@ void CCatalog::collectSyncs()
     }
     advanceCompletions();
     dropOwedOnDisk();
+    // Writes held for the journal go in place soon, whoever waits for them.
+    if (m_cash.holdsWrites())
+        m_roundWanted = std::max(m_roundWanted, m_roundsBegun + 1);
     maybeBeginRound();
 }
 
