@@ -117,6 +117,38 @@ void BM_LoadZeroed(benchmark::State& state)
     }
 }
 
+// A catalog of received files marked whole, each copy under RECV: the load,
+// which starts the look at every copy on a worker, and the load with that
+// look done and applied.
+void writeReceivedCopies(const Node& node, int n)
+{
+    writeCatalog(node, n, true);
+    const std::string folder = node.dir() + "/RECV/NODE_X";
+    platform::makeSureDirectoryPathExists(folder);
+    for (int i = 0; i < n; ++i) {
+        char name[64];
+        std::snprintf(name, sizeof name, "/file%07d.bin", i);
+        platform::CFile f;
+        if (f.Open(folder + name, platform::CFile::modeCreate | platform::CFile::modeWrite))
+            f.SetLength(1000 + std::uint64_t(i)); // the size makeRec gives
+    }
+}
+
+// range(1) 1: until the look is done and applied.
+void BM_LoadReceivedCopies(benchmark::State& state)
+{
+    Node node;
+    writeReceivedCopies(node, int(state.range(0)));
+    for (auto _ : state) {
+        CCatalog* c = CCatalog::getInstance();
+        if (state.range(1) == 1)
+            c->finishStartCheck();
+        state.PauseTiming();
+        CCatalog::releaseInstance();
+        state.ResumeTiming();
+    }
+}
+
 void BM_AddRec(benchmark::State& state)
 {
     Node node;
@@ -466,6 +498,7 @@ void BM_ReleaseRewrite(benchmark::State& state)
 
 BENCHMARK(BM_Load) CATALOG_SIZES;
 BENCHMARK(BM_LoadZeroed)->Arg(20000)->Arg(200000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadReceivedCopies)->ArgsProduct({{20000, 100000}, {0, 1}})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AddRec) CATALOG_SIZES;
 BENCHMARK(BM_MergeRecNew) CATALOG_SIZES;
 BENCHMARK(BM_MergeRecReplace) CATALOG_SIZES;

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "platform/dirlist.h"
 #include "platform/paths.h"
 
 namespace platform {
@@ -332,6 +333,32 @@ FileStamp fileStamp(const std::string& path)
     if (::lstat(path.c_str(), &st) != 0)
         return {};
     return stampOf(st);
+}
+
+PathStatus pathStatus(const std::string& path)
+{
+    PathStatus out;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        out.kind = isMissingError(errno) ? PathStatus::missing : PathStatus::unknown;
+        return out;
+    }
+    out.kind = S_ISREG(st.st_mode)   ? PathStatus::file
+               : S_ISDIR(st.st_mode) ? PathStatus::folder
+                                     : PathStatus::other;
+    out.size = static_cast<std::uint64_t>(st.st_size);
+    out.links = static_cast<std::uint64_t>(st.st_nlink);
+    out.lastWrite = st.st_mtim;
+    return out;
+}
+
+bool setLastWrite(const std::string& path, const struct timespec& when, int* err)
+{
+    const struct timespec times[2] = {{0, UTIME_OMIT}, when};
+    if (::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0)
+        return true;
+    setErr(err, errno);
+    return false;
 }
 
 void CFile::SetLength(std::uint64_t len)

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -39,6 +40,23 @@ struct FileStamp {
 // The stamp of the file at path (not following a final link); exists is
 // false when there is nothing by that name.
 FileStamp fileStamp(const std::string& path);
+
+// What one status call tells of the path itself (a final link is not
+// followed): nothing there (a missing entry or folder on the way), a regular
+// file (with its size, names and time of last write), a folder, anything
+// else (a link, a device), or `unknown`: the status cannot be read (no
+// permission, an I/O error), which tells nothing of what is there.
+struct PathStatus {
+    enum Kind : std::uint8_t { missing, file, folder, other, unknown };
+    Kind kind = missing;
+    std::uint64_t size = 0;
+    std::uint64_t links = 0;
+    struct timespec lastWrite {};
+};
+PathStatus pathStatus(const std::string& path);
+// Sets the time of last write of the path itself (a final link is not
+// followed); its time of last access stays.
+bool setLastWrite(const std::string& path, const struct timespec& when, int* err = nullptr);
 
 class CFile {
 public:

@@ -104,3 +104,12 @@ FILETIME fileTimeFromTimespec(const struct timespec& ts)
     ft.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
     return ft;
 }
+
+struct timespec timespecFromFileTime(const FILETIME& ft)
+{
+    const std::uint64_t ticks = fileTimeToU64(ft);
+    struct timespec ts {};
+    ts.tv_sec = static_cast<time_t>(static_cast<std::int64_t>(ticks / kTicksPerSecond) - kEpochDelta);
+    ts.tv_nsec = static_cast<long>(ticks % kTicksPerSecond) * 100;
+    return ts;
+}

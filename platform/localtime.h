@@ -28,3 +28,5 @@ SYSTEMTIME localTimeDaysFrom(std::int64_t secs, int days);
 
 // 100 ns units since 1601-01-01 UTC (0 for instants before 1601).
 FILETIME fileTimeFromTimespec(const struct timespec& ts);
+// The instant a FILETIME names, which fileTimeFromTimespec gives back.
+struct timespec timespecFromFileTime(const FILETIME& ft);

@@ -38,6 +38,7 @@ namespace catalog_detail {
 class CatalogJournal;
 class QueueImage;
 struct QueueIndex;
+class StartCopyCheck;
 }
 
 // The record list in memory, mirrored into catalog.dat: with write-through
@@ -534,7 +535,9 @@ public:
     // is true: its poll tells the neighbour that this node holds what it
     // got. (Under -CATALOGCASH the list is written at the end, as that mode
     // chooses: there it is true while the file that asks the neighbours
-    // again after an end without that save stands, see owesWholeSync.)
+    // again after an end without that save stands, see owesWholeSync.) At a
+    // start that asks the neighbours again, it is false until the start's
+    // check of the received files is applied (store/received_copies.h).
     bool storesAtOnce();
     // --- Putting what was written on the disk. ---
     //
@@ -586,6 +589,10 @@ public:
     // Texts for the user (CP932) since the last call: a catalog file
     // refused at load, a disk too full to save the catalog.
     std::vector<std::string> takeNotices();
+    // Waits for the start's check of the received files marked whole and
+    // applies it (see store/received_copies.h; the tick and the polls apply
+    // it as soon as it is done, without waiting). For tests.
+    void finishStartCheck();
 
     // For tests: the store under the catalog.
     const CCatalogCash& cash() const { return m_cash; }
@@ -705,6 +712,14 @@ private:
     void loadResyncMark();
     bool saveResyncMark();
     void dropResyncMark();
+    // The start's check of the received files marked whole (see
+    // store/received_copies.h): begun after the load, on a worker; its
+    // verdicts are applied once it is done (or, waiting, at once).
+    void startCopyCheck();
+    void applyCopyCheck(bool wait);
+    // A deletion of a registration the catalog does not hold takes its copy
+    // under RECV/<origin>/ while that is plainly the registration's.
+    void deleteUnheldCopy(const CatalogRecord& a);
     // Ends what is owed once every connection row has been asked.
     void checkWholeSyncDone();
     // Asked: marks the registrations the catalog holds of the own records'
@@ -815,6 +830,9 @@ private:
     std::unordered_set<std::string> m_wholeSyncAsked;
     bool m_resyncMarkSaved = false;
     bool m_resyncMarkTold = false;
+    // The start's check of the received copies, until it is applied; at a
+    // start that asks the neighbours again, no poll goes till then.
+    std::unique_ptr<catalog_detail::StartCopyCheck> m_copyCheck;
     // Neighbours already told of on the console, per kind of refusal.
     std::unordered_set<std::string> m_toldOwnName;
     std::unordered_set<std::string> m_toldFull;

@@ -10,6 +10,7 @@
 #include "platform/shortcut.h"
 #include "store/catalog.h"
 #include "store/catalog_internal.h"
+#include "store/received_copies.h"
 
 using namespace catalog_detail;
 
@@ -315,6 +316,7 @@ void CCatalog::completeIfEmpty(CatalogRecord* a)
     if (!path || !createFreshFile(*path, f))
         return;
     f.Close();
+    stampCopy(*path, *a);
     platform::deleteFile(receivingPath(*path)); // what an earlier version left half received
     // It holds no bytes; its name goes to the disk with the next round.
     m_foldersUnsynced.insert(*folder);
@@ -339,6 +341,11 @@ void CCatalog::recvDeleteRec(const CatalogRecord* rec, const char* fromNode)
         setCheckSum(&b);
         m_cash.setRec(i, b);
     }
+    // Not held (a kill under -CATALOGCASH took the record back): its copy
+    // goes as the compaction would have taken it, while it is plainly the
+    // registration's.
+    if (i < 0)
+        deleteUnheldCopy(a);
     relayRec(&a);
 }
 

@@ -8,6 +8,7 @@
 #include "platform/paths.h"
 #include "store/catalog.h"
 #include "store/catalog_internal.h"
+#include "store/received_copies.h"
 
 using namespace catalog_detail;
 
@@ -59,8 +60,7 @@ bool holdsWholeCopy(const CatalogRecord& held, const CatalogRecord& a)
     if (held.complete != 1
         || !sameSizeAndLastWrite(a.findData, was.nFileSizeHigh, was.nFileSizeLow, was.ftLastWriteTime))
         return false;
-    std::optional<std::string> folder = paths::joinName(recvFolder(), nodeText(held));
-    std::optional<std::string> path = folder ? paths::joinName(*folder, fileText(held)) : std::nullopt;
+    std::optional<std::string> path = copyPath(recvFolder(), held);
     platform::CFile f;
     if (!path || !openOwnFile(*path, platform::CFile::modeRead, f, nullptr))
         return false;
@@ -161,6 +161,8 @@ std::optional<std::string> CCatalog::moveIntoPlace(const CatalogRecord& r)
 {
     std::optional<std::string> place = recvPath(r);
     int err = 0;
+    if (place)
+        stampCopy(receivingPath(*place), r);
     if (place && platform::renameFile(receivingPath(*place), *place, &err))
         return place;
     std::printf("Error:CCatalog::writeFileData() %s cannot take its place (%d)\n", consoleText(fileText(r)).c_str(),

@@ -10,6 +10,7 @@
 #include "platform/shortcut.h"
 #include "store/catalog.h"
 #include "store/catalog_internal.h"
+#include "store/received_copies.h"
 
 using namespace catalog_detail;
 
@@ -201,9 +202,7 @@ std::string CCatalog::localFilePath(const CatalogRecord& rec, bool* isLinkEntry)
         }
         path = paths::joinName(sendFolder(), fileText(rec));
     } else {
-        std::optional<std::string> folder = paths::joinName(recvFolder(), nodeText(rec));
-        if (folder)
-            path = paths::joinName(*folder, fileText(rec));
+        path = copyPath(recvFolder(), rec);
     }
     return path ? *path : std::string();
 }

@@ -11,6 +11,7 @@
 #include "store/catalog_internal.h"
 #include "store/catalog_journal.h"
 #include "store/events.h"
+#include "store/received_copies.h"
 #include "store/settings.h"
 
 using namespace catalog_detail;
@@ -827,6 +828,7 @@ CCatalog::CCatalog()
     loadDeleteMarks();
     redoLostDeletions();
     loadResyncMark();
+    startCopyCheck();
 }
 
 CCatalog::~CCatalog()
@@ -836,6 +838,8 @@ CCatalog::~CCatalog()
     // outlives the catalog.
     settleSyncs(3);
     m_syncs.reset();
+    // A check not applied yet is made again at the next start.
+    m_copyCheck.reset();
     m_linkCache.clear();
     // The sent marks of entries the neighbours hold; what is still in
     // flight waits in its queue file for the next run.
@@ -954,6 +958,7 @@ void CCatalog::onTick()
 {
     platform::CMutexLock lock(getMutex());
     collectSyncs();
+    applyCopyCheck(false);
     flushOwedQueues();
     m_marks.retryWrite();
     // catalog.dat waits while a queue's owed entries are on no disk; its
@@ -970,6 +975,11 @@ void CCatalog::onTick()
 bool CCatalog::storesAtOnce()
 {
     platform::CMutexLock lock(getMutex());
+    applyCopyCheck(false);
+    // Until the start's check is applied, a registration taken from a
+    // neighbour could be the one the check then drops.
+    if (m_copyCheck && m_copyCheck->resyncStart())
+        return false;
     // Under -CATALOGCASH a poll is safe once an end without the final save
     // is sure to ask the neighbours again.
     return !m_cash.behindList() && (m_cash.writeThrough() != 0 || m_resyncMarkSaved);

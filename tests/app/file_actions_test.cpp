@@ -138,7 +138,11 @@ TEST_F(FileActionsTest, FailedCopiesAreReportedNeverDone)
     done.heldBytes = 6;
     CCatalog::setCheckSum(&done);
     writeCatalog({done});
+    platform::makeSureDirectoryPathExists(dir.file("RECV/OTHER"));
+    testsupport::writeFile(dir.file("RECV/OTHER/done.bin"), "6bytes");
     start();
+    CCatalog::getInstance()->finishStartCheck();
+    platform::deleteFile(dir.file("RECV/OTHER/done.bin")); // gone since the start looked
     tick();
     // A file of SEND dropped again would be copied onto itself.
     testsupport::writeFile(send("report.txt"), "mine");

@@ -154,8 +154,11 @@ TEST_F(NodeWindow, FilePaneReportsACopyThatFailed)
     CCatalog::setCheckSum(&got);
     platform::makeSureDirectoryPathExists(dir.file("CATALOG"));
     catalogtest::writeRecords(dir.file("CATALOG/catalog.dat"), {got});
-    putRecord("NODE_B", peerRecord("NODE_B")); // RECV/NODE_B holds no got.txt
+    putRecord("NODE_B", peerRecord("NODE_B"));
+    testsupport::writeFile(dir.file("RECV/NODE_B/got.txt"), "6bytes");
     start();
+    CCatalog::getInstance()->finishStartCheck();
+    platform::deleteFile(dir.file("RECV/NODE_B/got.txt")); // gone since the start looked
     click(1);
     ASSERT_EQ(win->m_fileDlg.m_fileList.GetItemCount(), 1);
     win->m_fileDlg.m_fileList.SetSelectionMark(0);

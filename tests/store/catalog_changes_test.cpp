@@ -1,6 +1,8 @@
 // Own registrations and records received from peers.
 #include "catalog_testkit.h"
 
+#include <unistd.h>
+
 using namespace catalogtest;
 using testsupport::exists;
 
@@ -96,6 +98,57 @@ TEST_F(CatalogChanges, ADeletionOfAnOlderRegistrationLeavesTheNewerOneButTravels
     del.registered = held.registered;
     catalog()->recvDeleteRec(&del);
     EXPECT_EQ(stored(0).state, CATALOG_STATE_DELETED);
+}
+
+// A deletion of a registration the catalog does not hold (a kill under
+// -CATALOGCASH took back the catalog that had it) takes the copy that the
+// compaction would have taken, and only while its size and last-write time
+// are the registration's: not a copy written since, nor a file being
+// received, nor anything behind a folder that is a link.
+TEST_F(CatalogChanges, ADeletionOfARegistrationNotHeldTakesOnlyThatRegistrationsCopy)
+{
+    settings->switches.catalogCashMode = 1;
+    const std::string data(100, 'd');
+    const struct timespec written {1700000000, 123456700};
+    const auto rec = [&](const char* origin, const char* file) {
+        CatalogRecord r = makeRec(origin, file, 100);
+        r.findData.ftLastWriteTime = fileTimeFromTimespec(written);
+        return summed(r);
+    };
+    const CatalogRecord a = rec("NODE_X", "a.txt"), edited = rec("NODE_X", "edited.txt"),
+                        partial = rec("NODE_X", "partial.txt"), linked = rec("NODE_Y", "y.txt");
+    crashAfter([&] {
+        for (const CatalogRecord* r : {&a, &edited, &partial})
+            catalog()->mergeRec(r);
+        catalog()->writeFileData(0, 100, &a, data.data());
+        catalog()->writeFileData(0, 100, &edited, data.data());
+        catalog()->writeFileData(0, 50, &partial, data.data());
+    });
+    ASSERT_EQ(catalog()->getRecCount(), 0) << "the kill took the catalog back";
+    const std::string x = recvDir() + "/NODE_X/";
+    testsupport::writeFile(x + "edited.txt", std::string(100, 'e'));
+    const std::string outside = dir.path() + "/outside";
+    platform::makeSureDirectoryPathExists(outside);
+    testsupport::writeFile(outside + "/y.txt", data);
+    ASSERT_TRUE(platform::setLastWrite(outside + "/y.txt", written));
+    ASSERT_EQ(::symlink(outside.c_str(), (recvDir() + "/NODE_Y").c_str()), 0);
+
+    const auto deleteIt = [this](CatalogRecord r) {
+        r.state = CATALOG_STATE_DELETED;
+        r = summed(r);
+        catalog()->recvDeleteRec(&r);
+    };
+    CatalogRecord older = a;
+    older.findData.ftLastWriteTime.dwLowDateTime ^= 1;
+    for (const CatalogRecord& r : {older, edited, partial, linked})
+        deleteIt(r);
+    EXPECT_TRUE(exists(x + "a.txt")) << "another version's deletion";
+    deleteIt(a);
+    EXPECT_FALSE(exists(x + "a.txt"));
+    EXPECT_TRUE(exists(x + "edited.txt"));
+    EXPECT_TRUE(exists(x + "partial.txt·受信中"));
+    EXPECT_TRUE(exists(outside + "/y.txt"));
+    EXPECT_EQ(readRecords(queueFile("NODE_B")).size(), 4u) << "each travels on, one entry a key";
 }
 
 } // namespace

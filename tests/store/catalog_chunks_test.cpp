@@ -222,6 +222,41 @@ TEST_F(CatalogChunks, AFetchedFileIsWholeOnlyOnceItsBytesAndNameAreOnTheDisk)
     EXPECT_EQ(readRecords(queueFile("NODE_B")).size(), 2u);
 }
 
+// A copy fetched whole bears the last-write time of its registration. At
+// every start, a received file marked whole whose copy is of another size
+// (a power cut lost bytes written) or gone is fetched again, the copy in
+// place staying until the new one is whole.
+TEST_F(CatalogChunks, AStartFetchesAgainAReceivedFileMarkedWholeThatIsNotWholeOnTheDisk)
+{
+    const FILETIME written = fileTimeFromTimespec({1700000000, 123456700});
+    std::vector<CatalogRecord> recs;
+    for (const char* file : {"kept.bin", "cut.bin", "gone.bin"}) {
+        CatalogRecord r = makeRec("NODE_X", file, 100);
+        r.findData.ftLastWriteTime = written;
+        recs.push_back(summed(r));
+        catalog()->mergeRec(&recs.back());
+        ASSERT_EQ(write(0, 100, recs.back(), data.data()), 0);
+    }
+    settle(); // whole once on the disk
+    const platform::PathStatus kept = platform::pathStatus(recvFile("kept.bin"));
+    EXPECT_EQ(fileTimeToU64(fileTimeFromTimespec(kept.lastWrite)), fileTimeToU64(written));
+    ASSERT_EQ(::truncate(recvFile("cut.bin").c_str(), 60), 0);
+    ASSERT_TRUE(platform::deleteFile(recvFile("gone.bin")));
+
+    CCatalog::releaseInstance();
+    catalog()->finishStartCheck();
+    settle(); // the records written over go in place once the journal's copies are on the disk
+    const std::vector<CatalogRecord> onDisk = readRecords(catalogFile());
+    ASSERT_EQ(onDisk.size(), 3u);
+    EXPECT_EQ(onDisk[0].complete, 1u);
+    for (int i : {1, 2})
+        EXPECT_EQ(onDisk[std::size_t(i)].complete + onDisk[std::size_t(i)].heldBytes, 0u) << i;
+    EXPECT_EQ(write(0, 50, recs[1], data.data()), 1);
+    EXPECT_EQ(platform::fileSize(recvFile("cut.bin")), 60);
+    EXPECT_EQ(write(50, 50, recs[1], data.data() + 50), 0);
+    EXPECT_EQ(readFile(recvFile("cut.bin")), data);
+}
+
 // A name whose UTF-8 is too long for a folder (120 kanji) is received and
 // kept under the one shortened name that every use of the record finds: the
 // last chunk completes it, nothing is fetched again, it is served, a newer

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <iterator>
+#include <thread>
 
 using namespace catalogtest;
 
@@ -88,6 +89,43 @@ TEST_F(CatalogStore, TheFileThatAsksTheNeighboursAgainStandsUntilWhatTheySentIsS
     start(1);
     CCatalog::releaseInstance();
     EXPECT_TRUE(exists(mark)) << "kept when the save fails";
+}
+
+// Such a start holds the catalog of the last save, which may name received
+// files that their origin deleted since (the lost run deleted their copies
+// with their records): a received record marked whole whose copy is gone
+// from RECV is dropped before anything comes from a neighbour, and the
+// neighbours' whole catalogs bring back what is still shared. A copy of
+// another size is fetched again, and stays until the new one is whole.
+TEST_F(CatalogStore, AStartThatAsksTheNeighboursAgainHoldsNoReceivedFileGoneFromRECV)
+{
+    settings->addRow("NODE_B", "TCP", "127.0.0.1/42001");
+    settings->switches.catalogCashMode = 1;
+    const auto whole = [](const char* file) {
+        CatalogRecord r = makeRec("NODE_X", file, 4);
+        r.complete = 1;
+        r.heldBytes = 4;
+        return summed(r);
+    };
+    const CatalogRecord kept = whole("kept.txt"), gone = whole("gone.txt"), cut = whole("cut.txt");
+    std::filesystem::create_directories(recvDir() + "/NODE_X");
+    testsupport::writeFile(recvDir() + "/NODE_X/kept.txt", "four");
+    testsupport::writeFile(recvDir() + "/NODE_X/cut.txt", "fo");
+    writeRecords(catalogFile(), {kept, gone, cut});
+    testsupport::writeFile(dir.path() + "/CATALOG/resyncNeighbours.flg", ""); // the last run was killed
+
+    // No poll goes until the check is applied.
+    while (!catalog()->storesAtOnce())
+        std::this_thread::yield();
+    ASSERT_EQ(catalog()->getRecCount(), 2);
+    EXPECT_EQ(fileOf(stored(0)), "kept.txt");
+    EXPECT_EQ(stored(0).complete, 1u);
+    EXPECT_EQ(fileOf(stored(1)), "cut.txt");
+    EXPECT_EQ(stored(1).complete + stored(1).heldBytes, 0u) << "fetched again";
+    EXPECT_EQ(testsupport::readFile(recvDir() + "/NODE_X/cut.txt"), "fo");
+    catalog()->mergeRec(&gone); // still listed by a neighbour
+    ASSERT_EQ(catalog()->getRecCount(), 3);
+    EXPECT_EQ(stored(2).complete, 0u) << "fetched again";
 }
 
 } // namespace
