@@ -49,10 +49,9 @@ class StartCopyCheck;
 // What a power cut may cost: a whole rewrite goes through a temporary file
 // and a rename, so catalog.dat is the old list or the new one. A record
 // written over a complete record in place is first copied to the journal
-// (catalog.jnl), and written in place only once the owner's sync round has
-// put that copy on the disk (holdsWrites), so a torn write there is mended
-// at the next load; any other torn write (an append, the progress of a
-// transfer) leaves at worst one damaged record, which the load drops.
+// (catalog.jnl) and synced, so a torn write there is mended at the next
+// load; any other torn write (an append, the progress of a transfer) leaves
+// at worst one damaged record, which the load drops.
 //
 // A write that fails (a full disk) leaves catalog.dat behind the list: a
 // whole rewrite is then owed, writes in place wait for it, and the owner
@@ -133,23 +132,6 @@ public:
     std::string beginRewrite();
     bool finishRewrite(const std::string& temp, bool synced);
     bool rewriteUnderWay() const { return m_rewrite.underWay; }
-    // Writes over complete records in place wait for their copies in the
-    // journal to be on the disk (a torn write must find its copy there):
-    // the journal is synced by the owner's next round, which then hands the
-    // mark it took to journalSynced, and the writes held up to that mark go
-    // in place. A journal that cannot be synced makes a whole rewrite owed
-    // instead (journalFailed).
-    bool holdsWrites() const { return !m_held.empty() && !m_rewriteOwed; } // behind, the rewrite brings them
-    std::uint64_t journalMark() const { return m_journalSeq; }
-    bool takeJournalWritten()
-    {
-        const bool w = m_journalWritten;
-        m_journalWritten = false;
-        return w;
-    }
-    const std::string& journalPath() const;
-    void journalSynced(std::uint64_t mark);
-    void journalFailed();
     // Texts for the user (CP932), each handed out once.
     std::vector<std::string> takeNotices();
     // Writes record i at its offset.
@@ -209,15 +191,10 @@ private:
     // the writes themselves.
     static std::size_t runStarts(const std::vector<int>& sorted, const std::function<void(int)>& atStart);
     static bool startsBeyond(const std::vector<int>& sorted, std::uint64_t length);
-    // Takes the records that go over complete ones in place out of sorted:
-    // their copies go to the journal, and they are held until a sync round
-    // has put those on the disk (journalSynced). *failed: the copies could
-    // not be written, so nothing may be written over a complete record in
-    // place.
-    void holdGuarded(std::vector<int>& sorted, std::uint64_t length, bool* failed);
+    // *failed: the copies could not be made safe, so nothing may be written
+    // over a complete record in place.
+    std::vector<int> journalFirst(const std::vector<int>& sorted, std::uint64_t length, bool* failed);
     void writeRuns(platform::CFile& f, std::vector<int> sorted);
-    // Whether a held record lies between first and last.
-    bool heldWithin(int first, int last) const;
     // A write of catalog.dat failed with err: a rewrite is owed, and the
     // first failure is told.
     void writeFailed(int err);
@@ -236,15 +213,6 @@ private:
     // Records whose in-place write goes over a complete record: the journal
     // takes a copy first.
     std::unordered_set<int> m_protect;
-    // Records written over complete ones, held until their journal copies
-    // are on the disk: each with the sequence number of its copy.
-    struct Held {
-        CatalogRecord rec;
-        std::uint64_t seq;
-    };
-    std::map<int, Held> m_held;
-    std::uint64_t m_journalSeq = 0;
-    bool m_journalWritten = false;
     bool m_rewriteOwed = false;
     bool m_journalFull = false;
     // The rewrite under way (beginRewrite): the list's generation and count
@@ -840,7 +808,7 @@ private:
     std::unordered_map<std::string, std::unique_ptr<catalog_detail::QueueIndex>> m_queueIndex;
     std::map<std::string, OwedQueue> m_owed;
     // The sync rounds (see roundOfWrites).
-    enum class SyncKind { catalog, journal, queue, owed, received, folder };
+    enum class SyncKind { catalog, queue, owed, received, folder };
     // A round begun: what each sync of its batch stands for, in order.
     struct SyncRound {
         enum class Item { data, folder, rebuilt, rewritten };
@@ -854,10 +822,6 @@ private:
         };
         std::uint64_t number = 0;
         bool failed = false; // something could not even be begun
-        // The journal's mark when it began, and whether writes in place
-        // were held then (they go in place only once this round is back).
-        std::uint64_t journalMark = 0;
-        bool heldAtBegin = false;
         std::vector<Entry> entries;
     };
     // Per queue file: entry index -> the round it belongs to and the entry.

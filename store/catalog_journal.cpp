@@ -63,7 +63,7 @@ std::array<unsigned char, CatalogJournal::HEADER_SIZE> headerFor(const platform:
 } // namespace
 
 bool CatalogJournal::append(const platform::FileId& owner,
-                            const std::vector<std::pair<int, CatalogRecord>>& entries, int* err, bool sync)
+                            const std::vector<std::pair<int, CatalogRecord>>& entries, int* err)
 {
     static_assert(ENTRY_SIZE == 8 + sizeof(CatalogRecord) + 4);
     if (entries.empty())
@@ -103,8 +103,7 @@ bool CatalogJournal::append(const platform::FileId& owner,
         f.Seek(static_cast<std::int64_t>(at), platform::CFile::begin);
         f.Write(bytes.data(), bytes.size());
         f.SetLength(at + bytes.size());
-        if (sync)
-            f.Flush();
+        f.Flush();
         f.Close();
     } catch (const platform::CFileException& e) {
         if (err)

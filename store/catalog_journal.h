@@ -32,11 +32,10 @@ public:
     const std::string& path() const { return m_path; }
 
     // Appends copies of the records (index, record) for the catalog file
-    // `owner` and, with `sync`, syncs them to the disk (without, the
-    // catalog's next sync round does). False (errno in *err) when they
-    // could not be written (or, with `sync`, are not safely there).
+    // `owner` and syncs them to the disk. False (errno in *err) when they
+    // are not safely there.
     bool append(const platform::FileId& owner, const std::vector<std::pair<int, CatalogRecord>>& entries,
-                int* err = nullptr, bool sync = true);
+                int* err = nullptr);
     // The last whole copy of each index that the journal holds for `owner`;
     // empty when there is no journal or it belongs to another file.
     std::map<int, CatalogRecord> lastCopies(const platform::FileId& owner) const;

@@ -473,11 +473,8 @@ bool CCatalogCash::wreteList()
 
 void CCatalogCash::writtenWhole()
 {
-    // A new file: the journal's copies belong to the old one, and it holds
-    // what was held.
+    // A new file: the journal's copies belong to the old one.
     m_journal->clear();
-    m_held.clear();
-    m_journalWritten = false;
     m_journalFull = false;
     if (m_rewriteOwed) {
         std::printf("CCatalogCash::wreteList() catalog file written again\n");
@@ -614,7 +611,7 @@ void CCatalogCash::writeRecs(const std::vector<int>& indexes)
             return;
         }
         bool journalFailed = false;
-        holdGuarded(sorted, length, &journalFailed);
+        const std::vector<int> journaled = journalFirst(sorted, length, &journalFailed);
         if (journalFailed) {
             // Written over in place without its copy on the disk, a complete
             // record would be lost to a torn write: the whole rewrite, made
@@ -627,6 +624,12 @@ void CCatalogCash::writeRecs(const std::vector<int>& indexes)
             f.SetLength(want);
         f.Close();
         m_writtenInPlace = true;
+        for (int i : journaled)
+            m_protect.erase(i);
+        // Folded into the file by a whole rewrite once it holds a quarter
+        // of the catalog (and at least a megabyte).
+        if (!journaled.empty() && m_journal->size() > std::max<std::uint64_t>(1u << 20, want / 4))
+            m_journalFull = true;
     } catch (const platform::CFileException& e) {
         std::printf("Error::CCatalogCash::writeRec() %d\n", e.m_errno);
         writeFailed(e.m_errno);
@@ -653,103 +656,33 @@ bool CCatalogCash::startsBeyond(const std::vector<int>& sorted, std::uint64_t le
     return beyond;
 }
 
-void CCatalogCash::holdGuarded(std::vector<int>& sorted, std::uint64_t length, bool* failed)
+std::vector<int> CCatalogCash::journalFirst(const std::vector<int>& sorted, std::uint64_t length, bool* failed)
 {
     *failed = false;
     // Copies of what goes over complete records reach the disk first.
     std::vector<std::pair<int, CatalogRecord>> copies;
-    std::vector<int> plain;
-    for (int i : sorted) {
+    for (int i : sorted)
         if (std::uint64_t(i) * REC < length && m_protect.count(i) != 0)
             copies.emplace_back(i, m_list[std::size_t(i)]);
-        else
-            plain.push_back(i);
-    }
     if (copies.empty())
-        return;
+        return {};
     platform::FileId id;
     int jerr = 0;
     if (!platform::fileId(m_path, &id)) {
         jerr = errno;
-    } else if (m_journal->append(id, copies, &jerr, false)) {
-        for (const auto& [i, rec] : copies)
-            m_held[i] = Held{rec, ++m_journalSeq};
-        m_journalWritten = true;
-        sorted.swap(plain);
-        // Folded into the file by a whole rewrite once it holds a quarter
-        // of the catalog (and at least a megabyte).
-        if (m_journal->size() > std::max<std::uint64_t>(1u << 20, m_list.size() * REC / 4))
-            m_journalFull = true;
-        return;
+    } else if (m_journal->append(id, copies, &jerr)) {
+        std::vector<int> journaled;
+        journaled.reserve(copies.size());
+        for (const auto& c : copies)
+            journaled.push_back(c.first);
+        return journaled;
     }
     std::printf("Error::CCatalogCash::writeRec() journal %d; catalog.dat is written whole instead\n", jerr);
     // The change waits for the whole rewrite like any other failed write,
     // and the user hears of it at once.
     writeFailed(jerr != 0 ? jerr : EIO);
     *failed = true;
-}
-
-const std::string& CCatalogCash::journalPath() const
-{
-    return m_journal->path();
-}
-
-void CCatalogCash::journalSynced(std::uint64_t mark)
-{
-    // Behind the list, the owed rewrite brings them.
-    if (m_rewriteOwed)
-        m_held.clear();
-    if (m_held.empty() || m_writeThrough != 1 || !canWrite("journalSynced"))
-        return;
-    std::vector<std::pair<int, CatalogRecord>> ready;
-    for (auto it = m_held.begin(); it != m_held.end();) {
-        if (it->second.seq <= mark) {
-            ready.emplace_back(it->first, it->second.rec);
-            it = m_held.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    if (ready.empty())
-        return;
-    platform::CFile f;
-    int err = 0;
-    try {
-        if (!f.Open(m_path, platform::CFile::modeReadWrite, &err)) {
-            writeFailed(err);
-            return;
-        }
-        const std::uint64_t length = f.GetLength();
-        for (const auto& [i, rec] : ready) {
-            if (std::uint64_t(i) * REC >= length)
-                continue;
-            f.Seek(std::int64_t(i) * std::int64_t(REC), platform::CFile::begin);
-            f.Write(&rec, REC);
-        }
-        f.Close();
-    } catch (const platform::CFileException& e) {
-        std::printf("Error::CCatalogCash::journalSynced() %d\n", e.m_errno);
-        writeFailed(e.m_errno);
-        return;
-    }
-    m_writtenInPlace = true;
-    // A record changed again since waits for its own copy.
-    for (const auto& [i, rec] : ready) {
-        if (i < getCount() && std::memcmp(&m_list[std::size_t(i)], &rec, REC) == 0)
-            m_protect.erase(i);
-    }
-}
-
-void CCatalogCash::journalFailed()
-{
-    m_held.clear();
-    writeFailed(EIO);
-}
-
-bool CCatalogCash::heldWithin(int first, int last) const
-{
-    auto it = m_held.lower_bound(first);
-    return it != m_held.end() && it->first <= last;
+    return {};
 }
 
 void CCatalogCash::writeRuns(platform::CFile& f, std::vector<int> sorted)
@@ -758,7 +691,7 @@ void CCatalogCash::writeRuns(platform::CFile& f, std::vector<int> sorted)
     // as the one span from the first to the last: the records in between
     // are the file's own bytes already, and one large write is far cheaper
     // than thousands of small ones.
-    if (runStarts(sorted, nullptr) > 64 && !heldWithin(sorted.front(), sorted.back())) {
+    if (runStarts(sorted, nullptr) > 64) {
         const int first = sorted.front();
         const int last = sorted.back();
         sorted.clear();

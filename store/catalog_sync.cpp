@@ -104,7 +104,7 @@ void CCatalog::queueFileMoved(const std::string& from, const std::string& to)
 bool CCatalog::syncPending()
 {
     return !m_unsynced.empty() || !m_foldersUnsynced.empty() || !m_tainted.empty() || m_retryOwed
-        || m_cash.writtenInPlace() || m_cash.behindList() || m_cash.holdsWrites();
+        || m_cash.writtenInPlace() || m_cash.behindList();
 }
 
 std::uint64_t CCatalog::roundOfWrites()
@@ -157,10 +157,6 @@ void CCatalog::beginRound()
     // memory meanwhile, and nothing counts as on the disk before.
     if (m_cash.takeWrittenInPlace())
         noteUnsynced(m_cash.path(), SyncKind::catalog);
-    if (m_cash.takeJournalWritten())
-        noteUnsynced(m_cash.journalPath(), SyncKind::journal);
-    round.journalMark = m_cash.journalMark();
-    round.heldAtBegin = m_cash.holdsWrites();
     if (!owedUnsaved() && m_cash.rewriteDue()) {
         const std::string temp = m_cash.beginRewrite();
         platform::DiskSync s;
@@ -248,9 +244,6 @@ void CCatalog::collectSyncs()
     }
     advanceCompletions();
     dropOwedOnDisk();
-    // Writes held for the journal go in place soon, whoever waits for them.
-    if (m_cash.holdsWrites())
-        m_roundWanted = std::max(m_roundWanted, m_roundsBegun + 1);
     maybeBeginRound();
 }
 
@@ -266,12 +259,9 @@ void CCatalog::finishRound(SyncRound& round, std::vector<platform::DiskSync>& do
             if (err != 0) {
                 syncFailed(e.path, e.kind, err);
                 failed = true;
-                break;
-            }
-            if (e.newId)
+            } else if (e.newId) {
                 m_syncedIds[e.path] = e.id;
-            if (e.kind == SyncKind::journal)
-                m_cash.journalSynced(round.journalMark); // the writes held go in place
+            }
             break;
         case SyncRound::Item::folder:
             if (err != 0) {
@@ -308,12 +298,6 @@ void CCatalog::finishRound(SyncRound& round, std::vector<platform::DiskSync>& do
             m_retryAt = std::chrono::steady_clock::now() + s_retryDelay;
         return;
     }
-    if (round.heldAtBegin) {
-        // Its held writes went in place only now: the next round puts them
-        // on the disk.
-        m_retryOwed = true;
-        return;
-    }
     if (round.number <= m_failedThrough || !m_tainted.empty() || m_cash.behindList())
         return;
     m_roundSynced = round.number;
@@ -331,10 +315,6 @@ void CCatalog::syncFailed(const std::string& path, SyncKind kind, int err)
     case SyncKind::catalog:
         // Written again whole from the list; its changes wait in memory.
         m_cash.deferWrites();
-        break;
-    case SyncKind::journal:
-        // The writes it was to guard wait for a whole rewrite instead.
-        m_cash.journalFailed();
         break;
     case SyncKind::queue:
         m_tainted.insert(path);
