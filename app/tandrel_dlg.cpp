@@ -13,6 +13,7 @@
 #include "app/switches.h"
 #include "platform/cp932.h"
 #include "platform/memory.h"
+#include "platform/qt/main_thread.h"
 #include "platform/ui/prompts.h"
 #include "platform/ui/text.h"
 #include "protocol/post_error.h"
@@ -224,6 +225,13 @@ void CTandrelDlg::startNode()
     // append, shown at the first refresh.
     for (std::string& text : CCatalog::getInstance()->takeNotices())
         sayInBox(std::move(text));
+    // A sync round done on a worker is taken back on this thread at once.
+    CCatalog::getInstance()->setSyncWake([] {
+        platform::postToMainThread([] {
+            if (CCatalog* catalog = CCatalog::existingInstance())
+                catalog->collectSyncs();
+        });
+    });
 
     m_pFolderWatch = std::make_unique<CFolderWatch>();
     // Nothing is dropped into a SEND that is away.

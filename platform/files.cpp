@@ -491,19 +491,34 @@ bool replaceFileAtomically(const std::string& path, const void* data, std::size_
 
 namespace {
 
-bool replaceAt(int dirFd, const std::string& path, const std::function<bool(const PieceWriter& write)>& produce,
-               int* err)
+// Makes a temporary beside path and writes what produce hands over into
+// it; its descriptor, still open, or -1 (nothing left behind).
+int fillTemporary(int dirFd, const std::string& path, const std::function<bool(const PieceWriter& write)>& produce,
+                  std::string& tmp, int* err)
 {
-    std::string tmp;
     const int fd = createTemporarySibling(dirFd, path, tmp, err);
     if (fd < 0)
-        return false;
+        return -1;
     // The new content keeps the permissions that the old file had.
     struct stat old {};
     if (::fstatat(dirFd, path.c_str(), &old, 0) == 0 && S_ISREG(old.st_mode))
         fchmod(fd, old.st_mode & 07777);
-    bool ok = produce([fd, err](const void* data, std::size_t n) { return writeAll(fd, data, n, err); });
-    if (ok && fsync(fd) != 0) {
+    if (produce([fd, err](const void* data, std::size_t n) { return writeAll(fd, data, n, err); }))
+        return fd;
+    ::close(fd);
+    ::unlinkat(dirFd, tmp.c_str(), 0);
+    return -1;
+}
+
+bool replaceAt(int dirFd, const std::string& path, const std::function<bool(const PieceWriter& write)>& produce,
+               int* err)
+{
+    std::string tmp;
+    const int fd = fillTemporary(dirFd, path, produce, tmp, err);
+    if (fd < 0)
+        return false;
+    bool ok = true;
+    if (fsync(fd) != 0) {
         setErr(err, errno);
         ok = false;
     }
@@ -519,6 +534,22 @@ bool replaceFileAtomically(const std::string& path, const std::function<bool(con
                            int* err)
 {
     return replaceAt(AT_FDCWD, path, produce, err);
+}
+
+bool writeTemporary(const std::string& path, const std::function<bool(const PieceWriter& write)>& produce,
+                    std::string* tmp, int* err)
+{
+    std::string name;
+    const int fd = fillTemporary(AT_FDCWD, path, produce, name, err);
+    if (fd < 0)
+        return false;
+    if (::close(fd) != 0) {
+        setErr(err, errno);
+        ::unlink(name.c_str());
+        return false;
+    }
+    *tmp = std::move(name);
+    return true;
 }
 
 bool replaceFileAtomically(const COpenFolder& in, const std::string& path, const void* data, std::size_t n, int* err)
@@ -630,57 +661,6 @@ bool fileId(const std::string& path, FileId* out)
     if (::stat(path.c_str(), &st) != 0)
         return false;
     *out = idOf(st);
-    return true;
-}
-
-namespace {
-std::function<int(const std::string&)>& syncFault()
-{
-    static std::function<int(const std::string&)> fault;
-    return fault;
-}
-} // namespace
-
-void setSyncFault(std::function<int(const std::string& path)> fault)
-{
-    syncFault() = std::move(fault);
-}
-
-bool syncFileData(const std::string& path, FileId* known, int* err)
-{
-    if (const auto& fault = syncFault()) {
-        if (const int e = fault(path); e != 0) {
-            setErr(err, e);
-            return false;
-        }
-    }
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        if (errno == ENOENT)
-            return true; // gone since it was written: nothing of it to keep
-        setErr(err, errno);
-        return false;
-    }
-    struct stat st {};
-    bool ok = ::fstat(fd, &st) == 0 && ::fdatasync(fd) == 0;
-    if (!ok)
-        setErr(err, errno);
-    ::close(fd);
-    if (!ok)
-        return false;
-    const FileId id = idOf(st);
-    if (known && *known == id)
-        return true;
-    // A file made since the last sync: its name is in the folder's data.
-    if (!syncFolder(AT_FDCWD, folderOf(path))) {
-        setErr(err, errno);
-        return false;
-    }
-    if (known)
-        *known = id;
     return true;
 }
 

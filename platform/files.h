@@ -137,6 +137,12 @@ using PieceWriter = std::function<bool(const void* data, std::size_t n)>;
 bool replaceFileAtomically(const std::string& path, const std::function<bool(const PieceWriter& write)>& produce,
                            int* err = nullptr);
 
+// Writes what produce hands over into a fresh temporary beside path (see
+// temporarySibling), with the permission bits path has, and syncs nothing:
+// its name in *tmp. False (nothing left behind) when it cannot.
+bool writeTemporary(const std::string& path, const std::function<bool(const PieceWriter& write)>& produce,
+                    std::string* tmp, int* err = nullptr);
+
 // A fresh hidden name (".yuvo-tmp-<pid>-<n>") in the folder of `path`, for a
 // file or link that is made there and then renamed into place. Hidden, so
 // that a folder scan that catches it half-made passes it over.
@@ -179,16 +185,6 @@ struct FileId {
 };
 bool fileId(const std::string& path, FileId* out);
 
-// Puts what was written to the file at path on the disk (fdatasync), so
-// that a power cut cannot take it back; a file that is not there holds
-// nothing to put. When the file is another one than *known (made since, or
-// first seen), its folder is synced too, so that its name survives as well,
-// and *known becomes it. False, with the errno in *err, when the file is not
-// safely on the disk.
-bool syncFileData(const std::string& path, FileId* known, int* err = nullptr);
-// For tests: consulted before each syncFileData; a nonzero errno it returns
-// fails that call. An empty function removes it.
-void setSyncFault(std::function<int(const std::string& path)> fault);
 
 // A folder held open. What is listed, looked at, read, made, renamed or
 // removed through it lies in the folder it was opened on, whatever its path

@@ -65,17 +65,32 @@ void CExchange::sendHello(const std::string& peer, SyncRequest& request)
 
 void CExchange::sendSyncPoll()
 {
+    m_pollWaiting = false;
     if (!m_ledger.mayPoll())
         return;
     // A poll tells the neighbour that this node holds what it was sent: not
     // while records it takes in stay out of catalog.dat, nor before they are
-    // on the disk.
-    CCatalog* catalog = CCatalog::existingInstance();
-    if (catalog && (!catalog->storesAtOnce() || !catalog->syncWrites()))
-        return;
+    // on the disk. The wait runs off the main thread; the link answers on.
+    if (CCatalog* catalog = CCatalog::existingInstance()) {
+        catalog->collectSyncs();
+        const std::uint64_t round = m_ledger.roundForNextPoll();
+        if (!catalog->storesAtOnce() || !catalog->isSynced(round)) {
+            catalog->wantSynced(round);
+            m_pollWaiting = true;
+            return;
+        }
+    }
     SyncPollFrame f{};
     if (queueFrame(&f, buildSyncPollFrame(&f)))
         m_ledger.pollSent(Clock::now());
+}
+
+void CExchange::onTick()
+{
+    if (CCatalog* catalog = CCatalog::existingInstance())
+        catalog->collectSyncs();
+    if (m_pollWaiting)
+        sendSyncPoll();
 }
 
 bool CExchange::sendPeriodicPoll()
@@ -122,19 +137,33 @@ void CExchange::onCatalogRecords(const CatalogRecordsFrame* frame, const char* f
 {
     if (!frame || frame->header.headerLen != FRAME_HEADER_LEN)
         return;
-    m_ledger.answerReceived();
+    CCatalog* catalog = CCatalog::getInstance();
+    const bool brought = static_cast<std::int32_t>(frame->header.count) >= 1;
+    if (brought)
+        applyRecords(frame, fromNode);
+    // What it brought is on the disk with the round that takes it there,
+    // which begins at once: it runs while the next answer travels.
+    const std::uint64_t round = catalog->roundOfWrites();
+    m_ledger.answerReceived(round);
+    if (brought)
+        catalog->wantSynced(round);
     // The n-th answer answers the n-th poll or a later one (an answer that
     // never came only moves the later ones up), so the hello is never
     // taken as through too soon.
     if (m_ledger.answersReceived() > m_ask.pollsBefore && m_ask.sent && !m_ask.confirmed) {
         m_ask.confirmed = true;
-        CCatalog::getInstance()->wholeSyncAsked(fromNode && *fromNode ? fromNode : m_ask.peer);
+        catalog->wholeSyncAsked(fromNode && *fromNode ? fromNode : m_ask.peer);
     }
-    if (static_cast<std::int32_t>(frame->header.count) < 1) {
+    if (!brought) {
         if (!isFetching())
             requestNextFile();
         return;
     }
+    sendSyncPoll();
+}
+
+void CExchange::applyRecords(const CatalogRecordsFrame* frame, const char* fromNode)
+{
     // Never more records than the frame may hold and its payload carries.
     const DWORD n = recordsToApply(frame->header);
     CCatalog* catalog = CCatalog::getInstance();
@@ -164,7 +193,6 @@ void CExchange::onCatalogRecords(const CatalogRecordsFrame* frame, const char* f
             break;
         }
     }
-    sendSyncPoll();
 }
 
 void CExchange::requestNextFile()

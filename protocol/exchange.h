@@ -44,10 +44,15 @@ public:
     bool owesWholeSync(const std::string& peer) const;
     // Queues a catalog poll, which tells the neighbour that this node holds
     // every answer it received before the previous poll: so only while the
-    // link allows one (see CLinkLedger) and once what came is on the disk.
-    // While the catalog cannot store what it takes in (a full disk) or put
-    // it on the disk, no poll goes until it can.
+    // link allows one (see CLinkLedger) and once what those brought is on
+    // the disk. A poll that waits for the disk alone (a sync under way, a
+    // full disk, a file to be written again) goes from onTick once it may.
     void sendSyncPoll();
+    // The carrier's tick: takes back the catalog's finished syncs, and sends
+    // the poll that waited for them.
+    void onTick();
+    // Whether a poll waits for what came to reach the disk.
+    bool pollWaiting() const { return m_pollWaiting; }
     // The carrier's periodic poll: queued unless a poll of this link still
     // waits for its answer, so that one poll chain runs per link; a wait
     // that has lasted the stall time counts as lost, and one more poll goes.
@@ -129,6 +134,8 @@ private:
 
     // Queues a finished frame; false when the queue refused it.
     bool queueFrame(const void* frame, DWORD length);
+    // Stores the records of an answer in the catalog.
+    void applyRecords(const CatalogRecordsFrame* frame, const char* fromNode);
     // Asks for the file of rec; null: nothing is left to fetch, and the
     // chain stops.
     void requestFile(const CatalogRecord* rec);
@@ -154,6 +161,7 @@ private:
 
     // The polls and answers of this link, both ways.
     CLinkLedger m_ledger;
+    bool m_pollWaiting = false;
     // The hello that asked for the neighbour's whole catalog: the polls
     // queued before it.
     struct WholeSyncAsk {

@@ -1,5 +1,7 @@
 #include "protocol/link_ledger.h"
 
+#include <algorithm>
+
 #include "store/catalog.h"
 
 std::chrono::milliseconds CLinkLedger::s_stallTime = CLinkLedger::STALL_TIME;
@@ -28,13 +30,26 @@ void CLinkLedger::pollSent(Clock::time_point now)
     m_lastPollAt = now;
 }
 
-void CLinkLedger::answerReceived()
+void CLinkLedger::answerReceived(std::uint64_t syncRound)
 {
     // More answers than polls come only from a neighbour that answers
     // unasked: they vouch for nothing, and must not open room for more
     // polls than are allowed.
-    if (m_answersReceived < m_pollsSent)
-        ++m_answersReceived;
+    if (m_answersReceived >= m_pollsSent)
+        return;
+    ++m_answersReceived;
+    m_roundBeforeLast = m_roundOfLast;
+    m_roundOfLast = std::max(m_roundOfLast, syncRound);
+}
+
+std::uint64_t CLinkLedger::roundForNextPoll() const
+{
+    // Poll k = pollsSent + 1 vouches for the first k - 2 answers; while at
+    // most one poll is unanswered, the (k - 2)-th is the last answer or the
+    // one before it.
+    if (m_pollsSent < 2)
+        return 0;
+    return m_pollsSent - 1 < m_answersReceived ? m_roundBeforeLast : m_roundOfLast;
 }
 
 void CLinkLedger::pollReceived(std::uint64_t framesLeft)

@@ -7,12 +7,20 @@
 // - A link delivers its frames whole and in order, or breaks: each frame
 //   carries the next sequence number, so a frame lost or dropped on the way
 //   fails the check of the next one and the link closes.
-// - A node sends a poll only once what every answer it received brought is
-//   on its disk (CCatalog::syncWrites before each poll), and only while at
-//   most one poll of the link is unanswered (mayPoll, pollDue). So before it
-//   sends poll k it had received at least k - 2 answers, which (answers
-//   coming in order, a refused answer only moving the later ones up) are all
-//   the answers sent to its polls 1 to k - 2.
+// - A node sends a poll only while at most one poll of the link is
+//   unanswered (mayPoll, pollDue), and poll k only once what its first
+//   k - 2 answers brought is on its disk. The catalog puts what it writes
+//   on the disk in sync rounds, off the main thread: each answer is noted
+//   with the round whose end puts what it brought on the disk
+//   (answerReceived, from CCatalog::roundOfWrites, which grows in the order
+//   the answers are applied), and the poll waits until the round of its
+//   (k - 2)-th answer is synced (roundForNextPoll, CCatalog::isSynced). So
+//   before it sends poll k it had received at least k - 2 answers, which
+//   (answers coming in order, a refused answer only moving the later ones
+//   up) are all the answers sent to its polls 1 to k - 2, and those are on
+//   its disk. The last answer, to poll k - 1, may still be on its way to
+//   the disk: poll k does not vouch for it, and its sync runs while the
+//   next answer travels.
 // - So when poll k arrives, every answer to polls 1 to k - 2 is held, and
 //   those are confirmed (pollReceived), but never one that is still in this
 //   node's send queue: that one has plainly not arrived. Anything else stays
@@ -69,8 +77,13 @@ public:
     void arrived(Clock::time_point now) { m_lastArrivalAt = now; }
     // A poll was queued to go.
     void pollSent(Clock::time_point now);
-    // An answer to one of this link's polls arrived (whatever it carried).
-    void answerReceived();
+    // An answer to one of this link's polls arrived (whatever it carried);
+    // what it brought is on the disk once the catalog's sync round
+    // `syncRound` is synced.
+    void answerReceived(std::uint64_t syncRound = 0);
+    // The sync round a poll sent now waits for: that of the answer to the
+    // poll before the last one sent (0: none).
+    std::uint64_t roundForNextPoll() const;
     // Polls queued and answers received on this link so far.
     std::uint64_t pollsSent() const { return m_pollsSent; }
     std::uint64_t answersReceived() const { return m_answersReceived; }
@@ -111,6 +124,9 @@ private:
     std::uint64_t m_pollsReceived = 0;
     std::uint64_t m_pollsSent = 0;
     std::uint64_t m_answersReceived = 0;
+    // The sync rounds of the last answer received and of the one before.
+    std::uint64_t m_roundOfLast = 0;
+    std::uint64_t m_roundBeforeLast = 0;
     Clock::time_point m_lastPollAt{};
     Clock::time_point m_lastArrivalAt{};
 

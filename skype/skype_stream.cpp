@@ -106,8 +106,11 @@ void ZQ_SKYPESTREAM::disconnect()
 
 void ZQ_SKYPESTREAM::onTimer()
 {
-    if (m_readyToSend == 0 || m_refused)
-        return; // a frame is under way, or the stream is closing
+    if (m_refused)
+        return; // the stream is closing
+    m_exchange.onTick(); // a poll that waited for the disk
+    if (m_readyToSend == 0)
+        return; // a frame is under way
     if (m_exchange.sendQueue().dequeue(m_txFrame.get())) {
         const DWORD length = frameLength(readHeader(m_txFrame.get()));
         if (length >= FRAME_HEADER_LEN && length <= ZQ_QUE::SLOT_SIZE)

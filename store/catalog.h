@@ -13,10 +13,12 @@
 
 #include <chrono>
 #include <cstddef>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -25,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/disk_sync.h"
 #include "platform/files.h"
 #include "platform/mutex.h"
 #include "platform/wintypes.h"
@@ -115,9 +118,20 @@ public:
         if (m_writeThrough == 1)
             m_rewriteOwed = true;
     }
-    // Tries an owed rewrite, unless the disk plainly lacks the room for it;
-    // true when nothing is owed afterwards.
-    bool retryRewrite();
+    // Whether an owed rewrite is to be tried now: not while one is under
+    // way, nor while the disk plainly lacks the room for it.
+    bool rewriteDue() const;
+    // A whole rewrite in two steps, so that its sync runs off the main
+    // thread: beginRewrite writes the list into a temporary beside
+    // catalog.dat (not synced) and returns its name ("" when it cannot);
+    // once the temporary is on the disk, finishRewrite renames it into place
+    // and writes in place what changed meanwhile. A list replaced whole
+    // meanwhile (setList) makes the temporary useless, and it goes. False
+    // when nothing was renamed into place (the rewrite is still owed when
+    // it was).
+    std::string beginRewrite();
+    bool finishRewrite(const std::string& temp, bool synced);
+    bool rewriteUnderWay() const { return m_rewrite.underWay; }
     // Texts for the user (CP932), each handed out once.
     std::vector<std::string> takeNotices();
     // Writes record i at its offset.
@@ -142,6 +156,7 @@ public:
         m_writtenInPlace = false;
         return w;
     }
+    bool writtenInPlace() const { return m_writtenInPlace; }
 
     // The lookup key of a record: origin node and file name, each read
     // within its field.
@@ -183,6 +198,9 @@ private:
     // A write of catalog.dat failed with err: a rewrite is owed, and the
     // first failure is told.
     void writeFailed(int err);
+    // The file is the list written whole (a new file): the journal and the
+    // failure told go.
+    void writtenWhole();
     void notice(const char* utf8Text);
 
     std::vector<CatalogRecord> m_list;
@@ -197,6 +215,16 @@ private:
     std::unordered_set<int> m_protect;
     bool m_rewriteOwed = false;
     bool m_journalFull = false;
+    // The rewrite under way (beginRewrite): the list's generation and count
+    // it wrote, the records changed since, and of those the ones complete
+    // in what it wrote (written in place through the journal later).
+    struct Rewrite {
+        bool underWay = false;
+        std::uint64_t generation = 0;
+        std::size_t count = 0;
+        std::unordered_set<int> changed;
+        std::unordered_set<int> protect;
+    } m_rewrite;
     bool m_writtenInPlace = false;
     bool m_failureTold = false;
     bool m_lastFailureNoRoom = false;
@@ -479,14 +507,53 @@ public:
     // start that asks the neighbours again, it is false until the start's
     // check of the received files is applied (store/received_copies.h).
     bool storesAtOnce();
-    // Puts on the disk what catalog.dat and the neighbours' queue files took
-    // since the last call (fdatasync, once per file written; a file made
-    // since has its folder synced too). A link calls it before each poll:
-    // the poll tells the neighbour that this node holds what it was sent, so
-    // that must outlast a power cut, here and for the neighbours it is
-    // passed on to. False when a file could not be synced: it stays owed,
-    // the failure is said once (until a sync succeeds), and no poll may go.
-    bool syncWrites();
+    // --- Putting what was written on the disk. ---
+    //
+    // What catalog.dat, the queue files (and their .owed files) and the
+    // received files take is put on the disk in rounds, off the main thread:
+    // a round opens the files written since the last round began and the
+    // folders whose names changed (a file made since has its folder synced
+    // too), worker threads sync them side by side, and collectSyncs takes
+    // the round back on the main thread. Round r is synced once it came back
+    // whole with nothing failed before it still to mend: everything written
+    // before r began is then on the disk. Writes made while it runs belong to
+    // the next round.
+    //
+    // A sync that fails proves nothing written to that file until the file
+    // has been written again whole from what the node holds in memory:
+    // Linux tells a failed write once per file, so a later sync succeeds
+    // though the pages never reached the disk, and the page cache may have
+    // dropped them. catalog.dat is written again from the list (its changes
+    // wait in memory meanwhile, and no poll goes); a queue file from what
+    // an earlier round proved on the disk and every entry written to it
+    // since, which the catalog keeps until a round proves them. The new file
+    // is synced under a temporary name and renamed into place, and the next
+    // round syncs its folder: only that round can count as synced. A
+    // received file whose sync fails is fetched again from its first byte.
+    // (That a folder's failed sync is not hidden from the next one is
+    // assumed: its names are journalled metadata, and a file system that
+    // loses them stops taking writes.)
+
+    // The round whose end puts on the disk everything written so far.
+    std::uint64_t roundOfWrites();
+    // Whether everything written before `round` began is on the disk, and no
+    // entry to pass on waits on no disk at all.
+    bool isSynced(std::uint64_t round);
+    // Asks for rounds until `round` is synced; begins one at once when its
+    // writes are not under way yet.
+    void wantSynced(std::uint64_t round);
+    // Takes back the rounds that are done, in order, and applies them (a
+    // fetched file completes, a failed file is written again); begins the
+    // next round that is wanted. Never waits.
+    void collectSyncs();
+    // Called on a worker thread when a round is done, so that the main
+    // thread collects it soon (the application posts collectSyncs).
+    void setSyncWake(std::function<void()> wake);
+    // Waits for the rounds under way and collects them, until nothing more
+    // is wanted or so many rounds have run (at the end, and for tests).
+    void settleSyncs(int rounds = 8);
+    // For tests: how long the next round waits after one failed (1 s).
+    static void setSyncRetryDelay(std::chrono::milliseconds delay);
     // Texts for the user (CP932) since the last call: a catalog file
     // refused at load, a disk too full to save the catalog.
     std::vector<std::string> takeNotices();
@@ -572,18 +639,22 @@ private:
         bool saved = true;               // <queue file>.owed holds them all
         bool told = false;
         bool fromLastRun = false;        // read from <queue file>.owed at the start
+        std::uint64_t writtenRound = 0;  // all in the queue file: on the disk once this round is synced
         int err = 0;                     // of the last failure
     };
     void owe(const std::string& path, const CatalogRecord* recs, std::size_t n, int err);
     // Puts rec into q over the record of its key, or behind the others.
     void putOwed(const std::string& path, OwedQueue& q, const CatalogRecord& rec);
     bool flushOwed(const std::string& path, OwedQueue& q);
+    // Drops the owed queues whose entries are all on the disk in their
+    // queue files (their .owed files go).
+    void dropOwedOnDisk();
     void flushOwedQueues();
     bool owedUnsaved() const;
+    // Whether entries of that queue wait in memory to be written (later
+    // ones then wait behind them).
+    bool owesEntries(const std::string& path) const;
     bool saveOwed(const std::string& path, OwedQueue& q);
-    // Syncs one file the catalog wrote (see syncWrites); false (the errno in
-    // *err) when it is not on the disk.
-    bool syncWritten(const std::string& path, int* err = nullptr);
     void loadOwed();
     void tellOwed(const std::string& path, OwedQueue& q, bool written);
     void moveOwed(const std::string& from, const std::string& to);
@@ -685,8 +756,9 @@ private:
     int findTransfer(const CatalogRecord& rec) const;
     bool takesChunk(const CatalogRecord& r, DWORD offset);
     ChunkWrite storeChunk(const CatalogRecord& r, DWORD offset, const void* data, DWORD n);
-    // Renames the whole file from where it was received into its place.
-    bool moveIntoPlace(const CatalogRecord& r);
+    // Renames the whole file from where it was received into its place;
+    // that place, or nullopt when it could not.
+    std::optional<std::string> moveIntoPlace(const CatalogRecord& r);
     void forgetHeldBytes(int i, CatalogRecord r);
     int countChunk(int i, CatalogRecord r, DWORD offset, DWORD n);
     // The shortcuts in SEND that resolve, in listing order; stops after the
@@ -735,11 +807,87 @@ private:
     // Per queue file: where each key stands.
     std::unordered_map<std::string, std::unique_ptr<catalog_detail::QueueIndex>> m_queueIndex;
     std::map<std::string, OwedQueue> m_owed;
-    // Queue files written since the last syncWrites, and the file each path
-    // was when it was last synced (one made since needs its folder synced).
-    std::set<std::string> m_unsynced;
+    // The sync rounds (see roundOfWrites).
+    enum class SyncKind { catalog, queue, owed, received, folder };
+    // A round begun: what each sync of its batch stands for, in order.
+    struct SyncRound {
+        enum class Item { data, folder, rebuilt, rewritten };
+        struct Entry {
+            Item item = Item::data;
+            SyncKind kind = SyncKind::queue;
+            std::string path;  // the file or folder (for a temporary, the file it replaces)
+            std::string temp;  // the temporary synced in its stead
+            platform::FileId id;
+            bool newId = false; // a file made since it was last synced: its folder is in the round
+        };
+        std::uint64_t number = 0;
+        bool failed = false; // something could not even be begun
+        std::vector<Entry> entries;
+    };
+    // Per queue file: entry index -> the round it belongs to and the entry.
+    struct QueueOverlay {
+        std::map<std::uint64_t, std::pair<std::uint64_t, CatalogRecord>> recs;
+    };
+    struct Completion {
+        CatalogRecord rec; // as it is to be stored, complete
+        std::string place;
+        std::uint64_t round = 0; // what it waits for is on the disk once this round is synced
+        bool failed = false;
+        bool passedOn = false;
+    };
+    // Files written since the last round began, and folders whose names
+    // changed since.
+    std::map<std::string, SyncKind> m_unsynced;
+    std::set<std::string> m_foldersUnsynced;
+    // The file each path was when a round last synced it (one made since
+    // needs its folder synced).
     std::unordered_map<std::string, platform::FileId> m_syncedIds;
+    // Queue files whose sync failed: written again whole before anything
+    // counts as on the disk.
+    std::set<std::string> m_tainted;
+    // Per queue file: the entries written since a round last proved them.
+    std::map<std::string, QueueOverlay> m_overlays;
+    std::size_t m_overlayBytes = 0;
+    // Fetched files whose data and name are on their way to the disk; only
+    // then are they passed on, and only once that is on the disk too are
+    // they written complete.
+    std::vector<Completion> m_completing;
+    std::deque<SyncRound> m_rounds; // begun, not collected, oldest first
+    std::unique_ptr<platform::CDiskSyncs> m_syncs;
+    std::uint64_t m_roundsBegun = 0;
+    std::uint64_t m_roundSynced = 0;
+    std::uint64_t m_roundWanted = 0;
+    // Rounds up to this one began before the last failure was dealt with:
+    // none of them counts as synced.
+    std::uint64_t m_failedThrough = 0;
+    std::chrono::steady_clock::time_point m_retryAt{};
+    bool m_retryOwed = false;
     bool m_syncFailureTold = false;
+    std::function<void()> m_syncWake;
+
+    // Notes a write of the catalog's own files for the next round.
+    void noteUnsynced(const std::string& path, SyncKind kind);
+    // A queue file took n entries from index `at` on.
+    void queueWritten(const std::string& path, std::uint64_t at, const CatalogRecord* recs, std::size_t n);
+    // A queue file is gone, or renamed to `to` (empty: gone).
+    void queueFileMoved(const std::string& from, const std::string& to);
+    bool syncPending();
+    // Begins the next round wanted; `paced`: not before a while after a
+    // failed one.
+    void maybeBeginRound(bool paced = true);
+    void beginRound();
+    void finishRound(SyncRound& round, std::vector<platform::DiskSync>& done);
+    void syncFailed(const std::string& path, SyncKind kind, int err);
+    // A queue file written again whole into a temporary (not synced); its
+    // name, or "" when it cannot be (nothing is there: *gone).
+    std::string rebuildQueue(const std::string& path, bool* gone);
+    bool placeRebuilt(const std::string& path, const std::string& temp, std::uint64_t round);
+    void pruneOverlays(std::uint64_t round);
+    void advanceCompletions();
+    // The last chunk of a fetched file is in its place: it completes once
+    // its data and name are on the disk.
+    void beginCompletion(const CatalogRecord& r, const std::string& place);
+    bool isCompleting(const CatalogRecord& rec) const;
 
     static CCatalog* s_instance;
     // Batch numbers never repeat within a run, whatever catalog hands them out.

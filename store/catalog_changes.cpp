@@ -318,6 +318,8 @@ void CCatalog::completeIfEmpty(CatalogRecord* a)
     f.Close();
     stampCopy(*path, *a);
     platform::deleteFile(receivingPath(*path)); // what an earlier version left half received
+    // It holds no bytes; its name goes to the disk with the next round.
+    m_foldersUnsynced.insert(*folder);
     a->complete = 1;
 }
 

@@ -157,17 +157,17 @@ CCatalog::ChunkWrite CCatalog::storeChunk(const CatalogRecord& r, DWORD offset, 
     return ChunkWrite::Stored;
 }
 
-bool CCatalog::moveIntoPlace(const CatalogRecord& r)
+std::optional<std::string> CCatalog::moveIntoPlace(const CatalogRecord& r)
 {
     std::optional<std::string> place = recvPath(r);
     int err = 0;
     if (place)
         stampCopy(receivingPath(*place), r);
     if (place && platform::renameFile(receivingPath(*place), *place, &err))
-        return true;
+        return place;
     std::printf("Error:CCatalog::writeFileData() %s cannot take its place (%d)\n", consoleText(fileText(r)).c_str(),
                 err);
-    return false;
+    return std::nullopt;
 }
 
 void CCatalog::forgetHeldBytes(int i, CatalogRecord r)
@@ -183,19 +183,11 @@ void CCatalog::forgetHeldBytes(int i, CatalogRecord r)
 
 int CCatalog::countChunk(int i, CatalogRecord r, DWORD offset, DWORD n)
 {
-    int result = 1;
     r.heldBytes = offset + n;
-    if (std::uint64_t(offset) + n >= r.findData.nFileSizeLow) {
-        r.complete = 1;
-        result = 0;
-    }
     setCheckSum(&r);
     m_cash.setRec(i, r);
     fireRecordAt(i, r);
-    // Only a whole file travels on.
-    if (r.complete == 1)
-        relayRec(&r);
-    return result;
+    return 1;
 }
 
 int CCatalog::writeFileData(DWORD offset, DWORD length, const CatalogRecord* rec, const void* data)
@@ -207,7 +199,7 @@ int CCatalog::writeFileData(DWORD offset, DWORD length, const CatalogRecord* rec
     if (i < 0)
         return 0;
     const CatalogRecord r = m_cash.list()[i];
-    if (!takesChunk(r, offset))
+    if (!takesChunk(r, offset) || isCompleting(r))
         return 0;
     // A chunk that runs past the end completes the file without writing
     // past it.
@@ -222,12 +214,20 @@ int CCatalog::writeFileData(DWORD offset, DWORD length, const CatalogRecord* rec
     case ChunkWrite::Stored:
         break;
     }
-    // Whole now: into its place, over the copy held till now, before the
-    // record says it is whole. Should that fail, the last chunk is asked
-    // for again.
-    if (std::uint64_t(offset) + n >= size && !moveIntoPlace(r))
-        return 0;
-    return countChunk(i, r, offset, n);
+    if (std::uint64_t(offset) + n < size)
+        return countChunk(i, r, offset, n);
+    // Whole now: into its place, over the copy held till now (should that
+    // fail, the last chunk is asked for again). The record says it is
+    // whole, and it goes on, only once its bytes are on the disk.
+    const std::optional<std::string> place = moveIntoPlace(r);
+    if (place) {
+        CatalogRecord whole = r;
+        whole.heldBytes = offset + n;
+        whole.complete = 1;
+        setCheckSum(&whole);
+        beginCompletion(whole, *place);
+    }
+    return 0;
 }
 
 DWORD CCatalog::readFileData(DWORD offset, DWORD maxLength, const CatalogRecord* rec, void* out)

@@ -427,7 +427,7 @@ private:
         } catch (const platform::CFileException& e) {
             return fail(e.m_errno);
         }
-        m_catalog.m_unsynced.insert(m_path);
+        m_catalog.queueWritten(m_path, m_runAt, m_run.data(), m_run.size());
         m_putsWritten += m_runPuts;
         m_run.clear();
         m_runPuts = 0;
@@ -478,7 +478,8 @@ bool CCatalog::queueFlush(QueueImage& image)
         return false;
     }
     noteQueueWrite(image.path(), first);
-    m_unsynced.insert(image.path());
+    if (first < image.size())
+        queueWritten(image.path(), first, image.records().data() + first, image.size() - first);
     adoptImage(image);
     return true;
 }
@@ -596,8 +597,9 @@ void CCatalog::writeQueue(const std::string& path, const CatalogRecord* recs, st
 {
     if (n == 0)
         return;
-    // A queue that owes entries takes later ones behind them, in order.
-    if (m_owed.count(path) != 0) {
+    // A queue that owes entries takes later ones behind them, in order
+    // (once all are in its file, waiting to be on the disk, it takes them).
+    if (owesEntries(path)) {
         owe(path, recs, n, 0);
         return;
     }
@@ -674,7 +676,7 @@ void CCatalog::syncTo(const char* peer, int mode, SYSTEMTIME since)
     // the entries come out as record-by-record queueing would leave them.
     // What cannot be written is owed, as any queue write is.
     QueueImage q;
-    if (m_owed.count(*path) == 0 && q.load(*path)) {
+    if (!owesEntries(*path) && q.load(*path)) {
         forEachRouted([&q](const CatalogRecord& a) { q.put(q.find(a), a); });
         if (queueFlush(q))
             return;
@@ -915,6 +917,7 @@ int CCatalog::takeQueueRecs(const char* peer, CatalogRecord* out, std::uint64_t*
     // flight goes; one that could not be read may still hold waiting entries.
     if (taken.count == 0 && !failed && m_flight.count(*path) == 0) {
         platform::deleteFile(*path);
+        queueFileMoved(*path, {});
         m_queueTakenUpTo.erase(*path);
         m_queueIndex.erase(*path);
     }
@@ -982,7 +985,9 @@ void CCatalog::renameQueue(const char* oldName, const char* newName)
     if (!platform::fileExists(*to)) {
         m_queueIndex.erase(*to);
         if (platform::renameFile(*from, *to)) {
-            // The same file under its new name: its index goes with it.
+            // The same file under its new name: its index goes with it, and
+            // so does what is to be put on the disk of it, its new name too.
+            queueFileMoved(*from, *to);
             auto node = m_queueIndex.extract(*from);
             if (!node.empty()) {
                 node.key() = *to;
@@ -1003,6 +1008,7 @@ void CCatalog::renameQueue(const char* oldName, const char* newName)
     }
     if (queueFlush(newQ)) {
         platform::deleteFile(*from);
+        queueFileMoved(*from, {});
         m_queueIndex.erase(*from);
     }
 }
@@ -1072,6 +1078,7 @@ void CCatalog::owe(const std::string& path, const CatalogRecord* recs, std::size
     if (n == 0)
         return;
     OwedQueue& q = m_owed[path];
+    q.writtenRound = 0;
     for (std::size_t k = 0; k < n; ++k)
         putOwed(path, q, recs[k]);
     if (err != 0)
@@ -1082,8 +1089,10 @@ void CCatalog::owe(const std::string& path, const CatalogRecord* recs, std::size
     // written whole by a later tick.
     if (q.saved) {
         q.saved = appendRecords(owedFile(path), recs, n);
-        if (q.saved)
+        if (q.saved) {
             q.fileRecs += n;
+            noteUnsynced(owedFile(path), SyncKind::owed);
+        }
     }
     // Superseded records are folded out once they make up half the file,
     // which keeps it within twice the keys owed. Should the rewrite fail,
@@ -1095,10 +1104,18 @@ void CCatalog::owe(const std::string& path, const CatalogRecord* recs, std::size
         m_cash.deferWrites();
 }
 
+bool CCatalog::owesEntries(const std::string& path) const
+{
+    auto it = m_owed.find(path);
+    return it != m_owed.end() && !it->second.recs.empty();
+}
+
 bool CCatalog::owedUnsaved() const
 {
+    // Entries written into their queue file since are there, whatever
+    // became of <queue file>.owed.
     for (const auto& [path, q] : m_owed) {
-        if (!q.saved)
+        if (!q.saved && !q.recs.empty())
             return true;
     }
     return false;
@@ -1137,14 +1154,6 @@ bool CCatalog::flushOwed(const std::string& path, OwedQueue& q)
     return q.recs.empty();
 }
 
-bool CCatalog::syncWritten(const std::string& path, int* err)
-{
-    if (!platform::syncFileData(path, &m_syncedIds[path], err))
-        return false;
-    m_unsynced.erase(path);
-    return true;
-}
-
 bool CCatalog::saveOwed(const std::string& path, OwedQueue& q)
 {
     const bool ok = platform::replaceFileAtomically(owedFile(path), [&q](const platform::PieceWriter& write) {
@@ -1169,11 +1178,13 @@ void CCatalog::flushOwedQueues()
         const bool room = free < 0 || std::uint64_t(free) >= bytes + (64u << 10);
         // <queue file>.owed goes only once what it held is on the disk in
         // the queue file: a power cut must leave the entries in one of them.
-        if (room && flushOwed(it->first, q) && syncWritten(it->first)) {
-            platform::deleteFile(owedFile(it->first));
-            if (q.told || q.fromLastRun)
-                tellOwed(it->first, q, true);
-            it = m_owed.erase(it);
+        // Later entries of that queue wait with it meanwhile, in order.
+        if (room && (q.recs.empty() || flushOwed(it->first, q))) {
+            if (q.writtenRound == 0) {
+                q.writtenRound = roundOfWrites();
+                wantSynced(q.writtenRound);
+            }
+            ++it;
             continue;
         }
         if (!q.told)
@@ -1181,6 +1192,22 @@ void CCatalog::flushOwedQueues()
         if (!q.saved && room)
             q.saved = saveOwed(it->first, q);
         ++it;
+    }
+    dropOwedOnDisk();
+}
+
+void CCatalog::dropOwedOnDisk()
+{
+    for (auto it = m_owed.begin(); it != m_owed.end();) {
+        OwedQueue& q = it->second;
+        if (!q.recs.empty() || q.writtenRound == 0 || !isSynced(q.writtenRound)) {
+            ++it;
+            continue;
+        }
+        platform::deleteFile(owedFile(it->first));
+        if (q.told || q.fromLastRun)
+            tellOwed(it->first, q, true);
+        it = m_owed.erase(it);
     }
 }
 
@@ -1272,8 +1299,10 @@ void CCatalog::loadOwed()
 
 bool CCatalog::isFetchable(const CatalogRecord& rec)
 {
+    // A file whose last chunk is in, on its way to the disk, is not asked
+    // for again.
     return rec.complete == 0 && nodeText(rec) != ownNodeName() && hasSafeNames(rec)
-        && rec.findData.nFileSizeHigh == 0;
+        && rec.findData.nFileSizeHigh == 0 && !isCompleting(rec);
 }
 
 int CCatalog::getFirstFetchRec(CatalogRecord* out)

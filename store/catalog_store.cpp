@@ -407,6 +407,9 @@ void CCatalogCash::setRecNoWrite(int i, const CatalogRecord& rec)
     // lose it, so its write goes through the journal.
     if (m_writeThrough == 1 && m_list[i].complete == 1)
         m_protect.insert(i);
+    if (m_rewrite.underWay && m_rewrite.changed.insert(i).second && std::size_t(i) < m_rewrite.count
+        && m_list[i].complete == 1)
+        m_rewrite.protect.insert(i);
     const CatalogRecord old = m_list[i];
     m_notLive += notLive(rec) - notLive(old);
     m_list[i] = rec;
@@ -463,9 +466,15 @@ bool CCatalogCash::wreteList()
         writeFailed(err);
         return false;
     }
+    m_protect.clear();
+    writtenWhole();
+    return true;
+}
+
+void CCatalogCash::writtenWhole()
+{
     // A new file: the journal's copies belong to the old one.
     m_journal->clear();
-    m_protect.clear();
     m_journalFull = false;
     if (m_rewriteOwed) {
         std::printf("CCatalogCash::wreteList() catalog file written again\n");
@@ -474,7 +483,8 @@ bool CCatalogCash::wreteList()
     }
     m_rewriteOwed = false;
     m_failureTold = false; // a later failure is told again
-    return true;
+    // The new file and its name are for the next sync to put on the disk.
+    m_writtenInPlace = true;
 }
 
 void CCatalogCash::writeFailed(int err)
@@ -497,11 +507,9 @@ void CCatalogCash::writeFailed(int err)
     std::fflush(stdout);
 }
 
-bool CCatalogCash::retryRewrite()
+bool CCatalogCash::rewriteDue() const
 {
-    if (!rewriteOwed())
-        return true;
-    if (m_writeThrough != 1 || m_loadFailed)
+    if (!rewriteOwed() || m_rewrite.underWay || m_writeThrough != 1 || m_loadFailed)
         return false;
     if (m_rewriteOwed && m_lastFailureNoRoom) {
         // Writing the whole list into a disk that has not got its room
@@ -510,7 +518,51 @@ bool CCatalogCash::retryRewrite()
         if (free >= 0 && std::uint64_t(free) < m_list.size() * REC + (64u << 10))
             return false;
     }
-    return wreteList();
+    return true;
+}
+
+std::string CCatalogCash::beginRewrite()
+{
+    if (!canWrite("beginRewrite"))
+        return {};
+    std::string temp;
+    int err = 0;
+    const bool ok = platform::writeTemporary(
+        m_path, [this](const platform::PieceWriter& write) { return m_list.empty() || write(m_list.data(), m_list.size() * REC); },
+        &temp, &err);
+    if (!ok) {
+        std::printf("Error:CCatalogCash::beginRewrite() %d\n", err);
+        writeFailed(err);
+        return {};
+    }
+    m_rewrite.underWay = true;
+    m_rewrite.generation = m_generation;
+    m_rewrite.count = m_list.size();
+    m_rewrite.changed.clear();
+    m_rewrite.protect.clear();
+    return temp;
+}
+
+bool CCatalogCash::finishRewrite(const std::string& temp, bool synced)
+{
+    m_rewrite.underWay = false;
+    int err = 0;
+    if (!synced || m_generation != m_rewrite.generation || !platform::renameFile(temp, m_path, &err)) {
+        platform::deleteFile(temp);
+        if (err != 0)
+            writeFailed(err);
+        return false;
+    }
+    m_protect = std::move(m_rewrite.protect);
+    writtenWhole();
+    // What changed since the list was written goes in place, through the
+    // journal where it goes over a complete record.
+    std::vector<int> changed(m_rewrite.changed.begin(), m_rewrite.changed.end());
+    for (std::size_t i = m_rewrite.count; i < m_list.size(); ++i)
+        changed.push_back(static_cast<int>(i));
+    m_rewrite.changed.clear();
+    writeRecs(changed);
+    return true;
 }
 
 void CCatalogCash::writeRec(int i)
@@ -714,6 +766,11 @@ CCatalog::CCatalog()
 
 CCatalog::~CCatalog()
 {
+    // Fetched files on their way to the disk complete now where they can
+    // (a few rounds: a slow disk must not hold the end long), and no sync
+    // outlives the catalog.
+    settleSyncs(3);
+    m_syncs.reset();
     // A check not applied yet is made again at the next start.
     m_copyCheck.reset();
     m_linkCache.clear();
@@ -833,12 +890,16 @@ void CCatalog::reportDamage(const LoadDamage& damage)
 void CCatalog::onTick()
 {
     platform::CMutexLock lock(getMutex());
+    collectSyncs();
     applyCopyCheck(false);
     flushOwedQueues();
     m_marks.retryWrite();
-    // catalog.dat waits while a queue's owed entries are on no disk.
-    if (!owedUnsaved())
-        m_cash.retryRewrite();
+    // catalog.dat waits while a queue's owed entries are on no disk; its
+    // rewrite is synced in a round, one at a time.
+    if (m_rounds.empty() && !owedUnsaved() && m_cash.rewriteDue()) {
+        m_roundWanted = std::max(m_roundWanted, m_roundsBegun + 1);
+        maybeBeginRound(false);
+    }
     if (m_cash.writeThrough() == 0 && !m_resyncMarkSaved)
         saveResyncMark();
     checkWholeSyncDone(); // a removed row may have been the last one owed
@@ -855,40 +916,6 @@ bool CCatalog::storesAtOnce()
     // Under -CATALOGCASH a poll is safe once an end without the final save
     // is sure to ask the neighbours again.
     return !m_cash.behindList() && (m_cash.writeThrough() != 0 || m_resyncMarkSaved);
-}
-
-bool CCatalog::syncWrites()
-{
-    platform::CMutexLock lock(getMutex());
-    // Entries to pass on that are on no disk at all (their queue file and
-    // its .owed both failed) are not held either.
-    if (owedUnsaved())
-        return false;
-    if (m_cash.takeWrittenInPlace())
-        m_unsynced.insert(m_cash.path());
-    const std::vector<std::string> paths(m_unsynced.begin(), m_unsynced.end());
-    for (const std::string& path : paths) {
-        int err = 0;
-        if (!syncWritten(path, &err)) {
-            if (!m_syncFailureTold) {
-                m_syncFailureTold = true;
-                std::printf("Error:CCatalog: %s cannot be put on the disk (%s); no entries are taken from the"
-                            " neighbours until it is\n",
-                            path.c_str(), std::strerror(err));
-                std::fflush(stdout);
-                const char* utf8 = "受け取ったカタログをディスクに書き込めないため、書き込めるまで隣接ノードから"
-                                   "カタログを受け取りません。";
-                m_notices.push_back(cp932::fromUtf8(utf8).value_or(utf8));
-            }
-            return false;
-        }
-    }
-    if (m_syncFailureTold) {
-        m_syncFailureTold = false;
-        std::printf("CCatalog: what was received is on the disk again; entries are taken from the neighbours\n");
-        std::fflush(stdout);
-    }
-    return true;
 }
 
 std::vector<std::string> CCatalog::takeNotices()

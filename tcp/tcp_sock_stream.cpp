@@ -255,6 +255,8 @@ void CTcpSockStream::onTick()
     if (m_state != STATE_CONNECTED && m_state != STATE_IDENTIFIED)
         return;
     m_tickFrameGone = false;
+    if (m_state == STATE_IDENTIFIED)
+        m_exchange.onTick(); // a poll that waited for the disk
     if (!sendNextFrame())
         return;
     if (m_tick < s_helloTicks) {

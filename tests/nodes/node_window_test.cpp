@@ -203,6 +203,7 @@ TEST_F(NodeWindow, FilePaneShowsTheNodesFilesAndKeepsTheSelectedOneAcrossARefres
     // partial.bin arrives whole: b.txt moves a row down.
     list.SetSelectionMark(2);
     EXPECT_EQ(CCatalog::getInstance()->writeFileData(0, 5, &recs[2], "hello"), 0);
+    CCatalog::getInstance()->settleSyncs(); // whole once on the disk
     win->m_fileDlg.setNode("NODE_B"); // as a click on the node does
     ASSERT_EQ(list.GetItemCount(), 4);
     EXPECT_EQ(list.GetItemText(2, 0), "partial.bin");

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <deque>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "protocol/exchange.h"
@@ -189,6 +191,7 @@ TEST_F(ExchangeTest, PollChainThenFetchChainBringsEveryFileWhole)
     }
     EXPECT_EQ(asked, (std::vector<std::pair<std::string, DWORD>>{
                          {"big.bin", 0}, {"big.bin", 51200}, {"big.bin", 102400}, {"small.txt", 0}}));
+    settle();
     for (const auto& [rec, content] : offered) {
         EXPECT_EQ(testsupport::readFile(recvDir() + "/NODE_B/" + fileName(rec)), content) << fileName(rec);
         EXPECT_EQ(storedOf(fileName(rec).c_str()).complete, 1u);
@@ -254,6 +257,7 @@ TEST_F(ExchangeTest, RecordsAppliedAreBoundedByCountElevenAndPayload)
     apply(std::move(stale));
     Frame shortOne = recordsFrame({peerRec("t0", 1), peerRec("t1", 1)});
     shortOne.h()->count = 11;
+    settle(); // the answers before the last one are on the disk: the chain polls on
     apply(std::move(shortOne));
     EXPECT_EQ(catalog()->getRecCount(), 15);
     EXPECT_EQ(drain(ex).size(), 3u);
@@ -359,8 +363,10 @@ TEST_F(ExchangeTest, OneFetchChainPerLink)
     Frame late = chunkFor(requestFrame(storedOf("small.bin"), 0), small);
     ex.onChunk(late.as<FileChunkFrame>());
     EXPECT_TRUE(drain(ex).empty());
+    settle();
     EXPECT_EQ(storedOf("small.bin").complete, 1u);
     ex.onChunk(chunkFor(again, big).as<FileChunkFrame>());
+    settle();
     EXPECT_EQ(storedOf("big.bin").complete, 1u);
     EXPECT_TRUE(drain(ex).empty());
     EXPECT_FALSE(ex.isFetching());
@@ -693,6 +699,7 @@ TEST_F(ExchangeTest, OnePollChainPerLinkAndNoPollBeforeWhatCameIsOnTheDisk)
     EXPECT_EQ(polls(ex), 0) << "the first awaits its answer";
     apply(recordsFrame({peerRec("a.txt", 5)}));
     EXPECT_EQ(polls(ex), 1) << "the chain's poll";
+    settle(); // what the answer brought is on the disk
     stalled(true);
     EXPECT_TRUE(ex.sendPeriodicPoll());
     EXPECT_EQ(polls(ex), 1) << "one more poll when the answer does not come";
@@ -717,38 +724,88 @@ TEST_F(ExchangeTest, OnePollChainPerLinkAndNoPollBeforeWhatCameIsOnTheDisk)
     EXPECT_EQ(catalog()->getRecCount(), 3);
     full.lift();
     testing::internal::CaptureStdout();
-    catalog()->onTick();
+    tick();
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(catalogtest::readRecords(catalogFile()).size(), 3u);
     link.sendPeriodicPoll();
     EXPECT_EQ(polls(link), 1);
 
-    // What an answer brought reaches the disk before the next poll: each
-    // file written once, catalog.dat and the queue of the neighbour it is
-    // passed on to; a sync that fails holds the poll back.
+    // What an answer brought reaches the disk before the poll after next:
+    // each file written once, catalog.dat and the queue of the neighbour it
+    // is passed on to, with their folder once for both.
     std::vector<std::string> synced;
-    int fault = EIO;
-    platform::setSyncFault([&](const std::string& path) {
+    std::atomic<int> fault = 0;
+    std::atomic<bool> held = false;
+    catalogtest::SyncHook hook([&](const std::string& path) {
+        while (held)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         synced.push_back(path.substr(path.rfind('/') + 1));
-        return fault;
+        return fault.load();
     });
-    testing::internal::CaptureStdout();
     take(recordsFrame({peerRec("d.txt", 0), peerRec("e.txt", 0)})); // whole at once: passed on
-    stalled(true);
-    link.sendPeriodicPoll();
-    stalled(false);
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("cannot be put on the disk"), std::string::npos);
-    EXPECT_EQ(polls(link), 0);
-    fault = 0;
-    synced.clear();
-    link.sendPeriodicPoll();
-    EXPECT_EQ(polls(link), 1);
+    settle();
     std::sort(synced.begin(), synced.end());
-    EXPECT_EQ(synced, (std::vector<std::string>{"NODE_C.dat", "catalog.dat"}));
+    EXPECT_EQ(synced, (std::vector<std::string>{"CATALOG", "NODE_B", "NODE_C.dat", "catalog.dat"}));
+    EXPECT_EQ(polls(link), 1);
     synced.clear();
     take(recordsFrame({}));
+    settle();
+    EXPECT_EQ(polls(link), 0) << "the chain ends at the empty answer";
+    EXPECT_TRUE(synced.empty()) << "an answer that brought nothing needs no sync";
+
+    // A sync that fails proves nothing that was written to the file, and a
+    // later sync that works proves nothing either (Linux tells a failed
+    // write once): no poll goes until each file is written again whole from
+    // memory (what the page cache held may be gone) under another name,
+    // renamed into place, and its folder synced.
     link.sendPeriodicPoll();
     EXPECT_EQ(polls(link), 1);
-    EXPECT_TRUE(synced.empty()) << "an answer that brought nothing needs no sync";
-    platform::setSyncFault({});
+    take(recordsFrame({peerRec("f.txt", 0)}));
+    EXPECT_EQ(polls(link), 1) << "it vouches for the answers before the last";
+    settle();
+    fault = EIO;
+    held = true; // the failure comes back only once the poll is decided
+    testing::internal::CaptureStdout();
+    take(recordsFrame({peerRec("g.txt", 0)}));
+    const std::uint64_t round = catalog()->roundOfWrites();
+    const int afterG = polls(link);
+    held = false;
+    settle();
+    take(recordsFrame({peerRec("h.txt", 0)}));
+    settle();
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("cannot be put on the disk"), std::string::npos);
+    EXPECT_EQ(afterG, 1) << "f.txt is on the disk";
+    EXPECT_EQ(polls(link), 0) << "g.txt is not";
+    const std::vector<CatalogRecord> queuedC = queued("NODE_C");
+    const platform::FileStamp catalogWas = platform::fileStamp(catalogFile());
+    const platform::FileStamp queueWas = platform::fileStamp(queueFile("NODE_C"));
+    {
+        // The pages of the failed writes are gone: the disk has zeros there.
+        platform::CFile f;
+        ASSERT_TRUE(f.Open(queueFile("NODE_C"), platform::CFile::modeReadWrite));
+        f.Seek(std::int64_t(queuedC.size() - 1) * 820, platform::CFile::begin);
+        f.Write(std::string(820, '\0').data(), 820);
+        f.Close();
+        ASSERT_TRUE(f.Open(catalogFile(), platform::CFile::modeReadWrite));
+        f.Seek(std::int64_t(catalog()->getRecCount() - 1) * 820, platform::CFile::begin);
+        f.Write(std::string(820, '\0').data(), 820);
+        f.Close();
+    }
+    fault = 0;
+    synced.clear();
+    testing::internal::CaptureStdout();
+    for (int n = 0; n < 20 && !catalog()->isSynced(round); ++n)
+        catalog()->settleSyncs(1);
+    link.onTick();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(polls(link), 1);
+    ASSERT_TRUE(catalog()->isSynced(round));
+    const auto temporary = [](const std::string& n) { return platform::isTemporaryName(n); };
+    EXPECT_EQ(std::count_if(synced.begin(), synced.end(), temporary), 2) << "each written again whole";
+    const auto lastTemporary = std::find_if(synced.rbegin(), synced.rend(), temporary);
+    EXPECT_NE(std::find(synced.rbegin(), lastTemporary, "CATALOG"), lastTemporary) << "then their folder synced";
+    EXPECT_NE(platform::fileStamp(catalogFile()).inode, catalogWas.inode);
+    EXPECT_NE(platform::fileStamp(queueFile("NODE_C")).inode, queueWas.inode);
+    EXPECT_EQ(catalogtest::bytesOf(queued("NODE_C")), catalogtest::bytesOf(queuedC));
+    EXPECT_EQ(catalogtest::bytesOf(catalogtest::readRecords(catalogFile())), catalogtest::bytesOf(all()));
 }

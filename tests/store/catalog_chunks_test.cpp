@@ -3,6 +3,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
 #include "platform/dirlist.h"
 #include "platform/paths.h"
 
@@ -61,6 +66,7 @@ TEST_F(CatalogChunks, ChunksAreTakenInSequenceOnlyAndTheWholeFileTravelsOn)
     // A chunk past the end completes the file without writing past it.
     const std::string longer = data + "TRAILING";
     EXPECT_EQ(write(40, 68, r, longer.data() + 40), 0);
+    settle();
     EXPECT_EQ(readFile(recvFile("f.bin")), data);
     EXPECT_EQ(stored(0).complete, 1u);
     EXPECT_EQ(readRecords(queueFile("NODE_B")).size(), 1u);
@@ -107,6 +113,7 @@ TEST_F(CatalogChunks, TheFileHeldWholeIsKeptAndANewVersionTakesItsPlaceOnlyWhenW
 {
     const CatalogRecord r = receive("f.bin");
     ASSERT_EQ(write(0, 100, r, data.data()), 0);
+    settle();
     const platform::FileStamp held = platform::fileStamp(recvFile("f.bin"));
     const CatalogRecord again = receiveAgain(r, 2011, 100);
     EXPECT_TRUE(catalog()->isRecComplete(&again));
@@ -139,6 +146,82 @@ TEST_F(CatalogChunks, TheFileHeldWholeIsKeptAndANewVersionTakesItsPlaceOnlyWhenW
     EXPECT_EQ(readFile(recvFile(longName.c_str())), data);
 }
 
+// A fetched file is written whole, and passed on, only once its bytes and
+// its name are on the disk, and the entries passed on are there before the
+// record says it is whole: while the sync is held back the record stays as
+// it was, nothing is queued and the file is not asked for again. A sync
+// that fails has the file fetched again from its first byte.
+TEST_F(CatalogChunks, AFetchedFileIsWholeOnlyOnceItsBytesAndNameAreOnTheDisk)
+{
+    std::mutex m;
+    std::condition_variable cv;
+    bool held = true;
+    std::vector<std::string> synced;
+    std::atomic<int> fault = 0;
+    std::atomic<int> queueBeforeBytes = 0, wholeBeforeQueue = 0;
+    SyncHook hook([&](const std::string& path) {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return !held; });
+        synced.push_back(path.substr(path.rfind('/') + 1));
+        if (synced.back() == "f.bin" && exists(queueFile("NODE_B")))
+            ++queueBeforeBytes;
+        if (synced.back() == "NODE_B.dat" && !readRecords(catalogFile()).empty()
+            && readRecords(catalogFile()).front().complete == 1)
+            ++wholeBeforeQueue;
+        return fault.load();
+    });
+    struct Release {
+        std::function<void()> f;
+        ~Release() { f(); }
+    } release{[&] {
+        {
+            std::lock_guard<std::mutex> lock(m);
+            held = false;
+        }
+        cv.notify_all();
+    }};
+
+    const CatalogRecord r = receive("f.bin");
+    EXPECT_EQ(write(0, 40, r, data.data()), 1);
+    EXPECT_EQ(write(40, 60, r, data.data() + 40), 0);
+    catalog()->collectSyncs();
+    EXPECT_EQ(readFile(recvFile("f.bin")), data) << "in its place";
+    EXPECT_EQ(stored(0).complete, 0u);
+    EXPECT_EQ(stored(0).heldBytes, 40u);
+    EXPECT_FALSE(exists(queueFile("NODE_B")));
+    CatalogRecord next;
+    EXPECT_EQ(catalog()->getFirstFetchRec(&next), 0) << "not asked for again";
+    EXPECT_EQ(write(40, 60, r, data.data() + 40), 0);
+    release.f();
+    settle();
+    EXPECT_EQ(stored(0).complete, 1u);
+    EXPECT_EQ(stored(0).heldBytes, 100u);
+    EXPECT_EQ(readRecords(queueFile("NODE_B")).size(), 1u);
+    for (const char* name : {"f.bin", "NODE_X", "RECV", "NODE_B.dat", "catalog.dat"})
+        EXPECT_NE(std::find(synced.begin(), synced.end(), name), synced.end()) << name;
+    EXPECT_EQ(queueBeforeBytes, 0) << "passed on before its bytes were on the disk";
+    EXPECT_EQ(wholeBeforeQueue, 0) << "whole before the entries passed on were on the disk";
+
+    const CatalogRecord g = receive("g.bin");
+    fault = EIO;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(write(0, 100, g, data.data()), 0);
+    settle();
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("it is fetched again"), std::string::npos);
+    EXPECT_EQ(stored(1).complete, 0u);
+    EXPECT_EQ(stored(1).heldBytes, 0u);
+    ASSERT_EQ(catalog()->getFirstFetchRec(&next), 1);
+    EXPECT_EQ(fileOf(next), "g.bin");
+    EXPECT_EQ(readRecords(queueFile("NODE_B")).size(), 1u) << "not passed on";
+    fault = 0;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(write(0, 100, g, data.data()), 0);
+    settle();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(stored(1).complete, 1u);
+    EXPECT_EQ(readRecords(queueFile("NODE_B")).size(), 2u);
+}
+
 // A copy fetched whole bears the last-write time of its registration. At
 // every start, a received file marked whole whose copy is of another size
 // (a power cut lost bytes written) or gone is fetched again, the copy in
@@ -154,6 +237,7 @@ TEST_F(CatalogChunks, AStartFetchesAgainAReceivedFileMarkedWholeThatIsNotWholeOn
         catalog()->mergeRec(&recs.back());
         ASSERT_EQ(write(0, 100, recs.back(), data.data()), 0);
     }
+    settle(); // whole once on the disk
     const platform::PathStatus kept = platform::pathStatus(recvFile("kept.bin"));
     EXPECT_EQ(fileTimeToU64(fileTimeFromTimespec(kept.lastWrite)), fileTimeToU64(written));
     ASSERT_EQ(::truncate(recvFile("cut.bin").c_str(), 60), 0);
@@ -161,6 +245,7 @@ TEST_F(CatalogChunks, AStartFetchesAgainAReceivedFileMarkedWholeThatIsNotWholeOn
 
     CCatalog::releaseInstance();
     catalog()->finishStartCheck();
+    settle(); // the records written over go in place once the journal's copies are on the disk
     const std::vector<CatalogRecord> onDisk = readRecords(catalogFile());
     ASSERT_EQ(onDisk.size(), 3u);
     EXPECT_EQ(onDisk[0].complete, 1u);
@@ -185,6 +270,7 @@ TEST_F(CatalogChunks, ANameTooLongForTheDiskIsKeptUnderItsShortenedName)
     const std::string place = *paths::joinName(recvDir() + "/NODE_X", name);
     EXPECT_EQ(write(0, 40, r, data.data()), 1);
     EXPECT_EQ(write(40, 60, r, data.data() + 40), 0);
+    settle();
     EXPECT_EQ(stored(0).complete, 1u);
     EXPECT_EQ(readFile(place), data);
     std::vector<platform::DirEntry> inFolder;

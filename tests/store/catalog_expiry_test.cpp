@@ -255,7 +255,7 @@ TEST_F(DeletionMarks, AMarkThatCouldNotBeErasedNeverTakesAFileRegisteredAfterIt)
     platform::makeSureDirectoryPathExists(marksFile() + "/blocked/");
     testing::internal::CaptureStdout();
     catalog()->compactList();
-    catalog()->onTick();
+    tick();
     testing::internal::GetCapturedStdout();
     EXPECT_FALSE(exists(sendDir() + "/f.txt"));
     std::string told = notices();
@@ -265,7 +265,7 @@ TEST_F(DeletionMarks, AMarkThatCouldNotBeErasedNeverTakesAFileRegisteredAfterIt)
     ASSERT_EQ(::rmdir(marksFile().c_str()), 0);
     testsupport::writeFile(marksFile(), stale);
     testing::internal::CaptureStdout();
-    catalog()->onTick();
+    tick();
     testing::internal::GetCapturedStdout();
     EXPECT_FALSE(exists(marksFile())) << "written (no mark left)";
     told = notices();

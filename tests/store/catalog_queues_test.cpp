@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -153,6 +154,34 @@ TEST_F(CatalogQueues, RenameQueueMergesTheWaitingRecordsIntoAnExistingQueue)
     ASSERT_EQ(take("NODE_B"), 2);
     EXPECT_EQ(fileOf(out[0]), "a.txt");
     EXPECT_EQ(fileOf(out[1]), "c.txt");
+}
+
+// A queue file renamed (a messaging contact that took its node's name) is
+// put on the disk under its new name, and its folder with it, whether its
+// entries were on the disk before or not.
+TEST_F(CatalogQueues, ARenamedQueueIsPutOnTheDiskUnderItsNewName)
+{
+    std::vector<std::string> synced;
+    SyncHook hook([&synced](const std::string& path) {
+        synced.push_back(path.substr(path.rfind('/') + 1));
+        return 0;
+    });
+    const CatalogRecord a = makeRec("NODE_X", "a.txt", 1);
+    const CatalogRecord b = makeRec("NODE_X", "b.txt", 1);
+    catalog()->queueRec("skype.id", &a);
+    settle();
+    synced.clear();
+    catalog()->renameQueue("skype.id", "NODE_B");
+    settle();
+    std::sort(synced.begin(), synced.end());
+    EXPECT_EQ(synced, (std::vector<std::string>{"CATALOG", "NODE_B.dat"}));
+
+    synced.clear();
+    catalog()->queueRec("skype.id", &b);
+    catalog()->renameQueue("skype.id", "NODE_C");
+    settle();
+    std::sort(synced.begin(), synced.end());
+    EXPECT_EQ(synced, (std::vector<std::string>{"CATALOG", "NODE_C.dat"}));
 }
 
 TEST_F(CatalogQueues, NodeNamesThatAreNoPlainNamesOrCatalogNeverNameAQueueFile)
@@ -463,7 +492,7 @@ TEST_F(QueueBatch, AWriteThatFailsPartWayIsMadeGoodOnceTheQueueTakesIt)
     EXPECT_EQ(fileOf(out[0]), "own0.txt");
     EXPECT_EQ(fileOf(out[1]), "own1.txt");
 
-    catalog()->onTick();
+    tick();
     EXPECT_EQ(catalog()->owedQueueEntries(), 0u);
     EXPECT_EQ(catalog()->takeNotices().size(), 1u) << "written again, said once";
     EXPECT_FALSE(exists(queueFile("NODE_B") + ".owed"));
@@ -500,14 +529,14 @@ TEST_F(QueueBatch, EveryChangeReachesANeighbourWhoseQueueCouldNotBeWrittenForAWh
     EXPECT_EQ(readRecords(queueFile("NODE_B") + ".owed").size(), 501u);
     EXPECT_EQ(readRecords(catalogFile()).size(), 500u) << "kept on the disk, so catalog.dat goes on";
 
-    catalog()->onTick(); // still a folder: nothing more is said
+    tick(); // still a folder: nothing more is said
     EXPECT_TRUE(catalog()->takeNotices().empty());
     CCatalog::releaseInstance(); // the node ends
 
     std::filesystem::remove(queueFile("NODE_B"));
     testing::internal::CaptureStdout();
     EXPECT_EQ(catalog()->owedQueueEntries(), 500u) << "owed still at the next start";
-    catalog()->onTick();
+    tick();
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(catalog()->owedQueueEntries(), 0u);
     EXPECT_EQ(catalog()->takeNotices().size(), 1u) << "written at last, said once";
@@ -540,14 +569,14 @@ TEST_F(QueueBatch, WhileOwedEntriesAreOnNoDiskCatalogDatTakesNoOwnChange)
     const std::vector<CatalogRecord> batch = own({0, 5}, 7, CATALOG_STATE_UPDATED);
     catalog()->updateRecs(batch.data(), 1);
     catalog()->addRecs(batch.data() + 1, 1);
-    catalog()->onTick();
+    tick();
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(testsupport::readFile(catalogFile()), before);
     EXPECT_EQ(catalog()->getRecCount(), 3);
 
     std::filesystem::remove(queueFile("NODE_B"));
     testing::internal::CaptureStdout();
-    catalog()->onTick();
+    tick();
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(bytesOf(readRecords(catalogFile())), bytesOf(all()));
     ASSERT_EQ(take("NODE_B"), 2);
@@ -577,7 +606,7 @@ TEST_F(QueueBatch, OwedEntriesAreOnePerKeyAndFollowTheirQueueFile)
     settings->rows.removeRow(0);
     std::filesystem::remove(queueFile("NODE_B"));
     EXPECT_EQ(catalog()->owedQueueEntries(), 300u);
-    catalog()->onTick();
+    tick();
     testing::internal::GetCapturedStdout();
     std::vector<CatalogRecord> got;
     for (int c; (c = take("NODE_B")) > 0;)

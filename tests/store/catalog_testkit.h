@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "platform/cp932.h"
+#include "platform/disk_sync.h"
 #include "platform/files.h"
 #include "platform/localtime.h"
 #include "store/catalog.h"
@@ -131,6 +133,16 @@ inline void crashAfter(const std::function<void()>& fn)
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
+// A hook on every sync the catalog runs (see platform::setSyncFault) for the
+// life of the object.
+class SyncHook {
+public:
+    explicit SyncHook(std::function<int(const std::string& path)> hook) { platform::setSyncFault(std::move(hook)); }
+    ~SyncHook() { platform::setSyncFault({}); }
+    SyncHook(const SyncHook&) = delete;
+    SyncHook& operator=(const SyncHook&) = delete;
+};
+
 // The catalog is made on first use (catalog()), so a test can prepare
 // catalog.dat first.
 class CatalogTest : public ::testing::Test {
@@ -147,12 +159,29 @@ protected:
         settings->nodeName = "NODE_A";
         settings->partyName = "PARTY";
         ZQ_EVENTCATALOG::getInstance()->addListener(&listener);
+        // A failed sync is tried again at once, not a second later.
+        CCatalog::setSyncRetryDelay(std::chrono::milliseconds(0));
     }
 
     void TearDown() override
     {
         CCatalog::releaseInstance();
         ZQ_EVENTCATALOG::destroyInstance();
+        CCatalog::setSyncRetryDelay(std::chrono::milliseconds(1000));
+    }
+
+    // The tick, and the syncs it began taken back.
+    void tick()
+    {
+        catalog()->onTick();
+        catalog()->settleSyncs();
+    }
+    // What was written put on the disk, as before a poll; fetched files
+    // complete.
+    void settle()
+    {
+        catalog()->wantSynced(catalog()->roundOfWrites());
+        catalog()->settleSyncs();
     }
 
     CCatalog* catalog() { return CCatalog::getInstance(); }

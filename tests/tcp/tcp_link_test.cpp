@@ -3,6 +3,10 @@
 // limits on pending and silent links, frame errors and the send queue.
 #include "tcp_testkit.h"
 
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+
 using namespace tcptest;
 
 namespace {
@@ -256,4 +260,75 @@ TEST_F(TcpLink, EntriesTakenButNotSentGoBackToTheQueue)
     peer.sendPoll();
     ASSERT_TRUE(peer.waitFrame(isRecords, f));
     EXPECT_EQ(headerOf(f).count, 2u) << "both entries are sent again";
+}
+
+// A disk that takes its time holds neither the event loop nor the link's
+// answers: while what an answer brought waits to reach the disk, the node
+// answers the neighbour's poll and goes on polling as far as the answers
+// before the last allow (the poll after the first answer vouches for none),
+// the poll that needs that answer on the disk waits, and the link stays;
+// once it is on the disk, that poll goes.
+TEST_F(TcpLink, ASlowDiskHoldsNeitherTheEventLoopNorTheAnswers)
+{
+    registerOwn("mine.txt");
+    std::mutex m;
+    std::condition_variable cv;
+    bool held = true;
+    int waiting = 0;
+    catalogtest::SyncHook hook([&](const std::string&) {
+        std::unique_lock<std::mutex> lock(m);
+        ++waiting;
+        cv.wait(lock, [&] { return !held; });
+        return 0;
+    });
+    const auto release = [&] {
+        {
+            std::lock_guard<std::mutex> lock(m);
+            held = false;
+        }
+        cv.notify_all();
+    };
+    struct AtEnd {
+        std::function<void()> f;
+        ~AtEnd() { f(); }
+    } atEnd{release};
+
+    CTcpSockStream::setHelloTicks(4);
+    ASSERT_TRUE(identify(peer, "B"));
+    const auto answer = [&](const Frame& poll, const char* file) {
+        Frame f(FRAME_HEADER_LEN + CATALOG_RECORD_SIZE, 0);
+        ExchangeHeader h = headerOf(poll);
+        h.command = COMMAND_CATALOGRECORDS;
+        h.count = 1;
+        h.dataLen = static_cast<WORD>(CATALOG_RECORD_SIZE);
+        std::memcpy(f.data(), &h, sizeof h);
+        const CatalogRecord rec = catalogtest::makeRec("B", file, 10, CATALOG_STATE_NEW, "P");
+        std::memcpy(f.data() + FRAME_HEADER_LEN, &rec, sizeof rec);
+        peer.sendFrame(f.data());
+    };
+    Frame poll;
+    ASSERT_TRUE(peer.waitFrame(isPoll, poll));
+    answer(poll, "b1.txt");
+    ASSERT_TRUE(peer.waitFrame(isPoll, poll)) << "the poll after the first answer";
+    answer(poll, "b2.txt");
+    ASSERT_TRUE(pumpUntil([&] {
+        std::lock_guard<std::mutex> lock(m);
+        return waiting > 0;
+    })) << "a sync under way";
+
+    peer.skipped.clear();
+    peer.sendPoll();
+    Frame records;
+    ASSERT_TRUE(peer.waitFrame(isRecords, records)) << "answered while the sync is held";
+    EXPECT_EQ(headerOf(records).count, 1u);
+    pumpFor(500); // ten ticks, two hellos with their periodic polls
+    peer.readAvailable();
+    for (Frame f; peer.takeFrame(f);)
+        peer.skipped.push_back(std::move(f));
+    EXPECT_TRUE(std::none_of(peer.skipped.begin(), peer.skipped.end(), isPoll)) << "no poll before b1 is on the disk";
+    EXPECT_EQ(model->isConnected("B", ""), 1);
+    EXPECT_EQ(CCatalog::getInstance()->getRecCount(), 3);
+
+    release();
+    EXPECT_TRUE(peer.waitFrame(isPoll, poll)) << "on the disk: the poll goes";
 }
