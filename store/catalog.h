@@ -585,8 +585,9 @@ private:
     int markDeleted(const CatalogRecord& a);
     // The own registrations whose deletion the user asked for, or which
     // expired: only their files does the compaction delete. Each is marked
-    // in CATALOG/ownDeletions.lst (see DeletionMarks) before the deletion is
-    // made at all: while the mark cannot be written, the deletion goes
+    // in CATALOG/ownDeletions.lst (see RegistrationMarks) before the deletion
+    // is made at all: while the mark cannot be written (or the marks cannot
+    // be read), the deletion goes
     // nowhere (not into catalog.dat, a queue or the compaction) and the user
     // is told. The mark stays until the compaction has dropped its record,
     // so that no end of the node, whatever catalog.dat then holds, turns a
@@ -697,7 +698,7 @@ private:
     // The queue file of each batch in flight.
     std::unordered_map<std::uint64_t, std::string> m_batchQueue;
     // See loadDeleteMarks.
-    catalog_detail::DeletionMarks m_marks;
+    catalog_detail::RegistrationMarks m_marks {catalog_detail::RegistrationMarks::DELETIONS};
     // Own records whose deletion was asked for or expired that a compaction
     // of this run has dropped: their deletion has gone out, so the check
     // that finds their file gone has nothing to tell (keys).

@@ -830,7 +830,9 @@ void CCatalog::onTick()
 {
     platform::CMutexLock lock(getMutex());
     flushOwedQueues();
-    m_marks.retryWrite();
+    // Marks read only now may name deletions that catalog.dat lost.
+    if (m_marks.retry())
+        redoLostDeletions();
     // catalog.dat waits while a queue's owed entries are on no disk.
     if (!owedUnsaved())
         m_cash.retryRewrite();
@@ -943,8 +945,10 @@ CCatalog::OwnHeld CCatalog::ownRegistration(std::string_view file, DWORD isLink,
     if (i < 0)
         return OwnHeld::none;
     const CatalogRecord& r = m_cash.list()[std::size_t(i)];
+    // While the marks cannot be read, whether a deletion was asked for is
+    // not known: the record waits (see sortForCompaction).
     if (!isLive(r))
-        return deletionAsked(r) ? OwnHeld::deleted : OwnHeld::gone;
+        return deletionAsked(r) || m_marks.unreadable() ? OwnHeld::deleted : OwnHeld::gone;
     const bool same = (r.isLink == 1) == (isLink == 1) && sameSizeAndLastWrite(r.findData, sizeHigh, sizeLow, lastWrite);
     return same ? OwnHeld::same : OwnHeld::differs;
 }
