@@ -348,8 +348,9 @@ public:
     // What the catalog holds of an own file of SEND (its CP932 name): no
     // registration, a live one (new or updated) of that kind, size and last
     // write, a live one that says otherwise, a deleted one whose deletion
-    // was asked for or expired (its file goes with it), or a deleted one
-    // whose file had left SEND (a file there now is to be registered again).
+    // was asked for or expired of a file of that kind, size and last write
+    // (the file goes with it), or any other deleted one (its file had left
+    // SEND, or a file there now is another: to be registered again).
     enum class OwnHeld { none, same, differs, deleted, gone };
     OwnHeld ownRegistration(std::string_view file, DWORD isLink, DWORD sizeHigh, DWORD sizeLow,
                             const FILETIME& lastWrite);

@@ -945,11 +945,13 @@ CCatalog::OwnHeld CCatalog::ownRegistration(std::string_view file, DWORD isLink,
     if (i < 0)
         return OwnHeld::none;
     const CatalogRecord& r = m_cash.list()[std::size_t(i)];
-    // While the marks cannot be read, whether a deletion was asked for is
-    // not known: the record waits (see sortForCompaction).
-    if (!isLive(r))
-        return deletionAsked(r) || m_marks.unreadable() ? OwnHeld::deleted : OwnHeld::gone;
     const bool same = (r.isLink == 1) == (isLink == 1) && sameSizeAndLastWrite(r.findData, sizeHigh, sizeLow, lastWrite);
+    // A file other than the one whose deletion was asked for is the user's
+    // new one: the compaction leaves it, and it is to be registered. While
+    // the marks cannot be read, whether it was asked for is not known: the
+    // record waits (see sortForCompaction).
+    if (!isLive(r))
+        return same && (deletionAsked(r) || m_marks.unreadable()) ? OwnHeld::deleted : OwnHeld::gone;
     return same ? OwnHeld::same : OwnHeld::differs;
 }
 

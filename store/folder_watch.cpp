@@ -860,7 +860,7 @@ void CFolderWatch::gather()
         const std::size_t j = item;
         const CDirList::Stamp stamp = m_snapshot.stamp(j);
         if (stamp.sizeHigh == 0 && stamp.sizeLow != 0)
-            m_toAsk.push_back(std::uint32_t(m_next.size()) << 1);
+            m_toAsk.push_back(std::uint32_t(m_next.size()) << 2 | ASK_UNCHANGED);
         keepOld(j);
     }
     for (const std::size_t j : m_keptLinks)
@@ -943,7 +943,8 @@ void CFolderWatch::judgeNew(ScanRecord& e)
     if (fd.nFileSizeHigh != 0) {
         skip(e.nativeName, "the file is 4 GiB or larger");
     } else if (fd.nFileSizeLow != 0) {
-        m_lists[0].push_back(e.rec);
+        // Registered unless the catalog holds this very file (classify).
+        m_toAsk.push_back(std::uint32_t(m_next.size()) << 2 | ASK_NEW);
         keepFresh(e.rec, e.shareable);
     }
 }
@@ -963,7 +964,7 @@ void CFolderWatch::judgeKnown(ScanRecord& e, std::size_t j)
     // with content below 4 GiB and a name Windows nodes can take is
     // registered anew when it does not.
     const auto keepAsked = [this, &e](bool changed) {
-        m_toAsk.push_back(std::uint32_t(m_next.size()) << 1 | (changed ? 1u : 0u));
+        m_toAsk.push_back(std::uint32_t(m_next.size()) << 2 | (changed ? ASK_CHANGED : ASK_UNCHANGED));
         keepFresh(e.rec, e.shareable);
     };
     const auto keepUnchanged = [&] {
@@ -1196,22 +1197,25 @@ void CFolderWatch::finishAway()
 }
 
 // Asks the catalog where the file system alone cannot tell, in listing
-// order: a known file whose registration the catalog no longer holds (a
-// catalog.dat lost or damaged) is registered as new, also when it changed
-// (an update would change nothing); a changed file it holds is updated, and
-// so is an unchanged one whose live registration says another size or time
-// (catalog.dat was behind the snapshot when the node ended). An unchanged
-// file is registered anew only when its name is one Windows nodes can take.
+// order. A file that bears the registration the catalog holds (its name,
+// kind, size and last write) keeps it as it is, whatever the snapshot says
+// (a folder taken anew, a snapshot lost): it is not registered again, and a
+// deletion asked for or expired of that very file stands (the compaction
+// takes the file). A registration whose file differs is updated. A file the
+// catalog holds no registration of (a catalog.dat lost or damaged, or one
+// whose registration was deleted because it had left SEND) is registered as
+// new; an unchanged one only when its name is one Windows nodes can take.
 bool CFolderWatch::classify(std::chrono::steady_clock::time_point deadline)
 {
+    std::vector<DirListRecord>& added = m_lists[0];
     std::vector<DirListRecord>& changed = m_lists[2];
     std::vector<DirListRecord>& unregistered = m_lists[3];
     CCatalog* catalog = CCatalog::getInstance();
     for (; m_cursor < m_toAsk.size(); ++m_cursor) {
         if ((m_cursor & 255) == 255 && std::chrono::steady_clock::now() >= deadline)
-            return false;
-        const std::uint32_t item = m_next[m_toAsk[m_cursor] >> 1];
-        const bool hasChanged = (m_toAsk[m_cursor] & 1) != 0;
+            break;
+        const std::uint32_t item = m_next[m_toAsk[m_cursor] >> 2];
+        const std::uint32_t told = m_toAsk[m_cursor] & 3;
         CCatalog::OwnHeld held;
         if (item & FRESH) {
             const DirListRecord& r = m_fresh[item & ~FRESH];
@@ -1221,21 +1225,27 @@ bool CFolderWatch::classify(std::chrono::steady_clock::time_point deadline)
             const CDirList::Stamp st = m_snapshot.stamp(item);
             held = catalog->ownRegistration(m_snapshot.name(item), st.isLink, st.sizeHigh, st.sizeLow, st.written);
         }
-        // A registration deleted because its file had left SEND: the file
-        // is back, and registered again.
-        const bool registered = held != CCatalog::OwnHeld::none && held != CCatalog::OwnHeld::gone;
-        if (hasChanged) {
-            (registered ? changed : unregistered).push_back(nextRecord(item));
-        } else if (held == CCatalog::OwnHeld::differs) {
+        switch (held) {
+        case CCatalog::OwnHeld::same:
+        case CCatalog::OwnHeld::deleted:
+            break;
+        case CCatalog::OwnHeld::differs:
             changed.push_back(nextRecord(item));
-        } else if (!registered) {
-            const bool shareable = item & FRESH
-                                       ? bool(m_freshShareable[item & ~FRESH])
-                                       : isShareableName(m_index.nameOf(item), nullptr, nullptr);
-            if (shareable)
+            break;
+        case CCatalog::OwnHeld::none:
+        case CCatalog::OwnHeld::gone:
+            if (told == ASK_NEW)
+                added.push_back(nextRecord(item));
+            else if (told == ASK_CHANGED)
                 unregistered.push_back(nextRecord(item));
+            else if (item & FRESH ? bool(m_freshShareable[item & ~FRESH])
+                                  : isShareableName(m_index.nameOf(item), nullptr, nullptr))
+                unregistered.push_back(nextRecord(item));
+            break;
         }
     }
+    if (m_cursor < m_toAsk.size())
+        return false;
     std::vector<std::uint32_t>().swap(m_toAsk);
     m_cursor = 0;
     if (!reconcile(deadline))

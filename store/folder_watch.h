@@ -311,8 +311,10 @@ private:
     bool m_nextBuilt = false;
     // dirlist.dat holds the snapshot as it stands (read or written whole).
     bool m_listOnDisk = false;
-    // Entries of the next snapshot (position << 1, | 1 when changed) for
-    // which the catalog is asked whether it holds their registration.
+    // Entries of the next snapshot (position << 2 | what the file system
+    // told of it, ASK_*) for which the catalog is asked whether it holds
+    // their registration.
+    enum : std::uint32_t { ASK_UNCHANGED = 0, ASK_CHANGED = 1, ASK_NEW = 2 };
     std::vector<std::uint32_t> m_toAsk;
     std::size_t m_cursor = 0; // next one to ask
     // The records to hand on, in order: added, removed, changed, and files

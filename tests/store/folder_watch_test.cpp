@@ -944,3 +944,47 @@ TEST_F(NodeRestart, WhatLeftSendIsRegisteredAgainWhenItIsBackAfterAnEnd)
     EXPECT_FALSE(exists(inSend("asked.txt")));
     EXPECT_EQ(savedCatalog().count("asked.txt"), 0u);
 }
+
+// A start that cannot match SEND to its marker (owner.id cleaned away, a
+// CATALOG/SEND.id of another token restored from a backup) takes SEND anew:
+// the deletion its user asked for just before the end (its mark on the
+// disk) is made, and every other file keeps its registration as it is, its
+// registration time and expiry too.
+TEST_F(NodeRestart, AStartThatCannotMatchSendToItsMarkerMakesTheMarkedDeletionAndRegistersNothingAnew)
+{
+    const auto rawRecord = [&](const std::string& name) {
+        const std::string bytes = testsupport::readFile(work.path() + "/CATALOG/catalog.dat");
+        for (std::size_t at = 0; at + sizeof(CatalogRecord) <= bytes.size(); at += sizeof(CatalogRecord)) {
+            if (bytes.compare(at + offsetof(CatalogRecord, findData.cFileName), name.size() + 1,
+                              name.c_str(), name.size() + 1) == 0)
+                return bytes.substr(at, sizeof(CatalogRecord));
+        }
+        return std::string();
+    };
+    for (const std::string how : {"owner.id deleted", "SEND.id of another token"}) {
+        const std::string kept = "kept " + how, asked = "asked " + how;
+        put(kept, "registered before the end");
+        put(asked, "its deletion asked for before the end");
+        check();
+        CatalogRecord r;
+        ASSERT_TRUE(CCatalog::getInstance()->findRec(asked.c_str(), "nodeA", &r));
+        r.state = CATALOG_STATE_DELETED;
+        CCatalog::getInstance()->deleteRec(&r);
+        CCatalog::releaseInstance(); // the end, before the compaction
+        const std::string before = rawRecord(kept);
+        ASSERT_FALSE(before.empty());
+        if (how == "owner.id deleted") {
+            ASSERT_EQ(::unlink(inSend("YUVO/owner.id").c_str()), 0);
+        } else {
+            const std::string id = work.path() + "/CATALOG/SEND.id";
+            const std::string text = testsupport::readFile(id);
+            testsupport::writeFile(id, text.substr(0, text.find('\n') + 1) + std::string(32, 'b') + "\n");
+        }
+
+        restartAndCheck();
+        EXPECT_FALSE(exists(inSend(asked))) << how;
+        EXPECT_TRUE(rawRecord(asked).empty()) << how;
+        EXPECT_EQ(rawRecord(kept), before) << how << ": registered anew";
+        CCatalog::getInstance();
+    }
+}
