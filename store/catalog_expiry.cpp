@@ -99,8 +99,10 @@ void CCatalog::checkLimit()
 void CCatalog::loadDeleteMarks()
 {
     m_marks.setPath(paths::joinFixed(getCatalogFolder(), "ownDeletions.lst"));
+    m_outside.setPath(paths::joinFixed(getCatalogFolder(), "outsideSend.lst"));
     if (m_cash.loadFailed()) {
         m_marks.load(0, nullptr);
+        m_outside.load(0, nullptr);
         return;
     }
     // Kept for a file read again at a later tick.
@@ -109,6 +111,32 @@ void CCatalog::loadDeleteMarks()
         return i < 0 ? nullptr : &m_cash.list()[std::size_t(i)];
     };
     m_marks.load(std::size_t(s_maxFileRecords), held);
+    m_outside.load(std::size_t(s_maxFileRecords), held);
+}
+
+bool CCatalog::standOutsideSend(const std::vector<std::string_view>& names, int* err)
+{
+    platform::CMutexLock lock(getMutex());
+    std::vector<const CatalogRecord*> own;
+    own.reserve(names.size());
+    for (const std::string_view name : names) {
+        const int i = m_cash.findRec(ownNodeName(), name, nullptr);
+        if (i >= 0)
+            own.push_back(&m_cash.list()[std::size_t(i)]);
+    }
+    // Also with none to add: a list that cannot be read lacks those it has.
+    return m_outside.mark(own, err);
+}
+
+bool CCatalog::standsOutsideSend(const CatalogRecord& rec) const
+{
+    return m_outside.unreadable() || m_outside.names(rec);
+}
+
+void CCatalog::backInSend(const std::vector<std::string_view>& names)
+{
+    platform::CMutexLock lock(getMutex());
+    m_outside.clearNames(names);
 }
 
 void CCatalog::redoLostDeletions()

@@ -833,6 +833,7 @@ void CCatalog::onTick()
     // Marks read only now may name deletions that catalog.dat lost.
     if (m_marks.retry())
         redoLostDeletions();
+    m_outside.retry();
     // catalog.dat waits while a queue's owed entries are on no disk.
     if (!owedUnsaved())
         m_cash.retryRewrite();
@@ -891,6 +892,8 @@ std::vector<std::string> CCatalog::takeNotices()
     for (std::string& text : m_cash.takeNotices())
         out.push_back(std::move(text));
     for (std::string& text : m_marks.takeNotices())
+        out.push_back(std::move(text));
+    for (std::string& text : m_outside.takeNotices())
         out.push_back(std::move(text));
     return out;
 }
