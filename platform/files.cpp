@@ -778,6 +778,25 @@ bool fileExists(const COpenFolder& in, const std::string& path)
     return in.isOpen() && ::fstatat(in.fd(), path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
+bool isRegularFile(const COpenFolder& in, const std::string& path)
+{
+    struct stat st {};
+    return in.isOpen() && ::fstatat(in.fd(), path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
+}
+
+bool deleteFile(const COpenFolder& in, const std::string& path, int* err)
+{
+    if (!in.isOpen()) {
+        setErr(err, EBADF);
+        return false;
+    }
+    if (::unlinkat(in.fd(), path.c_str(), 0) != 0) {
+        setErr(err, errno);
+        return false;
+    }
+    return true;
+}
+
 std::int64_t fileSize(const COpenFolder& in, const std::string& path)
 {
     struct stat st {};

@@ -225,6 +225,8 @@ bool replaceFileAtomically(const COpenFolder& in, const std::string& path,
                            const std::function<bool(const PieceWriter& write)>& produce, int* err = nullptr);
 bool createDirectory(const COpenFolder& in, const std::string& path);
 bool fileExists(const COpenFolder& in, const std::string& path);
+bool isRegularFile(const COpenFolder& in, const std::string& path); // not following a final link
+bool deleteFile(const COpenFolder& in, const std::string& path, int* err = nullptr); // never a folder
 std::int64_t fileSize(const COpenFolder& in, const std::string& path);
 bool fileId(const COpenFolder& in, const std::string& path, FileId* out);
 bool copyFile(const std::string& from, const COpenFolder& in, const std::string& to, int* err = nullptr);

@@ -335,8 +335,9 @@ public:
     // does not hold (it ended by a kill with its changes only in memory, or
     // lost catalog.dat) is still queued to every row, so the neighbours drop
     // what they hold of it; not one whose deletion went out already (its
-    // file went with a compaction of this run).
-    void deleteGoneRecs(const CatalogRecord* recs, std::size_t n);
+    // file went with a compaction of this run). Returns how many deletions
+    // it made (stored or queued).
+    std::size_t deleteGoneRecs(const CatalogRecord* recs, std::size_t n);
 
     // --- Records received from a neighbour (checksum already tested). ---
     //
@@ -377,8 +378,9 @@ public:
     // What the catalog holds of an own file of SEND (its CP932 name): no
     // registration, a live one (new or updated) of that kind, size and last
     // write, a live one that says otherwise, a deleted one whose deletion
-    // was asked for or expired (its file goes with it), or a deleted one
-    // whose file had left SEND (a file there now is to be registered again).
+    // was asked for or expired of a file of that kind, size and last write
+    // (the file goes with it), or any other deleted one (its file had left
+    // SEND, or a file there now is another: to be registered again).
     enum class OwnHeld { none, same, differs, deleted, gone };
     OwnHeld ownRegistration(std::string_view file, DWORD isLink, DWORD sizeHigh, DWORD sizeLow,
                             const FILETIME& lastWrite);
@@ -473,6 +475,29 @@ public:
     // Target path of the SEND shortcut whose target has that file name (""
     // when none), through a cache emptied at each compaction.
     void findLinkTarget(const char* fileName, std::string& out);
+
+    // --- Registrations outside SEND. ---
+    //
+    // A folder taken for SEND anew (one without the node's marker: a drive
+    // in place of the one it knew, a SEND whose marker was cleaned away) may
+    // lack the files of live own registrations. Their files are elsewhere
+    // (on the drive the node knew), so those registrations stand until they
+    // expire or their user deletes them, and neighbours keep their copies:
+    // they are kept in CATALOG/outsideSend.lst (see RegistrationMarks), and
+    // no check or start's mend deletes them because their file is not in
+    // SEND. Their expiry or deletion takes a file in SEND only while it is
+    // the file registered (its name, size and last write), as for any other.
+
+    // Marks the own registrations of these file names (CP932) as standing
+    // outside SEND; false (and *err) when the list could not be written, or
+    // cannot be read: nothing is marked then.
+    bool standOutsideSend(const std::vector<std::string_view>& names, int* err);
+    // Whether rec, an own registration, stands outside SEND: every one does
+    // while the list cannot be read.
+    bool standsOutsideSend(const CatalogRecord& rec) const;
+    // Files of these names (CP932) are in SEND: their registrations follow
+    // SEND again.
+    void backInSend(const std::vector<std::string_view>& names);
 
     // --- Expiry and compaction. ---
 
@@ -605,9 +630,9 @@ private:
     // returns the index it changed (-1: none; QUEUE_ONLY: none, yet the
     // record is queued) with the record to queue; then the changed records
     // are written and queued to every row, over the entries of their keys
-    // or at the ends.
+    // or at the ends. Returns how many records were queued.
     static constexpr int QUEUE_ONLY = -2;
-    void storeOwn(const CatalogRecord* recs, std::size_t n, bool overTheirKeys,
+    std::size_t storeOwn(const CatalogRecord* recs, std::size_t n, bool overTheirKeys,
                   const std::function<int(const CatalogRecord&, CatalogRecord*)>& store);
     void putToRowQueues(const std::vector<CatalogRecord>& recs, bool overTheirKeys);
     // Writes n records into the queue file at path, over the entries of
@@ -663,8 +688,9 @@ private:
     int markDeleted(const CatalogRecord& a);
     // The own registrations whose deletion the user asked for, or which
     // expired: only their files does the compaction delete. Each is marked
-    // in CATALOG/ownDeletions.lst (see DeletionMarks) before the deletion is
-    // made at all: while the mark cannot be written, the deletion goes
+    // in CATALOG/ownDeletions.lst (see RegistrationMarks) before the deletion
+    // is made at all: while the mark cannot be written (or the marks cannot
+    // be read), the deletion goes
     // nowhere (not into catalog.dat, a queue or the compaction) and the user
     // is told. The mark stays until the compaction has dropped its record,
     // so that no end of the node, whatever catalog.dat then holds, turns a
@@ -699,7 +725,7 @@ private:
     void tellDeletionsHeld(const CatalogRecord* recs, std::size_t n, int err, bool expired);
     bool deletionAsked(const CatalogRecord& rec) const;
     // deleteRecs, or deleteGoneRecs when the files have left SEND.
-    void deleteOwn(const CatalogRecord* recs, std::size_t n, bool fileGone);
+    std::size_t deleteOwn(const CatalogRecord* recs, std::size_t n, bool fileGone);
     // Puts rec at the start of catalogErroRec.err; false when it could not.
     bool writeErrorRec(const CatalogRecord& rec);
     std::string localFilePath(const CatalogRecord& rec, bool* isLinkEntry);
@@ -784,7 +810,9 @@ private:
     // The queue file of each batch in flight.
     std::unordered_map<std::uint64_t, std::string> m_batchQueue;
     // See loadDeleteMarks.
-    catalog_detail::DeletionMarks m_marks;
+    catalog_detail::RegistrationMarks m_marks {catalog_detail::RegistrationMarks::DELETIONS};
+    // See standOutsideSend.
+    catalog_detail::RegistrationMarks m_outside {catalog_detail::RegistrationMarks::OUTSIDE_SEND};
     // Own records whose deletion was asked for or expired that a compaction
     // of this run has dropped: their deletion has gone out, so the check
     // that finds their file gone has nothing to tell (keys).

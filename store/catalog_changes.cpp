@@ -58,7 +58,7 @@ CatalogRecord receivedCopy(const CatalogRecord* rec)
 
 } // namespace
 
-void CCatalog::storeOwn(const CatalogRecord* recs, std::size_t n, bool overTheirKeys,
+std::size_t CCatalog::storeOwn(const CatalogRecord* recs, std::size_t n, bool overTheirKeys,
                         const std::function<int(const CatalogRecord&, CatalogRecord*)>& store)
 {
     std::vector<CatalogRecord> queued;
@@ -79,6 +79,7 @@ void CCatalog::storeOwn(const CatalogRecord* recs, std::size_t n, bool overTheir
     // it registers the change again from SEND).
     putToRowQueues(queued, overTheirKeys);
     m_cash.writeRecs(written);
+    return queued.size();
 }
 
 void CCatalog::addRec(const CatalogRecord* rec)
@@ -164,12 +165,12 @@ void CCatalog::deleteRecs(const CatalogRecord* recs, std::size_t n)
     deleteOwn(recs, n, false);
 }
 
-void CCatalog::deleteGoneRecs(const CatalogRecord* recs, std::size_t n)
+std::size_t CCatalog::deleteGoneRecs(const CatalogRecord* recs, std::size_t n)
 {
-    deleteOwn(recs, n, true);
+    return deleteOwn(recs, n, true);
 }
 
-void CCatalog::deleteOwn(const CatalogRecord* recs, std::size_t n, bool fileGone)
+std::size_t CCatalog::deleteOwn(const CatalogRecord* recs, std::size_t n, bool fileGone)
 {
     platform::CMutexLock lock(getMutex());
     // Asked for, the compaction deletes the file if it is still the one
@@ -178,9 +179,9 @@ void CCatalog::deleteOwn(const CatalogRecord* recs, std::size_t n, bool fileGone
     int err = 0;
     if (!markDeletions(recs, n, !fileGone, &err)) {
         tellDeletionsHeld(recs, n, err, false);
-        return;
+        return 0;
     }
-    storeOwn(recs, n, false, [this, fileGone](const CatalogRecord& rec, CatalogRecord* a) {
+    return storeOwn(recs, n, false, [this, fileGone](const CatalogRecord& rec, CatalogRecord* a) {
         *a = ownCopy(&rec);
         int i = markDeleted(*a);
         // Not held: the neighbours may still hold what this node registered

@@ -100,15 +100,44 @@ void CCatalog::checkLimit()
 void CCatalog::loadDeleteMarks()
 {
     m_marks.setPath(paths::joinFixed(getCatalogFolder(), "ownDeletions.lst"));
+    m_outside.setPath(paths::joinFixed(getCatalogFolder(), "outsideSend.lst"));
     if (m_cash.loadFailed()) {
         m_marks.load(0, nullptr);
+        m_outside.load(0, nullptr);
         return;
     }
-    const std::string own(ownNodeName());
-    m_marks.load(std::size_t(s_maxFileRecords), [this, &own](std::string_view name) -> const CatalogRecord* {
+    // Kept for a file read again at a later tick.
+    const auto held = [this, own = std::string(ownNodeName())](std::string_view name) -> const CatalogRecord* {
         const int i = m_cash.findRec(own, name, nullptr);
         return i < 0 ? nullptr : &m_cash.list()[std::size_t(i)];
-    });
+    };
+    m_marks.load(std::size_t(s_maxFileRecords), held);
+    m_outside.load(std::size_t(s_maxFileRecords), held);
+}
+
+bool CCatalog::standOutsideSend(const std::vector<std::string_view>& names, int* err)
+{
+    platform::CMutexLock lock(getMutex());
+    std::vector<const CatalogRecord*> own;
+    own.reserve(names.size());
+    for (const std::string_view name : names) {
+        const int i = m_cash.findRec(ownNodeName(), name, nullptr);
+        if (i >= 0)
+            own.push_back(&m_cash.list()[std::size_t(i)]);
+    }
+    // Also with none to add: a list that cannot be read lacks those it has.
+    return m_outside.mark(own, err);
+}
+
+bool CCatalog::standsOutsideSend(const CatalogRecord& rec) const
+{
+    return m_outside.unreadable() || m_outside.names(rec);
+}
+
+void CCatalog::backInSend(const std::vector<std::string_view>& names)
+{
+    platform::CMutexLock lock(getMutex());
+    m_outside.clearNames(names);
 }
 
 void CCatalog::redoLostDeletions()
@@ -166,23 +195,27 @@ void CCatalog::tellDeletionsHeld(const CatalogRecord* recs, std::size_t n, int e
     if (n == 0)
         return;
     const std::string name = consoleText(fileText(recs[0]));
-    std::printf("●●ERROR　CCatalog: %s (of %zu) not deleted: its mark cannot be written (%s); %s\n", name.c_str(),
-                n, std::strerror(err), expired ? "the expiry waits for the next sweep" : "the deletion is not made");
+    const bool unreadable = m_marks.unreadable();
+    std::printf("●●ERROR　CCatalog: %s (of %zu) not deleted: %s (%s); %s\n", name.c_str(), n,
+                unreadable ? "the marks of own deletions cannot be read" : "its mark cannot be written",
+                std::strerror(err), expired ? "the expiry waits for the next sweep" : "the deletion is not made");
     char more[64] = "";
     if (n > 1)
         std::snprintf(more, sizeof more, " ほか %zu 件", n - 1);
     const bool noRoom = platform::isNoRoom(err);
     std::fflush(stdout);
+    const char* cannot = unreadable ? "読み込め" : "書き込め";
     char text[768];
     if (expired)
-        std::snprintf(text, sizeof text, "%s削除の記録 (CATALOG/ownDeletions.lst) を書き込めないため、期限切れの登録 %s%s "
+        std::snprintf(text, sizeof text, "%s削除の記録 (CATALOG/ownDeletions.lst) を%sないため、期限切れの登録 %s%s "
                       "の削除を次の期限確認まで延ばします。",
-                      noRoom ? "ディスクに空きがなく、" : "", name.c_str(), more);
+                      noRoom ? "ディスクに空きがなく、" : "", cannot, name.c_str(), more);
     else
-        std::snprintf(text, sizeof text, "%s削除の記録 (CATALOG/ownDeletions.lst) を書き込めないため、%s%s の登録を"
+        std::snprintf(text, sizeof text, "%s削除の記録 (CATALOG/ownDeletions.lst) を%sないため、%s%s の登録を"
                       "削除できませんでした。%s",
-                      noRoom ? "ディスクに空きがなく、" : "", name.c_str(), more,
-                      noRoom ? "空きを作ってから、もう一度削除してください。" : "");
+                      noRoom ? "ディスクに空きがなく、" : "", cannot, name.c_str(), more,
+                      noRoom ? "空きを作ってから、もう一度削除してください。"
+                             : unreadable ? "読み込めるようにしてから、もう一度削除してください。" : "");
     m_notices.push_back(cp932::fromUtf8(text).value_or(text));
 }
 
@@ -259,7 +292,10 @@ bool CCatalog::sortForCompaction(std::vector<CatalogRecord>& kept, std::vector<i
     const std::string_view own = ownNodeName();
     for (int i = 0; i < static_cast<int>(list.size()); ++i) {
         const CatalogRecord& r = list[i];
-        if (isLive(r) || (r.state == CATALOG_STATE_DELETED && m_awaitSendCheck && nodeText(r) == own)) {
+        // An own deleted record waits for the check, and while the marks
+        // cannot be read for them to tell whether its file goes with it.
+        const bool ownWaits = m_awaitSendCheck || m_marks.unreadable();
+        if (isLive(r) || (r.state == CATALOG_STATE_DELETED && ownWaits && nodeText(r) == own)) {
             kept.push_back(r);
         } else if (r.state == CATALOG_STATE_DELETED) {
             dropped.push_back(i);

@@ -893,7 +893,10 @@ void CCatalog::onTick()
     collectSyncs();
     applyCopyCheck(false);
     flushOwedQueues();
-    m_marks.retryWrite();
+    // Marks read only now may name deletions that catalog.dat lost.
+    if (m_marks.retry())
+        redoLostDeletions();
+    m_outside.retry();
     // catalog.dat waits while a queue's owed entries are on no disk; its
     // rewrite is synced in a round, one at a time.
     if (m_rounds.empty() && !owedUnsaved() && m_cash.rewriteDue()) {
@@ -926,6 +929,8 @@ std::vector<std::string> CCatalog::takeNotices()
     for (std::string& text : m_cash.takeNotices())
         out.push_back(std::move(text));
     for (std::string& text : m_marks.takeNotices())
+        out.push_back(std::move(text));
+    for (std::string& text : m_outside.takeNotices())
         out.push_back(std::move(text));
     return out;
 }
@@ -980,9 +985,13 @@ CCatalog::OwnHeld CCatalog::ownRegistration(std::string_view file, DWORD isLink,
     if (i < 0)
         return OwnHeld::none;
     const CatalogRecord& r = m_cash.list()[std::size_t(i)];
-    if (!isLive(r))
-        return deletionAsked(r) ? OwnHeld::deleted : OwnHeld::gone;
     const bool same = (r.isLink == 1) == (isLink == 1) && sameSizeAndLastWrite(r.findData, sizeHigh, sizeLow, lastWrite);
+    // A file other than the one whose deletion was asked for is the user's
+    // new one: the compaction leaves it, and it is to be registered. While
+    // the marks cannot be read, whether it was asked for is not known: the
+    // record waits (see sortForCompaction).
+    if (!isLive(r))
+        return same && (deletionAsked(r) || m_marks.unreadable()) ? OwnHeld::deleted : OwnHeld::gone;
     return same ? OwnHeld::same : OwnHeld::differs;
 }
 

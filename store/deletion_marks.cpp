@@ -1,7 +1,9 @@
-// The marks of the node's own deletions (see deletion_marks.h).
+// Lists of own registrations in CATALOG: the deletion marks and the
+// registrations outside SEND (see deletion_marks.h).
 #include "store/deletion_marks.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -16,9 +18,17 @@
 
 namespace catalog_detail {
 
+const RegistrationMarks::Kind RegistrationMarks::DELETIONS {
+    "yuvo-deletion-marks 2\n", "削除の記録 (CATALOG/ownDeletions.lst)", true,
+    "no deletion of an own file is made until it can",
+    "読み込めるまで、登録の削除（「登録を削除」と期限切れ）はしません。"};
+const RegistrationMarks::Kind RegistrationMarks::OUTSIDE_SEND {
+    "yuvo-outside-send 1\n", "SENDフォルダにないファイルの登録の記録 (CATALOG/outsideSend.lst)", false,
+    "no registration is deleted because its file is not in SEND, and no folder is taken for SEND anew, until it can",
+    "読み込めるまで、SENDフォルダにないファイルの登録は削除せず、別のフォルダをSENDフォルダにしません。"};
+
 namespace {
 
-constexpr std::string_view HEADER = "yuvo-deletion-marks 2\n";
 // A name ends within the record's field of 260 bytes.
 constexpr std::size_t MAX_NAME = MAX_PATH - 1;
 // No whole line is longer: four numbers, the time and the longest name.
@@ -74,14 +84,14 @@ bool lastWriteLocal(const std::string& path, SYSTEMTIME* out)
 
 } // namespace
 
-bool DeletionMarks::Registration::operator==(const Registration& o) const
+bool RegistrationMarks::Registration::operator==(const Registration& o) const
 {
     return sizeHigh == o.sizeHigh && sizeLow == o.sizeLow
            && std::memcmp(&lastWrite, &o.lastWrite, sizeof lastWrite) == 0
            && std::memcmp(&registered, &o.registered, sizeof registered) == 0;
 }
 
-DeletionMarks::Registration DeletionMarks::registrationOf(const CatalogRecord& rec)
+RegistrationMarks::Registration RegistrationMarks::registrationOf(const CatalogRecord& rec)
 {
     Registration reg;
     reg.sizeHigh = rec.findData.nFileSizeHigh;
@@ -91,7 +101,7 @@ DeletionMarks::Registration DeletionMarks::registrationOf(const CatalogRecord& r
     return reg;
 }
 
-bool DeletionMarks::parseLine(std::string_view line, std::string* name, Registration* reg)
+bool RegistrationMarks::parseLine(std::string_view line, std::string* name, Registration* reg)
 {
     // Six fields, each ended by one blank; the name, which may hold blanks,
     // takes the rest of the line.
@@ -111,7 +121,7 @@ bool DeletionMarks::parseLine(std::string_view line, std::string* name, Registra
     return true;
 }
 
-void DeletionMarks::appendLine(std::string& out, const std::string& name, const Registration& reg)
+void RegistrationMarks::appendLine(std::string& out, const std::string& name, const Registration& reg)
 {
     for (const DWORD v : {reg.sizeHigh, reg.sizeLow, reg.lastWrite.dwHighDateTime, reg.lastWrite.dwLowDateTime}) {
         const unsigned char be[4] = {static_cast<unsigned char>(v >> 24), static_cast<unsigned char>(v >> 16),
@@ -125,18 +135,12 @@ void DeletionMarks::appendLine(std::string& out, const std::string& name, const 
     out += '\n';
 }
 
-DeletionMarks::ReadResult DeletionMarks::read(std::size_t maxMarks, const HeldRecord& held)
+RegistrationMarks::ReadResult RegistrationMarks::read(std::size_t maxMarks, const HeldRecord& held, int* err)
 {
     ReadResult result;
     platform::CFile f;
-    int err = 0;
-    if (!f.Open(m_path, platform::CFile::modeRead, &err)) {
-        if (!platform::isMissingError(err)) {
-            std::printf("Error:CCatalog: %s cannot be read (%s); own files deleted by their user wait for a"
-                        " deletion asked anew\n",
-                        m_path.c_str(), std::strerror(err));
-            result.unreadable = true;
-        }
+    if (!f.Open(m_path, platform::CFile::modeRead, err)) {
+        result.unreadable = !platform::isMissingError(*err);
         return result;
     }
     SYSTEMTIME written {};
@@ -208,15 +212,16 @@ DeletionMarks::ReadResult DeletionMarks::read(std::size_t maxMarks, const HeldRe
         // Read loops over short reads: less than asked is the end.
         std::size_t got = f.Read(buf.data(), buf.size());
         std::string_view first(buf.data(), got);
-        result.oldLayout = first.substr(0, HEADER.size()) != HEADER;
-        consume(result.oldLayout ? first : first.substr(HEADER.size()));
+        const bool headed = first.substr(0, m_kind.header.size()) == m_kind.header;
+        result.oldLayout = !headed && m_kind.olderLayout;
+        consume(headed ? first.substr(m_kind.header.size()) : first);
         while (got == buf.size() && !result.cut) {
             got = f.Read(buf.data(), buf.size());
             consume(std::string_view(buf.data(), got));
         }
         f.Close();
     } catch (const platform::CFileException& e) {
-        std::printf("Error:CCatalog: %s cannot be read (%s)\n", m_path.c_str(), std::strerror(e.m_errno));
+        *err = e.m_errno;
         result.unreadable = true;
     }
     // A last record without its end is one an interrupted write cut short.
@@ -225,7 +230,7 @@ DeletionMarks::ReadResult DeletionMarks::read(std::size_t maxMarks, const HeldRe
     return result;
 }
 
-void DeletionMarks::load(std::size_t maxMarks, const HeldRecord& held)
+void RegistrationMarks::load(std::size_t maxMarks, HeldRecord held)
 {
     if (!held) {
         // The catalog could not be loaded: what the file names is not known
@@ -234,39 +239,59 @@ void DeletionMarks::load(std::size_t maxMarks, const HeldRecord& held)
         m_frozen = true;
         return;
     }
-    const ReadResult r = read(maxMarks, held);
+    m_maxMarks = maxMarks;
+    m_held = std::move(held);
+    readIn();
+}
+
+bool RegistrationMarks::readIn()
+{
+    int err = 0;
+    const ReadResult r = read(m_maxMarks, m_held, &err);
     if (r.unreadable) {
-        // An unreadable file is not written over: its marks would be lost.
-        m_frozen = true;
-        return;
+        // Not written over (its marks would be lost), nor added to: what it
+        // holds is not known until it can be read.
+        m_marks.clear();
+        m_readErr = err != 0 ? err : EIO;
+        if (!m_unreadable) {
+            std::printf("Error:CCatalog: %s cannot be read (%s); %s, and it is read again at every tick\n",
+                        m_path.c_str(), std::strerror(m_readErr), m_kind.whileUnreadable);
+            std::fflush(stdout);
+            char after[512];
+            std::snprintf(after, sizeof after, " を読み込めません（エラー %d）。%s", m_readErr, m_kind.whileUnreadableText);
+            noticeAbout("", after);
+        }
+        m_unreadable = true;
+        return false;
     }
+    if (m_unreadable) {
+        std::printf("CCatalog: %s read again\n", m_path.c_str());
+        noticeAbout("", " を読み込みました。");
+    }
+    m_unreadable = false;
     if (r.notWhole > 0) {
         std::printf("Error:CCatalog: %zu mark(s) of %s not whole; ignored\n", r.notWhole, m_path.c_str());
-        char text[256];
-        std::snprintf(text, sizeof text,
-                      "削除の記録 (CATALOG/ownDeletions.lst) に壊れた記録が %zu 件ありました。それらは使いません。",
-                      r.notWhole);
-        notice(text);
+        char after[256];
+        std::snprintf(after, sizeof after, " に壊れた記録が %zu 件ありました。それらは使いません。", r.notWhole);
+        noticeAbout("", after);
     }
     if (r.cut) {
         std::printf("Error:CCatalog: %s holds more than %zu marks; the rest is not read\n", m_path.c_str(),
-                    maxMarks);
-        char text[256];
-        std::snprintf(text, sizeof text,
-                      "削除の記録 (CATALOG/ownDeletions.lst) が上限の %zu 件を超えているため、それより後は読みません。",
-                      maxMarks);
-        notice(text);
+                    m_maxMarks);
+        char after[256];
+        std::snprintf(after, sizeof after, " が上限の %zu 件を超えているため、それより後は読みません。", m_maxMarks);
+        noticeAbout("", after);
     }
     if (r.dropped > 0)
         std::printf("CCatalog: %zu mark(s) of %s name no registration held%s; dropped\n", r.dropped, m_path.c_str(),
                     r.oldLayout ? " before the file was last written" : "");
     std::fflush(stdout);
-    int err = 0;
     if ((r.notWhole > 0 || r.cut || r.dropped > 0 || (r.oldLayout && !m_marks.empty())) && !write(&err))
         owe(err);
+    return true;
 }
 
-bool DeletionMarks::names(const CatalogRecord& rec) const
+bool RegistrationMarks::names(const CatalogRecord& rec) const
 {
     if (m_marks.empty())
         return false;
@@ -274,8 +299,14 @@ bool DeletionMarks::names(const CatalogRecord& rec) const
     return it != m_marks.end() && it->second == registrationOf(rec);
 }
 
-bool DeletionMarks::mark(const std::vector<const CatalogRecord*>& recs, int* err)
+bool RegistrationMarks::mark(const std::vector<const CatalogRecord*>& recs, int* err)
 {
+    if (m_unreadable) {
+        // Marks that cannot be read cannot be kept either: a write would
+        // lose them, and a mark held in memory alone would not outlast an end.
+        *err = m_readErr;
+        return false;
+    }
     // What is set anew, with what it replaces (to be put back when the file
     // cannot take it).
     struct Change {
@@ -311,13 +342,24 @@ bool DeletionMarks::mark(const std::vector<const CatalogRecord*>& recs, int* err
     return false;
 }
 
-void DeletionMarks::clear(const std::vector<const CatalogRecord*>& recs)
+void RegistrationMarks::clear(const std::vector<const CatalogRecord*>& recs)
+{
+    if (m_marks.empty())
+        return;
+    std::vector<std::string_view> names;
+    names.reserve(recs.size());
+    for (const CatalogRecord* rec : recs)
+        names.push_back(fileText(*rec));
+    clearNames(names);
+}
+
+void RegistrationMarks::clearNames(const std::vector<std::string_view>& names)
 {
     if (m_marks.empty())
         return;
     bool changed = false;
-    for (const CatalogRecord* rec : recs) {
-        const auto it = m_marks.find(fileText(*rec));
+    for (const std::string_view name : names) {
+        const auto it = m_marks.find(name);
         if (it != m_marks.end()) {
             m_marks.erase(it);
             changed = true;
@@ -328,16 +370,19 @@ void DeletionMarks::clear(const std::vector<const CatalogRecord*>& recs)
         owe(err);
 }
 
-void DeletionMarks::retryWrite()
+bool RegistrationMarks::retry()
 {
+    if (m_unreadable)
+        return readIn();
     if (!m_owed)
-        return;
+        return false;
     int err = 0;
     if (write(&err))
         written();
+    return false;
 }
 
-void DeletionMarks::written()
+void RegistrationMarks::written()
 {
     if (!m_owed)
         return;
@@ -345,11 +390,11 @@ void DeletionMarks::written()
     std::printf("CCatalog: %s written again\n", m_path.c_str());
     std::fflush(stdout);
     if (m_owedTold)
-        notice("削除の記録 (CATALOG/ownDeletions.lst) を書き込みました。");
+        noticeAbout("", " を書き込みました。");
     m_owedTold = false;
 }
 
-void DeletionMarks::owe(int err)
+void RegistrationMarks::owe(int err)
 {
     m_owed = true;
     if (m_owedTold)
@@ -358,19 +403,16 @@ void DeletionMarks::owe(int err)
     std::printf("Error:CCatalog: %s cannot be written (%s); tried again until it is\n", m_path.c_str(),
                 std::strerror(err));
     std::fflush(stdout);
-    char text[256];
-    if (platform::isNoRoom(err))
-        std::snprintf(text, sizeof text,
-                      "ディスクに空きがないため、削除の記録 (CATALOG/ownDeletions.lst) を書き込めません。"
-                      "書き込めるまで繰り返します。");
-    else
-        std::snprintf(text, sizeof text,
-                      "削除の記録 (CATALOG/ownDeletions.lst) を書き込めません（エラー %d）。書き込めるまで繰り返します。",
-                      err);
-    notice(text);
+    if (platform::isNoRoom(err)) {
+        noticeAbout("ディスクに空きがないため、", " を書き込めません。書き込めるまで繰り返します。");
+    } else {
+        char after[256];
+        std::snprintf(after, sizeof after, " を書き込めません（エラー %d）。書き込めるまで繰り返します。", err);
+        noticeAbout("", after);
+    }
 }
 
-bool DeletionMarks::write(int* err)
+bool RegistrationMarks::write(int* err)
 {
     if (m_path.empty())
         return false;
@@ -379,7 +421,7 @@ bool DeletionMarks::write(int* err)
     return platform::replaceFileAtomically(
         m_path,
         [this](const platform::PieceWriter& put) {
-            std::string piece(HEADER);
+            std::string piece(m_kind.header);
             for (const auto& [name, reg] : m_marks) {
                 appendLine(piece, name, reg);
                 if (piece.size() >= 64 * 1024) {
@@ -393,12 +435,17 @@ bool DeletionMarks::write(int* err)
         err);
 }
 
-void DeletionMarks::notice(const char* utf8Text)
+void RegistrationMarks::notice(const char* utf8Text)
 {
     m_notices.push_back(cp932::fromUtf8(utf8Text).value_or(utf8Text));
 }
 
-std::vector<std::string> DeletionMarks::takeNotices()
+void RegistrationMarks::noticeAbout(const char* before, const char* after)
+{
+    notice((std::string(before) + m_kind.label + after).c_str());
+}
+
+std::vector<std::string> RegistrationMarks::takeNotices()
 {
     std::vector<std::string> out;
     out.swap(m_notices);

@@ -553,9 +553,13 @@ bool CFolderWatch::scanFolder()
     for (const platform::NameStat& n : list.entries) {
         const std::string_view name = list.name(n);
         // Folders and hidden files never enter the scan; nor does anything
-        // that is neither file nor folder.
-        if (name.front() == '.')
+        // that is neither file nor folder. A hidden file is said (but for
+        // the node's own files being written).
+        if (name.front() == '.') {
+            if (n.kind == platform::NameStat::file && !platform::isTemporaryName(name))
+                skip(std::string(name), "hidden files (a name starting with a dot) are never shared");
             continue;
+        }
         if (n.kind == platform::NameStat::unknown)
             takeUnknown(name, nullptr);
         if (n.kind != platform::NameStat::file)
@@ -804,10 +808,14 @@ bool CFolderWatch::beginCheck()
     m_nextSnapshot.clear();
     m_toAsk.clear();
     m_present.clear();
-    m_reportedGone.clear();
     m_vanished.clear();
     m_ownAt = m_reconcile ? 0 : -1;
     m_awayNow = false;
+    m_takeAsked = false;
+    m_takenAnew = false;
+    m_leftStanding = 0;
+    m_takeFailed = 0;
+    m_goneDeleted = 0;
     m_otherFolder = false;
     m_mayBeAway = false;
     m_linksUnknown = false;
@@ -860,7 +868,7 @@ void CFolderWatch::gather()
         const std::size_t j = item;
         const CDirList::Stamp stamp = m_snapshot.stamp(j);
         if (stamp.sizeHigh == 0 && stamp.sizeLow != 0)
-            m_toAsk.push_back(std::uint32_t(m_next.size()) << 1);
+            m_toAsk.push_back(std::uint32_t(m_next.size()) << 2 | ASK_UNCHANGED);
         keepOld(j);
     }
     for (const std::size_t j : m_keptLinks)
@@ -905,9 +913,12 @@ void CFolderWatch::gatherPresent()
     for (const std::uint32_t item : m_listing)
         m_present.emplace(item & FRESH ? std::string_view(m_scan[item & ~FRESH].rec.findData.cFileName)
                                        : m_snapshot.name(item));
-    // Whether SEND is away counts only the files it lists.
-    for (const DirListRecord& r : m_lists[1])
-        (m_mayBeAway ? m_reportedGone : m_present).emplace(r.findData.cFileName);
+    // Whether SEND is away counts only the files it lists; in a folder that
+    // may be away nothing is reported removed (see reconcile).
+    if (!m_mayBeAway) {
+        for (const DirListRecord& r : m_lists[1])
+            m_present.emplace(r.findData.cFileName);
+    }
     for (const std::size_t j : m_keptLinks)
         m_present.emplace(m_snapshot.name(j));
 }
@@ -943,7 +954,8 @@ void CFolderWatch::judgeNew(ScanRecord& e)
     if (fd.nFileSizeHigh != 0) {
         skip(e.nativeName, "the file is 4 GiB or larger");
     } else if (fd.nFileSizeLow != 0) {
-        m_lists[0].push_back(e.rec);
+        // Registered unless the catalog holds this very file (classify).
+        m_toAsk.push_back(std::uint32_t(m_next.size()) << 2 | ASK_NEW);
         keepFresh(e.rec, e.shareable);
     }
 }
@@ -963,7 +975,7 @@ void CFolderWatch::judgeKnown(ScanRecord& e, std::size_t j)
     // with content below 4 GiB and a name Windows nodes can take is
     // registered anew when it does not.
     const auto keepAsked = [this, &e](bool changed) {
-        m_toAsk.push_back(std::uint32_t(m_next.size()) << 1 | (changed ? 1u : 0u));
+        m_toAsk.push_back(std::uint32_t(m_next.size()) << 2 | (changed ? ASK_CHANGED : ASK_UNCHANGED));
         keepFresh(e.rec, e.shareable);
     };
     const auto keepUnchanged = [&] {
@@ -1145,6 +1157,7 @@ void CFolderWatch::lookAtFolder()
     const bool own = m_identityKnown && holdsOwnSnapshot(m_dir, &m_markerMine, &m_snapshotThere);
     m_otherFolder = m_identityKnown && !(m_snapshotFromValid && m_identity == m_snapshotFrom);
     m_mayBeAway = m_identityKnown && !own;
+    m_takeAsked = m_identityKnown && platform::isRegularFile(m_dir, TAKE_FILE);
     if (m_otherFolder || m_rereadSnapshot) {
         CDirList read;
         const ListRead r = readList(m_dir, read, false);
@@ -1179,39 +1192,54 @@ void CFolderWatch::finishAway()
     m_dir.close();
     // Said once on the console and as a notice; the window shows it until
     // SEND is back.
-    const std::string notice =
-        "SENDフォルダ " + m_folder + " は、このノードの知っているフォルダではなく（ドライブが接続されていない?）、"
-        "登録したファイルがひとつもありません。フォルダが戻るまで、登録はそのまま残し、このフォルダには何も書き込みません。"
-        "フォルダかドライブを元に戻すか、このフォルダに共有するファイルを新たに入れる（このフォルダがSENDフォルダになり、"
-        "ここにないファイルの登録は削除されます）か、ウィンドウで登録を削除してください。";
+    const std::string take = std::string("SEND/") + TAKE_FILE;
+    std::string notice, console;
+    if (m_takeFailed != 0) {
+        notice = "フォルダ " + m_folder + " をSENDフォルダにできません。SENDフォルダにないファイルの登録の記録 "
+                 "(CATALOG/outsideSend.lst) を書き込めません（エラー " + std::to_string(m_takeFailed) + "）。"
+                 "書き込めるまで、登録はそのまま残し、このフォルダには何も書き込みません。";
+        console = "CFolderWatch: " + m_folder + " is not taken for SEND: CATALOG/outsideSend.lst cannot be kept ("
+                  + std::strerror(m_takeFailed) + "); every registration stands, and it is tried at every check";
+    } else {
+        notice = "SENDフォルダ " + m_folder + " は、このノードの知っているフォルダではなく（ドライブが接続されていない?）、"
+                 "登録したファイルがひとつもありません。フォルダが戻るまで、登録はそのまま残し、このフォルダには何も"
+                 "書き込みません。フォルダかドライブを元に戻すか、このフォルダをSENDフォルダにするなら、" + take
+                 + " という名前のファイルを作ってください（ファイルを入れるだけではSENDフォルダになりません。"
+                 "ここにないファイルの登録は削除せず、期限が切れるか「登録を削除」で削除するまで残します）。";
+        console = "CFolderWatch: SEND " + m_folder + " is not the folder this node knows (a drive not mounted?) and"
+                  " holds none of its files; nothing is reported or written there until it is back. Put the folder or"
+                  " drive back, or take this folder for SEND by making a file " + take + " (files put into it do not;"
+                  " no registration is deleted, those of files not in it stand until they expire or are deleted in"
+                  " the window)";
+    }
     m_awayText = cp932::fromUtf8(notice).value_or(notice);
-    tell(std::string("\0away", 5),
-         "CFolderWatch: SEND " + m_folder + " is not the folder this node knows (a drive not mounted?) and holds none"
-         " of its files; nothing is reported or written there until it is back. Put the folder or drive back, put"
-         " a file of your own into it now (it then becomes SEND, and the registrations of files not in it are deleted),"
-         " or delete the registrations in the window",
-         notice.c_str());
+    tell(std::string(m_takeFailed != 0 ? "\0outside" : "\0away", m_takeFailed != 0 ? 8 : 5), console, notice.c_str());
     m_reported.swap(m_reportedNow);
     m_seen.swap(m_seenNow);
 }
 
 // Asks the catalog where the file system alone cannot tell, in listing
-// order: a known file whose registration the catalog no longer holds (a
-// catalog.dat lost or damaged) is registered as new, also when it changed
-// (an update would change nothing); a changed file it holds is updated, and
-// so is an unchanged one whose live registration says another size or time
-// (catalog.dat was behind the snapshot when the node ended). An unchanged
-// file is registered anew only when its name is one Windows nodes can take.
+// order. A file that bears the registration the catalog holds (its name,
+// kind, size and last write) keeps it as it is, whatever the snapshot says
+// (a folder taken anew, a snapshot lost): it is not registered again, and a
+// deletion asked for or expired of that very file stands (the compaction
+// takes the file). A registration whose file differs is updated. A file the
+// catalog holds no registration of (a catalog.dat lost or damaged, or one
+// whose registration was deleted because it had left SEND) is registered as
+// new; an unchanged one only when its name is one Windows nodes can take.
 bool CFolderWatch::classify(std::chrono::steady_clock::time_point deadline)
 {
+    std::vector<DirListRecord>& added = m_lists[0];
     std::vector<DirListRecord>& changed = m_lists[2];
     std::vector<DirListRecord>& unregistered = m_lists[3];
     CCatalog* catalog = CCatalog::getInstance();
+    // New to the snapshot, yet registered: a file back in SEND.
+    std::vector<std::string> back;
     for (; m_cursor < m_toAsk.size(); ++m_cursor) {
         if ((m_cursor & 255) == 255 && std::chrono::steady_clock::now() >= deadline)
-            return false;
-        const std::uint32_t item = m_next[m_toAsk[m_cursor] >> 1];
-        const bool hasChanged = (m_toAsk[m_cursor] & 1) != 0;
+            break;
+        const std::uint32_t item = m_next[m_toAsk[m_cursor] >> 2];
+        const std::uint32_t told = m_toAsk[m_cursor] & 3;
         CCatalog::OwnHeld held;
         if (item & FRESH) {
             const DirListRecord& r = m_fresh[item & ~FRESH];
@@ -1221,21 +1249,31 @@ bool CFolderWatch::classify(std::chrono::steady_clock::time_point deadline)
             const CDirList::Stamp st = m_snapshot.stamp(item);
             held = catalog->ownRegistration(m_snapshot.name(item), st.isLink, st.sizeHigh, st.sizeLow, st.written);
         }
-        // A registration deleted because its file had left SEND: the file
-        // is back, and registered again.
-        const bool registered = held != CCatalog::OwnHeld::none && held != CCatalog::OwnHeld::gone;
-        if (hasChanged) {
-            (registered ? changed : unregistered).push_back(nextRecord(item));
-        } else if (held == CCatalog::OwnHeld::differs) {
+        if (told == ASK_NEW && held != CCatalog::OwnHeld::none)
+            back.emplace_back(nextName(item));
+        switch (held) {
+        case CCatalog::OwnHeld::same:
+        case CCatalog::OwnHeld::deleted:
+            break;
+        case CCatalog::OwnHeld::differs:
             changed.push_back(nextRecord(item));
-        } else if (!registered) {
-            const bool shareable = item & FRESH
-                                       ? bool(m_freshShareable[item & ~FRESH])
-                                       : isShareableName(m_index.nameOf(item), nullptr, nullptr);
-            if (shareable)
+            break;
+        case CCatalog::OwnHeld::none:
+        case CCatalog::OwnHeld::gone:
+            if (told == ASK_NEW)
+                added.push_back(nextRecord(item));
+            else if (told == ASK_CHANGED)
                 unregistered.push_back(nextRecord(item));
+            else if (item & FRESH ? bool(m_freshShareable[item & ~FRESH])
+                                  : isShareableName(m_index.nameOf(item), nullptr, nullptr))
+                unregistered.push_back(nextRecord(item));
+            break;
         }
     }
+    if (!back.empty())
+        catalog->backInSend(std::vector<std::string_view>(back.begin(), back.end()));
+    if (m_cursor < m_toAsk.size())
+        return false;
     std::vector<std::uint32_t>().swap(m_toAsk);
     m_cursor = 0;
     if (!reconcile(deadline))
@@ -1247,7 +1285,8 @@ bool CFolderWatch::classify(std::chrono::steady_clock::time_point deadline)
 }
 
 // Own live registrations whose file the listing does not bear are handed on
-// as removed, after those the snapshot found, in catalog order. Looked at
+// as removed, after those the snapshot found, in catalog order; not those
+// that stand outside SEND, nor any when the folder is taken anew. Looked at
 // in steps; a compaction in between moves the records, and the look starts
 // over.
 bool CFolderWatch::reconcile(std::chrono::steady_clock::time_point deadline)
@@ -1263,7 +1302,7 @@ bool CFolderWatch::reconcile(std::chrono::steady_clock::time_point deadline)
         m_ownLive = 0;
         m_ownPresent = 0;
     }
-    m_ownAt = catalog->visitOwnLive(m_ownAt, deadline, [this](const CatalogRecord& r) {
+    m_ownAt = catalog->visitOwnLive(m_ownAt, deadline, [this, catalog](const CatalogRecord& r) {
         const std::string_view name = cp932::fieldText(r.findData.cFileName, MAX_PATH);
         // A shortcut's target cannot be told while a shortcut's status
         // cannot be read.
@@ -1277,7 +1316,8 @@ bool CFolderWatch::reconcile(std::chrono::steady_clock::time_point deadline)
             m_ownPresent += nodeRecord ? 0 : 1;
             return;
         }
-        if (m_reportedGone.find(name) != m_reportedGone.end())
+        // Its file is elsewhere: it stands.
+        if (catalog->standsOutsideSend(r))
             return;
         DirListRecord gone;
         std::memset(&gone, 0, sizeof gone);
@@ -1287,41 +1327,62 @@ bool CFolderWatch::reconcile(std::chrono::steady_clock::time_point deadline)
     });
     if (m_ownAt >= 0)
         return false;
+    decltype(m_present)().swap(m_present);
     // A folder without the node's snapshot, holding not one file of what
     // the node shares: not an empty SEND, but one whose drive is not there,
-    // or one made anew. (A node that shares nothing loses nothing by taking
-    // it.)
-    m_awayNow = m_mayBeAway && m_ownLive > 0 && m_ownPresent == 0 && !filesPutWhileAway();
-    decltype(m_reportedGone)().swap(m_reportedGone);
+    // or one made anew, until its user takes it. (A node that shares
+    // nothing loses nothing by taking it.)
+    m_awayNow = m_mayBeAway && m_ownLive > 0 && m_ownPresent == 0 && !m_takeAsked;
+    if (!m_awayNow && m_mayBeAway && !takeAnew())
+        m_awayNow = true;
     if (m_awayNow) {
         std::vector<DirListRecord>().swap(m_vanished);
-        decltype(m_present)().swap(m_present);
         return true;
     }
-    if (!m_vanished.empty())
-        diag("CFolderWatch: " + std::to_string(m_vanished.size())
-             + " registration(s) of files no longer in " + m_folder + " are deleted");
     m_lists[1].insert(m_lists[1].end(), m_vanished.begin(), m_vanished.end());
     std::vector<DirListRecord>().swap(m_vanished);
-    decltype(m_present)().swap(m_present);
     m_reconcile = false;
     m_firstHanding = true;
     return true;
 }
 
-bool CFolderWatch::filesPutWhileAway()
+// The registrations of files the folder lacks are elsewhere (on the drive
+// the node knew, in a folder copied without them): none is deleted, so no
+// neighbour drops a copy, and they stand outside SEND, kept on the disk
+// before the folder is taken, so that no later check or start deletes them.
+bool CFolderWatch::takeAnew()
 {
-    if (!m_awayNamesValid || !(m_awayFrom == m_identity)) {
-        m_awayNames = m_present;
-        m_awayFrom = m_identity;
-        m_awayNamesValid = true;
+    std::vector<std::string_view> names;
+    names.reserve(m_vanished.size());
+    for (const DirListRecord& r : m_vanished) {
+        const std::string_view name = cp932::fieldText(r.findData.cFileName, MAX_PATH);
+        if (name != setting::NODE_RECORD_FILE) // written into the folder anew
+            names.push_back(name);
+    }
+    int err = 0;
+    if (!CCatalog::getInstance()->standOutsideSend(names, &err)) {
+        m_takeFailed = err != 0 ? err : EIO;
         return false;
     }
-    for (const std::string& name : m_present) {
-        if (name != setting::NODE_RECORD_FILE && m_awayNames.find(name) == m_awayNames.end())
-            return true;
-    }
-    return false;
+    m_leftStanding = names.size();
+    m_takenAnew = true;
+    m_vanished.clear();
+    m_lists[1].clear();
+    return true;
+}
+
+void CFolderWatch::tellTaken()
+{
+    const std::string n = std::to_string(m_leftStanding);
+    diag("CFolderWatch: " + m_folder + " is taken for SEND" + (m_takeAsked ? std::string(" (") + TAKE_FILE + ")" : "")
+         + "; no registration is deleted: " + n + " registration(s) of files not in it stand until they expire or"
+         " are deleted in the window, and the neighbours keep their copies");
+    if (m_leftStanding == 0 && !m_takeAsked)
+        return;
+    const std::string notice = "フォルダ " + m_folder + " をSENDフォルダにしました。ここにないファイルの登録 " + n
+                               + " 件は削除せず、期限が切れるか「登録を削除」で削除するまで残します"
+                                 "（隣接ノードのコピーもそのまま残ります）。";
+    m_notices.push_back(cp932::fromUtf8(notice).value_or(notice));
 }
 
 // Hands the lists to the catalog in order, a batch at a time.
@@ -1354,7 +1415,7 @@ bool CFolderWatch::handOn(std::chrono::steady_clock::time_point deadline, std::s
                 batch[k].isLink = r.isLink == 1 ? 1 : 0;
             }
             if (m_list == 1)
-                catalog->deleteGoneRecs(batch.data(), n);
+                m_goneDeleted += catalog->deleteGoneRecs(batch.data(), n);
             else if (m_list == 2)
                 catalog->updateRecs(batch.data(), n);
             else
@@ -1406,6 +1467,9 @@ void CFolderWatch::commit()
     startWorker([this, save, writeMarker] {
         m_nextBuilt = buildNextSnapshot();
         keepFolder(m_dir, writeMarker);
+        // Acted on once: it never acts again.
+        if (m_takeAsked && !platform::deleteFile(m_dir, TAKE_FILE))
+            diag(std::string("CFolderWatch: ") + TAKE_FILE + " in " + m_folder + " cannot be deleted");
         if (m_nextBuilt && save)
             writeList(m_dir, m_nextSnapshot, &m_snapshot);
         else if (save)
@@ -1454,8 +1518,11 @@ bool CFolderWatch::continueCheck(std::chrono::steady_clock::time_point deadline,
         }
         m_away = false;
         m_awayText.clear();
-        m_awayNamesValid = false;
-        decltype(m_awayNames)().swap(m_awayNames);
+        if (m_takenAnew)
+            tellTaken();
+        else if (m_takeAsked)
+            diag(std::string("CFolderWatch: ") + TAKE_FILE + " in " + m_folder
+                 + " is deleted: it is the folder this node knows already");
         m_knownId = m_identity;
         m_knownValid = true;
         m_phase = Phase::handing;
@@ -1463,6 +1530,9 @@ bool CFolderWatch::continueCheck(std::chrono::steady_clock::time_point deadline,
     case Phase::handing:
         if (!handOn(deadline, maxRecords))
             return true;
+        if (m_goneDeleted > 0)
+            diag("CFolderWatch: " + std::to_string(m_goneDeleted) + " registration(s) of files gone from " + m_folder
+                 + " are deleted");
         // The catalog has what the folder holds now: the compaction may
         // delete the node's own files again.
         if (m_firstHanding)

@@ -129,12 +129,20 @@ public:
     // older build), a snapshot in the folder whose device and inode SEND.id
     // holds stands for the marker.
     // A SEND without the node's snapshot is away while the node has live
-    // own registrations (its node record aside), it holds no file of them,
-    // and its user has put no file into it since it was first found so;
-    // nothing in it is then reported gone, and nothing written into it,
-    // until the folder the node knows is back. A SEND that is not away
-    // becomes the folder the node knows (its marker and snapshot written,
-    // SEND.id kept).
+    // own registrations (its node record aside) and it holds no file of
+    // them: nothing in it is then reported gone, and nothing written into
+    // it, until the folder the node knows is back, or its user takes it for
+    // SEND by the one act no other program does by chance, an entry named
+    // TAKE_FILE made in it (files that merely appear in it never do: a
+    // desktop's, an editor's or a sync tool's files, or a drive mounted
+    // over it). A SEND that is not away becomes the folder the node knows
+    // (its marker and snapshot written, SEND.id kept). One without the
+    // node's snapshot is taken anew: no registration is deleted for it, and
+    // those of files not in it stand outside SEND (see
+    // CCatalog::standOutsideSend) until they expire or are deleted.
+    //
+    // The act, relative to SEND; deleted once the folder is taken.
+    static constexpr const char* TAKE_FILE = "YUVO/use-this-folder";
     //
     // Whether the last check found SEND away (at the start, until the first
     // check: whether the start could not tell it was the known one).
@@ -238,10 +246,11 @@ private:
     ListRead readList(const platform::COpenFolder& dir, CDirList& out, bool create);
     // The check found SEND away: nothing of it is handed on or written.
     void finishAway();
-    // The way out of a SEND found away: files its user put into it since it
-    // was first found so (names its listing did not bear then, the node
-    // record aside) make it the folder the node knows.
-    bool filesPutWhileAway();
+    // A folder taken anew: the registrations of files not in it stand
+    // outside SEND and none is deleted; false when that cannot be kept.
+    bool takeAnew();
+    // Says that a folder was taken anew, and how many registrations stand.
+    void tellTaken();
     // Whether the catalog holds live own registrations other than the node
     // record (a node that shares nothing loses nothing by any SEND).
     static bool sharesFiles();
@@ -311,8 +320,10 @@ private:
     bool m_nextBuilt = false;
     // dirlist.dat holds the snapshot as it stands (read or written whole).
     bool m_listOnDisk = false;
-    // Entries of the next snapshot (position << 1, | 1 when changed) for
-    // which the catalog is asked whether it holds their registration.
+    // Entries of the next snapshot (position << 2 | what the file system
+    // told of it, ASK_*) for which the catalog is asked whether it holds
+    // their registration.
+    enum : std::uint32_t { ASK_UNCHANGED = 0, ASK_CHANGED = 1, ASK_NEW = 2 };
     std::vector<std::uint32_t> m_toAsk;
     std::size_t m_cursor = 0; // next one to ask
     // The records to hand on, in order: added, removed, changed, and files
@@ -320,6 +331,7 @@ private:
     std::vector<DirListRecord> m_lists[4];
     std::size_t m_list = 0;     // list being handed on
     std::size_t m_handed = 0;   // records of it handed on
+    std::size_t m_goneDeleted = 0; // deletions the removed ones made
     bool m_anyChange = false;
 
     // Per check: the target names of the shortcuts listed.
@@ -336,9 +348,6 @@ private:
     };
     bool m_reconcile = true;
     std::unordered_set<std::string, NameHash, std::equal_to<>> m_present;
-    // While SEND may be away, the names reported removed, which m_present
-    // then leaves out.
-    std::unordered_set<std::string, NameHash, std::equal_to<>> m_reportedGone;
     int m_ownAt = -1;
     std::uint64_t m_ownGeneration = 0;
     std::vector<DirListRecord> m_vanished;
@@ -380,11 +389,13 @@ private:
     bool m_awayNow = false;
     bool m_away = false;
     std::string m_awayText;
-    // The names a SEND found away listed when it was first found so (the
-    // way out), and which folder that was.
-    std::unordered_set<std::string, NameHash, std::equal_to<>> m_awayNames;
-    platform::FileId m_awayFrom;
-    bool m_awayNamesValid = false;
+    // This check: the folder holds TAKE_FILE (the worker's until
+    // classified); it is taken anew, leaving so many registrations standing
+    // outside SEND; or it could not be, the list failing with this errno.
+    bool m_takeAsked = false;
+    bool m_takenAnew = false;
+    std::size_t m_leftStanding = 0;
+    int m_takeFailed = 0;
     std::vector<std::string> m_notices;
     // A shortcut was listed whose target cannot be known (its own status
     // cannot be read): every shortcut record not otherwise listed stays, as

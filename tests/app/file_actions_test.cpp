@@ -232,7 +232,8 @@ TEST_F(FileActionsTest, ACopyOntoAFileOfSendIsMadeOnlyWhenTheUserSaysSo)
 // SEND without the node's snapshot while the node shares a file (a drive
 // not there, a folder made anew): a drop goes nowhere, and what the user can
 // do stays in the status label, after the notice's time too, until SEND is
-// back (here: the user puts a file of their own into it).
+// back: not when the user puts a file into it, but when they take it by the
+// act the notice names.
 TEST_F(FileActionsTest, ASendAwayTakesNoDropAndItsNoticeStandsUntilItIsBack)
 {
     writeCatalog({catalogtest::makeRec("NODE_A", "a.txt", 1)});
@@ -252,6 +253,13 @@ TEST_F(FileActionsTest, ASendAwayTakesNoDropAndItsNoticeStandsUntilItIsBack)
     EXPECT_EQ(filesInSend(), 0u);
     testsupport::writeFile(send("mine.txt"), "mine");
     tick(12); // the next check comes eleven ticks after the last
+    EXPECT_NE(label.GetWindowText().find(cp("SEND/YUVO/use-this-folder という名前のファイルを作って")), std::string::npos);
+    platform::makeSureDirectoryPathExists(send("YUVO/"));
+    testsupport::writeFile(send("YUVO/use-this-folder"), "");
+    tick(12);
+    EXPECT_NE(label.GetWindowText().find(cp("ここにないファイルの登録 1 件は削除せず")), std::string::npos);
+    for (int i = 0; i < CMsg::NOTICE_TICKS; ++i)
+        label.OnTimer(CMsg::TIMER_ID);
     EXPECT_EQ(label.GetWindowText(), "");
 }
 

@@ -194,10 +194,10 @@ TEST_F(SendAwayTest, ADriveUnmountedWhileACheckRunsLosesNothing)
 
 // SEND's drive (a tmpfs) is swapped under the running node for an empty
 // one, which gets the same device and inode: without the node's snapshot it
-// is away and gets nothing; the notice says what the user can do. Once the
-// user puts a file of their own into it, it is N1's SEND: the file reaches
-// N2, and the files of the old drive are deleted there.
-TEST_F(SendAwayTest, AnEmptyDriveOfTheSameIdentityIsAwayUntilTheUserPutsFilesIn)
+// is away and gets nothing; the notice says what the user can do. A file the
+// user puts into it does not make it SEND; the one act the notice names
+// does: the file reaches N2, and N2 keeps every file of the old drive.
+TEST_F(SendAwayTest, AnEmptyDriveOfTheSameIdentityIsAwayUntilItsUserTakesItWhichCostsNoCopy)
 {
     Node& n1 = *this->n1;
     Node& n2 = *this->n2;
@@ -220,22 +220,23 @@ TEST_F(SendAwayTest, AnEmptyDriveOfTheSameIdentityIsAwayUntilTheUserPutsFilesIn)
                 uintmax_t(b.st_dev), uintmax_t(b.st_ino));
     ASSERT_TRUE(waitFor("N1 saying that SEND is away", [&] { return saidAway(n1) == 1; }, 60s));
     EXPECT_TRUE(waitFor("the notice of what the user can do", [&] {
-        return readFile(n1.stderrLog()).find("このフォルダに共有するファイルを新たに入れる") != std::string::npos;
+        return readFile(n1.stderrLog()).find("SEND/YUVO/use-this-folder という名前のファイルを作って") != std::string::npos;
     }, 10s));
+    put(send, "mine.txt");
     waitUntil([] { return false; }, 12s); // two more checks
+    EXPECT_EQ(saidAway(n1), 1);
     EXPECT_TRUE(registered(n1, files));
     EXPECT_TRUE(holds(n2, files));
-    EXPECT_TRUE(fs::is_empty(send)) << "nothing written onto drive B";
+    EXPECT_EQ(fs::directory_iterator(send)->path().filename(), "mine.txt") << "nothing written onto drive B";
 
-    put(send, "mine.txt");
+    fs::create_directories(send + "/YUVO");
+    writeFile(send + "/YUVO/use-this-folder", "");
     ASSERT_TRUE(waitFor("the user's file at N2", [&] { return holds(n2, {"mine.txt"}); }, 180s));
-    ASSERT_TRUE(waitFor("the old drive's files deleted at N2", [&] {
-        const auto cat = n2.catalog();
-        for (const std::string& f : files)
-            if (const CatalogEntry* e = findEntry(cat, "N1", f); e && e->state != 2)
-                return false;
-        return true;
-    }, 60s));
+    EXPECT_NE(n1.stdoutText().find("10 registration(s) of files not in it stand"), std::string::npos);
+    EXPECT_FALSE(fs::exists(send + "/YUVO/use-this-folder"));
+    waitUntil([] { return false; }, 25s); // a poll of N2 after the next checks
+    EXPECT_TRUE(registered(n1, files));
+    EXPECT_TRUE(holds(n2, files)) << "the old drive's files kept at N2";
 }
 
 } // namespace

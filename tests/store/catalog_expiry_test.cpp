@@ -338,6 +338,58 @@ TEST_F(DeletionMarks, ADeletionWhoseMarkCannotBeWrittenGoesNowhereThroughAKill)
     EXPECT_FALSE(exists(marksFile()));
 }
 
+// A marks file that cannot be read at start (a folder in its place): what it
+// marks is not known, so a deletion, asked or expired, is refused and said,
+// as when its mark cannot be written, and the file is left as it is;
+// nothing reaches catalog.dat or a queue, so no end undoes anything, and a
+// deletion the last run made waits with its file. Once the file can be read
+// (the tick tries), deletions are made, that one too.
+TEST_F(DeletionMarks, WhileTheMarksCannotBeReadNoDeletionIsMade)
+{
+    settings->addRow("NODE_B", "TCP", "h1");
+    CatalogRecord expired = put("expired.txt", "its registration expired");
+    expired.expires = localTimeDaysFromNow(-1);
+    const CatalogRecord earlier = put("earlier.txt", "deleted in the last run", 2010, CATALOG_STATE_DELETED);
+    writeRecords(catalogFile(), {put("asked.txt", "its deletion asked for"), summed(expired), earlier});
+    const std::string before = testsupport::readFile(catalogFile());
+    const std::string marks = HEADER + markLine(earlier);
+    platform::makeSureDirectoryPathExists(marksFile() + "/");
+    CCatalog::releaseInstance();
+    testing::internal::CaptureStdout();
+    CatalogRecord asked = stored(0);
+    asked.state = CATALOG_STATE_DELETED;
+    catalog()->deleteRec(&asked);
+    catalog()->checkLimit();
+    catalog()->compactList();
+    catalog()->onTick();
+    testing::internal::GetCapturedStdout();
+    const std::string told = notices();
+    EXPECT_EQ(bytesOf(all()), before) << "both registered as they were";
+    EXPECT_EQ(testsupport::readFile(catalogFile()), before);
+    EXPECT_FALSE(exists(queueFile("NODE_B")));
+    EXPECT_TRUE(exists(sendDir() + "/asked.txt"));
+    EXPECT_TRUE(exists(sendDir() + "/earlier.txt"));
+    EXPECT_TRUE(platform::isDirectory(marksFile())) << "left as it is";
+    for (const char* said : {"を読み込めません", "を読み込めないため、asked.txt の登録を削除できませんでした",
+                             "期限切れの登録 expired.txt の削除を次の期限確認まで延ばします"})
+        EXPECT_NE(told.find(said), std::string::npos) << said << "\n" << told;
+
+    ASSERT_EQ(::rmdir(marksFile().c_str()), 0);
+    testsupport::writeFile(marksFile(), marks);
+    testing::internal::CaptureStdout();
+    catalog()->onTick();
+    catalog()->deleteRec(&asked);
+    catalog()->checkLimit();
+    catalog()->compactList();
+    testing::internal::GetCapturedStdout();
+    EXPECT_NE(notices().find("を読み込みました"), std::string::npos);
+    EXPECT_EQ(catalog()->getRecCount(), 0);
+    EXPECT_FALSE(exists(sendDir() + "/asked.txt"));
+    EXPECT_FALSE(exists(sendDir() + "/expired.txt"));
+    EXPECT_FALSE(exists(sendDir() + "/earlier.txt"));
+    EXPECT_EQ(readRecords(queueFile("NODE_B")).size(), 1u);
+}
+
 // A record of the marks file that is not whole (a name without its NUL in
 // the older layout, a line cut short or spoilt in the present one) is
 // ignored, and the start says so. A name of the older layout marks only a

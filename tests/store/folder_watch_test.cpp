@@ -164,9 +164,10 @@ TEST_F(FolderWatch, HiddenFilesFoldersAndFifosAreLeftOut)
     ASSERT_EQ(mkfifo((outside() + "/pipe2").c_str(), 0644), 0);
     ASSERT_EQ(symlink((outside() + "/pipe2").c_str(), inSend("pipe.lnk").c_str()), 0);
     put("plain.txt", "p");
-    check(); // would hang here if a FIFO were opened
+    const std::string said = check() + check(); // would hang here if a FIFO were opened
     ASSERT_EQ(rec.heard.size(), 1u);
     EXPECT_EQ(rec.heard[0].name, "plain.txt");
+    EXPECT_EQ(count(said, "\".hidden\" is not shared: hidden files"), 1) << said;
 }
 
 TEST_F(FolderWatch, AShortcutWhoseTargetIsGoneIsRemovedOnceAndItsDuplicatesDeleted)
@@ -549,7 +550,7 @@ TEST_F(FolderWatch, ASendThatIsAwayLosesNothingAndIsWrittenToUntilItIsBack)
     EXPECT_TRUE(rec.heard.empty()) << "nothing registered anew";
     for (const char* f : {"a.txt", "b.txt"})
         ASSERT_EQ(unlink(inSend(f).c_str()), 0);
-    check();
+    EXPECT_NE(check().find("2 registration(s) of files gone from"), std::string::npos);
     EXPECT_EQ(rec.heard.size(), 2u) << "both deleted";
 
     // A folder taken while the node shared nothing is no longer the node's
@@ -595,15 +596,19 @@ TEST_F(FolderWatch, ACheckWritesIntoTheFolderItListedWhateverSendNamesMeanwhile)
 // SEND deleted and made anew, at a restart whose CATALOG/SEND.id names the
 // new folder's device and inode (as a reused inode, or another drive on the
 // same port, gives): without the node's snapshot it is away, and nothing is
-// written into it. Once its user puts a file in, it is the known SEND: the
-// file is registered, the registrations of files not there are deleted
-// (their files stay where they are). An older SEND.id (device and inode
-// alone) is still read.
-TEST_F(FolderWatch, ASendMadeAnewIsAwayWhateverItsIdentityUntilItsUserPutsFilesIn)
+// written into it. No file that appears in it takes it for SEND (a desktop's,
+// the user's own); the user's one act does, once: a file YUVO/use-this-folder.
+// Taking it deletes no registration: those of files not in it stand, through
+// a restart's mend too, and neighbours keep their copies. The old folder
+// back under SEND is taken again as it is, and what the other held stands in
+// turn. An older SEND.id (device and inode alone) is still read.
+TEST_F(FolderWatch, ASendMadeAnewIsAwayWhateverAppearsInItUntilItsUserTakesItAndThatDeletesNoRegistration)
 {
     put("a.txt", "a");
     put("b.txt", "b");
     check();
+    CatalogRecord before;
+    ASSERT_TRUE(CCatalog::getInstance()->findRec("a.txt", "nodeA", &before));
     const std::string old = outside() + "/SEND.old";
     ASSERT_EQ(rename(send.c_str(), old.c_str()), 0);
     ASSERT_EQ(mkdir(send.c_str(), 0755), 0);
@@ -618,33 +623,74 @@ TEST_F(FolderWatch, ASendMadeAnewIsAwayWhateverItsIdentityUntilItsUserPutsFilesI
     CCatalog::releaseInstance();
     CCatalog::getInstance();
     rec.heard.clear();
-    CFolderWatch fresh;
-    fresh.setFolder(send.c_str());
-    fresh.loadList();
+    auto fresh = std::make_unique<CFolderWatch>();
+    const auto start = [&] {
+        fresh = std::make_unique<CFolderWatch>();
+        fresh->setFolder(send.c_str());
+        fresh->loadList();
+    };
+    const auto checkFresh = [&] {
+        testing::internal::CaptureStdout();
+        fresh->checkFolder();
+        return testing::internal::GetCapturedStdout();
+    };
+    start();
     platform::COpenFolder dir;
-    EXPECT_FALSE(fresh.openKnownSend(dir)) << "no node record, no drop";
-    testing::internal::CaptureStdout();
-    fresh.checkFolder();
-    fresh.checkFolder();
-    EXPECT_EQ(count(testing::internal::GetCapturedStdout(), "is not the folder this node knows"), 1);
-    EXPECT_TRUE(fresh.sendAway());
-    EXPECT_NE(fresh.awayNotice().find(*cp932::fromUtf8("ファイルを新たに入れる")), std::string::npos);
+    EXPECT_FALSE(fresh->openKnownSend(dir)) << "no node record, no drop";
+    EXPECT_EQ(count(checkFresh() + checkFresh(), "is not the folder this node knows"), 1);
+    EXPECT_TRUE(fresh->sendAway());
+    EXPECT_NE(fresh->awayNotice().find(*cp932::fromUtf8("SEND/YUVO/use-this-folder")), std::string::npos);
+    for (const char* stray : {"Thumbs.db", "desktop.ini", "mine.txt"}) {
+        put(stray, std::string("appeared: ") + stray);
+        checkFresh();
+        EXPECT_TRUE(fresh->sendAway()) << stray;
+    }
     EXPECT_TRUE(rec.heard.empty());
-    EXPECT_TRUE(std::filesystem::is_empty(send));
+    EXPECT_FALSE(exists(inSend("YUVO"))) << "nothing written into it";
 
-    put("mine.txt", "the user's own");
-    fresh.checkFolder();
-    EXPECT_FALSE(fresh.sendAway());
-    EXPECT_TRUE(fresh.awayNotice().empty());
+    ASSERT_EQ(mkdir(inSend("YUVO").c_str(), 0755), 0);
+    testsupport::writeFile(inSend(CFolderWatch::TAKE_FILE), "");
+    const std::string said = checkFresh();
+    EXPECT_FALSE(fresh->sendAway());
+    EXPECT_TRUE(fresh->awayNotice().empty());
+    EXPECT_NE(said.find("2 registration(s) of files not in it stand"), std::string::npos) << said;
+    const auto notices = fresh->takeNotices();
+    EXPECT_NE(notices.back().find(*cp932::fromUtf8("ここにないファイルの登録 2 件は削除せず")), std::string::npos);
+    EXPECT_FALSE(exists(inSend(CFolderWatch::TAKE_FILE))) << "acted on once";
     std::map<std::string, DWORD> heard;
     for (const Heard& h : rec.heard)
         heard[h.name] = h.state;
-    EXPECT_EQ(heard, (std::map<std::string, DWORD>{{"a.txt", CATALOG_STATE_DELETED},
-                                                   {"b.txt", CATALOG_STATE_DELETED},
+    EXPECT_EQ(heard, (std::map<std::string, DWORD>{{"Thumbs.db", CATALOG_STATE_NEW},
+                                                   {"desktop.ini", CATALOG_STATE_NEW},
                                                    {"mine.txt", CATALOG_STATE_NEW}}));
-    EXPECT_TRUE(exists(old + "/a.txt"));
-    EXPECT_TRUE(fresh.openKnownSend(dir));
+    EXPECT_TRUE(fresh->openKnownSend(dir));
 
+    // A restart mends the catalog against the folder: the registrations of
+    // files elsewhere stand, and their expiry takes no file of SEND but the
+    // one registered.
+    CCatalog::releaseInstance();
+    CCatalog::getInstance();
+    rec.heard.clear();
+    start();
+    checkFresh();
+    CCatalog::getInstance()->compactList();
+    checkFresh();
+    EXPECT_TRUE(rec.heard.empty());
+    CatalogRecord a;
+    ASSERT_TRUE(CCatalog::getInstance()->findRec("a.txt", "nodeA", &a));
+    EXPECT_EQ(std::memcmp(&a, &before, sizeof a), 0) << "its registration as it was";
+
+    // The old folder back: taken again as it is, nothing registered anew or
+    // deleted, and what the other folder held stands in turn.
+    ASSERT_EQ(rename(send.c_str(), (outside() + "/SEND.taken").c_str()), 0);
+    ASSERT_EQ(rename(old.c_str(), send.c_str()), 0);
+    EXPECT_NE(checkFresh().find("3 registration(s) of files not in it stand"), std::string::npos);
+    EXPECT_FALSE(fresh->sendAway());
+    EXPECT_TRUE(rec.heard.empty());
+    ASSERT_TRUE(CCatalog::getInstance()->findRec("a.txt", "nodeA", &a));
+    EXPECT_EQ(std::memcmp(&a, &before, sizeof a), 0);
+
+    ASSERT_EQ(stat(send.c_str(), &st), 0);
     keptIs("");
     CFolderWatch older;
     older.setFolder(send.c_str());
@@ -930,7 +976,7 @@ TEST_F(NodeRestart, WhatLeftSendIsRegisteredAgainWhenItIsBackAfterAnEnd)
         CatalogRecord r;
         ASSERT_TRUE(CCatalog::getInstance()->findRec(name, "nodeA", &r));
         r.state = CATALOG_STATE_DELETED;
-        name[0] == 'b' ? CCatalog::getInstance()->deleteGoneRecs(&r, 1) : CCatalog::getInstance()->deleteRec(&r);
+        name[0] == 'b' ? (void)CCatalog::getInstance()->deleteGoneRecs(&r, 1) : CCatalog::getInstance()->deleteRec(&r);
     }
     CCatalog::releaseInstance(); // ends before the compaction
     ASSERT_EQ(savedCatalog()["back.txt"].state, DWORD(CATALOG_STATE_DELETED));
@@ -943,4 +989,48 @@ TEST_F(NodeRestart, WhatLeftSendIsRegisteredAgainWhenItIsBackAfterAnEnd)
     EXPECT_EQ(savedCatalog()["back.txt"].state, DWORD(CATALOG_STATE_NEW));
     EXPECT_FALSE(exists(inSend("asked.txt")));
     EXPECT_EQ(savedCatalog().count("asked.txt"), 0u);
+}
+
+// A start that cannot match SEND to its marker (owner.id cleaned away, a
+// CATALOG/SEND.id of another token restored from a backup) takes SEND anew:
+// the deletion its user asked for just before the end (its mark on the
+// disk) is made, and every other file keeps its registration as it is, its
+// registration time and expiry too.
+TEST_F(NodeRestart, AStartThatCannotMatchSendToItsMarkerMakesTheMarkedDeletionAndRegistersNothingAnew)
+{
+    const auto rawRecord = [&](const std::string& name) {
+        const std::string bytes = testsupport::readFile(work.path() + "/CATALOG/catalog.dat");
+        for (std::size_t at = 0; at + sizeof(CatalogRecord) <= bytes.size(); at += sizeof(CatalogRecord)) {
+            if (bytes.compare(at + offsetof(CatalogRecord, findData.cFileName), name.size() + 1,
+                              name.c_str(), name.size() + 1) == 0)
+                return bytes.substr(at, sizeof(CatalogRecord));
+        }
+        return std::string();
+    };
+    for (const std::string how : {"owner.id deleted", "SEND.id of another token"}) {
+        const std::string kept = "kept " + how, asked = "asked " + how;
+        put(kept, "registered before the end");
+        put(asked, "its deletion asked for before the end");
+        check();
+        CatalogRecord r;
+        ASSERT_TRUE(CCatalog::getInstance()->findRec(asked.c_str(), "nodeA", &r));
+        r.state = CATALOG_STATE_DELETED;
+        CCatalog::getInstance()->deleteRec(&r);
+        CCatalog::releaseInstance(); // the end, before the compaction
+        const std::string before = rawRecord(kept);
+        ASSERT_FALSE(before.empty());
+        if (how == "owner.id deleted") {
+            ASSERT_EQ(::unlink(inSend("YUVO/owner.id").c_str()), 0);
+        } else {
+            const std::string id = work.path() + "/CATALOG/SEND.id";
+            const std::string text = testsupport::readFile(id);
+            testsupport::writeFile(id, text.substr(0, text.find('\n') + 1) + std::string(32, 'b') + "\n");
+        }
+
+        restartAndCheck();
+        EXPECT_FALSE(exists(inSend(asked))) << how;
+        EXPECT_TRUE(rawRecord(asked).empty()) << how;
+        EXPECT_EQ(rawRecord(kept), before) << how << ": registered anew";
+        CCatalog::getInstance();
+    }
 }
